@@ -1,0 +1,70 @@
+// Raising host exceptions from C++, the `except` clause, and the guards every
+// entry point from the host runs its body in.
+#pragma once
+
+#include <initializer_list>
+#include <new>
+
+#include "host/ref.h"
+
+namespace host {
+
+// `raise type(message)`.
+[[noreturn]] void raise(PyObject* type, const char* message);
+
+// `raise type(message % args)`, formatted as PyErr_Format does.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// `raise exception` for an exception instance (TypeError for anything else).
+[[noreturn]] void raise_instance(PyObject* exception);
+
+// Throws Error for the exception the host already has pending.
+[[noreturn]] inline void rethrow_pending() { throw Error{}; }
+
+// True when the pending host exception is an instance of one of `classes`.
+bool pending_matches(std::initializer_list<PyObject*> classes);
+
+// `except classes:` — use inside `catch (const host::Error&)`. Clears the
+// pending host exception when it is an instance of one of `classes` (the
+// handler then goes on); otherwise rethrows, so that anything else (and
+// everything outside Exception, such as KeyboardInterrupt) keeps propagating.
+void except(std::initializer_list<PyObject*> classes);
+
+// `except Exception:`.
+inline void except_exception() { except({PyExc_Exception}); }
+
+// `except (KeyError, AttributeError, TypeError):`, the lookup guard the
+// methods use around reads of the caller's refs.
+inline void except_lookup_error() {
+  except({PyExc_KeyError, PyExc_AttributeError, PyExc_TypeError});
+}
+
+// Called in an entry point's catch-all: turns a C++ exception that is not a
+// host Error into the matching host exception.
+void set_from_cxx_exception() noexcept;
+
+// Runs `body` (returning Ref) for an entry point that returns a new reference
+// or NULL. No C++ exception leaves.
+template <class Body>
+PyObject* entry(Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (...) {
+    set_from_cxx_exception();
+    return nullptr;
+  }
+}
+
+// Runs `body` (returning nothing) for an entry point that returns 0 or -1.
+template <class Body>
+int entry_status(Body&& body) noexcept {
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    set_from_cxx_exception();
+    return -1;
+  }
+}
+
+}  // namespace host

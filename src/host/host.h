@@ -1,0 +1,8 @@
+// The host layer: everything that touches the CPython API directly.
+#pragma once
+
+#include "host/error.h"
+#include "host/function.h"
+#include "host/objects.h"
+#include "host/ref.h"
+#include "host/text.h"

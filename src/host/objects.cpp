@@ -1,0 +1,107 @@
+#include "host/objects.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace host {
+
+PyObject* Name::get() const {
+  if (object_ == nullptr) {
+    object_ = PyUnicode_InternFromString(text_);
+    if (object_ == nullptr) throw Error{};
+  }
+  return object_;
+}
+
+Ref getattr(PyObject* object, PyObject* name) { return Ref::check(PyObject_GetAttr(object, name)); }
+
+Ref getitem(PyObject* object, PyObject* key) { return Ref::check(PyObject_GetItem(object, key)); }
+
+Ref call(PyObject* function, std::initializer_list<PyObject*> args) {
+  return Ref::check(PyObject_Vectorcall(function, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+}
+
+Ref call_vector(PyObject* function, PyObject* const* args, std::size_t nargs, PyObject* const* kwvalues,
+                PyObject* kwnames) {
+  const std::size_t nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+  // One spare slot in front lets the callee prepend `self` without copying.
+  std::vector<PyObject*> stack(1 + nargs + nkw);
+  std::copy_n(args, nargs, stack.data() + 1);
+  std::copy_n(kwvalues, nkw, stack.data() + 1 + nargs);
+  return Ref::check(
+      PyObject_Vectorcall(function, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args) {
+  std::vector<PyObject*> stack(1 + args.size());
+  stack[0] = object;
+  std::copy(args.begin(), args.end(), stack.data() + 1);
+  return Ref::check(
+      PyObject_VectorcallMethod(name.get(), stack.data(), stack.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref import(const char* module) { return Ref::check(PyImport_ImportModule(module)); }
+
+Ref import_from(const char* module, const char* name) {
+  Ref name_text = text(name);
+  Ref fromlist = tuple({name_text.get()});
+  Ref package = Ref::check(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0));
+  PyObject* value = PyObject_GetAttr(package.get(), name_text.get());
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error{};
+    PyErr_Clear();
+    raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+  }
+  return Ref::steal(value);
+}
+
+Ref str(PyObject* object) {
+  if (PyUnicode_CheckExact(object)) return Ref::borrow(object);
+  return Ref::check(PyObject_Str(object));
+}
+
+Ref format(PyObject* object) {
+  if (PyUnicode_CheckExact(object)) return Ref::borrow(object);
+  return Ref::check(PyObject_Format(object, nullptr));
+}
+
+bool truthy(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
+
+bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+
+Ref text(std::string_view utf8) {
+  return Ref::check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+Ref bytes(std::string_view data) {
+  return Ref::check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+Ref integer(long long value) { return Ref::check(PyLong_FromLongLong(value)); }
+
+Ref new_list() { return Ref::check(PyList_New(0)); }
+
+void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+
+Ref new_dict() { return Ref::check(PyDict_New()); }
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value) { check(PyDict_SetItem(dict, key, value)); }
+
+Ref new_set() { return Ref::check(PySet_New(nullptr)); }
+
+void add(PyObject* set, PyObject* item) { check(PySet_Add(set, item)); }
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+  Ref result = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyTuple_SET_ITEM(result.get(), i++, Py_NewRef(item));
+  return result;
+}
+
+Py_ssize_t length(PyObject* object) {
+  Py_ssize_t size = PyObject_Length(object);
+  if (size < 0) throw Error{};
+  return size;
+}
+
+}  // namespace host
