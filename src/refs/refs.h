@@ -1,0 +1,19 @@
+// References: local and remote branches, tags, one branch's information and
+// the refs that decorate commits.
+#pragma once
+
+#include "module/service.h"
+
+namespace refs {
+
+using host::Ref;
+using module::Service;
+
+Ref list_branches(Service& self);
+Ref list_remote_branches(Service& self);
+Ref list_tags(Service& self);
+Ref get_branch_info(Service& self, PyObject* branch);
+Ref get_commit_refs_from_git_log(Service& self, PyObject* branch, PyObject* commit_shas);
+Ref get_commit_refs(Service& self, PyObject* commit_sha);
+
+}  // namespace refs
