@@ -1,0 +1,183 @@
+"""Repositories made with git in temporary directories, and test doubles."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import types
+from pathlib import Path
+
+import pytest
+
+import git_service_cython as gsc
+
+# Fixed identities and dates keep ids reproducible; no user or system
+# configuration leaks into the repositories the tests make.
+GIT_ENV = {
+    "GIT_AUTHOR_NAME": "Ann Author",
+    "GIT_AUTHOR_EMAIL": "ann@example.com",
+    "GIT_COMMITTER_NAME": "Carl Committer",
+    "GIT_COMMITTER_EMAIL": "carl@example.com",
+    "GIT_CONFIG_GLOBAL": os.devnull,
+    "GIT_CONFIG_NOSYSTEM": "1",
+    "GIT_TERMINAL_PROMPT": "0",
+    "LC_ALL": "C.UTF-8",
+}
+
+BASE_TIME = 1_700_000_000
+
+
+@pytest.fixture(autouse=True)
+def isolated_git(monkeypatch):
+    for key, value in GIT_ENV.items():
+        monkeypatch.setenv(key, value)
+
+
+class GitRepo:
+    """A working tree made with git, with helpers for building history."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self._tick = 0
+
+    def git(self, *args: str, env: dict | None = None, input: bytes | str | None = None) -> str:
+        full_env = {**os.environ, **(env or {})}
+        text = not isinstance(input, bytes)
+        result = subprocess.run(
+            ["git", *args], cwd=self.path, env=full_env, input=input,
+            capture_output=True, text=text, check=False,
+        )
+        if result.returncode != 0:
+            raise AssertionError(f"git {' '.join(args)} failed: {result.stderr!r}")
+        return result.stdout.strip() if text else result.stdout
+
+    def write(self, relpath: str, content: str | bytes = "") -> Path:
+        target = self.path / relpath
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, bytes):
+            target.write_bytes(content)
+        else:
+            target.write_text(content)
+        return target
+
+    def next_date(self) -> str:
+        self._tick += 1
+        return f"{BASE_TIME + self._tick * 60} +0000"
+
+    def commit(self, message: str = "change", files: dict | None = None, date: int | str | None = None,
+               allow_empty: bool = True, author: str | None = None) -> str:
+        """Writes `files`, stages everything and commits; returns the new id."""
+        for relpath, content in (files or {}).items():
+            self.write(relpath, content)
+        self.git("add", "-A")
+        when = f"{date} +0000" if isinstance(date, int) else (date or self.next_date())
+        env = {"GIT_AUTHOR_DATE": when, "GIT_COMMITTER_DATE": when}
+        args = ["commit", "-q", "--no-verify", "-m", message]
+        if allow_empty:
+            args.append("--allow-empty")
+        if author:
+            args += ["--author", author]
+        self.git(*args, env=env)
+        return self.head()
+
+    def head(self, rev: str = "HEAD") -> str:
+        return self.git("rev-parse", rev)
+
+    def linear_history(self, count: int, branch: str = "main", start: str | None = None,
+                       prefix: str = "commit") -> list[str]:
+        """Adds `count` commits to `branch` quickly with fast-import; returns their ids, oldest first."""
+        lines = []
+        parent = start if start is not None else self._rev_or_none(branch)
+        for i in range(count):
+            self._tick += 1
+            when = BASE_TIME + self._tick * 60
+            message = f"{prefix} {i}\n".encode()
+            lines.append(f"commit refs/heads/{branch}\nmark :{i + 1}\n".encode())
+            lines.append(f"author Ann Author <ann@example.com> {when} +0000\n".encode())
+            lines.append(f"committer Carl Committer <carl@example.com> {when} +0000\n".encode())
+            lines.append(b"data %d\n" % len(message) + message)
+            if i == 0 and parent:
+                lines.append(f"from {parent}\n".encode())
+            lines.append(b"\n")
+        lines.append(b"done\n")
+        self.git("fast-import", "--quiet", "--done", "--force", input=b"".join(lines))
+        marks = self.git("rev-list", "--reverse", f"-{count}", branch)
+        return marks.split()
+
+    def _rev_or_none(self, rev: str) -> str | None:
+        result = subprocess.run(["git", "rev-parse", "--verify", "-q", rev], cwd=self.path,
+                                capture_output=True, text=True)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+
+def init_repo(path: Path, branch: str = "main") -> GitRepo:
+    path.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["git", "init", "-q", "-b", branch, str(path)], check=True,
+                   env={**os.environ, **GIT_ENV})
+    return GitRepo(path)
+
+
+@pytest.fixture
+def repo(tmp_path) -> GitRepo:
+    """An empty repository whose current branch is main."""
+    return init_repo(tmp_path / "repo")
+
+
+@pytest.fixture
+def make_repo(tmp_path):
+    """Makes further repositories: make_repo("name", branch="master")."""
+    def make(name: str = "other", branch: str = "main") -> GitRepo:
+        return init_repo(tmp_path / name, branch)
+    return make
+
+
+@pytest.fixture
+def service_for():
+    return lambda repo: gsc.GitServiceCython(str(repo.path))
+
+
+@pytest.fixture
+def no_git(monkeypatch, tmp_path):
+    """Hides the git program: PATH holds only an empty directory."""
+    empty = tmp_path / "no-git-bin"
+    empty.mkdir()
+    monkeypatch.setenv("PATH", str(empty))
+
+
+class RunRecorder:
+    """Stands in for subprocess.run: records each call and answers from a script.
+
+    `answers` maps a tuple prefix of the argument list to a CompletedProcess-like
+    object, an exception to raise, or a callable taking the argument list.
+    """
+
+    def __init__(self):
+        self.calls: list[tuple[list, dict]] = []
+        self.answers: list[tuple[tuple, object]] = []
+
+    def answer(self, prefix: tuple, result=None, *, stdout="", stderr="", returncode=0):
+        if result is None:
+            result = types.SimpleNamespace(returncode=returncode, stdout=stdout, stderr=stderr)
+        self.answers.append((tuple(prefix), result))
+
+    def __call__(self, args, **kwargs):
+        self.calls.append((list(args), kwargs))
+        for prefix, result in self.answers:
+            if tuple(args[: len(prefix)]) == prefix:
+                if isinstance(result, BaseException):
+                    raise result
+                if callable(result) and not isinstance(result, types.SimpleNamespace):
+                    return result(args)
+                return result
+        return types.SimpleNamespace(returncode=0, stdout="", stderr="")
+
+    @property
+    def commands(self) -> list[list]:
+        return [args for args, _ in self.calls]
+
+
+@pytest.fixture
+def run_recorder(monkeypatch) -> RunRecorder:
+    recorder = RunRecorder()
+    monkeypatch.setattr(subprocess, "run", recorder)
+    return recorder
