@@ -62,4 +62,26 @@ Result run(PyObject* subprocess, const Command& command, const Run& how) {
   return Result(host::call(run_function.get(), {argv.get()}, without_cwd, {Py_True, text, timeout.get()}));
 }
 
+void change_back(PyObject* os, PyObject* original, bool body_failed) {
+  static const host::Name chdir{"chdir"};
+  if (!body_failed) {
+    host::call_method(os, chdir, {original});
+    return;
+  }
+  // As a `finally` clause does: the pending error is set aside while the
+  // directory is changed back, and comes back unless changing back fails.
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  PyObject* changed = PyObject_CallMethodOneArg(os, chdir.get(), original);
+  if (changed == nullptr) {
+    if (pending) {
+      Ref failure = Ref::steal(PyErr_GetRaisedException());
+      PyException_SetContext(failure.get(), pending.release());
+      PyErr_SetRaisedException(failure.release());
+    }
+    return;
+  }
+  Py_DECREF(changed);
+  PyErr_SetRaisedException(pending.release());
+}
+
 }  // namespace module::git

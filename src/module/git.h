@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <type_traits>
 #include <vector>
 
 #include "host/host.h"
@@ -60,5 +61,38 @@ struct Run {
 // the keyword arguments in that order and `cwd` left out when null. A non-zero
 // exit does not raise; `subprocess` is the module the calling method imported.
 Result run(PyObject* subprocess, const Command& command, const Run& how);
+
+// Runs `body` with the process's current directory changed to `directory`,
+// as `original = os.getcwd(); os.chdir(directory); try: body() finally:
+// os.chdir(original)`. The directory is changed back however `body` ends; a
+// failure to change back raises (with the body's own error as its context).
+// A failure of getcwd or of the first chdir leaves the directory unchanged.
+template <class Body>
+auto in_directory(PyObject* os, PyObject* directory, Body&& body) -> decltype(body());
+
+// Restores `original` as the current directory during the `finally` of
+// in_directory while the body's exception, if any, is pending.
+void change_back(PyObject* os, PyObject* original, bool body_failed);
+
+template <class Body>
+auto in_directory(PyObject* os, PyObject* directory, Body&& body) -> decltype(body()) {
+  static const host::Name getcwd{"getcwd"};
+  static const host::Name chdir{"chdir"};
+  Ref original = host::call_method(os, getcwd, {});
+  host::call_method(os, chdir, {directory});
+  try {
+    if constexpr (std::is_void_v<decltype(body())>) {
+      body();
+      change_back(os, original.get(), false);
+    } else {
+      auto result = body();
+      change_back(os, original.get(), false);
+      return result;
+    }
+  } catch (const host::Error&) {
+    change_back(os, original.get(), true);
+    throw;
+  }
+}
 
 }  // namespace module::git

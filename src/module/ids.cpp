@@ -1,0 +1,20 @@
+#include "module/ids.h"
+
+namespace module {
+
+host::Ref id_text(PyObject* id) {
+  const char* data = PyBytes_AS_STRING(id);
+  const Py_ssize_t size = PyBytes_GET_SIZE(id);
+  if (size == 40) return host::Ref::check(PyUnicode_DecodeASCII(data, size, "strict"));
+  static constexpr char digits[] = "0123456789abcdef";
+  host::Ref text = host::Ref::check(PyUnicode_New(size * 2, 127));
+  Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const auto byte = static_cast<unsigned char>(data[i]);
+    out[2 * i] = static_cast<Py_UCS1>(digits[byte >> 4]);
+    out[2 * i + 1] = static_cast<Py_UCS1>(digits[byte & 0x0F]);
+  }
+  return text;
+}
+
+}  // namespace module
