@@ -1,0 +1,259 @@
+"""Builds the benchmark repositories: deterministic, quick to make, kept outside the source tree.
+
+Every repository is made with `git fast-import` and `git update-ref --stdin`
+from fixed identities, dates and a seeded random generator, so two builds at
+one scale hold the same objects and refs. A finished repository carries a
+marker file; later runs reuse it.
+
+    python bench/corpus.py [--scale tiny|quick|full] [--root DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import os
+import random
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+VERSION = 1  # bump when what is built changes, so old corpora are rebuilt
+BASE_TIME = 1_600_000_000
+AUTHOR = "Ann Author <ann@example.com>"
+COMMITTER = "Carl Committer <carl@example.com>"
+GIT_ENV = {
+    "GIT_CONFIG_GLOBAL": os.devnull,
+    "GIT_CONFIG_NOSYSTEM": "1",
+    "GIT_AUTHOR_NAME": "Ann Author",
+    "GIT_AUTHOR_EMAIL": "ann@example.com",
+    "GIT_COMMITTER_NAME": "Carl Committer",
+    "GIT_COMMITTER_EMAIL": "carl@example.com",
+    "GIT_AUTHOR_DATE": f"{BASE_TIME} +0000",
+    "GIT_COMMITTER_DATE": f"{BASE_TIME} +0000",
+}
+
+
+@dataclasses.dataclass(frozen=True)
+class Scale:
+    commits: int  # the linear main
+    feature_commits: int  # the feature branch's own commits
+    tags: int
+    branches: int  # local, and as many remote-tracking
+    files: int  # tracked files of the working tree
+    ignored_files: int  # files under the ignored node_modules
+    stashes: int
+
+
+SCALES = {
+    "tiny": Scale(commits=60, feature_commits=3, tags=30, branches=10, files=120, ignored_files=20, stashes=2),
+    "quick": Scale(commits=5_000, feature_commits=12, tags=5_000, branches=400, files=3_000, ignored_files=500,
+                   stashes=5),
+    "full": Scale(commits=100_000, feature_commits=40, tags=50_000, branches=2_000, files=30_000,
+                  ignored_files=3_000, stashes=20),
+}
+
+
+def default_root() -> Path:
+    return Path(tempfile.gettempdir()) / "git_service_cython-bench"
+
+
+def git(repo: Path, *args: str, input: bytes | None = None, env: dict | None = None) -> str:
+    result = subprocess.run(["git", *args], cwd=repo, input=input, capture_output=True,
+                            env={**os.environ, **GIT_ENV, **(env or {})})
+    if result.returncode != 0:
+        raise RuntimeError(f"git {' '.join(args[:3])} failed in {repo}: {result.stderr.decode(errors='replace')}")
+    return result.stdout.decode()
+
+
+def init(path: Path, branch: str) -> Path:
+    if path.exists():
+        shutil.rmtree(path)
+    path.mkdir(parents=True)
+    git(path, "init", "-q", "-b", branch)
+    return path
+
+
+class Stream:
+    """A fast-import stream with marks for the commits it writes."""
+
+    def __init__(self):
+        self.parts: list[bytes] = []
+        self.marks = 0
+
+    def data(self, payload: bytes) -> None:
+        self.parts.append(b"data %d\n" % len(payload) + payload + b"\n")
+
+    def commit(self, ref: str, when: int, message: str, parent: str | None = None,
+               files: dict[str, bytes] | None = None) -> str:
+        self.marks += 1
+        mark = f":{self.marks}"
+        self.parts.append(f"commit {ref}\nmark {mark}\n".encode())
+        self.parts.append(f"author {AUTHOR} {when} +0000\ncommitter {COMMITTER} {when} +0000\n".encode())
+        self.data(message.encode())
+        if parent:
+            self.parts.append(f"from {parent}\n".encode())
+        for path, content in (files or {}).items():
+            self.parts.append(f"M 100644 inline {path}\n".encode())
+            self.data(content)
+        return mark
+
+    def tag(self, name: str, target: str, when: int, message: bytes) -> None:
+        self.parts.append(f"tag {name}\nfrom {target}\ntagger {COMMITTER} {when} +0000\n".encode())
+        self.data(message)
+
+    def run(self, repo: Path) -> dict[str, str]:
+        """Feeds the stream to git; returns the commit id of every mark."""
+        marks_file = repo / ".git" / "bench-marks"
+        self.parts.append(b"done\n")
+        git(repo, "fast-import", "--quiet", "--done", f"--export-marks={marks_file}", input=b"".join(self.parts))
+        marks = dict(line.split() for line in marks_file.read_text().splitlines())
+        marks_file.unlink()
+        return marks
+
+
+def linear_history(stream: Stream, ref: str, count: int, start_time: int, prefix: str,
+                   parent: str | None = None) -> list[str]:
+    """Commits that each change one of a hundred small files; returns their marks, oldest first."""
+    marks = []
+    for i in range(count):
+        files = {f"src/file{i % 100:02d}.txt": f"{prefix} {i}\n".encode()}
+        marks.append(stream.commit(ref, start_time + i * 60, f"{prefix} {i}\n\nBody of {prefix} {i}.\n",
+                                   parent if i == 0 else None, files))
+    return marks
+
+
+def build_history(path: Path, scale: Scale, base: str) -> None:
+    """A linear `base` branch, a feature branch forked near its head, and origin's tracking refs."""
+    repo = init(path, base)
+    stream = Stream()
+    main = linear_history(stream, f"refs/heads/{base}", scale.commits, BASE_TIME, "main")
+    fork = main[-max(1, scale.commits // 50)]
+    feature_start = BASE_TIME + scale.commits * 60
+    feature = linear_history(stream, "refs/heads/feature", scale.feature_commits, feature_start, "feature", fork)
+    marks = stream.run(repo)
+    updates = [
+        f"create refs/remotes/origin/{base} {marks[main[-10]]}",
+        f"create refs/remotes/origin/feature {marks[feature[len(feature) // 2]]}",
+        f"create refs/remotes/origin/HEAD {marks[main[-10]]}",
+        f"create refs/tags/v1.0 {marks[main[-20]]}",
+    ]
+    git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
+    git(repo, "symbolic-ref", "HEAD", "refs/heads/feature")
+    git(repo, "reset", "-q", "--hard")
+
+
+def build_refs(path: Path, scale: Scale) -> None:
+    """Tags (two thirds lightweight, a third annotated, a few with empty subjects) and many branches."""
+    repo = init(path, "main")
+    stream = Stream()
+    history = linear_history(stream, "refs/heads/main", max(200, scale.branches), BASE_TIME, "main")
+    rng = random.Random(7)
+    annotated_every = 3
+    empty_subjects = {scale.tags // 4, scale.tags // 2, (3 * scale.tags) // 4}
+    for i in range(0, scale.tags, annotated_every):
+        target = history[rng.randrange(len(history))]
+        if i in empty_subjects or (i + 1) in empty_subjects or (i + 2) in empty_subjects:
+            message = b""  # git prints an empty subject; the listing reads the tag object
+        else:
+            message = b"Release %d\n\nNotes.\n" % i
+        stream.tag(f"annotated-{i:06d}", target, BASE_TIME + 10_000_000 + i, message)
+    marks = stream.run(repo)
+    ids = [marks[mark] for mark in history]
+    updates = []
+    for i in range(scale.tags):
+        if i % annotated_every != 0:
+            updates.append(f"create refs/tags/light-{i:06d} {ids[rng.randrange(len(ids))]}")
+    for i in range(scale.branches):
+        updates.append(f"create refs/heads/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
+        updates.append(f"create refs/remotes/origin/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
+    git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
+    git(repo, "reset", "-q", "--hard")
+
+
+def file_content(rng: random.Random, index: int) -> bytes:
+    words = " ".join(f"w{rng.randrange(10_000)}" for _ in range(30))
+    return f"file {index}\n{words}\n".encode()
+
+
+def tracked_paths(count: int) -> list[str]:
+    paths = []
+    for i in range(count):
+        top, middle = divmod(i // 100, 10)
+        paths.append(f"pkg{top:03d}/mod{middle}/file{i % 100:02d}.txt")
+    return paths
+
+
+def build_worktree(path: Path, scale: Scale) -> None:
+    """A working tree with an ignored node_modules, modified, staged, untracked files and stashes."""
+    repo = init(path, "main")
+    rng = random.Random(11)
+    paths = tracked_paths(scale.files)
+    files = {p: file_content(rng, i) for i, p in enumerate(paths)}
+    files[".gitignore"] = b"node_modules/\n*.log\n/build/\n"
+    stream = Stream()
+    stream.commit("refs/heads/main", BASE_TIME, "Initial tree\n", None, files)
+    stream.run(repo)
+    git(repo, "reset", "-q", "--hard")
+    for i in range(scale.ignored_files):
+        target = repo / "node_modules" / f"dep{i // 50:03d}" / f"index{i % 50}.js"
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(b"module.exports = %d;\n" % i)
+    (repo / "debug.log").write_text("ignored\n")
+    when = BASE_TIME + 3600
+    for s in range(scale.stashes):
+        (repo / paths[s]).write_bytes(b"stashed change %d\n" % s)
+        message = [] if s % 3 == 0 else ["-m", f"work in progress {s}"]
+        git(repo, "stash", "push", "-q", *message,
+            env={"GIT_AUTHOR_DATE": f"{when + s} +0000", "GIT_COMMITTER_DATE": f"{when + s} +0000"})
+    modified = rng.sample(range(scale.files), max(1, scale.files // 100))
+    for i in modified:
+        with open(repo / paths[i], "ab") as handle:
+            handle.write(b"local change\n")
+    staged = modified[: max(1, len(modified) // 5)]
+    git(repo, "add", "--", *[paths[i] for i in staged])
+    for i in staged[: max(1, len(staged) // 2)]:
+        with open(repo / paths[i], "ab") as handle:
+            handle.write(b"changed again after staging\n")
+    for i in range(max(1, scale.files // 200)):
+        untracked = repo / "new" / f"untracked{i:04d}.txt"
+        untracked.parent.mkdir(exist_ok=True)
+        untracked.write_text(f"untracked {i}\n")
+
+
+BUILDERS = {
+    "history-main": lambda path, scale: build_history(path, scale, "main"),
+    "history-master": lambda path, scale: build_history(path, scale, "master"),
+    "refs": build_refs,
+    "worktree": build_worktree,
+}
+
+
+def ensure(scale_name: str, root: Path | None = None) -> dict[str, Path]:
+    """The corpus at `scale_name`, built where it is missing or out of date."""
+    scale = SCALES[scale_name]
+    base = (root or default_root()) / scale_name
+    marker_text = f"{VERSION} {scale}\n"
+    repos = {}
+    for name, builder in BUILDERS.items():
+        path = base / name
+        marker = path / ".git" / "bench-corpus"
+        if not (marker.exists() and marker.read_text() == marker_text):
+            builder(path, scale)
+            marker.write_text(marker_text)
+        repos[name] = path
+    return repos
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", choices=sorted(SCALES), default="quick")
+    parser.add_argument("--root", type=Path, default=None)
+    args = parser.parse_args()
+    for name, path in ensure(args.scale, args.root).items():
+        print(f"{name}: {path}")
+
+
+if __name__ == "__main__":
+    main()
