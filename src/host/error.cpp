@@ -36,6 +36,11 @@ void except(std::initializer_list<PyObject*> classes) {
   PyErr_Clear();
 }
 
+Ref except_as(std::initializer_list<PyObject*> classes) {
+  if (!pending_matches(classes)) throw;
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
 void set_from_cxx_exception() noexcept {
   try {
     throw;

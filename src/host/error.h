@@ -67,4 +67,21 @@ int entry_status(Body&& body) noexcept {
   }
 }
 
+// `except classes as error:` — like except(), and hands back the exception
+// instance that was caught (no longer pending).
+Ref except_as(std::initializer_list<PyObject*> classes);
+
+// One level of native recursion counted against the host's limit, as a call
+// of a host function counts: deep recursion raises RecursionError ("maximum
+// recursion depth exceeded" + `where`) instead of running out of C stack.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) throw Error{};
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 }  // namespace host

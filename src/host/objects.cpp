@@ -104,4 +104,38 @@ Py_ssize_t length(PyObject* object) {
   return size;
 }
 
+std::pair<Ref, Ref> unpack_pair(PyObject* value) {
+  if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && Py_SIZE(value) == 2) {
+    return {Ref::borrow(PySequence_Fast_ITEMS(value)[0]), Ref::borrow(PySequence_Fast_ITEMS(value)[1])};
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(value));
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+    }
+    throw Error{};
+  }
+  Ref items[2];
+  for (int i = 0; i < 2; ++i) {
+    items[i] = Ref::steal(PyIter_Next(iterator.get()));
+    if (!items[i]) {
+      if (PyErr_Occurred()) throw Error{};
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+  if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  if (PyErr_Occurred()) throw Error{};
+  return {std::move(items[0]), std::move(items[1])};
+}
+
+Ref slice_from(PyObject* object, Py_ssize_t start) {
+  Ref first = integer(start);
+  Ref slice = Ref::check(PySlice_New(first.get(), nullptr, nullptr));
+  return getitem(object, slice.get());
+}
+
+bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
+
 }  // namespace host

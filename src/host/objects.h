@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 
 #include "host/error.h"
 #include "host/ref.h"
@@ -131,5 +132,15 @@ Ref tuple(std::initializer_list<PyObject*> items);
 
 // len(object)
 Py_ssize_t length(PyObject* object);
+
+// first, second = value  (with the host's errors for a wrong count or a
+// value that cannot be iterated)
+std::pair<Ref, Ref> unpack_pair(PyObject* value);
+
+// object[start:]
+Ref slice_from(PyObject* object, Py_ssize_t start);
+
+// item in container
+bool contains(PyObject* container, PyObject* item);
 
 }  // namespace host
