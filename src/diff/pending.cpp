@@ -9,8 +9,6 @@ namespace {
 }
 }  // namespace
 
-Ref get_commit_diff(Service&, PyObject*) { not_built("get_commit_diff"); }
-Ref find_in_tree(Service&, PyObject*, PyObject*) { not_built("find_in_tree"); }
 Ref list_stashes(Service&) { not_built("list_stashes"); }
 Ref get_stash_diff(Service&, int) { not_built("get_stash_diff"); }
 

@@ -1,0 +1,205 @@
+"""Commit diffs, tree lookups, the stash list and stash diffs."""
+
+import shutil
+import subprocess
+
+import pytest
+from dulwich.repo import Repo
+
+import git_service_cython as gsc
+from git_service_cython import GitServiceCython, StashInfo
+
+RUN_KEYWORDS = ["capture_output", "text", "timeout", "cwd"]
+
+
+@pytest.fixture(autouse=True)
+def no_parent_repository(monkeypatch, tmp_path):
+    # A repository that is gone must not be found again in a directory above it.
+    monkeypatch.setenv("GIT_CEILING_DIRECTORIES", str(tmp_path))
+
+
+@pytest.fixture
+def real_run_spy(monkeypatch):
+    """Records the module's subprocess.run calls and lets real git answer them."""
+    real_run = subprocess.run
+    commands = []
+
+    def spy(args, **kwargs):
+        if "env" not in kwargs:  # the tests' own git runs always pass one
+            commands.append(list(args))
+        return real_run(args, **kwargs)
+
+    monkeypatch.setattr(subprocess, "run", spy)
+    return commands
+
+
+def git_show(repo, *args):
+    return subprocess.run(["git", "show", *args, "--no-color"], cwd=repo.path, capture_output=True,
+                          text=True).stdout
+
+
+# --- commit diff ------------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def changed(repo):
+    repo.commit("first", files={"a.txt": "one\n"})
+    return repo.commit("second\n\nwith a body", files={"a.txt": "two\n", "b.txt": "new\n"})
+
+
+@pytest.mark.parametrize("form", [
+    lambda id: f"  \t{id.upper()}\n ",
+    lambda id: f"commit {id} (HEAD -> main, origin/main) second",
+    lambda id: id + "abcdef0123456789abcdef01",  # 64 digits: the first 40 are the id
+], ids=["upper-case-with-blanks", "inside-a-log-line", "64-digits"])
+def test_loose_ids_give_the_patch_from_the_first_file_diff(repo, service_for, changed, form):
+    full = git_show(repo, changed)
+    patch = service_for(repo).get_commit_diff(form(changed))
+    assert patch.startswith("diff --git a/a.txt") and patch == full[full.index("diff --git"):]
+
+
+def test_git_show_is_run_with_the_normalised_id(repo, service_for, changed, run_recorder):
+    service = service_for(repo)
+    run_recorder.answer(("git",), stdout="diff --git x")
+    assert service.get_commit_diff(f" {changed.upper()} ") == "diff --git x"
+    (args, kwargs), = run_recorder.calls
+    assert args == ["git", "show", changed, "--no-color"]
+    assert list(kwargs) == RUN_KEYWORDS
+    assert kwargs == {"capture_output": True, "text": True, "timeout": 10, "cwd": str(repo.path.resolve())}
+
+
+def test_a_commit_without_file_changes_gives_the_whole_output(repo, service_for, changed):
+    empty = repo.commit("nothing changed")
+    assert service_for(repo).get_commit_diff(empty) == git_show(repo, empty)
+
+
+@pytest.mark.parametrize("given, shown", [
+    ("0123456789abcdef0123456789abcdef0123456g", "0123456789abcdef0123"),
+    ("a" * 39, "a" * 20),
+    ("", ""),
+    ("   ", ""),
+    (None, "None"),
+])
+def test_text_without_an_id_is_refused_without_running_git(repo, service_for, run_recorder, given, shown):
+    assert service_for(repo).get_commit_diff(given) == f"Error: Invalid SHA format: {shown}...\n"
+    assert run_recorder.calls == []
+
+
+def test_bytes_are_refused_at_the_call(repo, service_for):
+    with pytest.raises(TypeError, match="Argument 'sha_hex' has incorrect type"):
+        service_for(repo).get_commit_diff(b"a" * 40)
+
+
+def test_an_unknown_object_carries_gits_own_message(repo, service_for, changed):
+    missing = "0123456789" * 4
+    stderr = subprocess.run(["git", "show", missing], cwd=repo.path, capture_output=True, text=True).stderr
+    assert service_for(repo).get_commit_diff(missing) == (
+        f"Error: Could not get diff for commit 01234567. git show failed: {stderr.strip()[:100]}\n")
+
+
+@pytest.mark.parametrize("stderr, detail", [
+    ("", "Unknown error"),
+    (" \n\t", ""),
+    ("\n" + "x" * 150 + "\n", "x" * 100),
+])
+def test_failure_texts_from_git_stderr(repo, service_for, run_recorder, stderr, detail):
+    run_recorder.answer(("git",), stderr=stderr, returncode=128)
+    assert service_for(repo).get_commit_diff("F" * 40) == (
+        f"Error: Could not get diff for commit ffffffff. git show failed: {detail}\n")
+
+
+class Unexpected(RuntimeError):
+    pass
+
+
+@pytest.mark.parametrize("raised, text", [
+    (subprocess.TimeoutExpired(["git"], 10), "Error: Timeout getting diff for commit abcdef01\n"),
+    (Unexpected(), "Error: Could not get diff for commit abcdef01. Exception: Unexpected\n"),
+])
+def test_exceptions_become_texts(repo, service_for, run_recorder, raised, text):
+    run_recorder.answer(("git",), raised)
+    assert service_for(repo).get_commit_diff("abcdef01" * 5) == text
+
+
+def test_missing_git_is_named_by_its_exception_class(repo, service_for, no_git):
+    assert service_for(repo).get_commit_diff("a" * 40) == (
+        "Error: Could not get diff for commit aaaaaaaa. Exception: FileNotFoundError\n")
+
+
+@pytest.mark.parametrize("call", [lambda s: s.get_commit_diff("a" * 40)], ids=["commit-diff"])
+def test_an_interrupt_is_not_swallowed(repo, service_for, run_recorder, call):
+    run_recorder.answer(("git",), KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        call(service_for(repo))
+
+
+# --- finding a path in a tree ------------------------------------------------------------------------
+
+
+@pytest.fixture
+def tree_service(repo, service_for):
+    repo.commit("tree", files={"a.txt": "a\n", "dir/sub/f.txt": "f\n", "dir/\u00e9.txt": "e\n"})
+    dulwich_repo = Repo(str(repo.path))
+    yield service_for(repo), dulwich_repo[dulwich_repo[b"HEAD"].tree]
+    dulwich_repo.close()
+
+
+def rev(repo, spec):
+    return repo.head(spec).encode()
+
+
+@pytest.mark.parametrize("path, spec", [
+    ("a.txt", "HEAD:a.txt"),
+    ("dir", "HEAD:dir"),
+    ("dir/sub", "HEAD:dir/sub"),
+    ("dir/sub/f.txt", "HEAD:dir/sub/f.txt"),
+    ("dir/\u00e9.txt", "HEAD:dir/\u00e9.txt"),
+    ("a.txt/more", None),
+    ("missing", None),
+    ("dir/missing/f.txt", None),
+])
+def test_find_in_tree(repo, tree_service, path, spec):
+    service, tree = tree_service
+    expected = rev(repo, spec) if spec else None
+    assert service._find_in_tree(tree, path.split("/")) == expected
+    assert service._find_in_tree(tree=tree, path_parts=tuple(path.split("/"))) == expected
+
+
+@pytest.mark.parametrize("parts", [[], (), None, ""])
+def test_find_in_tree_without_parts_is_none(tree_service, parts):
+    service, tree = tree_service
+    assert service._find_in_tree(tree, parts) is None
+
+
+@pytest.mark.parametrize("tree, parts, error, message", [
+    ({b"x": (1, 2, 3)}, ["x"], ValueError, r"too many values to unpack \(expected 2\)"),
+    ({b"x": (1,)}, ["x"], ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
+    ({b"x": 5}, ["x"], TypeError, "cannot unpack non-iterable int object"),
+    ({b"x": (0o40000, b"0" * 40)}, ["x", "y"], KeyError, None),
+    ({b"x": (0o100644, b"0" * 40)}, [b"x"], AttributeError, "encode"),
+    ({}, ["\ud800"], UnicodeEncodeError, "surrogates"),
+])
+def test_find_in_tree_lets_errors_through(repo, service_for, tree, parts, error, message):
+    with pytest.raises(error, match=message):
+        service_for(repo)._find_in_tree(tree, parts)
+
+
+def test_find_in_tree_recurses_through_the_object_and_within_the_host_limit(repo, service_for):
+    calls = []
+
+    class Counting(GitServiceCython):
+        def _find_in_tree(self, tree, path_parts):
+            calls.append(list(path_parts))
+            return super()._find_in_tree(tree, path_parts)
+
+    counting = Counting(str(repo.path))
+    loop = {b"d": (0o40000, b"self")}
+    counting.__setstate__(({b"self": loop}, repo.path))
+    assert counting._find_in_tree(loop, ["d", "d", "e"]) is None
+    assert calls == [["d", "d", "e"], ["d", "e"], ["e"]]
+
+    # A tree that contains itself, followed for ever: an error, not a crash.
+    service = service_for(repo)
+    service.__setstate__(({b"self": loop}, repo.path))
+    with pytest.raises(RecursionError):
+        service._find_in_tree(loop, ["d"] * 100_000)
