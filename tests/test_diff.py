@@ -126,7 +126,8 @@ def test_missing_git_is_named_by_its_exception_class(repo, service_for, no_git):
         "Error: Could not get diff for commit aaaaaaaa. Exception: FileNotFoundError\n")
 
 
-@pytest.mark.parametrize("call", [lambda s: s.get_commit_diff("a" * 40)], ids=["commit-diff"])
+@pytest.mark.parametrize("call", [lambda s: s.get_commit_diff("a" * 40), lambda s: s.list_stashes(),
+                                  lambda s: s.get_stash_diff(0)], ids=["commit-diff", "list-stashes", "stash-diff"])
 def test_an_interrupt_is_not_swallowed(repo, service_for, run_recorder, call):
     run_recorder.answer(("git",), KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
@@ -203,3 +204,146 @@ def test_find_in_tree_recurses_through_the_object_and_within_the_host_limit(repo
     service.__setstate__(({b"self": loop}, repo.path))
     with pytest.raises(RecursionError):
         service._find_in_tree(loop, ["d"] * 100_000)
+
+
+# --- stashes -----------------------------------------------------------------------------------------
+
+
+STASH_TIME = 1_700_000_600
+
+
+STASH_DATES = {"GIT_AUTHOR_DATE": f"{STASH_TIME} +0000", "GIT_COMMITTER_DATE": f"{STASH_TIME} +0000"}
+
+
+def stash(repo, *args, change="x"):
+    repo.write("a.txt", change + "\n")
+    repo.git("stash", *args, env=STASH_DATES)
+
+
+@pytest.fixture
+def stashed(repo):
+    """Three stashes: a bare message (no colon), a custom message with a colon, git's own WIP text."""
+    repo.commit("init", files={"a.txt": "a\n"})
+    stash(repo, "push", "-q", change="b")
+    repo.git("checkout", "-q", "-b", "feature/x")
+    stash(repo, "push", "-q", "-m", "fix: typo", change="c")
+    repo.write("a.txt", "d\n")
+    repo.git("stash", "store", "-m", "bare message", repo.git("stash", "create", env=STASH_DATES))
+    repo.git("checkout", "-q", "--", "a.txt")
+    return repo
+
+
+def test_list_stashes_reads_each_description(stashed, service_for):
+    short = stashed.git("rev-parse", "--short", "main")
+    assert service_for(stashed).list_stashes() == [
+        StashInfo(0, "feature/x", "bare message", "bare message", "", STASH_TIME),
+        StashInfo(1, "feature/x", "fix: typo", "On feature/x: fix: typo", "", STASH_TIME),
+        StashInfo(2, "main", f"{short} init", f"WIP on main: {short} init", "", STASH_TIME),
+    ]
+
+
+def test_a_description_without_a_colon_on_a_detached_head(stashed, service_for, real_run_spy):
+    stashed.git("checkout", "-q", "--detach")
+    stashes = service_for(stashed).list_stashes()
+    assert [(s.branch, s.message) for s in stashes][0] == ("HEAD", "bare message")
+    assert real_run_spy == [
+        ["git", "stash", "list"],
+        ["git", "rev-parse", "--abbrev-ref", "HEAD"], ["git", "show", "-s", "--format=%at", "stash@{0}"],
+        ["git", "show", "-s", "--format=%at", "stash@{1}"],
+        ["git", "show", "-s", "--format=%at", "stash@{2}"],
+    ]
+
+
+def test_no_stashes_runs_only_the_list(repo, service_for, real_run_spy):
+    repo.commit("init")
+    assert service_for(repo).list_stashes() == []
+    assert real_run_spy == [["git", "stash", "list"]]
+
+
+def test_stash_lines_are_parsed_leniently(repo, service_for, run_recorder):
+    run_recorder.answer(("git", "stash", "list"), stdout=(
+        "\n stash@{0}: indented\n"
+        "stash@{1}:   On main:   spaced  \n"
+        "\n   \n"
+        "stash@{2}:\n"
+        "  stash@{5}: indented after the first line\n"
+        "stash@{3}: O dev: x\n"
+        "stash@{4}: no colon\n"))
+    run_recorder.answer(("git", "rev-parse"), stdout=" dev \n")
+    run_recorder.answer(("git", "show", "-s", "--format=%at", "stash@{1}"), stdout="12\n")
+    run_recorder.answer(("git", "show", "-s", "--format=%at", "stash@{3}"), stdout="12a")
+    run_recorder.answer(("git", "show", "-s", "--format=%at", "stash@{4}"), returncode=128, stdout="99")
+    service = service_for(repo)
+    # Only the whole output is stripped, so the first line parses and the later indented one does not.
+    assert service.list_stashes() == [
+        StashInfo(0, "dev", "indented", "indented", "", 0),
+        StashInfo(1, "main", "spaced", "On main:   spaced", "", 12),
+        StashInfo(3, "dev", "x", "O dev: x", "", 0),
+        StashInfo(4, "dev", "no colon", "no colon", "", 0),
+    ]
+    cwd = str(repo.path.resolve())
+    assert all(list(kw) == RUN_KEYWORDS and kw["cwd"] == cwd for _, kw in run_recorder.calls)
+    assert [kw["timeout"] for _, kw in run_recorder.calls[:3]] == [5, 2, 2]
+
+
+def test_failing_per_stash_commands_only_lose_their_field(repo, service_for, run_recorder):
+    run_recorder.answer(("git", "stash", "list"), stdout="stash@{0}: plain\nstash@{1}: On b: m")
+    run_recorder.answer(("git", "rev-parse"), subprocess.TimeoutExpired(["git"], 2))
+    run_recorder.answer(("git", "show"), OSError())
+    assert service_for(repo).list_stashes() == [StashInfo(0, "unknown", "plain", "plain", "", 0),
+                                                StashInfo(1, "b", "m", "On b: m", "", 0)]
+
+
+def test_a_failure_part_way_keeps_the_stashes_read(stashed, service_for, monkeypatch):
+    made = []
+
+    def record(**fields):
+        if made:
+            raise RuntimeError("no more")
+        made.append(fields)
+        return fields
+
+    monkeypatch.setattr(gsc, "StashInfo", record)
+    assert service_for(stashed).list_stashes() == [
+        {"index": 0, "branch": "feature/x", "message": "bare message", "name": "bare message", "sha": "",
+         "timestamp": STASH_TIME}]
+
+
+def test_stash_diff_gives_patch_and_summary(stashed, service_for, real_run_spy):
+    def shown(form):
+        return stashed.git("stash", "show", "stash@{1}", form, "--color=always")
+
+    diff_text, stat_text = service_for(stashed).get_stash_diff(1)
+    assert diff_text == shown("-p") and "\x1b[" in diff_text and "diff --git" in diff_text
+    assert stat_text == shown("--stat") and "1 file changed" in stat_text
+    assert real_run_spy == [["git", "stash", "show", "stash@{1}", "--stat", "--color=always"],
+                            ["git", "stash", "show", "stash@{1}", "-p", "--color=always"]]
+
+
+@pytest.mark.parametrize("index", [7, -1, 99_999_999, 100_000_000, 2**31 - 1])
+def test_stash_diff_of_no_stash_is_empty(stashed, service_for, index):
+    # git reads stash@{100000000} and above as a time and would answer with a stash.
+    assert service_for(stashed).get_stash_diff(index) == ("", "")
+
+
+@pytest.mark.parametrize("index, reference", [(2.9, "stash@{2}"), (-1, "stash@{-1}"), (True, "stash@{1}")])
+def test_stash_diff_reference(repo, service_for, run_recorder, index, reference):
+    run_recorder.answer(("git",), stdout=" text \n")
+    assert service_for(repo).get_stash_diff(stash_index=index) == ("text", "text")
+    assert [args[3] for args in run_recorder.commands] == [reference, reference]
+    assert all(list(kw) == RUN_KEYWORDS and kw["timeout"] == 5 for _, kw in run_recorder.calls)
+
+
+@pytest.mark.parametrize("patch", [{"result": subprocess.TimeoutExpired(["git"], 5)}, {"returncode": 1}])
+def test_stash_diff_keeps_the_summary_when_the_patch_fails(repo, service_for, run_recorder, patch):
+    run_recorder.answer(("git", "stash", "show", "stash@{0}", "--stat"), stdout="stat\n")
+    run_recorder.answer(("git", "stash", "show", "stash@{0}", "-p"), stdout="patch", **patch)
+    assert service_for(repo).get_stash_diff(0) == ("", "stat")
+
+
+@pytest.mark.parametrize("gone", ["dot_git", "directory"])
+def test_stash_methods_in_a_directory_that_stopped_being_a_repository(stashed, service_for, gone):
+    service = service_for(stashed)
+    shutil.rmtree(stashed.path / ".git" if gone == "dot_git" else stashed.path)
+    assert service.list_stashes() == []
+    assert service.get_stash_diff(0) == ("", "")
