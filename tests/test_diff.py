@@ -145,11 +145,11 @@ def tree_service(repo, service_for):
     dulwich_repo.close()
 
 
-def rev(repo, spec):
-    return repo.head(spec).encode()
+def rev(repo, revision):
+    return repo.head(revision).encode()
 
 
-@pytest.mark.parametrize("path, spec", [
+@pytest.mark.parametrize("path, revision", [
     ("a.txt", "HEAD:a.txt"),
     ("dir", "HEAD:dir"),
     ("dir/sub", "HEAD:dir/sub"),
@@ -159,9 +159,9 @@ def rev(repo, spec):
     ("missing", None),
     ("dir/missing/f.txt", None),
 ])
-def test_find_in_tree(repo, tree_service, path, spec):
+def test_find_in_tree(repo, tree_service, path, revision):
     service, tree = tree_service
-    expected = rev(repo, spec) if spec else None
+    expected = rev(repo, revision) if revision else None
     assert service._find_in_tree(tree, path.split("/")) == expected
     assert service._find_in_tree(tree=tree, path_parts=tuple(path.split("/"))) == expected
 
