@@ -143,4 +143,15 @@ Ref slice_from(PyObject* object, Py_ssize_t start);
 // item in container
 bool contains(PyObject* container, PyObject* item);
 
+// for item in object: each(item)   (`item` is borrowed for the call)
+template <class Each>
+void for_each(PyObject* object, Each&& each) {
+  Ref iterator = Ref::check(PyObject_GetIter(object));
+  while (PyObject* item = PyIter_Next(iterator.get())) {
+    Ref owned = Ref::steal(item);
+    each(owned.get());
+  }
+  if (PyErr_Occurred()) throw Error{};
+}
+
 }  // namespace host

@@ -158,4 +158,10 @@ Ref concat(std::initializer_list<PyObject*> parts) {
   return Ref::check(PyUnicode_Join(empty.get(), items.get()));
 }
 
+Py_ssize_t rfind(const Text& text, std::string_view needle) {
+  Py_ssize_t last = Text::npos;
+  for (Py_ssize_t at = text.find(needle); at != Text::npos; at = text.find(needle, at + 1)) last = at;
+  return last;
+}
+
 }  // namespace host

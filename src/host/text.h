@@ -109,4 +109,7 @@ bool starts_with(PyObject* s, std::string_view prefix);
 // "".join(parts) for str parts.
 Ref concat(std::initializer_list<PyObject*> parts);
 
+// text.rfind(needle) for an ASCII needle (Text::npos when absent).
+Py_ssize_t rfind(const Text& text, std::string_view needle);
+
 }  // namespace host
