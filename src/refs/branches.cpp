@@ -1,0 +1,118 @@
+// The local and remote branch listings: one `git for-each-ref` run each, with
+// dulwich's refs as the fallback when git cannot be run.
+#include <string_view>
+
+#include "module/git.h"
+#include "refs/listing.h"
+#include "refs/ref_names.h"
+#include "refs/refs.h"
+
+namespace refs {
+
+namespace git = module::git;
+
+namespace {
+
+constexpr const char* kBranchFormat = "--format=%(refname:short)|%(objectname)|%(committerdate:unix)";
+constexpr std::string_view kHeadsPrefix = "refs/heads/";
+
+// One record per line of `git for-each-ref <pattern>`. A non-zero exit adds
+// nothing; an exception (git missing, a time field int() refuses) leaves
+// the records of the lines before it in `listing`.
+void list_from_git(Service& self, PyObject* subprocess, const char* pattern, Listing& listing) {
+  Ref cwd = self.cwd();
+  git::Result result = git::run(subprocess, git::Command{"for-each-ref", pattern, kBranchFormat}, {5, cwd.get()});
+  if (!result.ok()) return;
+  Ref output = host::strip(result.stdout_().get());
+  Records records(module::Record::BranchInfo);
+  for_each_ref_line(Text(output.get()), [&](const RefLine& line) {
+    Ref name = line.field(0).str();
+    Ref head_sha = line.field(1).str();
+    Timestamp timestamp = Timestamp::parse(line.field(2));
+    Ref record = records.make({name.get(), head_sha.get(), timestamp.object().get()});
+    listing.add(std::move(record), name.get(), std::move(timestamp));
+  });
+}
+
+// The fallback: every ref of `self.repo.refs` under `prefix`, with its
+// target and no time. `name_of(ref)` gives the listed name, or nothing to
+// leave the ref out.
+void list_from_refs(Service& self, std::string_view prefix, Ref (*name_of)(PyObject*), Listing& listing) {
+  static const host::Name refs_name{"refs"};
+  static const host::Name keys_name{"keys"};
+  Ref repo = self.repo();
+  Ref refs = host::getattr(repo.get(), refs_name);
+  Ref keys = host::call_method(refs.get(), keys_name, {});
+  Ref zero = host::integer(0);
+  Records records(module::Record::BranchInfo);
+  host::for_each(keys.get(), [&](PyObject* key) {
+    if (!has_prefix(key, prefix)) return;
+    Ref sha = host::getitem(refs.get(), key);
+    Ref name = name_of(key);
+    if (!name) return;
+    Ref head_sha = ascii_text(sha.get());
+    listing.add(records.make({name.get(), head_sha.get(), zero.get()}), name.get(), Timestamp());
+  });
+}
+
+// The fallback's name of a local branch: what follows "refs/heads/".
+Ref local_branch_name(PyObject* ref) { return decode_after(ref, static_cast<Py_ssize_t>(kHeadsPrefix.size())); }
+
+// The fallback's name of a remote branch: what follows the last "/remotes/"
+// of the whole name, which every ref under "refs/remotes/" holds.
+Ref remote_branch_name(PyObject* ref) {
+  constexpr std::string_view marker = "/remotes/";
+  Ref full = decode_after(ref, 0);
+  Text text(full.get());
+  const Py_ssize_t last = host::rfind(text, marker);
+  if (last == Text::npos) return Ref();
+  return text.slice(last + static_cast<Py_ssize_t>(marker.size())).str();
+}
+
+// A repository whose current branch has no commit yet still shows that
+// branch: `git symbolic-ref --short HEAD` names it. Any failure adds nothing.
+void add_current_branch(Service& self, PyObject* subprocess, Listing& listing) {
+  try {
+    Ref cwd = self.cwd();
+    git::Result result = git::run(subprocess, git::Command{"symbolic-ref", "--short", "HEAD"}, {2, cwd.get()});
+    if (!result.ok()) return;
+    Ref name = host::strip(result.stdout_().get());
+    Text text(name.get());
+    if (text.empty() || text.equals("HEAD")) return;
+    Ref empty = host::text("");
+    Ref zero = host::integer(0);
+    Ref record = Records(module::Record::BranchInfo).make({name.get(), empty.get(), zero.get()});
+    listing.add(std::move(record), name.get(), Timestamp());
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+}
+
+}  // namespace
+
+Ref list_branches(Service& self) {
+  Ref subprocess = host::import("subprocess");
+  Listing listing;
+  try {
+    list_from_git(self, subprocess.get(), "refs/heads/", listing);
+  } catch (const host::Error&) {
+    host::except_exception();
+    list_from_refs(self, kHeadsPrefix, local_branch_name, listing);
+  }
+  if (listing.empty()) add_current_branch(self, subprocess.get(), listing);
+  return listing.sorted();
+}
+
+Ref list_remote_branches(Service& self) {
+  Ref subprocess = host::import("subprocess");
+  Listing listing;
+  try {
+    list_from_git(self, subprocess.get(), "refs/remotes/", listing);
+  } catch (const host::Error&) {
+    host::except_exception();
+    list_from_refs(self, "refs/remotes/", remote_branch_name, listing);
+  }
+  return listing.sorted();
+}
+
+}  // namespace refs
