@@ -194,3 +194,95 @@ def test_remote_lines_and_failures(repo, service_for, later):
     run_recorder.answer(("git", "for-each-ref"), returncode=128)
     assert service_for(repo).list_remote_branches() == []
     assert [c[1] for c in run_recorder.commands] == ["for-each-ref", "for-each-ref"]
+
+
+# --- tags ------------------------------------------------------------------------------------------
+
+
+def test_lightweight_and_annotated_tags(repo, service_for, run_spy):
+    one = repo.commit("first subject\n\nbody", date=BASE_TIME)
+    tag_at(repo, "light")
+    annotated = tag_at(repo, "v1.0", message="Release one", date=BASE_TIME + 300)
+    assert annotated != one
+
+    calls = run_spy()
+    assert service_for(repo).list_tags() == [
+        TagInfo("v1.0", "Release one", BASE_TIME + 300, annotated, True),
+        TagInfo("light", "first subject", BASE_TIME, one, False)]
+    assert calls == [(["git", "for-each-ref", "refs/tags/", TAG_FORMAT],
+                      {"capture_output": True, "text": False, "timeout": 120, "cwd": root(repo)})]
+
+
+def test_annotated_tag_with_empty_subject_reads_the_tag_body(repo, service_for, run_spy):
+    repo.commit("one", date=BASE_TIME)
+    message = "\t\n\nBody line\n  second\n-----BEGIN PGP SIGNATURE-----\nxyz\n-----END PGP SIGNATURE-----\n"
+    sha = tag_at(repo, "signed", message=message, date=BASE_TIME + 10, cleanup="verbatim")
+    calls = run_spy()
+    assert service_for(repo).list_tags() == [TagInfo("signed", "Body line\n  second", BASE_TIME + 10, sha, True)]
+    assert calls[1] == (["git", "cat-file", "tag", "signed"],
+                        {"capture_output": True, "text": True, "timeout": 1, "cwd": root(repo)})
+
+
+def test_subject_with_bar_and_invalid_utf8(repo, service_for):
+    repo.commit("one", date=BASE_TIME)
+    piped = tag_at(repo, "piped", message="left|right side", date=BASE_TIME + 5)
+    # Written as a raw object: `git commit` would convert the message to UTF-8.
+    tree = repo.head("HEAD^{tree}")
+    raw = (f"tree {tree}\nauthor A <a> {BASE_TIME + 1} +0000\ncommitter C <c> {BASE_TIME + 1} +0000\n\n".encode()
+           + b"caf\xe9 \xff subject\n")
+    odd = repo.git("hash-object", "-t", "commit", "-w", "--stdin", input=raw).decode().strip()
+    tag_at(repo, "odd", odd)
+    assert service_for(repo).list_tags() == [
+        TagInfo("piped", "left", BASE_TIME + 5, piped, False),
+        TagInfo("odd", "caf\ufffd \ufffd subject", BASE_TIME + 1, odd, False)]
+
+
+def test_tag_lines_are_read_one_by_one(repo, service_for, later):
+    body = "object abc\ntype commit\ntag y\ntagger T <t> 1 +0000\n\n\nHello\n\nWorld  \n-----BEGIN PGP X\nsig\n"
+    run_recorder = later("run_recorder")
+    run_recorder.answer(("git", "cat-file", "tag", "y"), stdout=body)
+    run_recorder.answer(("git", "cat-file", "tag", "headers-only"), stdout="object abc\ntype commit\n")
+    run_recorder.answer(("git", "cat-file", "tag", "failing"), returncode=128, stdout="\n\nignored")
+    run_recorder.answer(("git", "cat-file", "tag", "slow"), subprocess.TimeoutExpired("git", 1))
+    lines = [b"", b"nobar", b"|s0|1|m|tag", b"sup|s1|\xc2\xb2|m|commit", b"t2|s2|5|msg|commit|extra",
+             b"t3", b"t4|s4", b"-x|s5|3||tag", b"y|s6|4| |tag", b"headers-only|s7|2||tag",
+             b"failing|s8|2||tag", b"slow|s9|2||tag", b"t10|s10|6|annotated subject|tag\r"]
+    run_recorder.answer(("git", "for-each-ref"), stdout=b"\n".join(lines))
+    assert service_for(repo).list_tags() == [
+        TagInfo("t10", "annotated subject", 6, "s10", True), TagInfo("t2", "msg", 5, "s2", False),
+        TagInfo("y", "Hello\n\nWorld", 4, "s6", True), TagInfo("-x", "", 3, "s5", True),
+        TagInfo("failing", "", 2, "s8", True), TagInfo("headers-only", "", 2, "s7", True),
+        TagInfo("slow", "", 2, "s9", True), TagInfo("t4", "", 0, "s4", False)]
+    # A name that reads as an option never reaches git.
+    assert [c[3] for c in run_recorder.commands[1:]] == ["y", "headers-only", "failing", "slow"]
+
+
+def test_tags_fall_back_to_names_only_when_the_main_run_raises(repo, service_for, later):
+    run_recorder = later("run_recorder")
+    run_recorder.answer(("git", "for-each-ref"), subprocess.TimeoutExpired("git", 120))
+    run_recorder.answer(("git", "tag", "-l"), stdout="  beta\n\nAlpha  \n \ngamma")
+    assert service_for(repo).list_tags() == [TagInfo("Alpha", "", 0, "", False), TagInfo("beta", "", 0, "", False),
+                                             TagInfo("gamma", "", 0, "", False)]
+    assert run_recorder.calls[1] == (["git", "tag", "-l"],
+                                     {"capture_output": True, "text": True, "timeout": 10, "cwd": root(repo)})
+
+    run_recorder.answers[:] = []
+    run_recorder.answer(("git", "for-each-ref"), returncode=1, stdout=b"a|s|1|m|commit")
+    assert service_for(repo).list_tags() == []
+    assert run_recorder.commands[-1][:2] == ["git", "for-each-ref"]
+
+
+def test_tags_without_git_and_without_tags(repo, service_for, later):
+    repo.commit("one")
+    later("no_git")
+    assert service_for(repo).list_tags() == []
+
+
+def test_many_tags_come_from_one_git_run(repo, service_for, run_spy):
+    one = repo.commit("one", date=BASE_TIME)
+    repo.git("update-ref", "--stdin", input="".join(f"create refs/tags/t{i:04d} {one}\n" for i in range(3000)))
+    calls = run_spy()
+    tags = service_for(repo).list_tags()
+    assert len(calls) == 1
+    assert [t.name for t in tags] == [f"t{i:04d}" for i in range(3000)]
+    assert tags[0] == TagInfo("t0000", "one", BASE_TIME, one, False)
