@@ -286,3 +286,78 @@ def test_many_tags_come_from_one_git_run(repo, service_for, run_spy):
     assert len(calls) == 1
     assert [t.name for t in tags] == [f"t{i:04d}" for i in range(3000)]
     assert tags[0] == TagInfo("t0000", "one", BASE_TIME, one, False)
+
+
+# --- branch information ----------------------------------------------------------------------------
+
+
+def test_branch_info_of_the_current_branch_and_others(repo, service_for):
+    main = repo.commit("one")
+    repo.git("update-ref", "refs/remotes/origin/main", main)
+    repo.git("update-ref", "refs/remotes/origin/remote-only", main)
+    repo.git("branch", "other")
+    service = service_for(repo)
+
+    info = service.get_branch_info("main")
+    assert list(info) == ["name", "head_sha", "remote_tracking", "upstream", "is_current"]
+    assert info == {"name": "main", "head_sha": main, "remote_tracking": "origin/main", "upstream": "main",
+                    "is_current": True}
+    assert service.get_branch_info(branch="other") == {
+        "name": "other", "head_sha": main, "remote_tracking": None, "upstream": None, "is_current": False}
+    assert service.get_branch_info("nowhere") == {
+        "name": "nowhere", "head_sha": None, "remote_tracking": None, "upstream": None, "is_current": False}
+    assert service.get_branch_info("remote-only") == {
+        "name": "remote-only", "head_sha": None, "remote_tracking": "origin/remote-only", "upstream": "remote-only",
+        "is_current": False}
+    assert service.get_branch_info("bad\ud800") == {
+        "name": "bad\ud800", "head_sha": None, "remote_tracking": None, "upstream": None, "is_current": False}
+
+
+def test_branch_info_of_none_looks_up_the_name_none(repo, service_for):
+    main = repo.commit("one")
+    repo.git("branch", "None")
+    repo.git("update-ref", "refs/remotes/origin/None", main)
+    assert service_for(repo).get_branch_info(None) == {
+        "name": None, "head_sha": main, "remote_tracking": "origin/None", "upstream": None, "is_current": False}
+
+
+def test_is_current_reads_heads_whole_name(repo, service_for):
+    repo.commit("one")
+    repo.git("branch", "b")
+    repo.git("checkout", "-q", "-b", "a/heads/b")
+    service = service_for(repo)
+    assert service.get_branch_info("a/heads/b")["is_current"] is True
+    assert service.get_branch_info("b")["is_current"] is False
+
+    repo.git("checkout", "-q", "--detach")
+    assert [service.get_branch_info(name)["is_current"] for name in ["a/heads/b", "b", "main"]] == [False] * 3
+
+
+def test_is_current_of_an_unborn_branch(repo, service_for):
+    assert service_for(repo).get_branch_info("main")["is_current"] is True
+
+
+def test_is_current_uses_a_module_level_follow_where_dulwich_has_one(repo, service_for, monkeypatch):
+    import dulwich.refs
+    repo.commit("one")
+    service = service_for(repo)
+    seen = []
+
+    def follow(repository, name):
+        seen.append((repository, name))
+        return b"refs/heads/dev"
+
+    monkeypatch.setattr(dulwich.refs, "follow", follow, raising=False)
+    assert service.get_branch_info("dev")["is_current"] is True
+    assert service.get_branch_info("main")["is_current"] is False
+    assert seen[0][1] == b"HEAD" and isinstance(seen[0][0], gsc.Repo)
+
+    for answer in [b"refs/heads/main", "refs/heads/main", b"", b"refs/tags/main", b"refs/heads/\xff", None]:
+        monkeypatch.setattr(dulwich.refs, "follow", lambda repository, name, answer=answer: answer)
+        assert service.get_branch_info("main")["is_current"] is (answer == b"refs/heads/main")
+
+    def fails(repository, name):
+        raise KeyError(name)
+
+    monkeypatch.setattr(dulwich.refs, "follow", fails)
+    assert service.get_branch_info("main")["is_current"] is False

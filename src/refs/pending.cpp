@@ -9,7 +9,6 @@ namespace {
 }
 }  // namespace
 
-Ref get_branch_info(Service&, PyObject*) { not_built("get_branch_info"); }
 Ref get_commit_refs_from_git_log(Service&, PyObject*, PyObject*) { not_built("get_commit_refs_from_git_log"); }
 Ref get_commit_refs(Service&, PyObject*) { not_built("get_commit_refs"); }
 

@@ -1,0 +1,111 @@
+// One branch's head, whether HEAD names it, and its counterpart on origin,
+// read through dulwich alone. Each lookup is guarded on its own, so one
+// failure leaves the other answers intact.
+#include <string_view>
+
+#include "refs/ref_names.h"
+#include "refs/refs.h"
+
+namespace refs {
+
+namespace {
+
+constexpr std::string_view kHeadsPrefix = "refs/heads/";
+
+// The ref HEAD points at, as bytes: from the refs module's `follow` where
+// the installed dulwich has one, else read from the reference container
+// (`repo.refs.read_ref(b"HEAD")` gives b"ref: <target>" for a symbolic HEAD).
+// No release of dulwich so far has the module-level function, and without
+// this reading every branch would look not current. Null when HEAD is
+// detached.
+Ref head_target(PyObject* refs_module, PyObject* repo) {
+  static const host::Name follow{"follow"};
+  static const host::Name refs_name{"refs"};
+  static const host::Name read_ref{"read_ref"};
+  Ref head = host::bytes("HEAD");
+  Ref module_follow;
+  try {
+    module_follow = host::getattr(refs_module, follow);
+  } catch (const host::Error&) {
+    host::except({PyExc_AttributeError});
+  }
+  if (module_follow) return host::call(module_follow.get(), {repo, head.get()});
+  Ref container = host::getattr(repo, refs_name);
+  Ref value = host::call_method(container.get(), read_ref, {head.get()});
+  constexpr std::string_view symref = "ref: ";
+  if (!PyBytes_Check(value.get()) || !has_prefix(value.get(), symref)) return Ref();
+  return Ref::check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(value.get()) + symref.size(),
+                                              PyBytes_GET_SIZE(value.get()) - static_cast<Py_ssize_t>(symref.size())));
+}
+
+// Whether HEAD names `branch`: its target is "refs/heads/" followed by the
+// branch, the name taken whole (a branch "a/heads/b" is not "b"). Any
+// failure (a target that is not UTF-8, a failing read) reads as "no".
+bool is_current_branch(PyObject* repo, PyObject* branch) {
+  try {
+    Ref refs_module = host::import_from("dulwich", "refs");
+    Ref target = head_target(refs_module.get(), repo);
+    if (!target || !PyBytes_Check(target.get()) || !has_prefix(target.get(), kHeadsPrefix)) return false;
+    const auto skip = static_cast<Py_ssize_t>(kHeadsPrefix.size());
+    Ref name = Ref::check(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(target.get()) + skip, PyBytes_GET_SIZE(target.get()) - skip, "strict"));
+    return host::equal(name.get(), branch);
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+  return false;
+}
+
+// self.repo.refs[ref] for f"{prefix}{branch}", null when the ref is missing.
+Ref lookup_branch_ref(PyObject* repo, const char* prefix, PyObject* branch) {
+  static const host::Name refs_name{"refs"};
+  Ref name = branch_ref(prefix, branch);
+  try {
+    Ref container = host::getattr(repo, refs_name);
+    return host::getitem(container.get(), name.get());
+  } catch (const host::Error&) {
+    host::except_lookup_error();
+  }
+  return Ref();
+}
+
+}  // namespace
+
+Ref get_branch_info(Service& self, PyObject* branch) {
+  static const host::Name name_key{"name"};
+  static const host::Name head_sha_key{"head_sha"};
+  static const host::Name remote_tracking_key{"remote_tracking"};
+  static const host::Name upstream_key{"upstream"};
+  static const host::Name is_current_key{"is_current"};
+  Ref info = host::new_dict();
+  host::set_item(info.get(), name_key, branch);
+  host::set_item(info.get(), head_sha_key, Py_None);
+  host::set_item(info.get(), remote_tracking_key, Py_None);
+  host::set_item(info.get(), upstream_key, Py_None);
+  host::set_item(info.get(), is_current_key, Py_False);
+  Ref repo = self.repo();
+
+  try {
+    if (Ref head = lookup_branch_ref(repo.get(), "refs/heads/", branch)) {
+      host::set_item(info.get(), head_sha_key, ascii_text(head.get()).get());
+    }
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+
+  if (is_current_branch(repo.get(), branch)) host::set_item(info.get(), is_current_key, Py_True);
+
+  try {
+    if (lookup_branch_ref(repo.get(), "refs/remotes/origin/", branch)) {
+      Ref origin = host::text("origin/");
+      Ref remote_tracking = host::concat({origin.get(), host::format(branch).get()});
+      host::set_item(info.get(), remote_tracking_key, remote_tracking.get());
+      host::set_item(info.get(), upstream_key, branch);
+    }
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+  return info;
+}
+
+}  // namespace refs
