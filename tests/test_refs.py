@@ -361,3 +361,163 @@ def test_is_current_uses_a_module_level_follow_where_dulwich_has_one(repo, servi
 
     monkeypatch.setattr(dulwich.refs, "follow", fails)
     assert service.get_branch_info("main")["is_current"] is False
+
+
+# --- decorations from git log ----------------------------------------------------------------------
+
+
+def test_decorations_of_head_branches_remotes_and_tags(repo, service_for, run_spy):
+    one = repo.commit("one")
+    two = repo.commit("two")
+    repo.git("update-ref", "refs/remotes/origin/main", two)
+    repo.git("update-ref", "refs/remotes/origin/old", one)
+    repo.git("symbolic-ref", "refs/remotes/origin/HEAD", "refs/remotes/origin/old")
+    repo.git("branch", "feature/x", one)
+    tag_at(repo, "stable")
+    tag_at(repo, "v0", one, message="annotated")
+
+    calls = run_spy()
+    result = service_for(repo).get_commit_refs_from_git_log("main", [two, one])
+    assert sorted(result[one]["remote_branches"]) == ["feature/x", "origin/HEAD", "origin/old"]
+    assert result == {
+        two: labels(branches=["main"], remote_branches=["origin/main"], tags=["stable"], is_head=True),
+        # "origin/HEAD" alone marks the commit as HEAD's.
+        one: labels(remote_branches=result[one]["remote_branches"], tags=["v0"], is_head=True)}
+    assert calls == [(["git", "log", "main", "--max-count=2", *LOG_TAIL],
+                      {"capture_output": True, "text": True, "timeout": 5, "cwd": root(repo)})]
+
+
+def test_detached_head_is_marked_without_a_branch_name(repo, service_for):
+    one = repo.commit("one")
+    two = repo.commit("two")
+    repo.git("checkout", "-q", "--detach", one)
+    result = service_for(repo).get_commit_refs_from_git_log("main", [two, one])
+    assert result == {two: labels(branches=["main"]), one: labels(is_head=True)}
+
+
+def test_merges_and_the_caller_spelling_of_ids(repo, service_for):
+    base = repo.commit("base")
+    tag_at(repo, "old")
+    repo.git("checkout", "-q", "-b", "side")
+    side = repo.commit("side")
+    repo.git("checkout", "-q", "main")
+    first = repo.commit("first")
+    repo.git("merge", "-q", "--no-ff", "-m", "merge", "side")
+    merge = repo.head()
+    service = service_for(repo)
+
+    shas = [merge.upper(), first, merge[:12], base]
+    result = service.get_commit_refs_from_git_log("main", shas)
+    assert list(result) == shas
+    assert result[merge.upper()] == labels(branches=["main"], is_head=True, is_merge=True,
+                                           merge_parents=[first, side])
+    assert result[first] == labels()
+    assert result[merge[:12]] == labels()
+    assert result[base] == labels(tags=["old"])
+    # Only the first N commits of the log can be labelled, N being the number of ids.
+    assert service.get_commit_refs_from_git_log("main", [merge, base])[base] == labels()
+
+    # Two spellings of one id: the first one in the caller's order is filled.
+    result = service.get_commit_refs_from_git_log("main", [merge.upper(), merge])
+    assert result[merge.upper()]["is_head"] is True and result[merge] == labels()
+
+
+def test_refused_or_failing_branches_keep_the_defaults(repo, service_for, run_spy):
+    one = repo.commit("one")
+    calls = run_spy()
+    service = service_for(repo)
+    assert service.get_commit_refs_from_git_log("--output=leak.txt", [one]) == {one: labels()}
+    assert calls == [] and not (repo.path / "leak.txt").exists()
+    assert not os.path.exists("leak.txt")
+    assert service.get_commit_refs_from_git_log("no-such-branch", [one]) == {one: labels()}
+    assert service.get_commit_refs_from_git_log(None, [one]) == {one: labels()}
+    assert service.get_commit_refs_from_git_log("main", []) == {}
+    assert service.get_commit_refs_from_git_log("main", None) == {}
+    assert len(calls) == 2
+
+
+def test_decoration_pieces_follow_their_rules(repo, service_for, later):
+    first = repo.commit("first")
+    repo.git("checkout", "-q", "-b", "side")
+    side = repo.commit("side")
+    repo.git("checkout", "-q", "main")
+    repo.git("merge", "-q", "--no-ff", "-m", "merge", "side")
+    merge = repo.head()
+    repo.git("checkout", "-q", "--detach", first)
+    ids = ["a" * 40, "b" * 40, "c" * 40, first, merge]
+    during = []
+
+    def log(args):
+        during.append(os.getcwd())
+        return subprocess.CompletedProcess(args, 0, stdout="\n".join([
+            f"  {'A' * 40}  \0 HEAD -> x -> y, tag: v1, tag: tag: v2 , TAG:v3,, feature/z, HEAD, HEADLESS, plain,"
+            f" plain, tag: v1, x \0{'1' * 40}  {'2' * 40}\0subject",
+            f"{'b' * 40}\0tag: \0{'3' * 40}",
+            f"{'c' * 40}\0only two fields",
+            f"{first}\0\0{'4' * 40} {'5' * 40}\0merge as git says",
+            f"{merge}\0\0\0merge as the library says",
+            ""]), stderr="")
+
+    run_recorder = later("run_recorder")
+    run_recorder.answer(("git", "log"), log)
+    result = service_for(repo).get_commit_refs_from_git_log("main", ids)
+    assert result == {
+        ids[0]: labels(branches=["y", "plain", "x"], remote_branches=["feature/z"], tags=["v1", "v2", "v3"],
+                       is_head=True, is_merge=True, merge_parents=["1" * 40, "2" * 40]),
+        ids[1]: labels(),
+        ids[2]: labels(),
+        first: labels(is_head=True, is_merge=True, merge_parents=["4" * 40, "5" * 40]),
+        merge: labels(is_merge=True, merge_parents=[first, side])}
+    assert during == [root(repo)]
+    assert run_recorder.calls[0][1] == {"capture_output": True, "text": True, "timeout": 5, "cwd": root(repo)}
+
+
+def test_exceptions_keep_what_was_found_and_restore_the_directory(repo, service_for, later):
+    one = repo.commit("one")
+    run_recorder = later("run_recorder")
+    run_recorder.answer(("git", "log"), subprocess.TimeoutExpired("git", 5))
+    assert service_for(repo).get_commit_refs_from_git_log("main", [one]) == {one: labels()}
+
+    run_recorder.answers[:] = []
+    run_recorder.answer(("git", "log"), KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        service_for(repo).get_commit_refs_from_git_log("main", [one])
+
+    with pytest.raises(TypeError):
+        service_for(repo).get_commit_refs_from_git_log("main", [[one]])
+
+
+def test_decorations_without_git(repo, service_for, later):
+    one = repo.commit("one")
+    later("no_git")
+    assert service_for(repo).get_commit_refs_from_git_log("main", [one]) == {one: labels()}
+
+
+# --- decorations from the refs ---------------------------------------------------------------------
+
+
+def test_commit_refs_from_the_refs(repo, service_for):
+    one = repo.commit("one")
+    repo.git("checkout", "-q", "-b", "side")
+    side = repo.commit("side")
+    repo.git("checkout", "-q", "main")
+    repo.git("merge", "-q", "--no-ff", "-m", "merge", "side")
+    merge = repo.head()
+    repo.git("branch", "feature/x", one)
+    repo.git("update-ref", "refs/remotes/origin/main", one)
+    tag_at(repo, "light", one)
+    tag_at(repo, "annotated", one, message="not the commit itself")
+    service = service_for(repo)
+
+    found = service.get_commit_refs(one.upper())
+    assert sorted(found["branches"]) == ["feature/x"]
+    assert found == labels(branches=found["branches"], remote_branches=["origin/main"], tags=["light"])
+    assert service.get_commit_refs(commit_sha=merge) == labels(branches=["main"], is_merge=True,
+                                                               merge_parents=[one, side])
+    assert service.get_commit_refs("00" * 20) == labels()
+    with pytest.raises(ValueError):
+        service.get_commit_refs("xyz")
+    with pytest.raises(ValueError):
+        service.get_commit_refs(one[:-1])
+    with pytest.raises(TypeError):
+        service.get_commit_refs(None)
