@@ -58,3 +58,61 @@ void set_from_cxx_exception() noexcept {
 }
 
 }  // namespace host
+
+namespace host {
+
+void raise_from(PyObject* type, const char* message, Ref cause) {
+  Ref error = Ref::check(PyObject_CallFunction(type, "s", message));
+  if (cause) {
+    PyException_SetCause(error.get(), cause.copy().release());
+    PyException_SetContext(error.get(), cause.release());
+  }
+  PyErr_SetRaisedException(error.release());
+  throw Error{};
+}
+
+void raise_empty(PyObject* type) {
+  PyErr_SetNone(type);
+  throw Error{};
+}
+
+Ref thrown_exception(PyObject* type, PyObject* value, PyObject* traceback) {
+  if (traceback == Py_None) traceback = nullptr;
+  if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+    raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+  }
+  Ref exception;
+  if (PyExceptionClass_Check(type)) {
+    if (value != nullptr && PyExceptionInstance_Check(value) &&
+        check(PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type))) {
+      exception = Ref::borrow(value);
+    } else if (value == nullptr || value == Py_None) {
+      exception = Ref::check(PyObject_CallNoArgs(type));
+    } else if (PyTuple_Check(value)) {
+      exception = Ref::check(PyObject_Call(type, value, nullptr));
+    } else {
+      exception = Ref::check(PyObject_CallOneArg(type, value));
+    }
+    if (!PyExceptionInstance_Check(exception.get())) {
+      raise_format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
+                   Py_TYPE(exception.get())->tp_name);
+    }
+  } else if (PyExceptionInstance_Check(type)) {
+    if (value != nullptr && value != Py_None) {
+      raise(PyExc_TypeError, "instance exception may not have a separate value");
+    }
+    exception = Ref::borrow(type);
+  } else {
+    raise_format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(type)->tp_name);
+  }
+  if (traceback != nullptr) check(PyException_SetTraceback(exception.get(), traceback));
+  return exception;
+}
+
+void reraise(Ref exception) {
+  PyErr_SetRaisedException(exception.release());
+  throw Error{};
+}
+
+}  // namespace host

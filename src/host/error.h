@@ -85,3 +85,30 @@ class RecursionGuard {
 };
 
 }  // namespace host
+
+namespace host {
+
+// `raise type(message) from cause`, the cause also being the new exception's
+// context, as the host does when a generator lets StopIteration escape.
+[[noreturn]] void raise_from(PyObject* type, const char* message, Ref cause);
+
+// raise_from() with the pending exception as the cause.
+[[noreturn]] inline void raise_from_pending(PyObject* type, const char* message) {
+  raise_from(type, message, Ref::steal(PyErr_GetRaisedException()));
+}
+
+// `raise type` for an exception class: an instance made without arguments.
+[[noreturn]] void raise_empty(PyObject* type);
+
+// The exception `generator.throw(type, value, traceback)` raises inside the
+// generator, with the host's checks and texts for those arguments: a class is
+// instantiated (no value: no arguments; a tuple: its items; anything else: one
+// argument) unless `value` is already an instance of it; an instance takes no
+// separate value. `value` and `traceback` may be null (not given).
+Ref thrown_exception(PyObject* type, PyObject* value, PyObject* traceback);
+
+// Raises the exception instance as it is, as re-raising a caught exception
+// does: it is not chained to an exception being handled.
+[[noreturn]] void reraise(Ref exception);
+
+}  // namespace host

@@ -138,4 +138,13 @@ Ref slice_from(PyObject* object, Py_ssize_t start) {
 
 bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
 
+Ref getattr_optional(PyObject* object, const Name& name) {
+  PyObject* value = PyObject_GetAttr(object, name.get());
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error{};
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
 }  // namespace host

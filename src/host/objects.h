@@ -154,4 +154,8 @@ void for_each(PyObject* object, Each&& each) {
   if (PyErr_Occurred()) throw Error{};
 }
 
+// getattr(object, name, None), except that a missing attribute gives a null
+// Ref (only AttributeError counts as missing, as hasattr() has it).
+Ref getattr_optional(PyObject* object, const Name& name);
+
 }  // namespace host
