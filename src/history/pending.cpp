@@ -9,7 +9,6 @@ namespace {
 }
 }  // namespace
 
-Ref iter_commits_optimized(Service&, PyObject*, int) { not_built("iter_commits_optimized"); }
 Ref get_remote_commits(Service&, PyObject*) { not_built("get_remote_commits"); }
 Ref list_commits(Service&, PyObject*, int, int, PyObject*) { not_built("list_commits"); }
 Ref count_commits(Service&, PyObject*) { not_built("count_commits"); }

@@ -1,0 +1,54 @@
+#include "history/id_set.h"
+
+namespace history {
+
+namespace {
+
+// The value of a lowercase hexadecimal digit, or -1.
+int digit_value(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool ContentSet::pack(std::string_view content, Packed& packed) {
+  if (content.size() != 40) return false;
+  for (std::size_t i = 0; i < 20; ++i) {
+    const int high = digit_value(content[2 * i]);
+    const int low = digit_value(content[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    packed[i] = static_cast<unsigned char>(high << 4 | low);
+  }
+  return true;
+}
+
+std::array<char, 40> ContentSet::spell(const Packed& packed) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::array<char, 40> text;
+  for (std::size_t i = 0; i < 20; ++i) {
+    text[2 * i] = digits[packed[i] >> 4];
+    text[2 * i + 1] = digits[packed[i] & 0x0F];
+  }
+  return text;
+}
+
+bool ContentSet::insert(std::string_view content) {
+  Packed packed;
+  if (pack(content, packed)) return packed_.insert(packed).second;
+  return other_.emplace(content).second;
+}
+
+bool ContentSet::contains(std::string_view content) const {
+  Packed packed;
+  if (pack(content, packed)) return packed_.contains(packed);
+  return other_.find(content) != other_.end();
+}
+
+void ContentSet::clear() {
+  packed_ = {};
+  other_ = {};
+}
+
+}  // namespace history
