@@ -9,8 +9,6 @@ namespace {
 }
 }  // namespace
 
-Ref get_remote_commits(Service&, PyObject*) { not_built("get_remote_commits"); }
-Ref list_commits(Service&, PyObject*, int, int, PyObject*) { not_built("list_commits"); }
 Ref count_commits(Service&, PyObject*) { not_built("count_commits"); }
 Ref get_merge_base(Service&, PyObject*, PyObject*) { not_built("get_merge_base"); }
 

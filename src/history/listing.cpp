@@ -1,0 +1,155 @@
+// The history pane's commit list, in its default and full-history views.
+#include <cstring>
+#include <optional>
+
+#include "history/branches.h"
+#include "history/history.h"
+#include "history/id_text.h"
+#include "history/walk.h"
+#include "module/records.h"
+
+namespace history {
+
+namespace {
+
+// The base branch's commits hidden in the default view: only its nearest ones.
+constexpr int kBaseCommitLimit = 200;
+
+// commit.author as text: bytes decoded, anything else its str().
+Ref author_text(PyObject* commit) {
+  static const host::Name author{"author"};
+  Ref value = host::getattr(commit, author);
+  if (PyBytes_Check(value.get()) || PyByteArray_Check(value.get())) return host::decode_utf8_replace(value.get());
+  return host::str(value.get());
+}
+
+// commit.message.split(b"\n", 1)[0], decoded: only a line feed ends the
+// summary, so a carriage return before it stays.
+Ref summary_text(PyObject* commit) {
+  static const host::Name message{"message"};
+  static const host::Name split{"split"};
+  Ref value = host::getattr(commit, message);
+  if (PyBytes_Check(value.get())) {
+    const char* data = PyBytes_AS_STRING(value.get());
+    const Py_ssize_t size = PyBytes_GET_SIZE(value.get());
+    const void* newline = std::memchr(data, '\n', static_cast<std::size_t>(size));
+    const Py_ssize_t length = newline != nullptr ? static_cast<const char*>(newline) - data : size;
+    return Ref::check(PyUnicode_DecodeUTF8(data, length, "replace"));
+  }
+  Ref separator = host::bytes("\n");
+  Ref once = host::integer(1);
+  Ref parts = host::call_method(value.get(), split, {separator.get(), once.get()});
+  Ref zero = host::integer(0);
+  return host::decode_utf8_replace(host::getitem(parts.get(), zero.get()).get());
+}
+
+// The list being built, with the limit that ends it.
+class CommitList {
+ public:
+  CommitList(PyObject* remote_commits, int max_count)
+      : remote_commits_(remote_commits), max_count_(max_count) {}
+
+  // Appends the record of a walked commit; true once the list holds
+  // `max_count` records (tested only after appending, so a limit of 0 or less
+  // still lets one record in).
+  bool append(PyObject* sha, PyObject* commit) {
+    static const host::Name commit_time{"commit_time"};
+    Ref author = author_text(commit);
+    Ref summary = summary_text(commit);
+    const bool pushed = host::check(PySequence_Contains(remote_commits_, sha)) != 0;
+    Ref time = host::getattr(commit, commit_time);
+    Ref timestamp = Ref::check(PyNumber_Long(time.get()));
+    // The record class is looked up when the first record is made, as the
+    // host would look up the name: a list with no records never needs it.
+    if (!maker_) maker_.emplace(module::Record::CommitInfo);
+    Ref record = maker_->make({sha, summary.get(), author.get(), timestamp.get(), host::boolean(pushed)});
+    host::append(list_.get(), record.get());
+    return PyList_GET_SIZE(list_.get()) >= max_count_;
+  }
+  Ref take() { return std::move(list_); }
+
+ private:
+  PyObject* remote_commits_;
+  int max_count_;
+  std::optional<module::RecordMaker> maker_;
+  Ref list_ = host::new_list();
+};
+
+// The merge base of `branch` with "main", else with "master"; null when
+// neither gives one.
+Ref find_merge_base(Service& self, PyObject* branch) {
+  static const host::Name get_merge_base{"get_merge_base"};
+  for (const char* base : {"main", "master"}) {
+    Ref base_name = host::text(base);
+    Ref merge_base = host::call_method(self.object(), get_merge_base, {branch, base_name.get()});
+    if (host::truthy(merge_base.get())) return merge_base;
+  }
+  return Ref();
+}
+
+// The branch from its head down to, not including, its merge base.
+Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
+                 int skip) {
+  static const host::Name fromhex{"fromhex"};
+  Ref merge_base = find_merge_base(self, branch);
+  CommitList commits(remote_commits, max_count);
+  int skipped = 0;
+  Ref stop_at;
+  if (merge_base) {
+    // A merge base that is no hexadecimal text is refused as bytes.fromhex
+    // refuses it, before any commit is read.
+    host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {merge_base.get()});
+    stop_at = host::lower(merge_base.get());
+  }
+  WalkItems items = walk_from(self, head_sha, -1);
+  Ref id;
+  Ref commit;
+  while (items.next(id, commit)) {
+    Ref sha = listing_id_text(id.get());
+    if (stop_at && host::equal(sha.get(), stop_at.get())) break;
+    if (skipped < skip) {
+      ++skipped;
+      continue;
+    }
+    if (commits.append(sha.get(), commit.get())) break;
+  }
+  return commits.take();
+}
+
+// The whole history of the branch, less the nearest commits of its base
+// branch (nothing hidden for the base branches themselves).
+Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
+                 int skip) {
+  const bool hides_base = !is_base_branch(branch);
+  IdTextSet base_ids;
+  if (hides_base) collect_base_branch_ids(self, branch, kBaseCommitLimit, listing_id_text, base_ids);
+  CommitList commits(remote_commits, max_count);
+  int skipped = 0;
+  WalkItems items = walk_from(self, head_sha, -1);
+  Ref id;
+  Ref commit;
+  while (items.next(id, commit)) {
+    Ref sha = listing_id_text(id.get());
+    if (hides_base && base_ids.contains(sha.get())) continue;
+    if (skipped < skip) {
+      ++skipped;
+      continue;
+    }
+    if (commits.append(sha.get(), commit.get())) break;
+  }
+  return commits.take();
+}
+
+}  // namespace
+
+Ref list_commits(Service& self, PyObject* branch, int max_count, int skip, PyObject* show_full_history) {
+  static const host::Name get_remote_commits{"_get_remote_commits"};
+  Ref head_sha = read_ref(self, ref_name("refs/heads/", branch).get());
+  Ref remote_commits = host::call_method(self.object(), get_remote_commits, {branch});
+  if (host::truthy(show_full_history) && !is_base_branch(branch)) {
+    return full_history(self, branch, head_sha.get(), remote_commits.get(), max_count, skip);
+  }
+  return default_view(self, branch, head_sha.get(), remote_commits.get(), max_count, skip);
+}
+
+}  // namespace history

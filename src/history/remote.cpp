@@ -1,0 +1,32 @@
+// The remote-commit set: which commits origin's branch of the same name has.
+#include "history/branches.h"
+#include "history/history.h"
+#include "history/id_text.h"
+#include "history/walk.h"
+
+namespace history {
+
+namespace {
+// Only the commits nearest the remote head are looked at: enough to mark a
+// page of history as pushed, at a bounded cost.
+constexpr int kRemoteCommitLimit = 200;
+}  // namespace
+
+Ref get_remote_commits(Service& self, PyObject* branch) {
+  Ref remote_commits = host::new_set();
+  Ref name = ref_name("refs/remotes/origin/", branch);
+  // A missing remote branch or any other trouble reading it ends the
+  // collection: the pane then simply shows fewer commits as pushed.
+  try {
+    Ref remote_head = read_ref(self, name.get());
+    WalkItems items = walk_from(self, remote_head.get(), kRemoteCommitLimit);
+    Ref id;
+    Ref commit;
+    while (items.next(id, commit)) host::add(remote_commits.get(), walked_id_text(id.get()).get());
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+  return remote_commits;
+}
+
+}  // namespace history
