@@ -1,0 +1,93 @@
+// The merge base of a branch and its base branch: git's answer, or the
+// bounded walk's when git cannot be run.
+#include "history/branches.h"
+#include "history/history.h"
+#include "history/id_set.h"
+#include "history/id_text.h"
+#include "history/walk.h"
+#include "module/git.h"
+
+namespace history {
+
+namespace {
+
+namespace git = module::git;
+
+constexpr int kGitTimeout = 5;
+// The walk fallback looks this far into each history, no further.
+constexpr int kBaseWalkLimit = 1000;
+constexpr int kBranchWalkLimit = 200;
+
+// Whether self.repo.refs has `name`, a missing ref (or one the library
+// cannot take) answering false.
+bool has_ref(Service& self, PyObject* name) {
+  try {
+    read_ref(self, name);
+    return true;
+  } catch (const host::Error&) {
+    host::except_lookup_error();
+    return false;
+  }
+}
+
+// `git merge-base <base> <branch>`, run from the repository root as the
+// process's current directory.
+Ref merge_base_with_git(Service& self, PyObject* subprocess, PyObject* os, PyObject* base_branch, PyObject* branch) {
+  Ref root = self.cwd();
+  return git::in_directory(os, root.get(), [&] {
+    git::Result result =
+        git::run(subprocess, git::Command{"merge-base"}.value(base_branch).value(branch), {kGitTimeout, nullptr});
+    if (!result.ok()) return Ref::borrow(Py_None);
+    return strip_output(result.stdout_().get());
+  });
+}
+
+// The first of the branch's nearest commits that is among the base branch's
+// nearest commits; None when there is none or the walk fails.
+Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_ref) {
+  try {
+    Ref base_head = read_ref(self, base_ref);
+    Ref branch_head = read_ref(self, branch_ref);
+    IdSet base_commits;
+    Ref id;
+    Ref commit;
+    WalkItems base_items = walk_from(self, base_head.get(), kBaseWalkLimit);
+    while (base_items.next(id, commit)) base_commits.add(id.get());
+    WalkItems branch_items = walk_from(self, branch_head.get(), kBranchWalkLimit);
+    while (branch_items.next(id, commit)) {
+      if (base_commits.contains(id.get())) return walked_id_text(id.get());
+    }
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+  return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+Ref get_merge_base(Service& self, PyObject* branch, PyObject* base_branch) {
+  Ref subprocess = host::import("subprocess");
+  Ref os = host::import("os");
+  if (host::equal(branch, base_branch)) return Ref::borrow(Py_None);
+  // Without the default base "main", "master" is the base.
+  Ref base = Ref::borrow(base_branch);
+  Ref base_ref = ref_name("refs/heads/", base.get());
+  if (!has_ref(self, base_ref.get())) {
+    if (!is_text(base.get(), "main")) return Ref::borrow(Py_None);
+    base = host::text("master");
+    base_ref = ref_name("refs/heads/", base.get());
+    if (!has_ref(self, base_ref.get())) return Ref::borrow(Py_None);
+  }
+  Ref branch_ref = ref_name("refs/heads/", branch);
+  if (!has_ref(self, branch_ref.get())) return Ref::borrow(Py_None);
+  try {
+    return merge_base_with_git(self, subprocess.get(), os.get(), base.get(), branch);
+  } catch (const host::Error&) {
+    // git could not be run (missing, too slow, no directory to run it in): an
+    // approximate answer from the library is better than none.
+    host::except_exception();
+  }
+  return merge_base_by_walking(self, base_ref.get(), branch_ref.get());
+}
+
+}  // namespace history
