@@ -17,7 +17,9 @@ Ref read_ref(Service& self, PyObject* name) {
   return host::getitem(container.get(), name);
 }
 
-bool is_text(PyObject* value, std::string_view text) { return PyUnicode_Check(value) && host::Text(value).equals(text); }
+bool is_text(PyObject* value, std::string_view text) {
+  return PyUnicode_Check(value) && host::Text(value).equals(text);
+}
 
 Ref strip_output(PyObject* output) {
   static const host::Name strip{"strip"};

@@ -31,17 +31,16 @@ Ref usable_count(const git::Result& result) {
 // git's answer: every commit of a base branch, or a branch's commits since
 // its merge base with main. Null when git gives no usable answer.
 Ref count_with_git(Service& self, PyObject* subprocess, PyObject* branch) {
-  if (is_base_branch(branch)) {
+  auto run = [&](const git::Command& command) {
     Ref cwd = self.cwd();
-    return usable_count(git::run(subprocess, git::Command{"rev-list", "--count"}.value(branch), {kGitTimeout, cwd.get()}));
-  }
-  Ref cwd = self.cwd();
-  Ref merge_base = usable_output(git::run(subprocess, git::Command{"merge-base", "main"}.value(branch), {kGitTimeout, cwd.get()}));
+    return git::run(subprocess, command, {kGitTimeout, cwd.get()});
+  };
+  if (is_base_branch(branch)) return usable_count(run(git::Command{"rev-list", "--count"}.value(branch)));
+  Ref merge_base = usable_output(run(git::Command{"merge-base", "main"}.value(branch)));
   if (!merge_base) return Ref();
   Ref separator = host::text("..");
   Ref range = host::concat({host::format(merge_base.get()).get(), separator.get(), host::format(branch).get()});
-  cwd = self.cwd();
-  return usable_count(git::run(subprocess, git::Command{"rev-list", "--count"}.value(range.get()), {kGitTimeout, cwd.get()}));
+  return usable_count(run(git::Command{"rev-list", "--count"}.value(range.get())));
 }
 
 // Counts by walking: every commit reachable from the branch, less (for

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -96,10 +97,6 @@ class HybridSet {
   }
   // The host set, once there is one (for the collector).
   PyObject* host_set() const { return host_.get(); }
-  void clear() {
-    native_.clear();
-    Ref old = std::move(host_);
-  }
 
  private:
   void move_to_host() {

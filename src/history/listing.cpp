@@ -46,8 +46,7 @@ Ref summary_text(PyObject* commit) {
 // The list being built, with the limit that ends it.
 class CommitList {
  public:
-  CommitList(PyObject* remote_commits, int max_count)
-      : remote_commits_(remote_commits), max_count_(max_count) {}
+  CommitList(PyObject* remote_commits, int max_count) : remote_commits_(remote_commits), max_count_(max_count) {}
 
   // Appends the record of a walked commit; true once the list holds
   // `max_count` records (tested only after appending, so a limit of 0 or less

@@ -15,43 +15,39 @@ namespace {
 // yet, stopped at its yield, running, or done for good.
 enum class State : unsigned char { Created, Suspended, Running, Finished };
 
-// Everything one walk keeps between items.
+// Everything one walk keeps between items: the body's local variables.
 struct WalkState {
-  Ref service;             // the service whose current `repo` each step reads
-  std::deque<Ref> queue;   // ids still to visit, oldest first
-  IdSet seen;              // ids already handed out
-  Ref last;                // the commit handed out last; its parents are queued on resuming
-  int max_count = -1;      // negative: no limit
-  long long count = 0;     // commits handed out so far
-  State state = State::Created;
+  Ref service;            // the service whose current `repo` each step reads
+  std::deque<Ref> queue;  // ids still to visit, oldest first
+  IdSet seen;             // ids already handed out
+  Ref last;               // the commit handed out last; its parents are queued on resuming
+  int max_count = -1;     // negative: no limit
+  long long count = 0;    // commits handed out so far
 };
 
 struct WalkObject {
-  PyObject_HEAD
+  PyObject ob_base;
   PyObject* weakrefs;
-  WalkState* walk;
+  State state;
+  WalkState* walk;  // null once finished
 };
 
 WalkObject& as_walk(PyObject* self) { return *reinterpret_cast<WalkObject*>(self); }
 
 // Ends the walk for good and lets go of everything it holds, as a finished
-// generator drops its frame. The members are moved out before they are
-// released, because releasing one may run host code that looks at this walk.
-void finish(WalkState& walk) {
-  walk.state = State::Finished;
-  Ref service = std::move(walk.service);
-  Ref last = std::move(walk.last);
-  std::deque<Ref> queue = std::move(walk.queue);
-  walk.queue.clear();
-  IdSet seen = std::move(walk.seen);
-  walk.seen.clear();
+// generator drops its frame. The state is detached before it is released:
+// releasing it may run host code (even the collector), which then finds a
+// finished walk with nothing to visit.
+void finish(WalkObject& object) noexcept {
+  object.state = State::Finished;
+  delete std::exchange(object.walk, nullptr);
 }
 
 // The same, while a host exception is pending: it is set aside so that any
 // host code run by the releases starts clean.
-void finish_keeping_error(WalkState& walk) {
+void finish_keeping_error(WalkObject& object) noexcept {
   Ref pending = Ref::steal(PyErr_GetRaisedException());
-  finish(walk);
+  finish(object);
   if (pending) PyErr_SetRaisedException(pending.release());
 }
 
@@ -96,24 +92,24 @@ bool run_to_next_item(WalkState& walk, Ref& id, Ref& commit) {
 // next(walk) as a host generator answers it: the next pair, or false once the
 // body has ended. The walk is finished by the end of the body and by any
 // error raised in it; a StopIteration escaping the body becomes RuntimeError.
-bool advance(WalkState& walk, Ref& id, Ref& commit) {
-  if (walk.state == State::Running) host::raise(PyExc_ValueError, "generator already executing");
-  if (walk.state == State::Finished) return false;
-  walk.state = State::Running;
+bool advance(WalkObject& object, Ref& id, Ref& commit) {
+  if (object.state == State::Running) host::raise(PyExc_ValueError, "generator already executing");
+  if (object.state == State::Finished) return false;
+  object.state = State::Running;
   bool more = false;
   try {
-    more = run_to_next_item(walk, id, commit);
+    more = run_to_next_item(*object.walk, id, commit);
   } catch (...) {
-    finish_keeping_error(walk);
+    finish_keeping_error(object);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
       host::raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
     }
     throw;
   }
   if (more) {
-    walk.state = State::Suspended;
+    object.state = State::Suspended;
   } else {
-    finish(walk);
+    finish(object);
   }
   return more;
 }
@@ -129,14 +125,14 @@ PyObject* walk_iternext(PyObject* self) noexcept {
   return host::entry([&]() -> Ref {
     Ref id;
     Ref commit;
-    if (!advance(*as_walk(self).walk, id, commit)) return Ref();
+    if (!advance(as_walk(self), id, commit)) return Ref();
     return pair(std::move(id), std::move(commit));
   });
 }
 
 PyObject* walk_send(PyObject* self, PyObject* value) noexcept {
   return host::entry([&]() -> Ref {
-    WalkState& walk = *as_walk(self).walk;
+    WalkObject& walk = as_walk(self);
     if (walk.state == State::Created && value != Py_None) {
       host::raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
     }
@@ -158,7 +154,7 @@ PyObject* walk_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
                                1));
     }
     Ref exception = host::thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-    WalkState& walk = *as_walk(self).walk;
+    WalkObject& walk = as_walk(self);
     if (walk.state == State::Running) host::raise(PyExc_ValueError, "generator already executing");
     // The exception is raised where the body stands. Nothing in the body
     // catches it, so the walk ends; only a body stopped at its yield turns a
@@ -176,7 +172,7 @@ PyObject* walk_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 // catches it, so closing simply ends the walk.
 PyObject* walk_close(PyObject* self, PyObject*) noexcept {
   return host::entry([&]() -> Ref {
-    WalkState& walk = *as_walk(self).walk;
+    WalkObject& walk = as_walk(self);
     if (walk.state == State::Running) host::raise(PyExc_ValueError, "generator already executing");
     if (walk.state != State::Finished) finish(walk);
     return Ref::borrow(Py_None);
@@ -184,6 +180,7 @@ PyObject* walk_close(PyObject* self, PyObject*) noexcept {
 }
 
 int walk_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  if (as_walk(self).walk == nullptr) return 0;
   const WalkState& walk = *as_walk(self).walk;
   Py_VISIT(walk.service.get());
   Py_VISIT(walk.last.get());
@@ -193,7 +190,7 @@ int walk_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int walk_clear(PyObject* self) noexcept {
-  finish(*as_walk(self).walk);
+  finish(as_walk(self));
   return 0;
 }
 
@@ -201,7 +198,7 @@ void walk_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   WalkObject& object = as_walk(self);
   if (object.weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-  delete std::exchange(object.walk, nullptr);
+  finish(object);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -248,6 +245,7 @@ Ref make_walk(Service& self, PyObject* head_sha, int max_count) {
   WalkObject* object = PyObject_GC_New(WalkObject, type);
   if (object == nullptr) throw host::Error{};
   object->weakrefs = nullptr;
+  object->state = State::Created;
   object->walk = walk.release();
   PyObject_GC_Track(object);
   return Ref::steal(reinterpret_cast<PyObject*>(object));
@@ -262,7 +260,7 @@ WalkItems::WalkItems(Ref walk) : native_(Py_IS_TYPE(walk.get(), &walk_type)) {
 }
 
 bool WalkItems::next(Ref& id, Ref& commit) {
-  if (native_) return advance(*as_walk(iterator_.get()).walk, id, commit);
+  if (native_) return advance(as_walk(iterator_.get()), id, commit);
   Ref item = Ref::steal(PyIter_Next(iterator_.get()));
   if (!item) {
     if (PyErr_Occurred()) throw host::Error{};
