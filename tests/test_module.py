@@ -455,3 +455,71 @@ def test_cwd_is_untouched_by_construction(repo):
     before = os.getcwd()
     GitServiceCython(str(repo.path / "."))
     assert os.getcwd() == before
+
+
+# --- the git runner ---------------------------------------------------------------------------------
+
+
+def test_runs_pass_the_keyword_arguments_in_order(repo, request):
+    repo.commit("one")
+    service = GitServiceCython(str(repo.path))
+    root = str(repo.path.resolve())
+    recorder = request.getfixturevalue("run_recorder")  # after the repository is built
+    recorder.answer(("git", "for-each-ref", "refs/heads/"), stdout="main|abc|1\n")
+    recorder.answer(("git", "for-each-ref", "refs/tags/"), stdout=b"")
+    service.list_branches()
+    service.list_tags()
+    assert recorder.commands == [
+        ["git", "for-each-ref", "refs/heads/", "--format=%(refname:short)|%(objectname)|%(committerdate:unix)"],
+        ["git", "for-each-ref", "refs/tags/",
+         "--format=%(refname:short)|%(objectname)|%(creatordate:unix)|%(contents:subject)|%(objecttype)"],
+    ]
+    branch_kwargs, tag_kwargs = (kwargs for _, kwargs in recorder.calls)
+    assert list(branch_kwargs.items()) == [("capture_output", True), ("text", True), ("timeout", 5), ("cwd", root)]
+    assert list(tag_kwargs.items()) == [("capture_output", True), ("text", False), ("timeout", 120), ("cwd", root)]
+
+
+def test_merge_base_runs_from_the_root_without_cwd(repo, make_repo, monkeypatch):
+    repo.commit("one")
+    repo.git("branch", "feature")
+    service = GitServiceCython(str(repo.path))
+    seen = []
+
+    def record(args, **kwargs):
+        seen.append((args, kwargs, os.getcwd()))
+        return subprocess.CompletedProcess(args, 0, "abc\n", "")
+
+    monkeypatch.setattr(subprocess, "run", record)
+    assert service.get_merge_base("feature") == "abc"
+    [(args, kwargs, cwd)] = seen
+    assert args == ["git", "merge-base", "main", "feature"]
+    assert list(kwargs.items()) == [("capture_output", True), ("text", True), ("timeout", 5)]
+    assert cwd == str(repo.path.resolve())
+
+
+def test_values_beginning_with_a_dash_never_reach_git(repo, monkeypatch, tmp_path):
+    repo.commit("one")
+    repo.git("checkout", "-q", "-b", "side")
+    repo.commit("two")
+    repo.commit("three")
+    repo.git("update-ref", "refs/heads/-x", "HEAD")
+    repo.git("update-ref", "refs/heads/--output=leak.txt", "HEAD")
+    service = GitServiceCython(str(repo.path))
+    calls = []
+    real_run = subprocess.run
+
+    def record(args, **kwargs):
+        calls.append(args)
+        return real_run(args, **kwargs)
+
+    monkeypatch.setattr(subprocess, "run", record)
+    for branch in ("-x", "--output=leak.txt"):
+        # Counting reads the walk as if git had failed; the merge base and
+        # the decorations answer as for a failed run.
+        assert service.count_commits(branch) == 2
+        assert service.get_merge_base(branch) is None
+        head = repo.head()
+        refs = service.get_commit_refs_from_git_log(branch, [head])
+        assert refs[head]["branches"] == [] and refs[head]["is_head"] is False
+    assert all(not arg.startswith("-x") and not arg.startswith("--output") for args in calls for arg in args)
+    assert not (repo.path / "leak.txt").exists() and not (tmp_path / "leak.txt").exists()

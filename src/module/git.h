@@ -89,7 +89,7 @@ auto in_directory(PyObject* os, PyObject* directory, Body&& body) -> decltype(bo
       change_back(os, original.get(), false);
       return result;
     }
-  } catch (const host::Error&) {
+  } catch (...) {
     change_back(os, original.get(), true);
     throw;
   }
