@@ -1,5 +1,6 @@
 #include "host/error.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <exception>
 
@@ -15,6 +16,12 @@ void raise_format(PyObject* type, const char* format, ...) {
   va_start(arguments, format);
   PyErr_FormatV(type, format, arguments);
   va_end(arguments);
+  throw Error{};
+}
+
+void raise_os_error(int error, PyObject* filename) {
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
   throw Error{};
 }
 

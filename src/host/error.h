@@ -18,6 +18,10 @@ namespace host {
 // `raise exception` for an exception instance (TypeError for anything else).
 [[noreturn]] void raise_instance(PyObject* exception);
 
+// `raise OSError(error, os.strerror(error), filename)`: the host picks the
+// subclass for the error number (PermissionError for EACCES, and so on).
+[[noreturn]] void raise_os_error(int error, PyObject* filename);
+
 // Throws Error for the exception the host already has pending.
 [[noreturn]] inline void rethrow_pending() { throw Error{}; }
 

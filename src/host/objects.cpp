@@ -105,7 +105,9 @@ Py_ssize_t length(PyObject* object) {
 }
 
 std::pair<Ref, Ref> unpack_pair(PyObject* value) {
-  if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && Py_SIZE(value) == 2) {
+  // A list, or a tuple that iterates as a tuple (plain or named), is read in place.
+  const bool plain_tuple = PyTuple_Check(value) && Py_TYPE(value)->tp_iter == PyTuple_Type.tp_iter;
+  if ((plain_tuple || PyList_CheckExact(value)) && Py_SIZE(value) == 2) {
     return {Ref::borrow(PySequence_Fast_ITEMS(value)[0]), Ref::borrow(PySequence_Fast_ITEMS(value)[1])};
   }
   Ref iterator = Ref::steal(PyObject_GetIter(value));
@@ -145,6 +147,30 @@ Ref getattr_optional(PyObject* object, const Name& name) {
     PyErr_Clear();
   }
   return Ref::steal(value);
+}
+
+void setattr(PyObject* object, const Name& name, PyObject* value) {
+  check(PyObject_SetAttr(object, name.get(), value));
+}
+
+bool not_equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_NE)) != 0; }
+
+void call_method_in_finally(PyObject* object, const Name& name, std::initializer_list<PyObject*> args) {
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  std::vector<PyObject*> stack(1 + args.size());
+  stack[0] = object;
+  std::copy(args.begin(), args.end(), stack.data() + 1);
+  PyObject* result = PyObject_VectorcallMethod(name.get(), stack.data(), stack.size(), nullptr);
+  if (result == nullptr) {
+    if (pending) {
+      Ref failure = Ref::steal(PyErr_GetRaisedException());
+      PyException_SetContext(failure.get(), pending.release());
+      PyErr_SetRaisedException(failure.release());
+    }
+    return;
+  }
+  Py_DECREF(result);
+  PyErr_SetRaisedException(pending.release());
 }
 
 }  // namespace host

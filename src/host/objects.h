@@ -158,4 +158,16 @@ void for_each(PyObject* object, Each&& each) {
 // Ref (only AttributeError counts as missing, as hasattr() has it).
 Ref getattr_optional(PyObject* object, const Name& name);
 
+// setattr(object, name, value)
+void setattr(PyObject* object, const Name& name, PyObject* value);
+
+// a != b
+bool not_equal(PyObject* a, PyObject* b);
+
+// `object.name(*args)` run as a `finally` clause runs while the body's
+// exception is pending: that exception is set aside during the call and comes
+// back after it, unless the call itself raises (its error then takes over,
+// with the body's exception as its context).
+void call_method_in_finally(PyObject* object, const Name& name, std::initializer_list<PyObject*> args = {});
+
 }  // namespace host
