@@ -195,3 +195,67 @@ def test_a_replaced_fnmatch_is_followed(repo, service_for, monkeypatch):
     monkeypatch.setattr(fnmatch, "fnmatch", lambda name, pattern: calls.append((name, pattern)) or True)
     assert service._is_path_ignored("a/b.txt", service._compile_gitignore_patterns()) is True
     assert calls == [("a/b.txt", "*.log")]
+
+
+# --- the HEAD file map ---------------------------------------------------------------------------------
+
+
+def head_tree(service_repo):
+    return service_repo[service_repo[service_repo.refs[b"HEAD"]].tree]
+
+
+def ls_tree(repo):
+    lines = repo.git("ls-tree", "-r", "HEAD").splitlines()
+    return [(line.split("\t", 1)[1], line.split()[2].encode()) for line in lines]
+
+
+def test_head_map_flattens_nested_trees_with_links_and_submodules(repo, service_for):
+    from dulwich.repo import Repo
+    repo.write("a.txt", "a")
+    repo.write("src/main.c", "int main;")
+    repo.write("src/lib/deep/x.h", "x")
+    repo.write("z.txt", "z")
+    os.symlink("a.txt", repo.path / "link")
+    repo.git("add", "-A")
+    sub = "1" * 40
+    repo.git("update-index", "--add", "--cacheinfo", f"160000,{sub},src/sub")
+    repo.git("commit", "-q", "-m", "tree")
+    service = service_for(repo)
+    with Repo(str(repo.path)) as dulwich_repo:
+        tree = head_tree(dulwich_repo)
+        file_map = service._build_head_file_map(tree)
+        assert list(file_map.items()) == ls_tree(repo)
+        assert file_map["src/sub"] == sub.encode()
+        assert list(service._build_head_file_map(tree, "root")) == ["root/" + path for path, _ in ls_tree(repo)]
+        empty = dulwich_repo[repo.git("mktree", input="").encode()]
+        assert service._build_head_file_map(empty) == {}
+
+
+def test_head_map_of_a_non_utf8_name_raises(repo, service_for):
+    from dulwich.repo import Repo
+    blob = repo.git("hash-object", "-w", "--stdin", input="x")
+    listing = f"100644 blob {blob}\tok\n100644 blob {blob}\t".encode() + b"bad\xff\n"
+    tree = repo.git("mktree", input=listing).strip()
+    service = service_for(repo)
+    with Repo(str(repo.path)) as dulwich_repo:
+        with pytest.raises(UnicodeDecodeError):
+            service._build_head_file_map(dulwich_repo[tree])
+
+
+def test_head_map_walks_trees_deeper_than_the_recursion_limit():
+    # Trees stand in as dicts: iteration gives names, indexing gives (mode, id).
+    depth = 5000
+    objects = {b"leaf": {b"f": (0o100644, b"blob-id")}}
+    for level in range(depth):
+        objects[b"t%d" % level] = {b"d": (0o40000, b"t%d" % (level + 1) if level + 1 < depth else b"leaf")}
+    service = GitServiceCython.__new__(GitServiceCython)
+    service.__setstate__((objects, None))
+    assert service._build_head_file_map(objects[b"t0"]) == {"d/" * depth + "f": b"blob-id"}
+
+
+def test_head_map_entries_must_be_pairs():
+    service = GitServiceCython.__new__(GitServiceCython)
+    with pytest.raises(ValueError, match="too many values to unpack"):
+        service._build_head_file_map({b"a": (1, 2, 3)})
+    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
+        service._build_head_file_map({"a": [1]})

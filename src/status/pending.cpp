@@ -9,7 +9,6 @@ namespace {
 }
 }  // namespace
 
-Ref build_head_file_map(Service&, PyObject*, PyObject*) { not_built("build_head_file_map"); }
 Ref get_file_status(Service&) { not_built("get_file_status"); }
 
 }  // namespace status
