@@ -259,3 +259,345 @@ def test_head_map_entries_must_be_pairs():
         service._build_head_file_map({b"a": (1, 2, 3)})
     with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
         service._build_head_file_map({"a": [1]})
+
+
+# --- the porcelain road ----------------------------------------------------------------------------------
+
+
+def test_clean_tree_gives_an_empty_list(repo, service_for):
+    repo.commit("one", files={"a.txt": "a"})
+    assert service_for(repo).get_file_status() == []
+
+
+def test_porcelain_road_on_a_real_tree(repo, service_for):
+    repo.commit("base", files={"mod.txt": "1", "staged.txt": "1", "both.txt": "1", "gone.txt": "1",
+                               "unstaged_gone.txt": "1", "old.txt": "moved content\n" * 5, "B.txt": "b"})
+    repo.write("mod.txt", "2")
+    repo.write("staged.txt", "2")
+    repo.write("both.txt", "2")
+    repo.write("added.txt", "new")
+    repo.git("add", "staged.txt", "both.txt", "added.txt")
+    repo.write("both.txt", "3")
+    repo.write("added.txt", "edited")
+    repo.git("rm", "-q", "gone.txt")
+    (repo.path / "unstaged_gone.txt").unlink()
+    repo.git("mv", "old.txt", "new.txt")
+    repo.write("untracked.txt", "u")
+    repo.write("B.txt", "sorts before a.txt")
+    repo.write("a.txt", "a")
+    repo.write('tab\tand"quote', "q")
+    assert rows(service_for(repo).get_file_status()) == [
+        ("\"tab\\tand\\\"quote\"", "untracked", False, True),
+        ("B.txt", "modified", False, True),
+        ("a.txt", "untracked", False, True),
+        ("added.txt", "staged", True, True),
+        ("both.txt", "modified", True, True),
+        ("gone.txt", "deleted", True, False),
+        ("mod.txt", "modified", False, True),
+        ("new.txt", "renamed", True, False),
+        ("staged.txt", "modified", True, False),
+        ("unstaged_gone.txt", "deleted", False, True),
+        ("untracked.txt", "untracked", False, True),
+    ]
+
+
+def make_conflict(repo):
+    repo.commit("base", files={"both.txt": "base\n"})
+    repo.git("checkout", "-q", "-b", "other")
+    repo.commit("theirs", files={"both.txt": "theirs\n"})
+    repo.git("checkout", "-q", "main")
+    repo.commit("ours", files={"both.txt": "ours\n"})
+    subprocess.run(["git", "merge", "-q", "other"], cwd=repo.path, capture_output=True)
+
+
+def test_merge_conflict_is_modified_on_both_sides_on_either_road(repo, service_for, hide_git):
+    make_conflict(repo)
+    service = service_for(repo)
+    assert rows(service.get_file_status()) == [("both.txt", "modified", True, True)]
+    hide_git()
+    assert rows(service.get_file_status()) == [("both.txt", "modified", True, True)]
+
+
+def test_lines_are_read_in_both_shapes(repo, service_for, run_recorder):
+    service = service_for(repo)
+    run_recorder.answer(("git", "status"), stdout=" M a.txt\n?? b.txt\nMM c.txt\n?? \n  \nA  new.txt\nAM newer.txt\n"
+                                                  "R  old.txt -> moved.txt\nD  gone.txt\n D lost.txt\nUU both.txt\n"
+                                                  "C  x -> y -> z\nT  typed\n")
+    run_recorder.answer(("git", "diff"), stdout="c.txt\nnew.txt\nnewer.txt\nmoved.txt\ngone.txt\ny\n")
+    assert rows(service.get_file_status()) == [
+        ("", "untracked", False, True),
+        ("a.txt", "modified", False, True),
+        ("b.txt", "untracked", False, True),
+        ("both.txt", "modified", False, True),
+        ("c.txt", "modified", True, True),
+        ("gone.txt", "deleted", True, False),
+        ("lost.txt", "deleted", False, True),
+        ("moved.txt", "renamed", True, False),
+        ("new.txt", "staged", True, False),
+        ("newer.txt", "staged", True, True),
+        ("typed", "modified", False, True),
+        ("y", "copied", True, False),
+    ]
+    cwd = str(repo.path.resolve())
+    assert run_recorder.calls == [
+        (["git", "status", "--porcelain", "-u"], {"capture_output": True, "text": True, "timeout": 10, "cwd": cwd}),
+        (["git", "diff", "--cached", "--name-only"], {"capture_output": True, "text": True, "timeout": 5, "cwd": cwd}),
+    ]
+
+
+@pytest.mark.parametrize("diff_answer", [
+    dict(stdout="c.txt\n", returncode=1),
+    dict(result=subprocess.TimeoutExpired(["git"], 5)),
+    dict(stdout="  \n"),
+])
+def test_without_a_staged_listing_nothing_is_staged(repo, service_for, run_recorder, diff_answer):
+    run_recorder.answer(("git", "status"), stdout="MM c.txt\nA  d.txt")
+    run_recorder.answer(("git", "diff"), diff_answer.pop("result", None), **diff_answer)
+    assert rows(service_for(repo).get_file_status()) == [("c.txt", "modified", False, True),
+                                                         ("d.txt", "staged", False, True)]
+
+
+def test_failed_status_gives_none_without_the_second_run(repo, service_for, run_recorder):
+    run_recorder.answer(("git", "status"), stdout="?? a\n", returncode=128)
+    assert service_for(repo).get_file_status() is None
+    assert run_recorder.commands == [["git", "status", "--porcelain", "-u"]]
+
+
+def test_none_for_a_directory_that_stopped_being_a_repository(repo, service_for):
+    repo.commit("one", files={"a.txt": "a"})
+    service = service_for(repo)
+    subprocess.run(["rm", "-rf", str(repo.path / ".git")], check=True)
+    assert service.get_file_status() is None
+
+
+@pytest.mark.parametrize("failure", [subprocess.TimeoutExpired(["git"], 10), FileNotFoundError("git")])
+def test_a_git_road_that_raises_falls_back_to_the_scan(repo, service_for, run_recorder, failure):
+    repo.write("a.txt", "a")
+    run_recorder.answer(("git", "status"), failure)
+    assert rows(service_for(repo).get_file_status()) == [("a.txt", "untracked", False, True)]
+
+
+def test_output_that_cannot_be_read_falls_back_to_the_scan(repo, service_for, run_recorder):
+    repo.write("u.txt", "u")
+    run_recorder.answer(("git", "status"), stdout=b"?? u.txt\n")
+    assert rows(service_for(repo).get_file_status()) == [("u.txt", "untracked", False, True)]
+
+
+def test_keyboard_interrupt_is_not_a_failure_to_fall_back_from(repo, service_for, run_recorder):
+    run_recorder.answer(("git", "status"), KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        service_for(repo).get_file_status()
+
+
+def test_a_replaced_record_class_is_called_with_keywords(repo, service_for, run_recorder, monkeypatch):
+    monkeypatch.setattr(gsc, "FileStatus", lambda **fields: fields)
+    run_recorder.answer(("git", "status"), stdout="?? b\n?? a\n")
+    assert service_for(repo).get_file_status() == [
+        {"path": "a", "status": "untracked", "staged": False, "unstaged": True},
+        {"path": "b", "status": "untracked", "staged": False, "unstaged": True}]
+
+
+# --- the fallback scan -------------------------------------------------------------------------------------
+
+
+def plain_changes(repo):
+    repo.commit("base", files={"mod.txt": "1", "staged.txt": "1", "both.txt": "1", "keep.txt": "k",
+                               "src/a.c": "a", "src/deep/b.c": "b"})
+    repo.write("mod.txt", "2")
+    repo.write("staged.txt", "2")
+    repo.write("both.txt", "2")
+    repo.write("src/deep/new.c", "new")
+    repo.git("add", "staged.txt", "both.txt", "src/deep/new.c")
+    repo.write("both.txt", "3")
+    repo.write("src/a.c", "changed")
+    repo.write("untracked.txt", "u")
+    repo.write("fresh/dir/file.txt", "f")
+
+
+def staged_only(repo):
+    repo.commit("base", files={"a.txt": "a"})
+    for i in range(5):
+        repo.write(f"new{i}/n.txt", str(i))
+    repo.git("add", "-A")
+    repo.write("a.txt", "edited")
+
+
+def unborn_and_untracked(repo):
+    repo.write("x.txt", "x")
+    repo.write("d/y.txt", "y")
+    repo.git("add", "x.txt")
+    repo.write("z.txt", "z")
+
+
+@pytest.mark.parametrize("build", [plain_changes, staged_only, unborn_and_untracked])
+def test_fallback_scan_gives_the_records_of_the_git_road(repo, service_for, hide_git, build):
+    build(repo)
+    service = service_for(repo)
+    from_git = rows(service.get_file_status())
+    assert from_git
+    hide_git()
+    assert rows(service.get_file_status()) == from_git
+
+
+def test_scan_edge_cases(repo, service_for, hide_git):
+    repo.commit("base", files={"reverted.txt": "head", "dropped.txt": "same", "dropped_changed.txt": "x",
+                               ".hidden/secret.txt": "s", "dist/tracked.txt": "t", "gone.txt": "g"})
+    repo.write("reverted.txt", "staged")
+    repo.git("add", "reverted.txt")
+    repo.write("reverted.txt", "head")
+    repo.git("rm", "-q", "--cached", "dropped.txt", "dropped_changed.txt")
+    repo.write("dropped_changed.txt", "changed")
+    repo.write(".hidden/secret.txt", "changed and staged")
+    repo.git("add", ".hidden/secret.txt")
+    repo.write(".hidden/other.txt", "untracked but hidden")
+    repo.write(".dotfile", "hidden")
+    repo.write("dist/tracked.txt", "changed where the walk never looks")
+    repo.write("node_modules/pkg/index.js", "skipped")
+    repo.write("debug.log", "ignored")
+    repo.write(".gitignore", "*.log\n")
+    (repo.path / "gone.txt").unlink()
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [
+        (".hidden/secret.txt", "modified", True, False),
+        ("dropped_changed.txt", "modified", False, True),
+        ("gone.txt", "deleted", True, False),
+        ("reverted.txt", "modified", True, False),
+    ]
+
+
+def test_scan_with_an_unreadable_index_compares_the_tree_with_head_only(repo, service_for, hide_git):
+    repo.commit("one", files={"same.txt": "s", "changed.txt": "c", "gone.txt": "g"})
+    repo.write("changed.txt", "edited")
+    (repo.path / "gone.txt").unlink()
+    repo.write("new.txt", "n")
+    (repo.path / ".git" / "index").write_bytes(b"not an index")
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [
+        ("changed.txt", "modified", False, True), ("new.txt", "untracked", False, True)]
+
+
+def test_scan_without_commits_reports_every_indexed_file_as_staged(repo, service_for, hide_git):
+    repo.write("b.txt", "b")
+    repo.write("a/c.txt", "c")
+    repo.git("add", "-A")
+    repo.write("a/c.txt", "edited")
+    repo.write("u.txt", "u")
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [
+        ("a/c.txt", "modified", True, True), ("b.txt", "staged", True, False), ("u.txt", "untracked", False, True)]
+
+
+def test_scan_meets_index_head_and_disk_paths_beyond_ascii(repo, service_for, hide_git):
+    repo.commit("names", files={"ünï/çafé.txt": "same", "日本.txt": "old"})
+    repo.write("日本.txt", "new")
+    os.close(os.open(os.fsencode(repo.path) + b"/caf\xe9.txt", os.O_CREAT | os.O_WRONLY))
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [
+        ("caf\udce9.txt", "untracked", False, True), ("日本.txt", "modified", False, True)]
+
+
+def test_scan_uses_a_module_level_read_ref_where_dulwich_has_one(repo, service_for, hide_git, monkeypatch):
+    import dulwich.refs
+    head = repo.commit("one", files={"a.txt": "a"})
+    calls = []
+
+    def read_ref(repo_object, name):
+        calls.append(name)
+        return bytes.fromhex(head)
+
+    monkeypatch.setattr(dulwich.refs, "read_ref", read_ref, raising=False)
+    service = service_for(repo)
+    hide_git()
+    assert service.get_file_status() == []
+    assert calls == [b"HEAD"]
+    monkeypatch.setattr(dulwich.refs, "read_ref", lambda repo_object, name: head.encode())  # not 20 long
+    assert rows(service.get_file_status()) == [("a.txt", "staged", True, False)]
+
+
+def test_scan_compares_tracked_links_as_git_stores_them(repo, service_for, hide_git):
+    repo.write("target.txt", "t")
+    os.symlink("target.txt", repo.path / "same")
+    os.symlink("target.txt", repo.path / "retargeted")
+    os.symlink("missing", repo.path / "dangling")
+    os.symlink("src", repo.path / "dirlink")
+    repo.write("src/a.c", "a")
+    repo.commit("links")
+    (repo.path / "retargeted").unlink()
+    os.symlink("src/a.c", repo.path / "retargeted")
+    repo.write("target.txt", "target changed")
+    os.symlink("src", repo.path / "untracked_link")
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [
+        ("retargeted", "modified", False, True),
+        ("target.txt", "modified", False, True),
+        ("untracked_link/a.c", "untracked", False, True),
+    ]
+
+
+def test_scan_does_not_reenter_a_directory_through_a_link_cycle(repo, service_for, hide_git):
+    repo.commit("one", files={"a/b/f.txt": "f"})
+    os.symlink("..", repo.path / "a" / "b" / "up")
+    os.symlink(str(repo.path), repo.path / "a" / "root")
+    repo.write("a/b/new.txt", "n")
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [("a/b/new.txt", "untracked", False, True)]
+
+
+def test_scan_skips_a_pipe_where_a_tracked_file_was(repo, service_for, hide_git):
+    repo.commit("one", files={"pipe": "was a file", "a.txt": "a"})
+    (repo.path / "pipe").unlink()
+    os.mkfifo(repo.path / "pipe")
+    repo.write("a.txt", "b")
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [("a.txt", "modified", False, True)]
+
+
+def test_permission_error_abandons_only_that_directory(repo, hide_git):
+    repo.commit("one", files={"locked/inner/f.txt": "f", "open/g.txt": "g"})
+    repo.write("open/new.txt", "n")
+    repo.write("locked/inner/new.txt", "hidden by the failure")
+
+    class Refusing(GitServiceCython):
+        def _is_directory_ignored(self, dir_path, compiled_patterns):
+            if dir_path == "locked/inner":
+                raise PermissionError(dir_path)
+            return super()._is_directory_ignored(dir_path, compiled_patterns)
+
+    hide_git()
+    assert rows(Refusing(str(repo.path)).get_file_status()) == [("open/new.txt", "untracked", False, True)]
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="directory permissions do not stop root")
+def test_unreadable_directory_is_skipped(repo, service_for, hide_git):
+    repo.write("locked/f.txt", "f")
+    repo.write("open/g.txt", "g")
+    (repo.path / "locked").chmod(0)
+    hide_git()
+    try:
+        assert rows(service_for(repo).get_file_status()) == [("open/g.txt", "untracked", False, True)]
+    finally:
+        (repo.path / "locked").chmod(0o755)
+
+
+def test_scan_errors_outside_its_handlers_leave_the_method(repo, hide_git):
+    repo.write("u.txt", "u")
+
+    class Broken(GitServiceCython):
+        def _is_path_ignored(self, file_path, compiled_patterns):
+            raise RuntimeError("broken matcher")
+
+    hide_git()
+    with pytest.raises(RuntimeError, match="broken matcher"):
+        Broken(str(repo.path)).get_file_status()
+
+
+def test_scan_records_are_built_once_each_through_the_record_class(repo, service_for, hide_git, monkeypatch):
+    repo.commit("one", files={"a.txt": "a"})
+    repo.write("a.txt", "staged")
+    repo.git("add", "a.txt")
+    repo.write("a.txt", "and edited")
+    made = []
+    monkeypatch.setattr(gsc, "FileStatus", lambda **fields: made.append(fields) or types.SimpleNamespace(**fields))
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [("a.txt", "modified", True, True)]
+    assert made == [{"path": "a.txt", "status": "modified", "staged": True, "unstaged": True}]

@@ -1,0 +1,532 @@
+// The fallback scan: the index compared with HEAD, then the working tree
+// walked and compared with both, without git.
+//
+// Paths are looked up natively by their UTF-8 form, which has the equality
+// and the code-point order of the host's str: index paths (decoded with
+// replacement), the HEAD map's paths and the walk's paths (decoded as the
+// host decodes file names) meet exactly when the host's strs would be equal.
+#include "status/scan.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "module/records.h"
+#include "status/worktree.h"
+
+namespace status {
+
+namespace {
+
+using host::Ref;
+using module::Service;
+namespace fs = worktree;
+
+enum class Change : std::uint8_t { Deleted, Staged, Modified, Untracked };
+
+const host::Name& change_name(Change change) {
+  static const host::Name deleted{"deleted"};
+  static const host::Name staged{"staged"};
+  static const host::Name modified{"modified"};
+  static const host::Name untracked{"untracked"};
+  switch (change) {
+    case Change::Deleted:
+      return deleted;
+    case Change::Staged:
+      return staged;
+    case Change::Untracked:
+      return untracked;
+    case Change::Modified:
+      break;
+  }
+  return modified;
+}
+
+// The UTF-8 form of a str, lone surrogates written as their three bytes.
+std::string key_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, static_cast<std::size_t>(size));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw host::Error{};
+  PyErr_Clear();
+  Ref encoded = Ref::check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+// Whether the host's strict UTF-8 decoder accepts the bytes.
+bool valid_utf8(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;   // no overlong forms
+      if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    } else {
+      return false;
+    }
+    if (i + length > bytes.size()) return false;
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    if (second < low || second > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      if (next < 0x80 || next > 0xBF) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// One index entry under its decoded path. Its `sha` is read once, when first
+// needed; an unmerged path's entry has none.
+struct IndexEntry {
+  Ref path;
+  std::string key;
+  Ref entry;
+  enum class Sha : std::uint8_t { Unread, Present, Missing } sha_state = Sha::Unread;
+  Ref sha;
+};
+
+// index_entries: decoded path -> entry, in the index's order. Two byte paths
+// that decode alike are one entry, as one dict key: the first path's place
+// and text, the last one's entry.
+class IndexEntries {
+ public:
+  void add(Ref path, Ref entry) {
+    std::string key = key_of(path.get());
+    auto found = positions_.find(key);
+    if (found != positions_.end()) {
+      entries_[found->second].entry = std::move(entry);
+      return;
+    }
+    positions_.emplace(key, entries_.size());
+    entries_.push_back({std::move(path), std::move(key), std::move(entry), IndexEntry::Sha::Unread, Ref()});
+  }
+  void clear() {
+    entries_.clear();
+    positions_.clear();
+  }
+  std::vector<IndexEntry>& entries() { return entries_; }
+  IndexEntry* find(const std::string& key) {
+    auto found = positions_.find(key);
+    return found == positions_.end() ? nullptr : &entries_[found->second];
+  }
+
+ private:
+  std::vector<IndexEntry> entries_;
+  std::unordered_map<std::string, std::size_t> positions_;
+};
+
+// head_file_map, keyed natively. Paths that are not str can never equal a
+// path the scan looks up, so they are left out.
+class HeadMap {
+ public:
+  void load(PyObject* map) {
+    Ref dict = Ref::borrow(map);
+    if (!PyDict_Check(map)) {
+      dict = host::new_dict();
+      host::check(PyDict_Merge(dict.get(), map, 1));
+    }
+    Py_ssize_t position = 0;
+    PyObject* path = nullptr;
+    PyObject* id = nullptr;
+    while (PyDict_Next(dict.get(), &position, &path, &id)) {
+      if (PyUnicode_Check(path)) ids_.insert_or_assign(key_of(path), Ref::borrow(id));
+    }
+  }
+  PyObject* find(const std::string& key) const {
+    auto found = ids_.find(key);
+    return found == ids_.end() ? nullptr : found->second.get();
+  }
+
+ private:
+  std::unordered_map<std::string, Ref> ids_;
+};
+
+struct Finding {
+  std::string key;
+  Ref path;
+  Change change;
+  bool staged;
+  bool unstaged;
+};
+
+// A directory's identity, to know the directories on the walk's path.
+struct DirectoryId {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const DirectoryId&) const = default;
+};
+
+class Scan {
+ public:
+  Scan(Service& self, Ref blob_class)
+      : self_(self), object_(Ref::borrow(self.object())), blob_(std::move(blob_class)) {}
+
+  Ref run(PyObject* index_class);
+
+ private:
+  void read_index(PyObject* index_class);
+  Ref head_tree();
+  void index_pass();
+  void walk();
+  void walk_directory(const std::string& full, const std::string& rel);
+  void examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry);
+  void compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link);
+  bool readable(const std::string& full, const struct stat& st);
+  bool read_sha(IndexEntry& item);
+  Ref blob_id(const std::string& full, bool link);
+  std::string index_file_path(const IndexEntry& item);
+  std::string walk_key(const std::string& rel);
+  Ref rel_path_text(const std::string& rel);
+  void add(std::string key, Ref path, Change change, bool staged, bool unstaged);
+  Ref records();
+
+  Service& self_;
+  Ref object_;
+  Ref blob_;
+  Ref compiled_gitignore_;
+  std::string root_;
+  bool fs_utf8_ = false;
+  IndexEntries index_;
+  HeadMap head_;
+  std::vector<Finding> findings_;
+  std::vector<DirectoryId> on_path_;
+  fs::Buffer buffer_;
+};
+
+Ref Scan::run(PyObject* index_class) {
+  static const host::Name build_head_file_map{"_build_head_file_map"};
+  static const host::Name compile_gitignore_patterns{"_compile_gitignore_patterns"};
+  read_index(index_class);
+  Ref tree = head_tree();
+  if (tree && host::truthy(tree.get())) {
+    Ref map = host::call_method(object_.get(), build_head_file_map, {tree.get()});
+    head_.load(map.get());
+  }
+  compiled_gitignore_ = host::call_method(object_.get(), compile_gitignore_patterns, {});
+
+  Ref repo_path = self_.repo_path();
+  Ref root_text = host::str(repo_path.get());
+  Ref root_bytes = Ref::check(PyUnicode_EncodeFSDefault(root_text.get()));
+  root_.assign(PyBytes_AS_STRING(root_bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(root_bytes.get())));
+  // File names read from the disk are keyed by their bytes when the host
+  // decodes them as UTF-8 (the usual case); otherwise through their text.
+  Ref sys = host::import("sys");
+  static const host::Name encoding{"getfilesystemencoding"};
+  static const host::Name errors{"getfilesystemencodeerrors"};
+  Ref fs_encoding = host::call_method(sys.get(), encoding, {});
+  Ref fs_errors = host::call_method(sys.get(), errors, {});
+  fs_utf8_ = PyUnicode_Check(fs_encoding.get()) && PyUnicode_Check(fs_errors.get()) &&
+             PyUnicode_CompareWithASCIIString(fs_encoding.get(), "utf-8") == 0 &&
+             PyUnicode_CompareWithASCIIString(fs_errors.get(), "surrogateescape") == 0;
+
+  index_pass();
+  walk();
+  return records();
+}
+
+// index_entries from Index(str(repo_path / ".git" / "index")); empty when
+// the index cannot be opened or read.
+void Scan::read_index(PyObject* index_class) {
+  static const host::Name git_dir{".git"};
+  static const host::Name index_name{"index"};
+  static const host::Name items{"items"};
+  try {
+    Ref repo_path = self_.repo_path();
+    Ref git_path = Ref::check(PyNumber_TrueDivide(repo_path.get(), git_dir.get()));
+    Ref index_path = Ref::check(PyNumber_TrueDivide(git_path.get(), index_name.get()));
+    Ref index_text = host::str(index_path.get());
+    Ref index = host::call(index_class, {index_text.get()});
+    Ref pairs = host::call_method(index.get(), items, {});
+    Ref iterator = Ref::check(PyObject_GetIter(pairs.get()));
+    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
+      auto [path, entry] = host::unpack_pair(pair.get());
+      index_.add(host::decode_utf8_replace(path.get()), std::move(entry));
+    }
+    if (PyErr_Occurred()) throw host::Error{};
+  } catch (const host::Error&) {
+    host::except_exception();
+    index_.clear();
+  }
+}
+
+// The tree of the commit HEAD names, or null when there is none. dulwich
+// offers no module-level read_ref (none of its releases has); where it is
+// missing, HEAD is resolved through the repository's reference container,
+// which follows the symbolic ref to the branch's commit.
+Ref Scan::head_tree() {
+  static const host::Name read_ref_name{"read_ref"};
+  static const host::Name refs_name{"refs"};
+  static const host::Name tree_name{"tree"};
+  try {
+    Ref refs_module = host::import_from("dulwich", "refs");
+    try {
+      Ref repo = self_.repo();
+      Ref head = host::bytes("HEAD");
+      Ref commit_id;
+      if (Ref read_ref = host::getattr_or_null(refs_module.get(), read_ref_name)) {
+        commit_id = host::call(read_ref.get(), {repo.get(), head.get()});
+        if (!host::truthy(commit_id.get()) || host::length(commit_id.get()) != 20) return Ref();
+      } else {
+        Ref refs = host::getattr(repo.get(), refs_name);
+        commit_id = host::getitem(refs.get(), head.get());
+      }
+      Ref commit = host::getitem(repo.get(), commit_id.get());
+      Ref tree_id = host::getattr(commit.get(), tree_name);
+      return host::getitem(repo.get(), tree_id.get());
+    } catch (const host::Error&) {
+      host::except({PyExc_KeyError, PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError});
+      return Ref();
+    }
+  } catch (const host::Error&) {
+    host::except_exception();
+    return Ref();
+  }
+}
+
+// The index compared with HEAD: staged deletions, additions and changes.
+void Scan::index_pass() {
+  for (IndexEntry& item : index_.entries()) {
+    const std::string full = index_file_path(item);
+    // A link exists when the link itself does, wherever it points.
+    const std::optional<struct stat> st = full.empty() ? std::nullopt : fs::status_of(full, false);
+    if (!st) {
+      add(item.key, item.path.copy(), Change::Deleted, true, false);
+      continue;
+    }
+    if (!readable(full, *st)) continue;
+    // An unmerged path has no single id; git reports a conflict as changed
+    // on both sides.
+    if (!read_sha(item)) {
+      add(item.key, item.path.copy(), Change::Modified, true, true);
+      continue;
+    }
+    PyObject* head_id = head_.find(item.key);
+    if (head_id == nullptr) {
+      add(item.key, item.path.copy(), Change::Staged, true, false);
+    } else if (host::not_equal(head_id, item.sha.get())) {
+      add(item.key, item.path.copy(), Change::Modified, true, false);
+    }
+  }
+}
+
+// The file behind an index path (repo_path / path); empty when the path has
+// no file-system form, which reads as missing.
+std::string Scan::index_file_path(const IndexEntry& item) {
+  if (fs_utf8_) return root_ + "/" + item.key;
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(item.path.get()));
+  if (!encoded) {
+    // pathlib reads a path it cannot encode as one that does not exist.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw host::Error{};
+    PyErr_Clear();
+    return std::string();
+  }
+  return root_ + "/" + std::string(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
+}
+
+// Whether the index pass can read the file (the link's target text for a
+// link). Its content is compared in the walk, so it is read but not hashed.
+bool Scan::readable(const std::string& full, const struct stat& st) {
+  try {
+    return S_ISLNK(st.st_mode) ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
+  } catch (const host::Error&) {
+    host::except_exception();
+    return false;
+  }
+}
+
+bool Scan::read_sha(IndexEntry& item) {
+  static const host::Name sha{"sha"};
+  if (item.sha_state == IndexEntry::Sha::Unread) {
+    item.sha = host::getattr_or_null(item.entry.get(), sha);
+    item.sha_state = item.sha ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
+  }
+  return item.sha_state == IndexEntry::Sha::Present;
+}
+
+// calculate_blob_sha of the file's content, or of a link's target text: the
+// id dulwich's Blob gives that content. Null when the file cannot be read.
+Ref Scan::blob_id(const std::string& full, bool link) {
+  static const host::Name data{"data"};
+  static const host::Name id{"id"};
+  const bool read = link ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
+  if (!read) return Ref();
+  Ref content = host::bytes(std::string_view(buffer_.data(), buffer_.size()));
+  Ref blob = host::call(blob_.get(), {});
+  host::setattr(blob.get(), data, content.get());
+  return host::getattr(blob.get(), id);
+}
+
+void Scan::walk() {
+  // The root is skipped if it is itself a ".git" directory.
+  const std::size_t slash = root_.rfind('/');
+  if (root_.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, ".git") == 0) {
+    const std::optional<struct stat> st = fs::status_of(root_, true);
+    if (st && S_ISDIR(st->st_mode)) return;
+  }
+  struct stat st{};
+  if (::stat(root_.c_str(), &st) == 0) on_path_.push_back({st.st_dev, st.st_ino});
+  walk_directory(root_, "");
+}
+
+// walk_directory: an ignored directory is cut before it is listed, and a
+// PermissionError abandons the rest of this directory only.
+void Scan::walk_directory(const std::string& full, const std::string& rel) {
+  static const host::Name is_directory_ignored{"_is_directory_ignored"};
+  if (!rel.empty()) {
+    Ref dir_path = fs::path_text(rel);
+    Ref ignored = host::call_method(object_.get(), is_directory_ignored, {dir_path.get(), compiled_gitignore_.get()});
+    if (host::truthy(ignored.get())) return;
+  }
+  try {
+    const std::vector<fs::Entry> entries = fs::list_directory(full);
+    for (const fs::Entry& entry : entries) examine(full, rel, entry);
+  } catch (const host::Error&) {
+    host::except({PyExc_PermissionError});
+  }
+}
+
+void Scan::examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry) {
+  // Hidden names are never reported nor entered.
+  if (entry.name.empty() || entry.name[0] == '.') return;
+  const std::string full = directory + "/" + entry.name;
+  const std::string rel = directory_rel.empty() ? entry.name : directory_rel + "/" + entry.name;
+  const std::string key = walk_key(rel);
+  // A tracked symbolic link is a file to git, whatever it leads to.
+  if (fs::is_link(full, entry) && (index_.find(key) != nullptr || head_.find(key) != nullptr)) {
+    compare_file(full, rel, key, true);
+    return;
+  }
+  const std::optional<struct stat> st = fs::status_of(full, true);
+  if (!st) return;
+  if (S_ISDIR(st->st_mode)) {
+    // A link back to a directory being walked would be walked forever.
+    const DirectoryId id{st->st_dev, st->st_ino};
+    if (std::find(on_path_.begin(), on_path_.end(), id) != on_path_.end()) return;
+    on_path_.push_back(id);
+    struct Leave {
+      std::vector<DirectoryId>& path;
+      ~Leave() { path.pop_back(); }
+    } leave{on_path_};
+    walk_directory(full, rel);
+  } else if (S_ISREG(st->st_mode)) {
+    compare_file(full, rel, key, false);
+  }
+}
+
+// The walk's comparison of one file with the index and HEAD.
+void Scan::compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link) {
+  static const host::Name is_path_ignored{"_is_path_ignored"};
+  IndexEntry* item = index_.find(key);
+  PyObject* head_id = head_.find(key);
+  if (item == nullptr && head_id == nullptr) {
+    Ref path = rel_path_text(rel);
+    Ref ignored = host::call_method(object_.get(), is_path_ignored, {path.get(), compiled_gitignore_.get()});
+    if (!host::truthy(ignored.get())) add(key, std::move(path), Change::Untracked, false, true);
+    return;
+  }
+  // An unreadable file, or any failure while comparing, skips the file.
+  try {
+    // An unmerged path has no id to compare; the index pass reported it.
+    if (item != nullptr && !read_sha(*item)) return;
+    Ref id = blob_id(full, link);
+    if (!id) return;
+    const bool changed = item == nullptr ? host::not_equal(id.get(), head_id)
+                                         : host::not_equal(id.get(), item->sha.get()) &&
+                                               (head_id == nullptr || host::not_equal(id.get(), head_id));
+    if (changed) add(key, rel_path_text(rel), Change::Modified, false, true);
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+}
+
+// The key of a walked path: the host's rel_path (os.fsdecode of the bytes,
+// "\" turned into "/") in UTF-8.
+std::string Scan::walk_key(const std::string& rel) {
+  if (fs_utf8_ && valid_utf8(rel)) {
+    std::string key = rel;
+    std::replace(key.begin(), key.end(), '\\', '/');
+    return key;
+  }
+  Ref text = rel_path_text(rel);
+  return key_of(text.get());
+}
+
+Ref Scan::rel_path_text(const std::string& rel) {
+  Ref text = fs::path_text(rel);
+  if (rel.find('\\') == std::string::npos) return text;
+  static const host::Name backslash{"\\"};
+  static const host::Name slash{"/"};
+  return Ref::check(PyUnicode_Replace(text.get(), backslash.get(), slash.get(), -1));
+}
+
+void Scan::add(std::string key, Ref path, Change change, bool staged, bool unstaged) {
+  findings_.push_back({std::move(key), std::move(path), change, staged, unstaged});
+}
+
+// Merges the findings of one path (a staged and an unstaged one become
+// "modified" on both sides; otherwise "modified" wins, then the later one)
+// and returns the records sorted by path.
+Ref Scan::records() {
+  std::vector<Finding> merged;
+  std::unordered_map<std::string_view, std::size_t> slot;
+  merged.reserve(findings_.size());  // keeps the keys' views valid
+  for (Finding& finding : findings_) {
+    auto found = slot.find(finding.key);
+    if (found == slot.end()) {
+      merged.push_back(std::move(finding));
+      slot.emplace(merged.back().key, merged.size() - 1);
+      continue;
+    }
+    Finding& existing = merged[found->second];
+    if (existing.staged != finding.staged) {
+      existing.path = std::move(finding.path);
+      existing.change = Change::Modified;
+      existing.staged = true;
+      existing.unstaged = true;
+    } else if (finding.change == Change::Modified || existing.change != Change::Modified) {
+      existing.path = std::move(finding.path);
+      existing.change = finding.change;
+      existing.unstaged = finding.unstaged;
+    }
+  }
+  // UTF-8 byte order is code-point order.
+  std::stable_sort(merged.begin(), merged.end(), [](const Finding& a, const Finding& b) { return a.key < b.key; });
+  const module::RecordMaker file_status(module::Record::FileStatus);
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(merged.size())));
+  for (std::size_t i = 0; i < merged.size(); ++i) {
+    const Finding& finding = merged[i];
+    Ref record = file_status.make({finding.path.get(), change_name(finding.change).get(), host::boolean(finding.staged),
+                                   host::boolean(finding.unstaged)});
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record.release());
+  }
+  return list;
+}
+
+}  // namespace
+
+Ref scan_file_status(Service& self) {
+  Ref index_class = host::import_from("dulwich.index", "Index");
+  Ref blob_class = host::import_from("dulwich.objects", "Blob");
+  Scan scan(self, std::move(blob_class));
+  return scan.run(index_class.get());
+}
+
+}  // namespace status

@@ -1,0 +1,68 @@
+// Reading the working tree natively, with the answers the host's pathlib and
+// open() would give the scan.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/host.h"
+
+namespace status::worktree {
+
+// The text of a file-system path as the host names it: os.fsdecode(path).
+host::Ref path_text(std::string_view path);
+
+// os.stat(path), or os.lstat(path) when `follow_links` is false, read as
+// pathlib reads it: nullopt when the path does not exist (ENOENT, ENOTDIR,
+// EBADF, ELOOP, or a NUL byte in the path); any other failure raises the
+// host's OSError for its errno (PermissionError for EACCES).
+std::optional<struct stat> status_of(const std::string& path, bool follow_links);
+
+// One name of a directory listing and the type the listing reports
+// (DT_UNKNOWN when the file system does not say).
+struct Entry {
+  std::string name;
+  unsigned char type;
+};
+
+// os.listdir(path): every name but "." and "..", in the order the file system
+// gives them. Failures raise the host's OSError.
+std::vector<Entry> list_directory(const std::string& path);
+
+// True when the listed entry, whose full path is `path`, is a symbolic link
+// itself; a failed lstat reads as not a link.
+bool is_link(const std::string& path, const Entry& entry);
+
+// Storage reused across reads of many files.
+class Buffer {
+ public:
+  const char* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+
+ private:
+  friend bool read_file(const std::string& path, Buffer& out);
+  friend bool read_link(const std::string& path, Buffer& out);
+  void reserve(std::size_t capacity);
+
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+// open(path, "rb").read() into `out`: false when the file cannot be opened
+// or read, or is not a regular file (a directory, or a pipe whose read
+// would wait for a writer). A signal that interrupts the read runs the
+// host's handlers, and an exception they raise is thrown as host::Error.
+bool read_file(const std::string& path, Buffer& out);
+
+// The target text of the symbolic link `path` (os.readlink as bytes), the
+// content git stores for a link; false when it cannot be read.
+bool read_link(const std::string& path, Buffer& out);
+
+}  // namespace status::worktree
