@@ -64,24 +64,11 @@ Result run(PyObject* subprocess, const Command& command, const Run& how) {
 
 void change_back(PyObject* os, PyObject* original, bool body_failed) {
   static const host::Name chdir{"chdir"};
-  if (!body_failed) {
+  if (body_failed) {
+    host::call_method_in_finally(os, chdir, {original});
+  } else {
     host::call_method(os, chdir, {original});
-    return;
   }
-  // As a `finally` clause does: the pending error is set aside while the
-  // directory is changed back, and comes back unless changing back fails.
-  Ref pending = Ref::steal(PyErr_GetRaisedException());
-  PyObject* changed = PyObject_CallMethodOneArg(os, chdir.get(), original);
-  if (changed == nullptr) {
-    if (pending) {
-      Ref failure = Ref::steal(PyErr_GetRaisedException());
-      PyException_SetContext(failure.get(), pending.release());
-      PyErr_SetRaisedException(failure.release());
-    }
-    return;
-  }
-  Py_DECREF(changed);
-  PyErr_SetRaisedException(pending.release());
 }
 
 }  // namespace module::git

@@ -82,7 +82,7 @@ class Fnmatch {
       return false;
     }
     Ref code_file = host::getattr(PyFunction_GET_CODE(function), co_filename);
-    Ref module_file = host::getattr_or_null(module, file);
+    Ref module_file = host::getattr_optional(module, file);
     if (!module_file || !PyUnicode_Check(module_file.get()) || !host::equal(code_file.get(), module_file.get())) {
       return false;
     }

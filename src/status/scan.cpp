@@ -281,7 +281,7 @@ Ref Scan::head_tree() {
       Ref repo = self_.repo();
       Ref head = host::bytes("HEAD");
       Ref commit_id;
-      if (Ref read_ref = host::getattr_or_null(refs_module.get(), read_ref_name)) {
+      if (Ref read_ref = host::getattr_optional(refs_module.get(), read_ref_name)) {
         commit_id = host::call(read_ref.get(), {repo.get(), head.get()});
         if (!host::truthy(commit_id.get()) || host::length(commit_id.get()) != 20) return Ref();
       } else {
@@ -355,7 +355,7 @@ bool Scan::readable(const std::string& full, const struct stat& st) {
 bool Scan::read_sha(IndexEntry& item) {
   static const host::Name sha{"sha"};
   if (item.sha_state == IndexEntry::Sha::Unread) {
-    item.sha = host::getattr_or_null(item.entry.get(), sha);
+    item.sha = host::getattr_optional(item.entry.get(), sha);
     item.sha_state = item.sha ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
   }
   return item.sha_state == IndexEntry::Sha::Present;
