@@ -39,9 +39,7 @@ inline void except_exception() { except({PyExc_Exception}); }
 
 // `except (KeyError, AttributeError, TypeError):`, the lookup guard the
 // methods use around reads of the caller's refs.
-inline void except_lookup_error() {
-  except({PyExc_KeyError, PyExc_AttributeError, PyExc_TypeError});
-}
+inline void except_lookup_error() { except({PyExc_KeyError, PyExc_AttributeError, PyExc_TypeError}); }
 
 // Called in an entry point's catch-all: turns a C++ exception that is not a
 // host Error into the matching host exception.

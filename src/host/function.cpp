@@ -11,7 +11,7 @@ namespace host {
 namespace {
 
 struct FunctionObject {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header, as PyObject_HEAD declares it
   vectorcallfunc vectorcall;
   const FunctionSpec* spec;
   PyTypeObject* owner;
@@ -83,8 +83,8 @@ std::size_t required_count(const FunctionSpec& spec) {
     more_or_less = "at least";
   }
   if (minimum == maximum) more_or_less = "exactly";
-  raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
-               more_or_less, expected, expected == 1 ? "" : "s", given);
+  raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, more_or_less,
+               expected, expected == 1 ? "" : "s", given);
 }
 
 // The parameter index named by `key`, or -1.
@@ -139,8 +139,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
       if (nargs < 1) raise_format(PyExc_TypeError, "unbound method %U() needs an argument", function->qualname);
       self = args[0];
       if (!PyObject_TypeCheck(self, function->owner)) {
-        raise_format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%.100s' object",
-                     spec.name, function->owner->tp_name, Py_TYPE(self)->tp_name);
+        raise_format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%.100s' object", spec.name,
+                     function->owner->tp_name, Py_TYPE(self)->tp_name);
       }
       ++args;
       --nargs;
@@ -219,8 +219,8 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     Ref parameters = new_list();
     auto add_parameter = [&](const char* name, PyObject* default_value, PyObject* annotation) {
       Ref name_text = text(name);
-      Ref parameter = call(parameter_type.get(), {name_text.get(), kind.get()}, parameter_keywords,
-                           {default_value, annotation});
+      Ref parameter =
+          call(parameter_type.get(), {name_text.get(), kind.get()}, parameter_keywords, {default_value, annotation});
       append(parameters.get(), parameter.get());
     };
     if (spec.binding == Binding::Method) add_parameter("self", empty.get(), empty.get());
@@ -399,8 +399,8 @@ Ref make_function(const FunctionSpec& spec, PyTypeObject* owner, const char* own
   function->defaults = nullptr;
   function->annotations = nullptr;
   function->name = text(spec.name).release();
-  function->qualname = (owner_name != nullptr ? PyUnicode_FromFormat("%s.%s", owner_name, spec.name)
-                                              : PyUnicode_FromString(spec.name));
+  function->qualname =
+      (owner_name != nullptr ? PyUnicode_FromFormat("%s.%s", owner_name, spec.name) : PyUnicode_FromString(spec.name));
   if (function->qualname == nullptr) throw Error{};
   function->module = text(module_name).release();
   function->doc = spec.doc != nullptr ? text(spec.doc).release() : Py_NewRef(Py_None);

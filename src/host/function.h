@@ -100,8 +100,7 @@ struct FunctionSpec {
 // Makes the function object for `spec`, which must outlive it. For methods,
 // `owner` is the class whose instances `self` must be and `owner_name` its
 // name (for `__qualname__`); for module functions both are null.
-Ref make_function(const FunctionSpec& spec, PyTypeObject* owner, const char* owner_name,
-                  const char* module_name);
+Ref make_function(const FunctionSpec& spec, PyTypeObject* owner, const char* owner_name, const char* module_name);
 
 // Parses `args`/`kwnames` (vectorcall form, self excluded) against `spec`
 // into `out` (one Arg per parameter), raising the host's argument errors.
@@ -129,9 +128,7 @@ struct Adapt;
 template <class... T, Ref (*F)(T...)>
 struct Adapt<F> {
   static constexpr std::size_t arity = sizeof...(T);
-  static Ref body(PyObject*, const Args& args) {
-    return call(args, std::index_sequence_for<T...>{});
-  }
+  static Ref body(PyObject*, const Args& args) { return call(args, std::index_sequence_for<T...>{}); }
 
  private:
   template <std::size_t... I>

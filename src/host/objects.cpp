@@ -28,8 +28,7 @@ Ref call_vector(PyObject* function, PyObject* const* args, std::size_t nargs, Py
   std::vector<PyObject*> stack(1 + nargs + nkw);
   std::copy_n(args, nargs, stack.data() + 1);
   std::copy_n(kwvalues, nkw, stack.data() + 1 + nargs);
-  return Ref::check(
-      PyObject_Vectorcall(function, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return Ref::check(PyObject_Vectorcall(function, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args) {

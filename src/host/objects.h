@@ -66,8 +66,8 @@ Ref getitem(PyObject* object, PyObject* key);
 Ref call(PyObject* function, std::initializer_list<PyObject*> args);
 
 // function(*args, **kwargs), the keywords passed in the order `names` gives.
-Ref call_vector(PyObject* function, PyObject* const* args, std::size_t nargs,
-                PyObject* const* kwvalues, PyObject* kwnames);
+Ref call_vector(PyObject* function, PyObject* const* args, std::size_t nargs, PyObject* const* kwvalues,
+                PyObject* kwnames);
 template <std::size_t N>
 Ref call(PyObject* function, std::initializer_list<PyObject*> args, const KwNames<N>& names,
          std::initializer_list<PyObject*> kwvalues) {
@@ -118,9 +118,7 @@ void append(PyObject* list, PyObject* item);
 Ref new_dict();
 // d[key] = value
 void set_item(PyObject* dict, PyObject* key, PyObject* value);
-inline void set_item(PyObject* dict, const Name& key, PyObject* value) {
-  set_item(dict, key.get(), value);
-}
+inline void set_item(PyObject* dict, const Name& key, PyObject* value) { set_item(dict, key.get(), value); }
 
 // set()
 Ref new_set();

@@ -102,9 +102,7 @@ std::optional<std::int64_t> Text::ascii_digits_value() const {
   return value;
 }
 
-Ref Text::str() const {
-  return Ref::check(PyUnicode_Substring(owner_, begin_, end_));
-}
+Ref Text::str() const { return Ref::check(PyUnicode_Substring(owner_, begin_, end_)); }
 
 Ref Text::lower() const { return host::lower(str().get()); }
 

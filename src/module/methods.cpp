@@ -82,16 +82,14 @@ Ref static_body(PyObject*, const host::Args& args) {
 
 const FunctionSpec kServiceMethods[] = {
     {"_find_repo_root", nullptr, Binding::StaticMethod, kFindRepoRoot, &static_body<&find_repo_root>, "Path"},
-    method<&history::iter_commits_optimized>(
-        "_iter_commits_optimized",
-        "Optimized commit iteration: breadth-first from a head, each commit once.", kIterCommits),
+    method<&history::iter_commits_optimized>("_iter_commits_optimized",
+                                             "Optimized commit iteration: breadth-first from a head, each commit once.",
+                                             kIterCommits),
     method<&history::get_remote_commits>("_get_remote_commits",
                                          "Get the SHAs of the commits on the remote branch origin/<branch>.", kBranch),
-    method<&history::list_commits>("list_commits", "List commits for a branch with their pushed status.",
-                                   kListCommits),
-    method<&history::count_commits>("count_commits",
-                                    "Count commits for a branch using Git's native command (fastest, no caching).",
-                                    kBranch),
+    method<&history::list_commits>("list_commits", "List commits for a branch with their pushed status.", kListCommits),
+    method<&history::count_commits>(
+        "count_commits", "Count commits for a branch using Git's native command (fastest, no caching).", kBranch),
     method<&refs::list_branches>("list_branches", "List all local branches using git for-each-ref with timestamps."),
     method<&refs::list_remote_branches>("list_remote_branches",
                                         "List all remote branches using git for-each-ref with timestamps."),
@@ -100,9 +98,8 @@ const FunctionSpec kServiceMethods[] = {
                              "        Optimized for large repositories (50k+ tags) using git for-each-ref.\n"
                              "        CRITICAL: Avoid per-tag subprocess calls to prevent segfaults with large repos.\n"
                              "        "),
-    method<&history::get_merge_base>("get_merge_base",
-                                     "Find the merge-base (common ancestor) between branch and base_branch.",
-                                     kMergeBase),
+    method<&history::get_merge_base>(
+        "get_merge_base", "Find the merge-base (common ancestor) between branch and base_branch.", kMergeBase),
     method<&refs::get_commit_refs_from_git_log>(
         "get_commit_refs_from_git_log",
         "Get refs for many commits at once using git log (batch operation).\n"
@@ -118,9 +115,8 @@ const FunctionSpec kServiceMethods[] = {
                                    kShaHex),
     method<&diff::find_in_tree>("_find_in_tree", "Recursively find file in tree and return its SHA.", kFindInTree),
     method<&status::is_ignored>("_is_ignored", "Check if a file is ignored by .gitignore rules.", kFilePath),
-    method<&status::build_head_file_map>("_build_head_file_map",
-                                         "Build a file-to-SHA map from HEAD tree in a single pass (no caching).",
-                                         kHeadFileMap),
+    method<&status::build_head_file_map>(
+        "_build_head_file_map", "Build a file-to-SHA map from HEAD tree in a single pass (no caching).", kHeadFileMap),
     method<&status::compile_gitignore_patterns>("_compile_gitignore_patterns",
                                                 "Compile .gitignore patterns once per call (no caching)."),
     [] {
@@ -135,8 +131,8 @@ const FunctionSpec kServiceMethods[] = {
       spec.return_annotation = "bool";
       return spec;
     }(),
-    method<&status::get_file_status>("get_file_status",
-                                     "Optimized version using native git status --porcelain (10x faster than dulwich)."),
+    method<&status::get_file_status>(
+        "get_file_status", "Optimized version using native git status --porcelain (10x faster than dulwich)."),
     method<&diff::list_stashes>("list_stashes",
                                 "Get list of stashes using git stash list command.\n"
                                 "        Optimized: Doesn't fetch SHA (lazy-loaded when needed for performance).\n"

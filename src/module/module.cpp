@@ -58,9 +58,9 @@ void warn_on_version_mismatch() {
   const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
   const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
   if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
-  Ref message = Ref::check(PyUnicode_FromFormat("compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                                                PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
-                                                major, minor));
+  Ref message =
+      Ref::check(PyUnicode_FromFormat("compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                      PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major, minor));
   host::check(PyErr_WarnEx(nullptr, PyUnicode_AsUTF8(message.get()), 1));
 }
 

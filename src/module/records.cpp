@@ -103,8 +103,8 @@ RecordMaker::RecordMaker(Record kind) : kind_(kind), class_(global(def(kind).nam
   static const host::Name init_name{"__init__"};
   PyObject* init = PyDict_GetItemWithError(type->tp_dict, init_name.get());
   if (init == nullptr && PyErr_Occurred()) throw host::Error{};
-  direct_ = init == entry.init && type->tp_new == PyBaseObject_Type.tp_new &&
-            type->tp_setattro == PyObject_GenericSetAttr;
+  direct_ =
+      init == entry.init && type->tp_new == PyBaseObject_Type.tp_new && type->tp_setattro == PyObject_GenericSetAttr;
 }
 
 Ref RecordMaker::make(std::initializer_list<PyObject*> values) const {

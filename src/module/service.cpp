@@ -189,8 +189,7 @@ Ref unpickle(PyObject* type, PyObject* checksum, PyObject* state) {
     host::raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                        "__pyx_state", "tuple", Py_TYPE(state)->tp_name);
   }
-  if (std::find(std::begin(kAcceptedChecksums), std::end(kAcceptedChecksums), value) ==
-      std::end(kAcceptedChecksums)) {
+  if (std::find(std::begin(kAcceptedChecksums), std::end(kAcceptedChecksums), value) == std::end(kAcceptedChecksums)) {
     Ref pickle_error = host::import_from("pickle", "PickleError");
     // Formatted by the host's `%`, so that a negative checksum reads as it does there.
     Ref format = host::text("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (repo, repo_path))");

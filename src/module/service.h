@@ -10,7 +10,7 @@ using host::Ref;
 // The instance layout. Both fields always hold a reference (None before
 // __init__); they are private to the module.
 struct Service {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header, as PyObject_HEAD declares it
   PyObject* repo_path_;
   PyObject* repo_;
 

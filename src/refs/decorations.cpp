@@ -197,8 +197,7 @@ void label_line(PyObject* repo, PyObject* lookup, PyObject* head_id, Text line) 
 }
 
 // The git log run and its parse, in the repository root.
-void label_from_log(Service& self, PyObject* subprocess, PyObject* branch, PyObject* commit_shas,
-                    PyObject* result) {
+void label_from_log(Service& self, PyObject* subprocess, PyObject* branch, PyObject* commit_shas, PyObject* result) {
   Ref cwd = self.cwd();
   git::Command command{"log"};
   command.value(branch).word(Ref::check(PyUnicode_FromFormat("--max-count=%zd", PyList_GET_SIZE(commit_shas))));
