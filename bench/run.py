@@ -1,0 +1,429 @@
+"""Times every public method against its floor, the bare work it cannot avoid.
+
+For a method that runs git, the floor is the same git command(s) run through
+subprocess.run with the same arguments; for work read through dulwich, the
+same reads done in the tightest plain loop. Method and floor are measured in
+the same run, interleaved, several times; the table gives medians and the
+spread of the method's times.
+
+    python bench/run.py [--scale tiny|quick|full] [--repeats N] [--json FILE] [--only SUBSTRING]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections import deque
+from collections.abc import Callable
+from pathlib import Path
+
+import git_service_cython as gsc
+from dulwich.index import Index
+from dulwich.objects import Blob
+from dulwich.repo import Repo
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import corpus
+
+BRANCH_FORMAT = "--format=%(refname:short)|%(objectname)|%(committerdate:unix)"
+TAG_FORMAT = "--format=%(refname:short)|%(objectname)|%(creatordate:unix)|%(contents:subject)|%(objecttype)"
+LOG_FORMAT = "--pretty=format:%H%x00%D%x00%P%x00%s"
+DECORATE = ["--decorate-refs=refs/heads/*", "--decorate-refs=refs/remotes/*", "--decorate-refs=refs/tags/*"]
+
+
+@dataclasses.dataclass
+class Case:
+    method: str
+    repo: str
+    road: str  # "git", or "no git" for the fallback roads
+    run: Callable[[], object]
+    floor: Callable[[], object]
+
+
+@dataclasses.dataclass
+class Row:
+    method: str
+    repo: str
+    road: str
+    module_ms: float
+    floor_ms: float
+    module_min_ms: float
+    module_max_ms: float
+
+    @property
+    def ratio(self) -> float:
+        return self.module_ms / self.floor_ms if self.floor_ms else float("nan")
+
+    @property
+    def overhead_ms(self) -> float:
+        return self.module_ms - self.floor_ms
+
+
+# --- the bare work ----------------------------------------------------------------------------------
+
+
+def git(root: Path, *args: str, timeout: int, text: bool = True):
+    return subprocess.run(["git", *args], capture_output=True, text=text, timeout=timeout, cwd=str(root))
+
+
+def try_git(root: Path, *args: str, timeout: int):
+    """A git run that is expected to fail for want of git (the fallback roads try it first)."""
+    with contextlib.suppress(OSError):
+        git(root, *args, timeout=timeout)
+
+
+def walk(repo: Repo, head: bytes, limit: int):
+    """The breadth-first walk the module does, as (id, commit) pairs."""
+    seen: set[bytes] = set()
+    queue = deque([head])
+    count = 0
+    while queue and (limit < 0 or count < limit):
+        sha = queue.popleft()
+        if sha in seen:
+            continue
+        seen.add(sha)
+        commit = repo[sha]
+        count += 1
+        yield sha, commit
+        queue.extend(commit.parents)
+
+
+def reads_of_listing(repo: Repo, branch: str, max_count: int = 200) -> list[bytes]:
+    """The commit ids the default-view listing reads, in order."""
+    ids: list[bytes] = []
+    remote = repo.refs.as_dict().get(f"refs/remotes/origin/{branch}".encode())
+    if remote:
+        ids += [sha for sha, _ in walk(repo, remote, 200)]
+    base: set[bytes] = set()
+    if branch not in ("main", "master"):
+        for name in ("main", "master"):
+            head = repo.refs.as_dict().get(f"refs/heads/{name}".encode())
+            if head:
+                for sha, _ in walk(repo, head, 200):
+                    ids.append(sha)
+                    base.add(sha)
+                break
+    listed = 0
+    for sha, _ in walk(repo, repo.refs[f"refs/heads/{branch}".encode()], -1):
+        ids.append(sha)
+        if branch in ("main", "master") or sha not in base:
+            listed += 1
+            if listed >= max_count:
+                break
+    return ids
+
+
+def read_commits(repo: Repo, ids: list[bytes]) -> None:
+    for sha in ids:
+        repo[sha].parents
+
+
+def read_listed_commits(repo: Repo, ids: list[bytes], listed: set[bytes]) -> None:
+    """The reads of a listing: every walked commit's parents, and the fields of the listed ones."""
+    for sha in ids:
+        commit = repo[sha]
+        commit.parents
+        if sha in listed:
+            commit.message, commit.author, commit.commit_time
+
+
+def listed_ids(service: gsc.GitServiceCython, branch: str, **options) -> set[bytes]:
+    return {commit.sha.encode() for commit in service.list_commits(branch, **options)}
+
+
+def decorations_log(root: Path, branch: str, page: list[str]):
+    return git(root, "log", branch, f"--max-count={len(page)}", "--oneline", LOG_FORMAT, *DECORATE, timeout=5)
+
+
+def labelled(root: Path, branch: str, page: list[str]) -> list[str]:
+    """The ids of `page` that the log run labels (it lists the first len(page) commits of the branch)."""
+    logged = {line.split("\0")[0] for line in decorations_log(root, branch, page).stdout.splitlines()}
+    return [sha for sha in page if sha in logged]
+
+
+def decorations_floor(root: Path, repo: Repo, branch: str, page: list[str], matched: list[str]) -> None:
+    """One git log run, then the library's merge check of every commit it labels."""
+    decorations_log(root, branch, page)
+    repo.refs[b"HEAD"]
+    for sha in matched:
+        repo[bytes.fromhex(sha)].parents
+
+
+def ref_scan_floor(repo: Repo, sha: str) -> None:
+    """Three scans of the ref names, the targets under each prefix, and the merge check."""
+    for prefix in (b"refs/heads/", b"refs/remotes/", b"refs/tags/"):
+        for name in repo.refs.keys():
+            if name.startswith(prefix):
+                repo.refs[name]
+    repo[bytes.fromhex(sha)].parents
+
+
+def head_file_map(repo: Repo) -> dict[str, bytes]:
+    files: dict[str, bytes] = {}
+    stack = [("", repo[repo[repo.refs[b"HEAD"]].tree])]
+    while stack:
+        prefix, tree = stack.pop()
+        for entry in tree.iteritems():
+            path = f"{prefix}{entry.path.decode()}"
+            if entry.mode & 0o170000 == 0o040000:
+                stack.append((path + "/", repo[entry.sha]))
+            else:
+                files[path] = entry.sha
+    return files
+
+
+def scan_floor(root: Path) -> None:
+    """Reading the index, the HEAD tree and hashing the files the scan hashes."""
+    entries = [path.decode() for path, _ in Index(str(root / ".git" / "index")).items()]
+    with Repo(str(root)) as repo:
+        head_file_map(repo)
+    for path in entries:
+        with contextlib.suppress(OSError):
+            blob = Blob()
+            blob.data = (root / path).read_bytes()
+            blob.id
+
+
+# --- the cases --------------------------------------------------------------------------------------
+
+
+def history_cases(name: str, root: Path, base: str) -> list[Case]:
+    service = gsc.GitServiceCython(str(root))
+    repo = Repo(str(root))
+    feature_reads = reads_of_listing(repo, "feature")
+    feature_listed = listed_ids(service, "feature")
+    base_reads = reads_of_listing(repo, base)
+    base_listed = listed_ids(service, base)
+    page = [c.sha for c in service.list_commits("feature")]
+    merge_base = git(root, "merge-base", base, "feature", timeout=5).stdout.strip()
+    full_reads = [sha for sha, _ in walk(repo, repo.refs[b"refs/remotes/origin/feature"], 200)]
+    for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], -1):
+        full_reads.append(sha)
+        if sha.decode() == merge_base:
+            break
+    full_listed = listed_ids(service, "feature", show_full_history=True)
+    matched = labelled(root, "feature", page)
+    newest = page[0]
+    all_reads = [sha for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], -1)]
+    all_reads += [sha for sha, _ in walk(repo, repo.refs[f"refs/heads/{base}".encode()], -1)]
+    fallback_reads = [sha for sha, _ in walk(repo, repo.refs[f"refs/heads/{base}".encode()], 1000)]
+    base_ids = set(fallback_reads)
+    for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], 200):
+        fallback_reads.append(sha)
+        if sha in base_ids:
+            break
+
+    def count_feature_floor():
+        result = git(root, "merge-base", "main", "feature", timeout=10)
+        if result.returncode == 0:
+            git(root, "rev-list", "--count", f"{result.stdout.strip()}..feature", timeout=10)
+        else:
+            read_commits(repo, all_reads)
+
+    return [
+        Case("list_commits(feature)", name, "git", lambda: service.list_commits("feature"),
+             lambda: read_listed_commits(repo, feature_reads, feature_listed)),
+        Case(f"list_commits({base})", name, "git", lambda: service.list_commits(base),
+             lambda: read_listed_commits(repo, base_reads, base_listed)),
+        Case("list_commits(feature, full history)", name, "git",
+             lambda: service.list_commits("feature", show_full_history=True),
+             lambda: (git(root, "merge-base", base, "feature", timeout=5),
+                      read_listed_commits(repo, full_reads, full_listed))),
+        Case(f"count_commits({base})", name, "git", lambda: service.count_commits(base),
+             lambda: git(root, "rev-list", "--count", base, timeout=10)),
+        Case("count_commits(feature)", name, "git", lambda: service.count_commits("feature"), count_feature_floor),
+        Case("get_merge_base(feature)", name, "git", lambda: service.get_merge_base("feature", base),
+             lambda: git(root, "merge-base", base, "feature", timeout=5)),
+        Case("get_commit_refs_from_git_log", name, "git",
+             lambda: service.get_commit_refs_from_git_log("feature", page),
+             lambda: decorations_floor(root, repo, "feature", page, matched)),
+        Case("get_commit_refs", name, "git", lambda: service.get_commit_refs(newest),
+             lambda: ref_scan_floor(repo, newest)),
+        Case("get_branch_info", name, "git", lambda: service.get_branch_info("feature"),
+             lambda: (repo.refs[b"refs/heads/feature"], repo.refs.read_ref(b"HEAD"),
+                      repo.refs[b"refs/remotes/origin/feature"])),
+        Case("get_commit_diff", name, "git", lambda: service.get_commit_diff(newest),
+             lambda: git(root, "show", newest, "--no-color", timeout=10)),
+        Case("count_commits(feature)", name, "no git", lambda: service.count_commits("feature"),
+             lambda: (try_git(root, "merge-base", "main", "feature", timeout=10), read_commits(repo, all_reads))),
+        Case("get_merge_base(feature)", name, "no git", lambda: service.get_merge_base("feature", base),
+             lambda: (try_git(root, "merge-base", base, "feature", timeout=5), read_commits(repo, fallback_reads))),
+    ]
+
+
+def refs_cases(name: str, root: Path) -> list[Case]:
+    service = gsc.GitServiceCython(str(root))
+    repo = Repo(str(root))
+    return [
+        Case("list_branches", name, "git", service.list_branches,
+             lambda: git(root, "for-each-ref", "refs/heads/", BRANCH_FORMAT, timeout=5)),
+        Case("list_remote_branches", name, "git", service.list_remote_branches,
+             lambda: git(root, "for-each-ref", "refs/remotes/", BRANCH_FORMAT, timeout=5)),
+        Case("list_tags", name, "git", service.list_tags, lambda: tags_floor(root)),
+        Case("list_branches", name, "no git", service.list_branches,
+             lambda: (try_git(root, "for-each-ref", "refs/heads/", BRANCH_FORMAT, timeout=5),
+                      [repo.refs[k] for k in repo.refs.keys() if k.startswith(b"refs/heads/")])),
+        Case("list_remote_branches", name, "no git", service.list_remote_branches,
+             lambda: (try_git(root, "for-each-ref", "refs/remotes/", BRANCH_FORMAT, timeout=5),
+                      [repo.refs[k] for k in repo.refs.keys() if k.startswith(b"refs/remotes/")])),
+    ]
+
+
+def stash_list_floor(root: Path) -> None:
+    """The stash list, then one time lookup per stash."""
+    listing = git(root, "stash", "list", timeout=5).stdout.strip()
+    for index in range(len(listing.splitlines()) if listing else 0):
+        git(root, "show", "-s", "--format=%at", f"stash@{{{index}}}", timeout=2)
+
+
+def status_floor(root: Path) -> None:
+    git(root, "status", "--porcelain", "-u", timeout=10)
+    git(root, "diff", "--cached", "--name-only", timeout=5)
+
+
+def tags_floor(root: Path) -> None:
+    """The tag listing, then the tag object of each annotated tag with an empty subject."""
+    listing = git(root, "for-each-ref", "refs/tags/", TAG_FORMAT, timeout=120, text=False).stdout
+    for line in listing.splitlines():
+        if line.endswith(b"||tag"):
+            git(root, "cat-file", "tag", line.split(b"|")[0].decode(), timeout=1)
+
+
+def worktree_cases(name: str, root: Path) -> list[Case]:
+    service = gsc.GitServiceCython(str(root))
+
+    return [
+        Case("get_file_status", name, "git", service.get_file_status, lambda: status_floor(root)),
+        Case("list_stashes", name, "git", service.list_stashes, lambda: stash_list_floor(root)),
+        Case("get_stash_diff", name, "git", lambda: service.get_stash_diff(0),
+             lambda: (git(root, "stash", "show", "stash@{0}", "--stat", "--color=always", timeout=5),
+                      git(root, "stash", "show", "stash@{0}", "-p", "--color=always", timeout=5))),
+        Case("get_file_status (scan)", name, "no git", service.get_file_status,
+             lambda: (try_git(root, "status", "--porcelain", "-u", timeout=10), scan_floor(root))),
+    ]
+
+
+def open_sequence(name: str, root: Path, branch: str) -> Case:
+    """What a host does when the user opens a repository."""
+
+    def method():
+        service = gsc.GitServiceCython(str(root))
+        service.list_branches()
+        commits = service.list_commits(branch)
+        service.get_commit_refs_from_git_log(branch, [c.sha for c in commits])
+        service.get_file_status()
+        service.list_tags()
+        service.list_stashes()
+
+    service = gsc.GitServiceCython(str(root))
+    with Repo(str(root)) as repo:
+        reads = reads_of_listing(repo, branch)
+    listed = listed_ids(service, branch)
+    page = [c.sha for c in service.list_commits(branch)]
+    matched = labelled(root, branch, page)
+
+    def floor():
+        with Repo(str(root)) as repo:
+            git(root, "for-each-ref", "refs/heads/", BRANCH_FORMAT, timeout=5)
+            read_listed_commits(repo, reads, listed)
+            decorations_floor(root, repo, branch, page, matched)
+            status_floor(root)
+            tags_floor(root)
+            stash_list_floor(root)
+
+    return Case("open a repository", name, "git", method, floor)
+
+
+def all_cases(repos: dict[str, Path]) -> list[Case]:
+    cases = history_cases("history-main", repos["history-main"], "main")
+    cases += history_cases("history-master", repos["history-master"], "master")
+    cases += refs_cases("refs", repos["refs"])
+    cases += worktree_cases("worktree", repos["worktree"])
+    cases += [open_sequence("history-main", repos["history-main"], "feature"),
+              open_sequence("refs", repos["refs"], "main"),
+              open_sequence("worktree", repos["worktree"], "main")]
+    return cases
+
+
+# --- measuring --------------------------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def road(name: str):
+    """Hides git from PATH for the fallback roads."""
+    if name == "git":
+        yield
+        return
+    saved = os.environ.get("PATH", "")
+    with tempfile.TemporaryDirectory() as empty:
+        os.environ["PATH"] = empty
+        try:
+            yield
+        finally:
+            os.environ["PATH"] = saved
+
+
+def measure(case: Case, repeats: int) -> Row:
+    module_times: list[float] = []
+    floor_times: list[float] = []
+    with road(case.road):
+        case.run()
+        case.floor()
+        for i in range(repeats):
+            pair = [(case.run, module_times), (case.floor, floor_times)]
+            if i % 2:
+                pair.reverse()
+            for function, times in pair:
+                start = time.perf_counter()
+                function()
+                times.append((time.perf_counter() - start) * 1000)
+    return Row(case.method, case.repo, case.road, statistics.median(module_times), statistics.median(floor_times),
+               min(module_times), max(module_times))
+
+
+def table(rows: list[Row]) -> str:
+    header = ["method", "repository", "road", "module ms", "floor ms", "ratio", "overhead ms", "module spread ms"]
+    lines = [header, ["---"] * len(header)]
+    for row in rows:
+        lines.append([row.method, row.repo, row.road, f"{row.module_ms:.2f}", f"{row.floor_ms:.2f}",
+                      f"{row.ratio:.3f}", f"{row.overhead_ms:+.2f}",
+                      f"{row.module_min_ms:.2f}–{row.module_max_ms:.2f}"])
+    return "\n".join("| " + " | ".join(cells) + " |" for cells in lines)
+
+
+def machine() -> str:
+    return f"{platform.machine()}, {os.cpu_count()} cores, {platform.python_implementation()} {platform.python_version()}"
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", choices=sorted(corpus.SCALES), default="quick")
+    parser.add_argument("--root", type=Path, default=None, help="where the corpus is kept")
+    parser.add_argument("--repeats", type=int, default=None)
+    parser.add_argument("--json", type=Path, default=None, help="also write the rows as JSON")
+    parser.add_argument("--only", default=None, help="run only the cases whose method contains this text")
+    args = parser.parse_args(argv)
+    repeats = args.repeats or {"tiny": 3, "quick": 9, "full": 5}[args.scale]
+    repos = corpus.ensure(args.scale, args.root)
+    rows = [measure(case, repeats) for case in all_cases(repos) if not args.only or args.only in case.method]
+    print(f"Scale {args.scale}, {repeats} runs each, medians; machine: {machine()}\n")
+    print(table(rows))
+    if args.json:
+        payload = {"scale": args.scale, "repeats": repeats, "machine": machine(),
+                   "rows": [{**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms}
+                            for row in rows]}
+        args.json.write_text(json.dumps(payload, indent=2) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
