@@ -8,7 +8,7 @@ PIP := $(PY) -m pip --disable-pip-version-check --quiet
 BUILD ?= build
 REPO ?= .
 
-.PHONY: all demo test sanitize install clean
+.PHONY: all demo test lint typecheck sanitize bench install dist test-3.13 clean
 
 all: install
 
@@ -26,8 +26,31 @@ install: $(VENV)/.ready
 demo: install
 	$(PY) demo/demo.py $(REPO)
 
-test: install
+test: install lint typecheck
 	$(PY) -m pytest
+
+# Formatting of the C++ sources and lint of the Python files.
+lint: $(VENV)/.ready
+	$(VENV)/bin/clang-format --dry-run -Werror src/*/*.cpp src/*/*.h
+	$(VENV)/bin/ruff check .
+
+# The type stubs against the built module, and a typed host sample under --strict.
+typecheck: install
+	$(PY) -m mypy.stubtest git_service_cython --allowlist stubs/stubtest-allowlist.txt
+	$(PY) -m mypy --strict tests/typing/sample_usage.py
+
+# Python 3.13: its own virtual environment and build directory.
+test-3.13:
+	$(MAKE) test PYTHON=python3.13 VENV=.venv-3.13 BUILD=build/py3.13
+
+# Every public method against its floor (SCALE=quick by default, or full).
+SCALE ?= quick
+bench: install
+	$(PY) bench/run.py --scale $(SCALE) --json $(BUILD)/bench-$(SCALE).json
+
+# An sdist and a wheel under dist/.
+dist: $(VENV)/.ready
+	$(PY) -m build --outdir dist
 
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so

@@ -11,9 +11,8 @@ import subprocess
 import sys
 import weakref
 
-import pytest
-
 import git_service_cython as gsc
+import pytest
 from git_service_cython import GitServiceCython
 
 METHOD_ORDER = [
@@ -69,7 +68,8 @@ def test_spec_attributes_are_copied():
 
 
 def test_only_the_init_function_is_exported():
-    result = subprocess.run(["nm", "-D", "--defined-only", gsc.__file__], capture_output=True, text=True)
+    result = subprocess.run(["nm", "-D", "--defined-only", gsc.__file__], capture_output=True, text=True,
+                            check=False)
     if result.returncode != 0:
         pytest.skip("nm is not available")
     symbols = [line.split()[-1] for line in result.stdout.splitlines() if line.strip()]
@@ -112,7 +112,7 @@ def test_record_behaviour():
     assert commit != gsc.CommitInfo("a", "b", "c", 2)
     assert repr(commit) == "CommitInfo(sha='a', summary='b', author='c', timestamp=1, pushed=False)"
     with pytest.raises(TypeError):
-        {commit}
+        hash(commit)
     commit.summary = "changed"
     assert commit.summary == "changed"
     with pytest.raises(TypeError):
@@ -207,6 +207,7 @@ def test_method_metadata():
 
 def test_signatures(repo):
     service = GitServiceCython(str(repo.path))
+    assert str(inspect.signature(GitServiceCython)) == "(start_dir)"
     assert str(inspect.signature(GitServiceCython.list_commits)) == (
         "(self, branch, max_count=200, skip=0, show_full_history=False)")
     assert str(inspect.signature(service.list_commits)) == "(branch, max_count=200, skip=0, show_full_history=False)"
@@ -398,14 +399,14 @@ def test_pickling_an_initialised_object(repo):
     # Whether the Repo itself pickles is up to dulwich.
     try:
         pickle.dumps(service)
-    except Exception as error:
+    except Exception as error:  # noqa: BLE001 - any failure of dulwich's own is acceptable here
         assert not isinstance(error, SystemError)
 
 
 def test_pickling_a_subclass_with_a_dictionary():
     sub = Sub.__new__(Sub)
     sub.label = "x"
-    function, arguments, state = sub.__reduce__()
+    _function, arguments, state = sub.__reduce__()
     assert arguments == (Sub, 9870764, None) and state == (None, None, {"label": "x"})
     copy = pickle.loads(pickle.dumps(sub))
     assert type(copy) is Sub and copy.label == "x"

@@ -59,6 +59,9 @@ PyTypeObject type = [] {
   type.tp_basicsize = sizeof(Service);
   type.tp_dealloc = service_dealloc;
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  // A signature for inspect and editors, and nothing else: the host reads an
+  // internal doc made only of a signature as no docstring at all (None).
+  type.tp_doc = "GitServiceCython(start_dir)\n--\n\n";
   type.tp_traverse = service_traverse;
   type.tp_clear = service_clear;
   type.tp_init = service_init;
