@@ -7,9 +7,8 @@ import subprocess
 import types
 from pathlib import Path
 
-import pytest
-
 import git_service_cython as gsc
+import pytest
 
 # Fixed identities and dates keep ids reproducible; no user or system
 # configuration leaks into the repositories the tests make.
@@ -106,7 +105,7 @@ class GitRepo:
 
     def _rev_or_none(self, rev: str) -> str | None:
         result = subprocess.run(["git", "rev-parse", "--verify", "-q", rev], cwd=self.path,
-                                capture_output=True, text=True)
+                                capture_output=True, text=True, check=False)
         return result.stdout.strip() if result.returncode == 0 else None
 
 

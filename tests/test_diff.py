@@ -3,10 +3,9 @@
 import shutil
 import subprocess
 
+import git_service_cython as gsc
 import pytest
 from dulwich.repo import Repo
-
-import git_service_cython as gsc
 from git_service_cython import GitServiceCython, StashInfo
 
 RUN_KEYWORDS = ["capture_output", "text", "timeout", "cwd"]
@@ -35,7 +34,7 @@ def real_run_spy(monkeypatch):
 
 def git_show(repo, *args):
     return subprocess.run(["git", "show", *args, "--no-color"], cwd=repo.path, capture_output=True,
-                          text=True).stdout
+                          text=True, check=True).stdout
 
 
 # --- commit diff ------------------------------------------------------------------------------------
@@ -92,7 +91,8 @@ def test_bytes_are_refused_at_the_call(repo, service_for):
 
 def test_an_unknown_object_carries_gits_own_message(repo, service_for, changed):
     missing = "0123456789" * 4
-    stderr = subprocess.run(["git", "show", missing], cwd=repo.path, capture_output=True, text=True).stderr
+    stderr = subprocess.run(["git", "show", missing], cwd=repo.path, capture_output=True, text=True,
+                            check=False).stderr
     assert service_for(repo).get_commit_diff(missing) == (
         f"Error: Could not get diff for commit 01234567. git show failed: {stderr.strip()[:100]}\n")
 
@@ -245,7 +245,7 @@ def test_list_stashes_reads_each_description(stashed, service_for):
 def test_a_description_without_a_colon_on_a_detached_head(stashed, service_for, real_run_spy):
     stashed.git("checkout", "-q", "--detach")
     stashes = service_for(stashed).list_stashes()
-    assert [(s.branch, s.message) for s in stashes][0] == ("HEAD", "bare message")
+    assert next((s.branch, s.message) for s in stashes) == ("HEAD", "bare message")
     assert real_run_spy == [
         ["git", "stash", "list"],
         ["git", "rev-parse", "--abbrev-ref", "HEAD"], ["git", "show", "-s", "--format=%at", "stash@{0}"],

@@ -10,10 +10,9 @@ import subprocess
 import types
 import weakref
 
+import git_service_cython as gsc
 import pytest
 from dulwich.repo import Repo
-
-import git_service_cython as gsc
 from git_service_cython import GitServiceCython
 
 
@@ -159,7 +158,7 @@ def test_walk_behaves_as_a_generator(repo, service_for):
     def outcome(operation, generator):
         try:
             value = operation(generator)
-        except BaseException as error:  # noqa: B036 - every outcome is compared
+        except BaseException as error:  # noqa: BLE001 - every outcome is compared
             return type(error), str(error), type(error.__cause__)
         if isinstance(value, list):
             return [sha for sha, _ in value]
@@ -171,9 +170,8 @@ def test_walk_behaves_as_a_generator(repo, service_for):
             assert outcome(operations[name], ours) == outcome(operations[name], theirs), sequence
     walk = service._iter_commits_optimized(head, 2)
     assert iter(walk) is walk and isinstance(walk, collections.abc.Generator)
-    with pytest.warns(DeprecationWarning):
-        with pytest.raises(KeyError, match="'a'"):
-            walk.throw(KeyError, "a", None)
+    with pytest.warns(DeprecationWarning), pytest.raises(KeyError, match="'a'"):
+        walk.throw(KeyError, "a", None)
     with pytest.raises(TypeError, match="^throw expected at least 1 argument, got 0$"):
         walk.throw()
 
@@ -275,7 +273,7 @@ def test_listing_of_main_with_pushed_flags(repo, service_for):
         service.list_commits("missing")
     listed = service.list_commits("main")
     assert shas(listed) == ids[::-1] and not any(record.pushed for record in listed)
-    assert [(r.summary, r.author, type(r.timestamp)) for r in listed][0] == (
+    assert next((r.summary, r.author, type(r.timestamp)) for r in listed) == (
         "commit 2", "Ann Author <ann@example.com>", int)
     repo.git("update-ref", "refs/remotes/origin/main", ids[-1])
     assert all(record.pushed for record in service.list_commits("main"))
@@ -406,7 +404,7 @@ def test_count_runs_git_as_described(repo, service_for, request):
                                         ("cwd", str(repo.path.resolve()))]
 
 
-@pytest.mark.parametrize("answer", [dict(stdout=" \n"), dict(stdout="many\n"), dict(stdout="5\n", returncode=1),
+@pytest.mark.parametrize("answer", [{"stdout": " \n"}, {"stdout": "many\n"}, {"stdout": "5\n", "returncode": 1},
                                     FileNotFoundError("git")])
 def test_count_walks_when_git_gives_no_usable_answer(repo, service_for, request, answer):
     feature_on(repo, 4, 3)

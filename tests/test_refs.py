@@ -3,12 +3,10 @@
 import os
 import subprocess
 
-import pytest
-
 import git_service_cython as gsc
-from git_service_cython import BranchInfo, TagInfo
-
+import pytest
 from conftest import BASE_TIME
+from git_service_cython import BranchInfo, TagInfo
 
 BRANCH_FORMAT = "--format=%(refname:short)|%(objectname)|%(committerdate:unix)"
 TAG_FORMAT = "--format=%(refname:short)|%(objectname)|%(creatordate:unix)|%(contents:subject)|%(objecttype)"
@@ -143,8 +141,8 @@ def test_failed_for_each_ref_leaves_only_the_current_branch(repo, service_for, l
     run_recorder.answer(("git", "symbolic-ref"), stdout="  main\n")
     assert service_for(repo).list_branches() == [BranchInfo("main", "", 0)]
 
-    for answer in [dict(returncode=1, stdout="main"), dict(stdout="HEAD\n"), dict(stdout=" \n"),
-                   dict(result=OSError("no git"))]:
+    for answer in [{"returncode": 1, "stdout": "main"}, {"stdout": "HEAD\n"}, {"stdout": " \n"},
+                   {"result": OSError("no git")}]:
         run_recorder.answers[1:] = []
         run_recorder.answer(("git", "symbolic-ref"), **answer)
         assert service_for(repo).list_branches() == []
@@ -450,8 +448,8 @@ def test_decoration_pieces_follow_their_rules(repo, service_for, later):
     def log(args):
         during.append(os.getcwd())
         return subprocess.CompletedProcess(args, 0, stdout="\n".join([
-            f"  {'A' * 40}  \0 HEAD -> x -> y, tag: v1, tag: tag: v2 , TAG:v3,, feature/z, HEAD, HEADLESS, plain,"
-            f" plain, tag: v1, x \0{'1' * 40}  {'2' * 40}\0subject",
+            (f"  {'A' * 40}  \0 HEAD -> x -> y, tag: v1, tag: tag: v2 , TAG:v3,, feature/z, HEAD, HEADLESS, plain,"
+            f" plain, tag: v1, x \0{'1' * 40}  {'2' * 40}\0subject"),
             f"{'b' * 40}\0tag: \0{'3' * 40}",
             f"{'c' * 40}\0only two fields",
             f"{first}\0\0{'4' * 40} {'5' * 40}\0merge as git says",

@@ -6,9 +6,8 @@ import random
 import subprocess
 import types
 
-import pytest
-
 import git_service_cython as gsc
+import pytest
 from git_service_cython import GitServiceCython
 
 
@@ -237,9 +236,8 @@ def test_head_map_of_a_non_utf8_name_raises(repo, service_for):
     listing = f"100644 blob {blob}\tok\n100644 blob {blob}\t".encode() + b"bad\xff\n"
     tree = repo.git("mktree", input=listing).strip()
     service = service_for(repo)
-    with Repo(str(repo.path)) as dulwich_repo:
-        with pytest.raises(UnicodeDecodeError):
-            service._build_head_file_map(dulwich_repo[tree])
+    with Repo(str(repo.path)) as dulwich_repo, pytest.raises(UnicodeDecodeError):
+        service._build_head_file_map(dulwich_repo[tree])
 
 
 def test_head_map_walks_trees_deeper_than_the_recursion_limit():
@@ -307,7 +305,7 @@ def make_conflict(repo):
     repo.commit("theirs", files={"both.txt": "theirs\n"})
     repo.git("checkout", "-q", "main")
     repo.commit("ours", files={"both.txt": "ours\n"})
-    subprocess.run(["git", "merge", "-q", "other"], cwd=repo.path, capture_output=True)
+    subprocess.run(["git", "merge", "-q", "other"], cwd=repo.path, capture_output=True, check=False)
 
 
 def test_merge_conflict_is_modified_on_both_sides_on_either_road(repo, service_for, hide_git):
@@ -346,9 +344,9 @@ def test_lines_are_read_in_both_shapes(repo, service_for, run_recorder):
 
 
 @pytest.mark.parametrize("diff_answer", [
-    dict(stdout="c.txt\n", returncode=1),
-    dict(result=subprocess.TimeoutExpired(["git"], 5)),
-    dict(stdout="  \n"),
+    {"stdout": "c.txt\n", "returncode": 1},
+    {"result": subprocess.TimeoutExpired(["git"], 5)},
+    {"stdout": "  \n"},
 ])
 def test_without_a_staged_listing_nothing_is_staged(repo, service_for, run_recorder, diff_answer):
     run_recorder.answer(("git", "status"), stdout="MM c.txt\nA  d.txt")
