@@ -1,7 +1,10 @@
 #include "refs/listing.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace refs {
 
@@ -78,20 +81,40 @@ bool name_before(PyObject* a, PyObject* b) {
 }  // namespace
 
 Ref Listing::sorted() {
-  const auto before = [](const Entry& a, const Entry& b) {
-    if (a.timestamp.is_zero() != b.timestamp.is_zero()) return b.timestamp.is_zero();
-    if (a.timestamp.later_than(b.timestamp)) return true;
-    if (b.timestamp.later_than(a.timestamp)) return false;
-    return name_before(a.lowered_name.get(), b.lowered_name.get());
+  // What the sort compares, gathered once per entry: dated entries by their
+  // negated time and undated ones after every dated one, in one integer
+  // (values past 64 bits fall back to comparing the host's ints), then the
+  // lower-cased name.
+  struct Key {
+    std::int64_t rank;
+    bool exact;  // `rank` alone orders this entry by time
+    const Entry* entry;
+  };
+  std::vector<Key> keys;
+  keys.reserve(entries_.size());
+  for (const Entry& entry : entries_) {
+    const std::optional<std::int64_t> seconds = entry.timestamp.small_value();
+    const std::int64_t rank = !seconds ? 0 : *seconds == 0 ? INT64_MAX : -*seconds;
+    keys.push_back({rank, seconds.has_value(), &entry});
+  }
+  const auto before = [](const Key& a, const Key& b) {
+    if (a.exact && b.exact) {
+      if (a.rank != b.rank) return a.rank < b.rank;
+    } else {
+      const Timestamp& x = a.entry->timestamp;
+      const Timestamp& y = b.entry->timestamp;
+      if (x.is_zero() != y.is_zero()) return y.is_zero();
+      if (x.later_than(y)) return true;
+      if (y.later_than(x)) return false;
+    }
+    return name_before(a.entry->lowered_name.get(), b.entry->lowered_name.get());
   };
   // git lists refs by name, so a listing whose times are equal often comes
   // in order already; checking first is one pass.
-  if (!std::is_sorted(entries_.begin(), entries_.end(), before)) {
-    std::stable_sort(entries_.begin(), entries_.end(), before);
-  }
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(entries_.size())));
+  if (!std::is_sorted(keys.begin(), keys.end(), before)) std::stable_sort(keys.begin(), keys.end(), before);
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(keys.size())));
   Py_ssize_t i = 0;
-  for (Entry& entry : entries_) PyList_SET_ITEM(list.get(), i++, entry.record.release());
+  for (const Key& key : keys) PyList_SET_ITEM(list.get(), i++, Py_NewRef(key.entry->record.get()));
   entries_.clear();
   return list;
 }

@@ -64,6 +64,10 @@ class Timestamp {
   static Timestamp parse(Text text);
 
   bool is_zero() const { return !big_ && seconds_ == 0; }
+  // The value when it fits in 64 bits.
+  std::optional<std::int64_t> small_value() const {
+    return big_ ? std::nullopt : std::optional<std::int64_t>(seconds_);
+  }
   // The value as the host's int.
   Ref object() const;
   // self > other
