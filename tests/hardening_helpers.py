@@ -499,3 +499,15 @@ def reference_is_path_ignored(file_path: str, compiled: list[dict]) -> bool:
             ignored = not record["is_negation"]
     return ignored
 
+
+# --- running a call in a child interpreter -------------------------------------------------------------
+
+
+def run_child(script: str, *, timeout: float, env: dict | None = None) -> subprocess.CompletedProcess:
+    """Runs `script` in a fresh interpreter (with this one's environment, so
+    a sanitizer build stays loaded), for calls that must not be able to hang
+    or exhaust the test process."""
+    import sys
+
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout,
+                          env={**os.environ, **(env or {})}, check=False)

@@ -4,6 +4,7 @@ crash, a hang, a SystemError or an exception its pane does not allow for."""
 
 import os
 import shutil
+import textwrap
 import time
 
 import pytest
@@ -11,7 +12,7 @@ import pytest
 import git_service_cython as gsc
 
 from hardening_helpers import (AFTER, BEFORE, GIT_ENV, Rich, build_rich, call_all, complaint, intact_trees,
-                               method_calls, reference_compile, reference_is_path_ignored)
+                               method_calls, reference_compile, reference_is_path_ignored, run_child)
 
 CASES = {**BEFORE, **AFTER}
 
@@ -212,3 +213,40 @@ SPECIFIC = {
     ".git emptied": emptied,
 }
 
+
+# --- an ignore file that is no regular file --------------------------------------------------------------
+
+IGNORE_PROBE = textwrap.dedent("""
+    import sys
+    import git_service_cython as gsc
+    service = gsc.GitServiceCython(sys.argv[1] if len(sys.argv) > 1 else {path!r})
+    print(service._compile_gitignore_patterns(), service._is_ignored("x.log"),
+          [(r.path, r.status) for r in service.get_file_status()])
+""")
+
+
+@pytest.mark.parametrize("kind", ["named pipe", "link to /dev/zero", "link to a directory"])
+def test_an_ignore_file_that_is_no_regular_file_is_not_read(repo, tmp_path, kind):
+    # A pipe would hold the pane until a writer came; a link to a device
+    # (which a cloned repository can hold) would read without end.
+    repo.commit("one", files={"x.log": "x\n"})
+    ignore = repo.path / ".gitignore"
+    if kind == "named pipe":
+        os.mkfifo(ignore)
+    elif kind == "link to /dev/zero":
+        ignore.symlink_to("/dev/zero")
+    else:
+        ignore.symlink_to(tmp_path)
+    empty = tmp_path / "no-git-bin"
+    empty.mkdir()
+    child = run_child(IGNORE_PROBE.format(path=str(repo.path)), timeout=30, env={"PATH": str(empty)})
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "[] False []"
+
+
+def test_an_ignore_file_behind_a_link_to_a_regular_file_is_read(repo, tmp_path):
+    (tmp_path / "rules").write_text("*.log\n")
+    (repo.path / ".gitignore").symlink_to(tmp_path / "rules")
+    service = gsc.GitServiceCython(str(repo.path))
+    assert service._compile_gitignore_patterns() == reference_compile(["*.log\n"])
+    assert service._is_ignored("a/x.log") is True

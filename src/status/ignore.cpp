@@ -220,10 +220,16 @@ std::optional<Rule> parse_line(PyObject* line) {
 Ref read_ignore_lines(Service& self) {
   static const host::Name file_name{".gitignore"};
   static const host::Name exists{"exists"};
+  static const host::Name is_file{"is_file"};
   Ref repo_path = self.repo_path();
   Ref path = Ref::check(PyNumber_TrueDivide(repo_path.get(), file_name.get()));
   if (!host::truthy(host::call_method(path.get(), exists, {}).get())) return Ref();
   try {
+    // Only a regular file is read (a link to one included). Opening a named
+    // pipe waits for a writer that never comes, and a link to a device such
+    // as /dev/zero, which a cloned repository can hold, reads without end:
+    // either would hold the caller for good. Such a file reads as unreadable.
+    if (!host::truthy(host::call_method(path.get(), is_file, {}).get())) return Ref();
     static const host::Name open{"open"};
     static const host::Name read_mode{"r"};
     static const host::Name utf8{"utf-8"};
