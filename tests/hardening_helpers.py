@@ -511,3 +511,54 @@ def run_child(script: str, *, timeout: float, env: dict | None = None) -> subpro
 
     return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout,
                           env={**os.environ, **(env or {})}, check=False)
+
+
+def long_run() -> bool:
+    """True under `make fuzz`, which selects the long fuzzing profile and the
+    tests too slow for every run."""
+    return os.environ.get("HYPOTHESIS_PROFILE") == "fuzz"
+
+
+# --- a stand-in git program ---------------------------------------------------------------------------
+
+
+def stand_in_git(directory: Path, answers: dict[str, tuple[str, int]] | None = None, *,
+                 pid_file: Path | None = None, otherwise: str = "exec sleep 600") -> Path:
+    """Writes an executable `git` into `directory` and returns the directory.
+
+    `answers` maps a shell pattern of the arguments ("$*") to the output and
+    exit status given at once; any other command runs `otherwise` (by
+    default it sleeps far past every time limit, as `exec sleep`, so that
+    killing it leaves no process behind). Each run appends its process id
+    to `pid_file`."""
+    import shlex
+
+    lines = ["#!/bin/sh"]
+    if pid_file is not None:
+        lines.append(f"echo $$ >> {shlex.quote(str(pid_file))}")
+    lines.append('case "$*" in')
+    for pattern, (output, status) in (answers or {}).items():
+        lines.append(f"  {pattern}) printf '%s' {shlex.quote(output)}; exit {status} ;;")
+    lines.append("esac")
+    lines.append(otherwise)
+    directory.mkdir(parents=True, exist_ok=True)
+    git = directory / "git"
+    git.write_text("\n".join(lines) + "\n")
+    git.chmod(0o755)
+    return directory
+
+
+def children_of(pid: int) -> list[int]:
+    """The processes whose parent is `pid`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as handle:
+                fields = handle.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
