@@ -1,0 +1,243 @@
+"""References and descriptors: thousands of calls of every public method (and of
+the walk's generator protocol, pickling and the argument errors) leave the
+interpreter's allocations, the C heap and the open file descriptors where a
+first batch of the same calls left them.
+
+git's answers are recorded once from the real program and replayed, so that the
+loop spends its time in the module rather than in starting processes; the
+no-git road raises as a missing program does."""
+
+import ctypes
+import gc
+import os
+import pickle
+import subprocess
+import sys
+import tracemalloc
+import types
+
+import pytest
+
+import git_service_cython as gsc
+from git_service_cython import GitServiceCython
+
+from hardening_helpers import build_rich, intact_trees, method_calls
+
+# Without the host's small-object allocator (the sanitizer build runs with
+# PYTHONMALLOC=malloc) there are no blocks to count: tracemalloc measures the
+# host's allocations instead, on fewer calls, as it slows every one of them.
+COUNTING_BLOCKS = sys.getallocatedblocks() > 0
+WARM_UP = 500 if COUNTING_BLOCKS else 100
+CALLS = 1000 if COUNTING_BLOCKS else 200
+# Allowed growth over one batch: caches filling (dulwich's object cache, the
+# host's regular-expression cache) stay far below one object per call.
+BLOCK_ALLOWANCE = CALLS // 10
+TRACED_ALLOWANCE = 8 * 1024
+HEAP_ALLOWANCE = 32 * 1024
+
+
+class Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                                     "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def c_heap_in_use():
+    """Bytes the C allocator has handed out (glibc's mallinfo2), or None."""
+    try:
+        mallinfo2 = ctypes.CDLL("libc.so.6").mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = Mallinfo2
+    return mallinfo2().uordblks
+
+
+def open_descriptors():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+class Usage:
+    """What a batch of calls may not make grow."""
+
+    def __init__(self):
+        # The host's type attribute cache keeps the names it was asked for
+        # (dulwich makes a new one per attribute read) until 4096 are held:
+        # emptied at each measurement, it counts against neither side.
+        sys._clear_type_cache()
+        gc.collect()
+        self.blocks = sys.getallocatedblocks()
+        self.traced = tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else 0
+        self.heap = c_heap_in_use()
+        self.descriptors = open_descriptors()
+
+    def growth_since(self, before):
+        growth = {}
+        if COUNTING_BLOCKS and self.blocks - before.blocks > BLOCK_ALLOWANCE:
+            growth["blocks"] = self.blocks - before.blocks
+        if not COUNTING_BLOCKS and self.traced - before.traced > TRACED_ALLOWANCE:
+            growth["traced bytes"] = self.traced - before.traced
+        if COUNTING_BLOCKS and self.heap is not None and self.heap - before.heap > HEAP_ALLOWANCE:
+            growth["heap bytes"] = self.heap - before.heap
+        if self.descriptors != before.descriptors:
+            growth["descriptors"] = (before.descriptors, self.descriptors)
+        return growth
+
+
+def repeat(call, times):
+    for _ in range(times):
+        try:
+            call()
+        except Exception:  # noqa: BLE001, S110 - failing calls are measured as well
+            pass
+
+
+def growth_of(calls):
+    """name -> what a batch of CALLS calls left behind, after a warm-up batch."""
+    problems = {}
+    for name, call in calls.items():
+        repeat(call, WARM_UP)
+        before = Usage()
+        repeat(call, CALLS)
+        if growth := Usage().growth_since(before):
+            problems[name] = growth
+    return problems
+
+
+@pytest.fixture
+def traced():
+    if COUNTING_BLOCKS:
+        yield
+        return
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+@pytest.fixture
+def recorded_git(repo, monkeypatch):
+    """A repository, a service on it, its calls, and git's recorded answers to them."""
+    rich = build_rich(repo.path.parent / "rich")
+    service = GitServiceCython(str(rich.path))
+    calls = method_calls(rich, intact_trees(rich))
+    answers = {}
+    real_run = subprocess.run
+
+    def record(args, **kwargs):
+        answers[tuple(args)] = result = real_run(args, **kwargs)
+        return result
+
+    monkeypatch.setattr(subprocess, "run", record)
+    for call in calls.values():
+        call(service)
+    monkeypatch.setattr(subprocess, "run", real_run)
+    return rich, service, calls, answers
+
+
+def test_every_method_on_the_git_road(recorded_git, monkeypatch, traced):
+    rich, service, calls, answers = recorded_git
+
+    def replay(args, **kwargs):
+        if tuple(args) in answers:
+            return answers[tuple(args)]
+        return types.SimpleNamespace(returncode=1, stdout="" if kwargs.get("text") else b"", stderr="")
+
+    monkeypatch.setattr(subprocess, "run", replay)
+    assert growth_of({name: (lambda call=call: call(service)) for name, call in calls.items()}) == {}
+
+
+def test_every_method_without_git(recorded_git, monkeypatch, traced):
+    rich, service, calls, answers = recorded_git
+
+    def missing(args, **kwargs):
+        raise FileNotFoundError(2, "No such file or directory", "git")
+
+    monkeypatch.setattr(subprocess, "run", missing)
+    assert growth_of({name: (lambda call=call: call(service)) for name, call in calls.items()}) == {}
+
+
+class WithDict(GitServiceCython):
+    pass
+
+
+def expect(error, call, *args, **kwargs):
+    """Calls and checks that it raises `error`, so that the loop measures the error path."""
+    def run():
+        try:
+            call(*args, **kwargs)
+        except error:
+            return
+        raise AssertionError(f"{call} did not raise {error.__name__}")
+    return run
+
+
+def test_generators_pickling_construction_and_argument_errors(recorded_git, tmp_path, traced):
+    rich, service, calls, answers = recorded_git
+    head = rich.ids["main"].encode()
+    walk = service._iter_commits_optimized
+
+    def walk_part_then_close():
+        items = walk(head, -1)
+        next(items)
+        items.close()
+
+    def walk_throw():
+        items = walk(head, -1)
+        next(items)
+        try:
+            items.throw(ValueError("stop"))
+        except ValueError:
+            pass
+
+    def walk_send_to_the_end():
+        items = walk(head, 2)
+        items.send(None)
+        items.send(None)
+        try:
+            items.send(None)
+        except StopIteration:
+            pass
+
+    def walk_abandoned():
+        items = walk(head, -1)
+        next(items)
+
+    def pickle_fresh():
+        pickle.loads(pickle.dumps(GitServiceCython.__new__(GitServiceCython)))
+
+    def pickle_with_dict():
+        fresh = WithDict.__new__(WithDict)
+        fresh.note = "kept"
+        assert pickle.loads(pickle.dumps(fresh)).note == "kept"
+
+    def reduce_and_set_state():
+        restored = GitServiceCython.__new__(GitServiceCython)
+        restored.__setstate__(service.__reduce__()[2])
+
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    extra = {
+        "walk to the end": lambda: list(walk(head, -1)),
+        "walk part then close": walk_part_then_close,
+        "walk throw": walk_throw,
+        "walk send": walk_send_to_the_end,
+        "walk abandoned": walk_abandoned,
+        "walk of a missing object": expect(KeyError, lambda: list(walk(b"0" * 40, -1))),
+        "pickle a fresh object": pickle_fresh,
+        "pickle a subclass with a dictionary": pickle_with_dict,
+        "reduce and set state": reduce_and_set_state,
+        "unpickle with a wrong checksum": expect(pickle.PickleError, gsc.__pyx_unpickle_GitServiceCython,
+                                                 GitServiceCython, 1, None),
+        "set a short state": expect(TypeError, service.__setstate__, (None,)),
+        "construct": lambda: GitServiceCython(str(rich.path)),
+        "construct outside a repository": expect(gsc.NotGitRepository, GitServiceCython, str(outside)),
+        "wrong type": expect(TypeError, service.list_commits, b"main"),
+        "str subclass": expect(TypeError, service.get_branch_info, type("S", (str,), {})("main")),
+        "int too large": expect(OverflowError, service.list_commits, "main", 2**40),
+        "no integer": expect(TypeError, service.get_stash_diff, "0"),
+        "unknown keyword": expect(TypeError, service.count_commits, "main", nope=1),
+        "missing argument": expect(TypeError, service.count_commits),
+        "too many arguments": expect(TypeError, service.list_branches, 1),
+        "None refused": expect(TypeError, service._is_path_ignored, None, []),
+        "not hexadecimal": expect(ValueError, service.get_commit_refs, "zz"),
+        "a method of another object": expect(TypeError, GitServiceCython.list_tags, object()),
+    }
+    assert growth_of(extra) == {}
