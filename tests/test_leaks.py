@@ -133,7 +133,7 @@ def recorded_git(repo, monkeypatch):
 
 
 def test_every_method_on_the_git_road(recorded_git, monkeypatch, traced):
-    rich, service, calls, answers = recorded_git
+    _, service, calls, answers = recorded_git
 
     def replay(args, **kwargs):
         if tuple(args) in answers:
@@ -145,7 +145,7 @@ def test_every_method_on_the_git_road(recorded_git, monkeypatch, traced):
 
 
 def test_every_method_without_git(recorded_git, monkeypatch, traced):
-    rich, service, calls, answers = recorded_git
+    _, service, calls, _ = recorded_git
 
     def missing(args, **kwargs):
         raise FileNotFoundError(2, "No such file or directory", "git")
@@ -170,7 +170,7 @@ def expect(error, call, *args, **kwargs):
 
 
 def test_generators_pickling_construction_and_argument_errors(recorded_git, tmp_path, traced):
-    rich, service, calls, answers = recorded_git
+    rich, service, _, _ = recorded_git
     head = rich.ids["main"].encode()
     walk = service._iter_commits_optimized
 

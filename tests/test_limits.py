@@ -68,15 +68,15 @@ SCENARIOS = {
     # One command answers; the next outlasts its limit.
     "current branch": ("service.list_branches()", 2, {'"for-each-ref refs/heads/ "*': ("", 1)}, "[]"),
     "tag bodies": ("service.list_tags()", 2, {FOR_EACH_REF_TAGS: ("b|{main}|5||tag\na|{main}|5||tag\n", 0)},
-                   "[TagInfo(name='a', message='', timestamp=5, sha='{main}', is_annotated=True), "
-                   "TagInfo(name='b', message='', timestamp=5, sha='{main}', is_annotated=True)]"),
+                   ("[TagInfo(name='a', message='', timestamp=5, sha='{main}', is_annotated=True), "
+                    "TagInfo(name='b', message='', timestamp=5, sha='{main}', is_annotated=True)]")),
     "stash branch and times": (
         "service.list_stashes()", 6, {STASH_LIST: ("stash@{{0}}: On main: x\nstash@{{1}}: no colon\n", 0)},
-        "[StashInfo(index=0, branch='main', message='x', name='On main: x', sha='', timestamp=0), "
-        "StashInfo(index=1, branch='unknown', message='no colon', name='no colon', sha='', timestamp=0)]"),
+        ("[StashInfo(index=0, branch='main', message='x', name='On main: x', sha='', timestamp=0), "
+         "StashInfo(index=1, branch='unknown', message='no colon', name='no colon', sha='', timestamp=0)]")),
     "staged list": ("service.get_file_status()", 5, {'"status --porcelain -u"': (" M a.txt\n?? new.txt\n", 0)},
-                    "[FileStatus(path='a.txt', status='modified', staged=False, unstaged=True), "
-                    "FileStatus(path='new.txt', status='untracked', staged=False, unstaged=True)]"),
+                    ("[FileStatus(path='a.txt', status='modified', staged=False, unstaged=True), "
+                     "FileStatus(path='new.txt', status='untracked', staged=False, unstaged=True)]")),
     "stash patch": ("service.get_stash_diff(0)", 5, {'"stash show stash@{0} --stat "*': ("1 file\n", 0)},
                     "('', '1 file')"),
     "count after the merge base": ("service.count_commits('feature')", 10,
@@ -86,8 +86,8 @@ SCENARIOS = {
 # The tag listing waits two minutes for git before it falls back.
 LONG_SCENARIOS = {
     "tag names": ("service.list_tags()", 120, {'"tag -l"': ("b\nA\n", 0)},
-                  "[TagInfo(name='A', message='', timestamp=0, sha='', is_annotated=False), "
-                  "TagInfo(name='b', message='', timestamp=0, sha='', is_annotated=False)]"),
+                  ("[TagInfo(name='A', message='', timestamp=0, sha='', is_annotated=False), "
+                   "TagInfo(name='b', message='', timestamp=0, sha='', is_annotated=False)]")),
     "tags": ("service.list_tags()", 130, {}, "[]"),
 }
 
@@ -102,15 +102,15 @@ def prepared(tmp_path):
 
 def run_all(prepared, tmp_path, scenarios):
     rich, empty = prepared
-    names = {key: value for key, value in rich.ids.items()}
-    fill = {"main": names["main"], "main8": names["main"][:8], "second": names["second"]}
+    ids = dict(rich.ids)
+    fill = {"main": ids["main"], "main8": ids["main"][:8], "second": ids["second"]}
     children = {}
     for index, (name, (call, limit, answers, expected)) in enumerate(scenarios.items()):
         pid_file = tmp_path / f"pids-{index}"
         pid_file.touch()
         answers = {pattern: (output.format(**fill), status) for pattern, (output, status) in answers.items()}
         bin_dir = stand_in_git(tmp_path / f"bin-{index}", answers, pid_file=pid_file)
-        spec = {"repo": str(rich.path), "ids": names, "call": call, "pids": str(pid_file), "empty": str(empty),
+        spec = {"repo": str(rich.path), "ids": ids, "call": call, "pids": str(pid_file), "empty": str(empty),
                 "path": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"}
         children[name] = (subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(spec)],
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True),
