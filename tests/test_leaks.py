@@ -27,7 +27,7 @@ from hardening_helpers import build_rich, intact_trees, method_calls
 # PYTHONMALLOC=malloc) there are no blocks to count: tracemalloc measures the
 # host's allocations instead, on fewer calls, as it slows every one of them.
 COUNTING_BLOCKS = sys.getallocatedblocks() > 0
-WARM_UP = 500 if COUNTING_BLOCKS else 100
+WARM_UP = 200 if COUNTING_BLOCKS else 100
 CALLS = 1000 if COUNTING_BLOCKS else 200
 # Allowed growth over one batch: caches filling (dulwich's object cache, the
 # host's regular-expression cache) stay far below one object per call.
@@ -90,16 +90,24 @@ def repeat(call, times):
             pass
 
 
-def growth_of(calls):
-    """name -> what a batch of CALLS calls left behind, after a warm-up batch."""
-    problems = {}
-    for name, call in calls.items():
+def batch_growth(calls, times):
+    """What `times` calls of each of `calls` left behind, after a warm-up batch."""
+    for call in calls:
         repeat(call, WARM_UP)
-        before = Usage()
-        repeat(call, CALLS)
-        if growth := Usage().growth_since(before):
-            problems[name] = growth
-    return problems
+    before = Usage()
+    for call in calls:
+        repeat(call, times)
+    return Usage().growth_since(before)
+
+
+def growth_of(calls):
+    """{} when CALLS calls of each of `calls` grow nothing; otherwise the growth
+    of each call found to grow on its own (a full collection costs more than
+    many calls, so the calls are measured one by one only then)."""
+    if not batch_growth(calls.values(), CALLS):
+        return {}
+    return {name: growth for name, call in calls.items() if (growth := batch_growth([call], CALLS))} or {
+        "all together": batch_growth(calls.values(), CALLS)}
 
 
 @pytest.fixture
