@@ -23,6 +23,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+import git_service_cython as gsc
 from git_service_cython import BranchInfo, FileStatus, GitServiceCython, StashInfo, TagInfo
 
 from hardening_helpers import (GIT_ENV, INTERNAL_ERROR_TEXTS, REFS_KEYS, complaint, init_repo, listing_key,
@@ -31,7 +32,7 @@ from hardening_helpers import (GIT_ENV, INTERNAL_ERROR_TEXTS, REFS_KEYS, complai
 PROFILES = {
     "ci": settings(max_examples=150, deadline=None, database=None, print_blob=True,
                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large]),
-    "fuzz": settings(max_examples=10_000, deadline=None, database=None, print_blob=True,
+    "fuzz": settings(max_examples=2_000, deadline=None, database=None, print_blob=True,
                      suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large]),
 }
 FUZZ = PROFILES[os.environ.get("HYPOTHESIS_PROFILE", "ci")]
@@ -951,3 +952,100 @@ def test_every_method_of_a_service_in_any_state(fixed, repo, repo_path, answered
                 assert not any(t in str(error) for t in INTERNAL_ERROR_TEXTS), (name, error)
         assert os.getcwd() == before
 
+
+
+# --- construction and pickling with anything -------------------------------------------------------------
+
+
+class WithDict(GitServiceCython):
+    pass
+
+
+def long_error(value):
+    """The exception converting `value` to a C long raises (type and text), or None."""
+    error = int32_error(value)
+    if error is None or error[0] is not OverflowError:
+        return error
+    number = value if isinstance(value, int) else type(value).__int__(value)
+    return None if -(2**63) <= number < 2**63 else (OverflowError, "value too large to convert to long")
+
+
+def outcome_of(function, *args):
+    try:
+        return function(*args)
+    except Exception as error:  # noqa: BLE001 - judged by the caller
+        return error
+
+
+@FUZZ
+@given(start_dir=st.one_of(anything, st.sampled_from(["fixed", "/", "."])))
+def test_construction_from_anything(fixed, start_dir):
+    start_dir = fixed.path if isinstance(start_dir, str) and start_dir == "fixed" else start_dir
+    outcome = outcome_of(GitServiceCython, start_dir)
+    try:
+        pathlib.Path(start_dir)
+    except Exception as error:  # noqa: BLE001
+        assert type(outcome) is type(error)
+        return
+    assert isinstance(outcome, (GitServiceCython, gsc.NotGitRepository, OSError, ValueError)), outcome
+    found = outcome_of(GitServiceCython._find_repo_root, pathlib.Path(start_dir))
+    assert type(found) is type(outcome) if isinstance(outcome, Exception) else isinstance(found, pathlib.Path)
+
+
+@FUZZ
+@given(state=st.one_of(anything, st.lists(anything, max_size=4).map(tuple)), cls=st.sampled_from([GitServiceCython,
+                                                                                                 WithDict]))
+def test_set_state_with_anything(state, cls):
+    service = cls.__new__(cls)
+    outcome = outcome_of(service.__setstate__, state)
+    if state is None or type(state) is not tuple or len(state) < 2:
+        assert type(outcome) is TypeError
+        if state is not None and type(state) is not tuple:
+            assert str(outcome) == f"Expected tuple, got {tp_name(type(state))}"
+        return
+    try:
+        extra = len(state) > 2 and bool(state[2])
+        if extra and cls is WithDict:
+            {}.update(state[2])
+    except Exception as error:  # noqa: BLE001
+        assert type(outcome) is type(error)
+        return
+    if extra and cls is GitServiceCython:
+        assert type(outcome) is AttributeError  # no instance dictionary to merge into
+        return
+    assert outcome is None
+    reduced = service.__reduce__()
+    fields = reduced[1][2] if len(reduced) == 2 else reduced[2]
+    assert fields[0] is state[0] and fields[1] is state[1]
+
+
+@FUZZ
+@given(cls=st.sampled_from([GitServiceCython, WithDict, int, "GitServiceCython", None]),
+       checksum=st.one_of(anything, st.sampled_from([0x969DAC, 0x8FBB51F, 0x1A9B238])),
+       state=st.one_of(st.none(), anything, st.lists(anything, max_size=3).map(tuple)))
+def test_unpickling_with_anything(cls, checksum, state):
+    outcome = outcome_of(gsc.__pyx_unpickle_GitServiceCython, cls, checksum, state)
+    error = long_error(checksum)
+    if error is None and state is not None and type(state) is not tuple:
+        error = (TypeError, f"Argument '__pyx_state' has incorrect type (expected tuple, got {tp_name(type(state))})")
+    if error is not None:
+        assert (type(outcome), str(outcome)) == error
+        return
+    number = checksum if isinstance(checksum, int) else type(checksum).__int__(checksum)
+    if number not in (0x969DAC, 0x8FBB51F, 0x1A9B238):
+        import pickle
+
+        assert type(outcome) is pickle.PickleError
+        assert str(outcome) == "Incompatible checksums (0x%x vs (0x969dac, 0x8fbb51f, 0x1a9b238) = (repo, repo_path))" % (
+            number)
+        return
+    made = outcome_of(GitServiceCython.__new__, cls)
+    if isinstance(made, Exception):
+        assert type(outcome) is type(made)
+        return
+    if state is not None:
+        expected = outcome_of(made.__setstate__, state)
+        if isinstance(expected, Exception):
+            assert type(outcome) is type(expected)
+            return
+    assert type(outcome) is cls
