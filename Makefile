@@ -8,7 +8,7 @@ PIP := $(PY) -m pip --disable-pip-version-check --quiet
 BUILD ?= build
 REPO ?= .
 
-.PHONY: all demo test lint typecheck sanitize bench install dist test-3.13 clean
+.PHONY: all demo test lint typecheck sanitize bench install dist test-3.13 fuzz clean
 
 all: install
 
@@ -75,3 +75,10 @@ sanitize: $(VENV)/.ready
 
 clean:
 	rm -rf $(BUILD) dist
+
+# A long fuzzing run (Hypothesis's "fuzz" profile: 2,000 examples per property
+# instead of 150) and the time-limit tests too slow for every run (the tag
+# listing waits two minutes for git before it falls back). About eight minutes
+# on two cores.
+fuzz: install
+	HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest tests/test_fuzz.py tests/test_limits.py
