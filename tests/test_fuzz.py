@@ -27,6 +27,7 @@ import git_service_cython as gsc
 from git_service_cython import BranchInfo, FileStatus, GitServiceCython, StashInfo, TagInfo
 
 from hardening_helpers import (GIT_ENV, INTERNAL_ERROR_TEXTS, REFS_KEYS, complaint, init_repo, listing_key,
+                               reference_compile,
                                reference_is_path_ignored)
 
 PROFILES = {
@@ -1053,3 +1054,203 @@ def test_unpickling_with_anything(cls, checksum, state):
             assert type(outcome) is type(expected)
             return
     assert type(outcome) is cls
+
+
+# --- the status scan against its plain-Python reading ------------------------------------------------------
+
+
+def reference_scan(root):
+    """The scan without git, in plain Python: the index against HEAD, then the
+    working tree walked (hidden names skipped, ignored directories cut, links
+    to directories followed unless they lead back up the walk's path, tracked
+    links compared by their target text) and compared with both."""
+    from dulwich.index import Index
+    from dulwich.objects import Blob
+    from dulwich.repo import Repo
+
+    def blob_id(path):
+        blob = Blob()
+        blob.data = os.readlink(path).encode("utf-8", "surrogateescape") if os.path.islink(path) else (
+            pathlib.Path(path).read_bytes())
+        return blob.id
+
+    root = pathlib.Path(root)
+    files = []
+    try:
+        index_entries = {path.decode(errors="replace"): entry
+                         for path, entry in Index(str(root / ".git" / "index")).items()}
+    except Exception:  # noqa: BLE001
+        index_entries = {}
+    with Repo(str(root)) as repo:
+        try:
+            head_tree = repo[repo[repo.refs[b"HEAD"]].tree]
+        except (KeyError, AttributeError, TypeError, ValueError):
+            head_tree = None
+        head_map = {}
+
+        def flatten(tree, prefix):
+            for name in tree:
+                mode, sha = tree[name]
+                path = f"{prefix}/{name.decode()}" if prefix else name.decode()
+                if mode & 0o170000 == 0o040000:
+                    flatten(repo[sha], path)
+                else:
+                    head_map[path] = sha
+
+        if head_tree is not None and len(head_tree):
+            flatten(head_tree, "")
+    ignore_file = root / ".gitignore"
+    lines = []
+    if ignore_file.is_file():
+        with open(ignore_file, encoding="utf-8", errors="ignore") as handle:
+            lines = handle.readlines()
+    compiled = reference_compile(lines)
+    processed = set()
+    for path, entry in index_entries.items():
+        processed.add(path)
+        full = root / path
+        if not os.path.lexists(full):
+            files.append((path, "deleted", True, False))
+            continue
+        try:
+            blob_id(full)
+        except OSError:
+            continue
+        sha = getattr(entry, "sha", None)
+        if sha is None:
+            files.append((path, "modified", True, True))
+        elif path not in head_map:
+            files.append((path, "staged", True, False))
+        elif head_map[path] != sha:
+            files.append((path, "modified", True, False))
+
+    def compare(item, rel_path):
+        entry = index_entries.get(rel_path)
+        if rel_path not in processed and rel_path not in head_map:
+            if not reference_is_path_ignored(rel_path, compiled):
+                files.append((rel_path, "untracked", False, True))
+            return
+        try:
+            if entry is not None and getattr(entry, "sha", None) is None:
+                return
+            found = blob_id(item)
+            if entry is None:
+                changed = found != head_map[rel_path]
+            else:
+                changed = found != entry.sha and (rel_path not in head_map or found != head_map[rel_path])
+            if changed:
+                files.append((rel_path, "modified", False, True))
+        except OSError:
+            pass
+
+    def walk(path, current, on_path):
+        if current and (pathlib.Path(current).name in {".git", "node_modules", "__pycache__", ".pytest_cache",
+                                                       ".mypy_cache", ".venv", "venv", "env", ".env", "dist",
+                                                       "build", ".tox", ".eggs"}
+                        or pathlib.Path(current).name.endswith(".egg-info")
+                        or reference_is_path_ignored(current + "/", compiled)):
+            return
+        for item in path.iterdir():
+            if item.name.startswith("."):
+                continue
+            rel_path = str(item.relative_to(root)).replace("\\", "/")
+            if item.is_symlink() and (rel_path in index_entries or rel_path in head_map):
+                compare(item, rel_path)
+            elif item.is_dir():
+                identity = (item.stat().st_dev, item.stat().st_ino)
+                if identity not in on_path:
+                    walk(item, f"{current}/{item.name}" if current else item.name, on_path | {identity})
+            elif item.is_file():
+                compare(item, rel_path)
+
+    walk(root, "", {(root.stat().st_dev, root.stat().st_ino)})
+    merged = {}
+    for path, status, staged, unstaged in files:
+        if path in merged and merged[path][2] != staged:
+            merged[path] = (path, "modified", True, True)
+        elif path not in merged or status == "modified" or merged[path][1] != "modified":
+            merged[path] = (path, status, staged, unstaged)
+    return sorted(merged.values())
+
+
+SCAN_NAMES = [b"a", b"b.txt", b"a\\b", b"sp ace", b"x.log", b".hidden", b"caf\xc3\xa9", b"new\nline", b"build",
+              b"node_modules", b"[", b"lat\xe9", b"\xff"]
+
+
+@st.composite
+def working_trees(draw):
+    """Steps that build a working tree: files, links and directories, some
+    committed, some staged, some changed afterwards."""
+    name = st.sampled_from(SCAN_NAMES)
+    path = st.lists(name, min_size=1, max_size=3).map(b"/".join)
+    entry = st.tuples(st.sampled_from(["file", "file", "link", "link to a directory", "link up"]), path,
+                      st.binary(max_size=3))
+    return {"entries": draw(st.lists(entry, max_size=8)), "ignore": draw(st.lists(
+        st.sampled_from(["*.log", "build/", "/a", "!x.log", "[", "sp*", "a/**", "*\\b"]), max_size=3)),
+        "commit": draw(st.lists(st.booleans(), max_size=8)), "stage": draw(st.lists(st.booleans(), max_size=8)),
+        "change": draw(st.lists(st.booleans(), max_size=8)), "delete": draw(st.lists(st.booleans(), max_size=8))}
+
+
+def build_tree(root, plan):
+    def put(raw, kind, data):
+        full = bytes(root) + b"/" + raw
+        if os.path.lexists(full) or any(os.path.lexists(bytes(root) + b"/" + raw[:i]) and not os.path.isdir(
+                bytes(root) + b"/" + raw[:i]) for i in range(1, len(raw)) if raw[i:i + 1] == b"/"):
+            return False
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        if kind == "file":
+            with open(full, "wb") as handle:
+                handle.write(data)
+        elif kind == "link":
+            os.symlink(b"target-" + data.hex().encode(), full)
+        elif kind == "link to a directory":
+            os.symlink(bytes(root) + b"/src", full)
+        else:
+            os.symlink(b"..", full)
+        return True
+
+    def git(*args):
+        subprocess.run(["git", *args], cwd=root, capture_output=True, check=False)
+
+    os.makedirs(root / "src")
+    (root / "src" / "kept.txt").write_text("kept\n")
+    (root / ".gitignore").write_text("\n".join(plan["ignore"]) + "\n")
+    made = [(raw, kind, data) for kind, raw, data in plan["entries"] if put(raw, kind, data)]
+    for i, (raw, _, _) in enumerate(made):
+        if i < len(plan["commit"]) and plan["commit"][i]:
+            git("add", "-f", "--", os.fsdecode(raw))
+    git("commit", "-q", "--allow-empty", "-m", "tree")
+    for i, (raw, kind, data) in enumerate(made):
+        full = bytes(root) + b"/" + raw
+        if i < len(plan["change"]) and plan["change"][i] and kind == "file":
+            with open(full, "ab") as handle:
+                handle.write(b"changed")
+        if i < len(plan["stage"]) and plan["stage"][i]:
+            git("add", "-f", "--", os.fsdecode(raw))
+        if i < len(plan["delete"]) and plan["delete"][i] and os.path.lexists(full) and not os.path.isdir(full):
+            os.unlink(full)
+
+
+@settings(FUZZ, max_examples=min(FUZZ.max_examples, 40) if FUZZ is PROFILES["ci"] else FUZZ.max_examples // 10)
+@given(plan=working_trees())
+def test_status_scan_matches_its_plain_reading(fixed, plan):
+    import shutil
+    import tempfile
+
+    root = pathlib.Path(tempfile.mkdtemp(prefix="scan-")) / "repo"
+    try:
+        init_repo(root)
+        build_tree(root, plan)
+        service = GitServiceCython(str(root))
+        try:
+            expected = reference_scan(root)
+        except UnicodeDecodeError as error:  # a name in HEAD's tree that is not UTF-8
+            expected = error
+        with replaced_run(lambda args, **kwargs: raise_(FileNotFoundError(2, "No such file", "git"))):
+            outcome = call(service.get_file_status, [], {})
+        if isinstance(expected, Exception):
+            assert type(outcome) is type(expected)
+        else:
+            assert [(r.path, r.status, r.staged, r.unstaged) for r in outcome] == expected
+    finally:
+        shutil.rmtree(root.parent, ignore_errors=True)
