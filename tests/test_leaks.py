@@ -32,7 +32,7 @@ CALLS = 1000 if COUNTING_BLOCKS else 200
 # Allowed growth over one batch: caches filling (dulwich's object cache, the
 # host's regular-expression cache) stay far below one object per call.
 BLOCK_ALLOWANCE = CALLS // 10
-TRACED_ALLOWANCE = 8 * 1024
+TRACED_ALLOWANCE = 3 * 1024
 HEAP_ALLOWANCE = 32 * 1024
 
 
