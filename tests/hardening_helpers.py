@@ -222,6 +222,12 @@ def damage_non_utf8_tags(rich: Rich) -> None:
     rich.repo.git("update-ref", "refs/tags/latin-body", empty)
 
 
+def damage_non_utf8_contents(rich: Rich) -> None:
+    rich.ids["main"] = rich.repo.commit("latin-1 content", files={"latin.txt": b"caf\xe9\n"})
+    rich.repo.write("latin.txt", b"th\xe9\n")
+    rich.repo.git("stash", "push", "-q", "-m", "latin-1 change")
+
+
 def damage_big_directory(rich: Rich) -> None:
     many = rich.path / "many"
     many.mkdir()
@@ -274,6 +280,7 @@ BEFORE = {
     "file names not UTF-8": damage_non_utf8_file_names,
     "messages and authors not UTF-8": damage_non_utf8_commits,
     "tag subjects not UTF-8": damage_non_utf8_tags,
+    "file contents not UTF-8": damage_non_utf8_contents,
     "directory of 20,000 entries": damage_big_directory,
     "malformed ignore patterns": damage_malformed_gitignore,
 }

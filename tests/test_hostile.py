@@ -160,6 +160,16 @@ def non_utf8_tags(rich, outcomes, road):
         assert outcomes["list_tags"] == []
 
 
+def non_utf8_contents(rich, outcomes, road):
+    if road == "git":
+        # git's text output is decoded strictly by the host, so a patch that is
+        # not UTF-8 comes back as the failure text naming the decoding error.
+        assert outcomes["get_commit_diff"] == f"Error: Could not get diff for commit {rich.ids['main'][:8]}. " \
+                                              "Exception: UnicodeDecodeError\n"
+        assert outcomes["get_stash_diff"][0] == ""
+    assert outcomes["list_commits main"][0].summary == "latin-1 content"
+
+
 def big_directory(rich, outcomes, road):
     many = [r for r in outcomes["get_file_status"] if r.path.startswith("many/")]
     assert len(many) == 20_000 and all(r.status == "untracked" for r in many)
@@ -206,6 +216,7 @@ SPECIFIC = {
     "ref names not UTF-8": non_utf8_refs,
     "messages and authors not UTF-8": non_utf8_commits,
     "tag subjects not UTF-8": non_utf8_tags,
+    "file contents not UTF-8": non_utf8_contents,
     "directory of 20,000 entries": big_directory,
     "malformed ignore patterns": malformed_ignore,
     "repository deleted": gone,
