@@ -38,6 +38,9 @@ PROFILES = {
 }
 FUZZ = PROFILES[os.environ.get("HYPOTHESIS_PROFILE", "ci")]
 
+# NotImplemented is among the objects drawn; its truth value is deprecated.
+pytestmark = pytest.mark.filterwarnings("ignore:NotImplemented should not be used in a boolean context")
+
 
 # --- the repository every example reads ------------------------------------------------------------------
 
