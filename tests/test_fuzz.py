@@ -19,16 +19,21 @@ import re
 import subprocess
 import types
 
+import git_service_cython as gsc
 import pytest
+from git_service_cython import BranchInfo, FileStatus, GitServiceCython, StashInfo, TagInfo
+from hardening_helpers import (
+    GIT_ENV,
+    INTERNAL_ERROR_TEXTS,
+    REFS_KEYS,
+    complaint,
+    init_repo,
+    listing_key,
+    reference_compile,
+    reference_is_path_ignored,
+)
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
-
-import git_service_cython as gsc
-from git_service_cython import BranchInfo, FileStatus, GitServiceCython, StashInfo, TagInfo
-
-from hardening_helpers import (GIT_ENV, INTERNAL_ERROR_TEXTS, REFS_KEYS, complaint, init_repo, listing_key,
-                               reference_compile,
-                               reference_is_path_ignored)
 
 PROFILES = {
     "ci": settings(max_examples=150, deadline=None, database=None, print_blob=True,

@@ -7,12 +7,22 @@ import shutil
 import textwrap
 import time
 
-import pytest
-
 import git_service_cython as gsc
-
-from hardening_helpers import (AFTER, BEFORE, GIT_ENV, Rich, build_rich, call_all, complaint, intact_trees,
-                               method_calls, reference_compile, reference_is_path_ignored, run_child)
+import pytest
+from hardening_helpers import (
+    AFTER,
+    BEFORE,
+    GIT_ENV,
+    Rich,
+    build_rich,
+    call_all,
+    complaint,
+    intact_trees,
+    method_calls,
+    reference_compile,
+    reference_is_path_ignored,
+    run_child,
+)
 
 CASES = {**BEFORE, **AFTER}
 

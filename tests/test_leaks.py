@@ -16,11 +16,9 @@ import sys
 import tracemalloc
 import types
 
-import pytest
-
 import git_service_cython as gsc
+import pytest
 from git_service_cython import GitServiceCython
-
 from hardening_helpers import build_rich, intact_trees, method_calls
 
 # Without the host's small-object allocator (the sanitizer build runs with

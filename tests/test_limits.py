@@ -13,7 +13,6 @@ import sys
 import textwrap
 
 import pytest
-
 from hardening_helpers import build_rich, long_run, stand_in_git
 
 # Runs one call under the stand-in git; prints what it gave, how long it took,

@@ -8,9 +8,7 @@ import hashlib
 import os
 
 import pytest
-
 from git_service_cython import GitServiceCython
-
 from hardening_helpers import build_rich, intact_trees, method_calls
 
 OLD = 1_000_000_000_000_000_000  # 2001, in nanoseconds

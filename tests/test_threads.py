@@ -12,9 +12,7 @@ import threading
 import time
 
 import pytest
-
 from git_service_cython import GitServiceCython
-
 from hardening_helpers import REAL_GIT, build_rich, call_all, intact_trees, method_calls, stand_in_git
 
 CHANGES_DIRECTORY = {"get_merge_base", "get_commit_refs_from_git_log", "list_commits feature"}
