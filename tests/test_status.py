@@ -541,6 +541,24 @@ def test_scan_does_not_reenter_a_directory_through_a_link_cycle(repo, service_fo
     assert rows(service_for(repo).get_file_status()) == [("a/b/new.txt", "untracked", False, True)]
 
 
+def test_scan_enters_a_directory_through_links_once(repo, service_for, hide_git):
+    # Two links at every level of a 30-deep chain: followed naively, 2**30 walks.
+    repo.commit("one", files={"keep.txt": "k"})
+    depth = 30
+    for level in range(depth):
+        (repo.path / f"d{level}").mkdir()
+        repo.write(f"d{level}/f.txt", str(level))
+    for level in range(depth - 1):
+        for name in ("x", "y"):
+            os.symlink(f"../d{level + 1}", repo.path / f"d{level}" / name)
+    hide_git()
+    paths = [r[0] for r in rows(service_for(repo).get_file_status())]
+    # Every directory is still walked where it stands; one reached through
+    # links is walked under the first link the walk took, and no other.
+    assert {f"d{level}/f.txt" for level in range(depth)} <= set(paths)
+    assert len(paths) == len(set(paths)) <= 2 * depth
+
+
 def test_scan_skips_a_pipe_where_a_tracked_file_was(repo, service_for, hide_git):
     repo.commit("one", files={"pipe": "was a file", "a.txt": "a"})
     (repo.path / "pipe").unlink()

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -208,6 +209,7 @@ class Scan {
   HeadMap head_;
   std::vector<Finding> findings_;
   std::vector<DirectoryId> on_path_;
+  std::set<std::pair<dev_t, ino_t>> entered_through_links_;
   fs::Buffer buffer_;
 };
 
@@ -409,8 +411,9 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
   const std::string full = directory + "/" + entry.name;
   const std::string rel = directory_rel.empty() ? entry.name : directory_rel + "/" + entry.name;
   const std::string key = walk_key(rel);
+  const bool link = fs::is_link(full, entry);
   // A tracked symbolic link is a file to git, whatever it leads to.
-  if (fs::is_link(full, entry) && (index_.find(key) != nullptr || head_.find(key) != nullptr)) {
+  if (link && (index_.find(key) != nullptr || head_.find(key) != nullptr)) {
     compare_file(full, rel, key, true);
     return;
   }
@@ -420,6 +423,9 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
     // A link back to a directory being walked would be walked forever.
     const DirectoryId id{st->st_dev, st->st_ino};
     if (std::find(on_path_.begin(), on_path_.end(), id) != on_path_.end()) return;
+    // Links that fork at every level would make the walk exponential in the
+    // depth of the chain: a directory is entered through links once per scan.
+    if (link && !entered_through_links_.insert({id.device, id.inode}).second) return;
     on_path_.push_back(id);
     struct Leave {
       std::vector<DirectoryId>& path;
