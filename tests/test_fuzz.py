@@ -1154,13 +1154,20 @@ def reference_scan(root):
         except OSError:
             pass
 
-    def walk(path, current, on_path):
+    entered_through_links = set()
+
+    def walk(path, current, on_path, through_link=False):
         if current and (pathlib.Path(current).name in {".git", "node_modules", "__pycache__", ".pytest_cache",
                                                        ".mypy_cache", ".venv", "venv", "env", ".env", "dist",
                                                        "build", ".tox", ".eggs"}
                         or pathlib.Path(current).name.endswith(".egg-info")
                         or reference_is_path_ignored(current + "/", compiled)):
             return
+        if through_link:
+            identity = (path.stat().st_dev, path.stat().st_ino)
+            if identity in entered_through_links:
+                return
+            entered_through_links.add(identity)
         for item in path.iterdir():
             if item.name.startswith("."):
                 continue
@@ -1170,7 +1177,8 @@ def reference_scan(root):
             elif item.is_dir():
                 identity = (item.stat().st_dev, item.stat().st_ino)
                 if identity not in on_path:
-                    walk(item, f"{current}/{item.name}" if current else item.name, on_path | {identity})
+                    walk(item, f"{current}/{item.name}" if current else item.name, on_path | {identity},
+                         item.is_symlink())
             elif item.is_file():
                 compare(item, rel_path)
 

@@ -559,6 +559,17 @@ def test_scan_enters_a_directory_through_links_once(repo, service_for, hide_git)
     assert len(paths) == len(set(paths)) <= 2 * depth
 
 
+def test_a_link_under_an_ignored_name_does_not_use_up_its_directory(repo, service_for, hide_git, tmp_path):
+    repo.commit("one", files={"keep.txt": "k"})
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "f.txt").write_text("f")
+    os.symlink(outside, repo.path / "build")  # an always-skipped name: cut before it is listed
+    os.symlink(outside, repo.path / "shared")
+    hide_git()
+    assert rows(service_for(repo).get_file_status()) == [("shared/f.txt", "untracked", False, True)]
+
+
 def test_scan_skips_a_pipe_where_a_tracked_file_was(repo, service_for, hide_git):
     repo.commit("one", files={"pipe": "was a file", "a.txt": "a"})
     (repo.path / "pipe").unlink()

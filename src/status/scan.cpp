@@ -187,7 +187,7 @@ class Scan {
   Ref head_tree();
   void index_pass();
   void walk();
-  void walk_directory(const std::string& full, const std::string& rel);
+  void walk_directory(const std::string& full, const std::string& rel, const DirectoryId* through_link = nullptr);
   void examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry);
   void compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link);
   bool readable(const std::string& full, const struct stat& st);
@@ -390,12 +390,17 @@ void Scan::walk() {
 
 // walk_directory: an ignored directory is cut before it is listed, and a
 // PermissionError abandons the rest of this directory only.
-void Scan::walk_directory(const std::string& full, const std::string& rel) {
+void Scan::walk_directory(const std::string& full, const std::string& rel, const DirectoryId* through_link) {
   static const host::Name is_directory_ignored{"_is_directory_ignored"};
   if (!rel.empty()) {
     Ref dir_path = fs::path_text(rel);
     Ref ignored = host::call_method(object_.get(), is_directory_ignored, {dir_path.get(), compiled_gitignore_.get()});
     if (host::truthy(ignored.get())) return;
+  }
+  // Links that fork at every level would make the walk exponential in the
+  // depth of the chain: a directory is entered through links once per scan.
+  if (through_link != nullptr && !entered_through_links_.insert({through_link->device, through_link->inode}).second) {
+    return;
   }
   try {
     const std::vector<fs::Entry> entries = fs::list_directory(full);
@@ -423,15 +428,12 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
     // A link back to a directory being walked would be walked forever.
     const DirectoryId id{st->st_dev, st->st_ino};
     if (std::find(on_path_.begin(), on_path_.end(), id) != on_path_.end()) return;
-    // Links that fork at every level would make the walk exponential in the
-    // depth of the chain: a directory is entered through links once per scan.
-    if (link && !entered_through_links_.insert({id.device, id.inode}).second) return;
     on_path_.push_back(id);
     struct Leave {
       std::vector<DirectoryId>& path;
       ~Leave() { path.pop_back(); }
     } leave{on_path_};
-    walk_directory(full, rel);
+    walk_directory(full, rel, link ? &id : nullptr);
   } else if (S_ISREG(st->st_mode)) {
     compare_file(full, rel, key, false);
   }
