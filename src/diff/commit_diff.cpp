@@ -3,6 +3,7 @@
 
 #include "diff/diff.h"
 #include "module/git.h"
+#include "module/ids.h"
 
 namespace diff {
 
@@ -12,14 +13,10 @@ namespace git = module::git;
 
 constexpr Py_ssize_t kIdLength = 40;
 
-bool is_hex_digit(Py_UCS4 ch) {
-  return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
-}
-
 bool is_full_hex_id(const host::Text& id) {
   if (id.size() != kIdLength) return false;
   for (Py_ssize_t i = 0; i < id.size(); ++i) {
-    if (!is_hex_digit(id[i])) return false;
+    if (!module::is_hex_digit(id[i])) return false;
   }
   return true;
 }

@@ -5,11 +5,6 @@
 
 namespace history {
 
-Ref ref_name(std::string_view prefix, PyObject* branch) {
-  Ref text = host::concat({host::text(prefix).get(), host::format(branch).get()});
-  return Ref::check(PyUnicode_AsUTF8String(text.get()));
-}
-
 Ref read_ref(Service& self, PyObject* name) {
   static const host::Name refs{"refs"};
   Ref repo = self.repo();

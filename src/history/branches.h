@@ -6,15 +6,14 @@
 
 #include "history/id_set.h"
 #include "host/host.h"
+#include "module/ids.h"
 #include "module/service.h"
 
 namespace history {
 
 using host::Ref;
+using module::ref_name;
 using module::Service;
-
-// The ref name `f"{prefix}{branch}".encode()` (None gives "None").
-Ref ref_name(std::string_view prefix, PyObject* branch);
 
 // self.repo.refs[name]: the id the ref points at, symbolic refs followed.
 Ref read_ref(Service& self, PyObject* name);

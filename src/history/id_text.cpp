@@ -8,16 +8,12 @@ namespace history {
 
 namespace {
 
-bool is_hex_digit(Py_UCS4 ch) {
-  return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
-}
-
 // True when `text` is a str made only of "0123456789abcdefABCDEF".
 bool all_hex_digits(PyObject* text) {
   if (!PyUnicode_Check(text)) return false;
   host::Text view(text);
   for (Py_ssize_t i = 0; i < view.size(); ++i) {
-    if (!is_hex_digit(view[i])) return false;
+    if (!module::is_hex_digit(view[i])) return false;
   }
   return true;
 }

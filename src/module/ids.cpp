@@ -17,4 +17,9 @@ host::Ref id_text(PyObject* id) {
   return text;
 }
 
+host::Ref ref_name(std::string_view prefix, PyObject* branch) {
+  host::Ref text = host::concat({host::text(prefix).get(), host::format(branch).get()});
+  return host::Ref::check(PyUnicode_AsUTF8String(text.get()));
+}
+
 }  // namespace module

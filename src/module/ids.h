@@ -1,9 +1,20 @@
-// Commit and object ids as the host sees them.
+// Commit and object ids, and ref names, as the host sees them.
 #pragma once
+
+#include <string_view>
 
 #include "host/host.h"
 
 namespace module {
+
+// One of "0123456789abcdefABCDEF".
+inline bool is_hex_digit(Py_UCS4 ch) {
+  return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+}
+
+// f"{prefix}{branch}".encode(): the full ref name of a branch (None gives
+// "None"), as library lookups take it. Raises for text UTF-8 cannot encode.
+host::Ref ref_name(std::string_view prefix, PyObject* branch);
 
 // The id text of an id held as bytes: 40 bytes (hexadecimal digits) are
 // decoded as ASCII (strictly: other bytes raise UnicodeDecodeError); any other

@@ -36,13 +36,6 @@ Ref ascii_text(PyObject* sha) {
   return host::call_method(sha, decode, {ascii.get()});
 }
 
-Ref branch_ref(const char* prefix, PyObject* branch) {
-  Ref head = host::text(prefix);
-  Ref tail = host::format(branch);
-  Ref name = host::concat({head.get(), tail.get()});
-  return Ref::check(PyUnicode_AsUTF8String(name.get()));
-}
-
 namespace {
 
 int hex_value(Py_UCS4 ch) {

@@ -19,9 +19,6 @@ Ref decode_after(PyObject* name, Py_ssize_t skip);
 // sha.decode("ascii")
 Ref ascii_text(PyObject* sha);
 
-// f"{prefix}{branch}".encode()   (None gives "None"; strict UTF-8)
-Ref branch_ref(const char* prefix, PyObject* branch);
-
 // bytes.fromhex(text)
 Ref from_hex(PyObject* text);
 
