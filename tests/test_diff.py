@@ -8,7 +8,9 @@ import pytest
 from dulwich.repo import Repo
 from git_service_cython import GitServiceCython, StashInfo
 
-RUN_KEYWORDS = ["capture_output", "text", "timeout", "cwd"]
+# Output that is only shown is decoded with replacement: bytes that are not
+# UTF-8 must not cost the whole patch or stash list.
+RUN_KEYWORDS = ["capture_output", "text", "errors", "timeout", "cwd"]
 
 
 @pytest.fixture(autouse=True)
@@ -64,12 +66,23 @@ def test_git_show_is_run_with_the_normalised_id(repo, service_for, changed, run_
     (args, kwargs), = run_recorder.calls
     assert args == ["git", "show", changed, "--no-color"]
     assert list(kwargs) == RUN_KEYWORDS
-    assert kwargs == {"capture_output": True, "text": True, "timeout": 10, "cwd": str(repo.path.resolve())}
+    assert kwargs == {"capture_output": True, "text": True, "errors": "replace", "timeout": 10,
+                      "cwd": str(repo.path.resolve())}
 
 
 def test_a_commit_without_file_changes_gives_the_whole_output(repo, service_for, changed):
     empty = repo.commit("nothing changed")
     assert service_for(repo).get_commit_diff(empty) == git_show(repo, empty)
+
+
+def test_bytes_that_do_not_decode_are_shown_replaced(repo, service_for):
+    # A Latin-1 file and a line of invalid UTF-8: git prints the bytes as they are.
+    repo.commit("init", files={"latin.txt": "plain\n", "mixed.txt": "plain\n"})
+    touched = repo.commit("latin", files={"latin.txt": "caf\xe9\n".encode("latin-1"),
+                                          "mixed.txt": b"ok \xff\xfe end\n"})
+    patch = service_for(repo).get_commit_diff(touched)
+    assert patch.startswith("diff --git a/latin.txt")
+    assert "+caf\ufffd\n" in patch and "+ok \ufffd\ufffd end\n" in patch
 
 
 @pytest.mark.parametrize("given, shown", [
@@ -254,6 +267,18 @@ def test_a_description_without_a_colon_on_a_detached_head(stashed, service_for, 
     ]
 
 
+def test_stashes_of_bytes_that_do_not_decode_are_listed_and_shown(repo, service_for):
+    repo.commit("init", files={"a.txt": "a\n"})
+    repo.write("a.txt", "caf\xe9\n".encode("latin-1"))
+    repo.git("stash", "push", "-q", "-m", "caf\xe9 work".encode("latin-1").decode("utf-8", "surrogateescape"),
+             env=STASH_DATES)
+    service = service_for(repo)
+    [stash_info] = service.list_stashes()
+    assert (stash_info.branch, stash_info.message, stash_info.timestamp) == ("main", "caf\ufffd work", STASH_TIME)
+    diff_text, stat_text = service.get_stash_diff(0)
+    assert "caf\ufffd" in diff_text and "a.txt" in stat_text
+
+
 def test_no_stashes_runs_only_the_list(repo, service_for, real_run_spy):
     repo.commit("init")
     assert service_for(repo).list_stashes() == []
@@ -282,7 +307,8 @@ def test_stash_lines_are_parsed_leniently(repo, service_for, run_recorder):
         StashInfo(4, "dev", "no colon", "no colon", "", 0),
     ]
     cwd = str(repo.path.resolve())
-    assert all(list(kw) == RUN_KEYWORDS and kw["cwd"] == cwd for _, kw in run_recorder.calls)
+    assert all(list(kw) == RUN_KEYWORDS and kw["cwd"] == cwd and kw["errors"] == "replace"
+               for _, kw in run_recorder.calls)
     assert [kw["timeout"] for _, kw in run_recorder.calls[:3]] == [5, 2, 2]
 
 
@@ -331,7 +357,8 @@ def test_stash_diff_reference(repo, service_for, run_recorder, index, reference)
     run_recorder.answer(("git",), stdout=" text \n")
     assert service_for(repo).get_stash_diff(stash_index=index) == ("text", "text")
     assert [args[3] for args in run_recorder.commands] == [reference, reference]
-    assert all(list(kw) == RUN_KEYWORDS and kw["timeout"] == 5 for _, kw in run_recorder.calls)
+    assert all(list(kw) == RUN_KEYWORDS and kw["timeout"] == 5 and kw["errors"] == "replace"
+               for _, kw in run_recorder.calls)
 
 
 @pytest.mark.parametrize("patch", [{"result": subprocess.TimeoutExpired(["git"], 5)}, {"returncode": 1}])

@@ -86,7 +86,7 @@ Ref get_commit_diff(Service& self, PyObject* sha_hex) {
     Ref cwd = self.cwd();
     git::Command command{"show"};
     command.value(id.get()).word(host::text("--no-color"));
-    git::Result result = git::run(subprocess.get(), command, {.timeout = 10, .cwd = cwd.get()});
+    git::Result result = git::run(subprocess.get(), command, {.timeout = 10, .cwd = cwd.get(), .replace_errors = true});
     if (result.ok()) return from_first_file_diff(result.stdout_());
     return git_failure_text(id, result);
   } catch (const host::Error&) {

@@ -54,7 +54,7 @@ struct StashPatterns {
 Ref current_branch(PyObject* subprocess, PyObject* cwd) {
   try {
     git::Command command{"rev-parse", "--abbrev-ref", "HEAD"};
-    git::Result result = git::run(subprocess, command, {.timeout = 2, .cwd = cwd});
+    git::Result result = git::run(subprocess, command, {.timeout = 2, .cwd = cwd, .replace_errors = true});
     if (result.ok()) return host::strip(result.stdout_().get());
   } catch (const host::Error&) {
     host::except_exception();
@@ -69,7 +69,7 @@ Ref stash_time(PyObject* subprocess, PyObject* cwd, PyObject* index) {
     Ref reference = Ref::check(PyUnicode_FromFormat("stash@{%S}", index));
     git::Command command{"show", "-s", "--format=%at"};
     command.value(reference.get());
-    git::Result result = git::run(subprocess, command, {.timeout = 2, .cwd = cwd});
+    git::Result result = git::run(subprocess, command, {.timeout = 2, .cwd = cwd, .replace_errors = true});
     if (result.ok()) {
       Ref output = result.stdout_();
       host::Text seconds = host::Text(output.get()).strip();
@@ -110,7 +110,7 @@ Ref read_stash_line(PyObject* subprocess, PyObject* cwd, const StashPatterns& pa
 Ref stash_show(PyObject* subprocess, PyObject* cwd, PyObject* reference, const char* form) {
   git::Command command{"stash", "show"};
   command.value(reference).word(host::text(form)).word(host::text("--color=always"));
-  git::Result result = git::run(subprocess, command, {.timeout = 5, .cwd = cwd});
+  git::Result result = git::run(subprocess, command, {.timeout = 5, .cwd = cwd, .replace_errors = true});
   return result.ok() ? host::strip(result.stdout_().get()) : host::text("");
 }
 
@@ -126,7 +126,8 @@ Ref list_stashes(Service& self) {
   // what there is rather than nothing.
   try {
     Ref cwd = host::str(resolved_root(self, path_class.get()).get());
-    git::Result listed = git::run(subprocess.get(), git::Command{"stash", "list"}, {.timeout = 5, .cwd = cwd.get()});
+    git::Result listed = git::run(subprocess.get(), git::Command{"stash", "list"},
+                                  {.timeout = 5, .cwd = cwd.get(), .replace_errors = true});
     if (!listed.ok()) return stashes;
     Ref output = listed.stdout_();
     host::Text listing = host::Text(output.get()).strip();

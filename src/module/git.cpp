@@ -50,16 +50,20 @@ Ref Result::stderr_() const {
 Result run(PyObject* subprocess, const Command& command, const Run& how) {
   if (command.refused()) return Result::refused();
   static const host::Name run_name{"run"};
+  static const host::Name replace{"replace"};
   static const host::KwNames with_cwd{"capture_output", "text", "timeout", "cwd"};
   static const host::KwNames without_cwd{"capture_output", "text", "timeout"};
+  static const host::KwNames replacing_with_cwd{"capture_output", "text", "errors", "timeout", "cwd"};
   Ref run_function = host::getattr(subprocess, run_name);
   Ref argv = command.argv();
   Ref timeout = host::integer(how.timeout);
   PyObject* text = host::boolean(how.text);
-  if (how.cwd != nullptr) {
-    return Result(host::call(run_function.get(), {argv.get()}, with_cwd, {Py_True, text, timeout.get(), how.cwd}));
-  }
-  return Result(host::call(run_function.get(), {argv.get()}, without_cwd, {Py_True, text, timeout.get()}));
+  auto call = [&](const auto& names, std::initializer_list<PyObject*> values) {
+    return Result(host::call(run_function.get(), {argv.get()}, names, values));
+  };
+  if (how.cwd == nullptr) return call(without_cwd, {Py_True, text, timeout.get()});
+  if (how.replace_errors) return call(replacing_with_cwd, {Py_True, text, replace.get(), timeout.get(), how.cwd});
+  return call(with_cwd, {Py_True, text, timeout.get(), how.cwd});
 }
 
 void change_back(PyObject* os, PyObject* original, bool body_failed) {

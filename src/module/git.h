@@ -50,16 +50,21 @@ class Result {
 };
 
 // How a command runs. `text` false gives bytes output (the tag listing);
+// `replace_errors` passes errors="replace", for output that is only shown, so
+// that bytes which do not decode arrive as U+FFFD instead of failing the run
+// (runs with a `cwd` only);
 // `cwd` null passes no working directory (the process's own is used).
 struct Run {
   int timeout;
   PyObject* cwd;
   bool text = true;
+  bool replace_errors = false;
 };
 
-// subprocess.run(argv, capture_output=True, text=..., timeout=..., cwd=...),
-// the keyword arguments in that order and `cwd` left out when null. A non-zero
-// exit does not raise; `subprocess` is the module the calling method imported.
+// subprocess.run(argv, capture_output=True, text=..., [errors="replace",]
+// timeout=..., cwd=...), the keyword arguments in that order and `cwd` left
+// out when null. A non-zero exit does not raise; `subprocess` is the module
+// the calling method imported.
 Result run(PyObject* subprocess, const Command& command, const Run& how);
 
 // Runs `body` with the process's current directory changed to `directory`,
