@@ -343,6 +343,47 @@ def test_tag_listing_reads_lines_and_bodies_as_stated(fixed, listed, bodies, nam
 # --- file status -----------------------------------------------------------------------------------------
 
 
+C_ESCAPES = {"a": 7, "b": 8, "t": 9, "n": 10, "v": 11, "f": 12, "r": 13, '"': 34, "\\": 92}
+
+
+def unquoted(printed):
+    """A path git printed C-quoted, decoded as file names are; any other text as it stands."""
+    if len(printed) < 2 or printed[0] != '"' or printed[-1] != '"':
+        return printed
+    spelled, inner, i = bytearray(), printed[1:-1], 0
+    while i < len(inner):
+        if inner[i] == '"' or (inner[i] == "\\" and i + 1 == len(inner)):
+            return printed
+        if inner[i] != "\\":
+            spelled += inner[i].encode("utf-8", "surrogatepass")
+            i += 1
+        elif inner[i + 1] in C_ESCAPES:
+            spelled.append(C_ESCAPES[inner[i + 1]])
+            i += 2
+        elif re.fullmatch("[0-3][0-7]{2}", inner[i + 1:i + 4]):
+            spelled.append(int(inner[i + 1:i + 4], 8))
+            i += 4
+        else:
+            return printed
+    return os.fsdecode(bytes(spelled))
+
+
+def split_outside_quotes(text, separator=" -> "):
+    pieces, start, quoted, i = [], 0, False, 0
+    while i < len(text):
+        if quoted and text[i] == "\\":
+            i += 2
+            continue
+        if text[i] == '"':
+            quoted = not quoted
+        elif not quoted and text.startswith(separator, i):
+            pieces.append(text[start:i])
+            start = i = i + len(separator)
+            continue
+        i += 1
+    return [*pieces, text[start:]]
+
+
 def reference_file_status(fixed, status, staged):
     try:
         stdout, returncode, _ = run_answer(status)
@@ -354,7 +395,7 @@ def reference_file_status(fixed, status, staged):
     try:
         out, code, _ = run_answer(staged)
         if code == 0 and out.strip():
-            staged_set = set(out.strip().split("\n"))
+            staged_set = {unquoted(piece) for piece in out.strip().split("\n")}
     except Exception:  # noqa: BLE001, S110
         pass
     records = []
@@ -369,8 +410,8 @@ def reference_file_status(fixed, status, staged):
             code_ = line[:2]
             path = line[3:] if line[2] == " " else line[2:]
         path = path.strip()
-        if " -> " in path:
-            path = path.split(" -> ")[1]
+        sides = split_outside_quotes(path)
+        path = unquoted(sides[1] if len(sides) > 1 else sides[0])
         x, y = code_
         is_staged = x not in (" ", "?")
         if x == "?" and y == "?":
@@ -389,17 +430,22 @@ def reference_file_status(fixed, status, staged):
     return sorted(records, key=lambda record: record.path)
 
 
+# Paths as git quotes them, well-formed or not.
+quotable = st.one_of(text, st.lists(st.one_of(piece, st.sampled_from(
+    ['"', "\\", '\\"', "\\t", "\\303", "\\251", "\\777", "\\3", " -> "])), max_size=8).map(
+    lambda parts: '"' + "".join(parts) + '"'))
 porcelain_line = st.tuples(st.sampled_from(list(" MADRCU?!T") + ["x", "\x85", "\u3000"]),
                            st.sampled_from(list(" MADRCU?!T") + ["\t"]), st.sampled_from([" ", "", "  "]),
-                           text, st.sampled_from(["", " -> ", " -> x -> "]), text).map("".join)
+                           quotable, st.sampled_from(["", " -> ", " -> x -> "]), quotable).map("".join)
 porcelain = st.tuples(st.lists(st.one_of(porcelain_line, piece), max_size=10), text).map(
     lambda p: "\n".join(p[0]) + p[1])
 
 
 @FUZZ
-@given(status=answer(porcelain), staged=answer(st.lists(st.one_of(text, piece), max_size=6).map("\n".join)))
+@given(status=answer(porcelain), staged=answer(st.lists(st.one_of(quotable, piece), max_size=6).map("\n".join)))
 @example(status=(" M a.txt\n?? b.txt\nMM c.txt", 0), staged=("c.txt", 0))
 @example(status=("R  old -> new\n?? \x85x\nUU both\n A\r", 0), staged=("new\nboth\r", 0))
+@example(status=('R  "a -> b" -> "c\\303\\251 -> d"\nM  "q\\"\\tx"', 0), staged=('"c\\303\\251 -> d"\nq"\tx', 0))
 def test_porcelain_status_and_staged_list_read_as_stated(fixed, status, staged):
     git = Git([(("git", "status"), status), (("git", "diff", "--cached"), staged)])
     with replaced_run(git):

