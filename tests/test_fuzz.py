@@ -709,17 +709,27 @@ def usable(answer_):
 
 
 def reference_count(fixed, branch, merge_base, count):
+    def as_count(answer_):
+        output = usable(answer_)
+        try:
+            return None if output is None else int(output)
+        except ValueError:
+            return None
+
     try:
         if branch in ("main", "master"):
-            output = usable(count)
-            if output is not None:
-                return int(output)
+            if (counted := as_count(count)) is not None:
+                return counted
         elif not branch.startswith("-"):
             base = usable(merge_base)
-            if base is not None and not base.startswith("-"):
-                output = usable(count)
-                if output is not None:
-                    return int(output)
+            if base is not None and not base.startswith("-") and (counted := as_count(count)) is not None:
+                return counted
+    except Exception:  # noqa: BLE001 - git cannot be run: the walk counts
+        return fixed.walk_counts[branch]
+    # git counts the walk's set, named by the ids read from the refs.
+    try:
+        if (counted := as_count(count)) is not None and counted >= 0:
+            return counted
     except Exception:  # noqa: BLE001, S110 - the walk counts
         pass
     return fixed.walk_counts[branch]

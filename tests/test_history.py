@@ -404,6 +404,73 @@ def test_count_runs_git_as_described(repo, service_for, request):
                                         ("cwd", str(repo.path.resolve()))]
 
 
+@pytest.fixture
+def real_run_spy(monkeypatch):
+    """Records the module's git runs and lets real git answer them."""
+    real_run, commands = subprocess.run, []
+
+    def spy(args, **kwargs):
+        if "env" not in kwargs:  # the tests' own git runs always pass one
+            commands.append(list(args))
+        return real_run(args, **kwargs)
+
+    monkeypatch.setattr(subprocess, "run", spy)
+    return commands
+
+
+def test_count_without_main_asks_git_for_the_walks_set(make_repo, service_for, request):
+    old = make_repo("old", branch="master")
+    base_ids, _ = feature_on(old, 30, 5, "master")
+    old.linear_history(3, branch="master", start=base_ids[-1], prefix="later")
+    feature, master = old.head("feature"), old.head("master")
+    service = service_for(old)
+    real_run_spy = request.getfixturevalue("real_run_spy")
+    assert service.count_commits("feature") == 5 == int(old.git("rev-list", "--count", "master..feature"))
+    assert real_run_spy == [["git", "merge-base", "main", "feature"],
+                            ["git", "rev-list", "--count", feature, "^" + master]]
+    real_run_spy.clear()
+    assert service.count_commits("master") == 33
+    assert real_run_spy == [["git", "rev-list", "--count", "master"]]
+
+
+def test_count_of_unrelated_histories_asks_git_by_ids(repo, service_for, request):
+    repo.linear_history(4)
+    repo.git("checkout", "-q", "--orphan", "island")
+    island = repo.commit("island root")
+    repo.commit("island tip")
+    real_run_spy = request.getfixturevalue("real_run_spy")
+    assert service_for(repo).count_commits("island") == 2
+    assert real_run_spy[-1] == ["git", "rev-list", "--count", repo.head("island"), "^" + repo.head("main")]
+    assert island in repo.git("rev-list", "island")
+
+
+@pytest.mark.parametrize("answer", [{"returncode": 128}, {"stdout": "\n"}, {"stdout": "five\n"}, {"stdout": "-3\n"},
+                                    subprocess.TimeoutExpired(["git"], 10), OSError(7, "E2BIG")])
+def test_count_walks_when_git_cannot_count_the_set(make_repo, service_for, request, answer):
+    old = make_repo("old", branch="master")
+    feature_on(old, 6, 2, "master")
+    run_recorder = record_runs(request)
+    run_recorder.answer(("git", "merge-base"), returncode=1)
+    if isinstance(answer, BaseException):
+        run_recorder.answer(("git", "rev-list"), answer)
+    else:
+        run_recorder.answer(("git", "rev-list"), **answer)
+    assert service_for(old).count_commits("feature") == 2
+    assert [args[:3] for args in run_recorder.commands] == [["git", "merge-base", "main"],
+                                                            ["git", "rev-list", "--count"]]
+
+
+def test_count_in_a_shallow_clone_takes_gits_answer(make_repo, tmp_path, service_for):
+    old = make_repo("old", branch="master")
+    feature_on(old, 10, 3, "master")
+    clone = tmp_path / "shallow"
+    subprocess.run(["git", "clone", "-q", "--depth", "4", "--no-single-branch", f"file://{old.path}", str(clone)],
+                   check=True, capture_output=True)
+    subprocess.run(["git", "branch", "-q", "feature", "origin/feature"], cwd=clone, check=True)
+    # The walk would stop at the missing parents with a KeyError; git counts what the clone holds.
+    assert GitServiceCython(str(clone)).count_commits("feature") == 3
+
+
 @pytest.mark.parametrize("answer", [{"stdout": " \n"}, {"stdout": "many\n"}, {"stdout": "5\n", "returncode": 1},
                                     FileNotFoundError("git")])
 def test_count_walks_when_git_gives_no_usable_answer(repo, service_for, request, answer):
@@ -500,7 +567,9 @@ def test_option_like_branches_never_reach_git(repo, service_for, request, monkey
     write_ref(repo, f"refs/heads/{branch}", f2)
     assert service.count_commits(branch) == 2
     assert service.get_merge_base(branch) is None and service.get_merge_base("feature", branch) is None
-    assert run_recorder.calls == []
+    # Counting asks git by the ids it read instead; the branch's name never reaches a command line.
+    assert all(branch not in args for args in run_recorder.commands)
+    assert [args[:3] for args in run_recorder.commands] == [["git", "rev-list", "--count"]]
     monkeypatch.undo()
     # With the real runner too: no file appears where git would have written it.
     assert service.count_commits(branch) == 2 and service.get_merge_base(branch) is None

@@ -1,5 +1,7 @@
 // Counting a branch's commits: git's own count first, the library walk when
 // git gives no usable answer.
+#include <algorithm>
+
 #include "history/branches.h"
 #include "history/history.h"
 #include "history/id_text.h"
@@ -22,10 +24,17 @@ Ref usable_output(const git::Result& result) {
   return host::truthy(output.get()) ? std::move(output) : Ref();
 }
 
-// int(output) of a usable run; null when the run is not usable.
+// int(output) of a usable run; null when the run is not usable or its
+// output is not a number.
 Ref usable_count(const git::Result& result) {
   Ref output = usable_output(result);
-  return output ? Ref::check(PyNumber_Long(output.get())) : Ref();
+  if (!output) return Ref();
+  try {
+    return Ref::check(PyNumber_Long(output.get()));
+  } catch (const host::Error&) {
+    host::except({PyExc_ValueError});
+    return Ref();
+  }
 }
 
 // git's answer: every commit of a base branch, or a branch's commits since
@@ -43,15 +52,63 @@ Ref count_with_git(Service& self, PyObject* subprocess, PyObject* branch) {
   return usable_count(run(git::Command{"rev-list", "--count"}.value(range.get())));
 }
 
+// The id that `self.repo.refs[name]` gives, when it is the 40 hexadecimal
+// digits git takes on a command line; null for anything else.
+Ref command_line_id(PyObject* id) {
+  std::optional<std::string_view> digits = id_text_content(id);
+  if (!digits || !std::all_of(digits->begin(), digits->end(), module::is_hex_digit)) return Ref();
+  return host::text(*digits);
+}
+
+// The head of the branch's base ("main", else "master", never the branch
+// itself); null when neither can be read.
+Ref base_head(Service& self, PyObject* branch) {
+  for (const char* base : {"main", "master"}) {
+    if (is_text(branch, base)) continue;
+    try {
+      return read_ref(self, ref_name("refs/heads/", host::text(base).get()).get());
+    } catch (const host::Error&) {
+      host::except_lookup_error();
+    }
+  }
+  return Ref();
+}
+
+// git's count of what the walk counts: the commits reachable from the head
+// and not from the base's head, named by their ids so that no caller text
+// reaches the command line. Null when git gives no usable answer.
+Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* branch, PyObject* head_sha) {
+  Ref head = command_line_id(head_sha);
+  if (!head) return Ref();
+  git::Command command{"rev-list", "--count"};
+  command.word(std::move(head));
+  if (!is_base_branch(branch)) {
+    if (Ref base = base_head(self, branch)) {
+      Ref base_id = command_line_id(base.get());
+      if (!base_id) return Ref();
+      command.word(host::concat({host::text("^").get(), base_id.get()}));
+    }
+  }
+  try {
+    Ref cwd = self.cwd();
+    Ref count = usable_count(git::run(subprocess, command, {kGitTimeout, cwd.get()}));
+    if (count && host::check(PyObject_RichCompareBool(count.get(), host::integer(0).get(), Py_GE)) != 0) {
+      return count;
+    }
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+  return Ref();
+}
+
 // Counts by walking: every commit reachable from the branch, less (for
 // branches other than the base branches) every commit of its base branch.
-Ref count_by_walking(Service& self, PyObject* branch) {
-  Ref head_sha = read_ref(self, ref_name("refs/heads/", branch).get());
+Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha) {
   const bool hides_base = !is_base_branch(branch);
   IdTextSet base_ids;
   if (hides_base) collect_base_branch_ids(self, branch, -1, walked_id_text, base_ids);
   long long count = 0;
-  WalkItems items = walk_from(self, head_sha.get(), -1);
+  WalkItems items = walk_from(self, head_sha, -1);
   Ref id;
   Ref commit;
   while (items.next(id, commit)) {
@@ -70,13 +127,22 @@ Ref count_by_walking(Service& self, PyObject* branch) {
 
 Ref count_commits(Service& self, PyObject* branch) {
   Ref subprocess = host::import("subprocess");
+  bool git_runs = true;
   try {
     if (Ref count = count_with_git(self, subprocess.get(), branch)) return count;
   } catch (const host::Error&) {
-    // git missing, a timeout, a branch git cannot take: the walk answers.
+    // git missing, a timeout, a branch git cannot take: the walk answers,
+    // without asking git again.
     host::except_exception();
+    git_runs = false;
   }
-  return count_by_walking(self, branch);
+  Ref head_sha = read_ref(self, ref_name("refs/heads/", branch).get());
+  // A base other than main (or no merge base with it): git still counts the
+  // walk's own set far faster than the walk.
+  if (git_runs) {
+    if (Ref count = count_set_with_git(self, subprocess.get(), branch, head_sha.get())) return count;
+  }
+  return count_by_walking(self, branch, head_sha.get());
 }
 
 }  // namespace history
