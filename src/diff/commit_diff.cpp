@@ -1,22 +1,22 @@
 // The patch of one commit, from `git show`.
 #include <string_view>
 
+#include "core/git.h"
+#include "core/ids.h"
 #include "diff/diff.h"
-#include "module/git.h"
-#include "module/ids.h"
 
 namespace diff {
 
 namespace {
 
-namespace git = module::git;
+namespace git = core::git;
 
 constexpr Py_ssize_t kIdLength = 40;
 
 bool is_full_hex_id(const host::Text& id) {
   if (id.size() != kIdLength) return false;
   for (Py_ssize_t i = 0; i < id.size(); ++i) {
-    if (!module::is_hex_digit(id[i])) return false;
+    if (!core::is_hex_digit(id[i])) return false;
   }
   return true;
 }

@@ -2,12 +2,12 @@
 // stash's patch and summary.
 #pragma once
 
-#include "module/service.h"
+#include "core/service.h"
 
 namespace diff {
 
+using core::Service;
 using host::Ref;
-using module::Service;
 
 Ref get_commit_diff(Service& self, PyObject* sha_hex);
 Ref find_in_tree(Service& self, PyObject* tree, PyObject* path_parts);

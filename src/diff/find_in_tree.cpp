@@ -1,6 +1,6 @@
 // Looking a path up in a tree, one directory level at a time.
+#include "core/namespace.h"
 #include "diff/diff.h"
-#include "module/namespace.h"
 
 namespace diff {
 
@@ -28,7 +28,7 @@ Ref find_in_tree(Service& self, PyObject* tree, PyObject* path_parts) {
 
   static const host::Name stat_name{"stat"};
   static const host::Name is_dir{"S_ISDIR"};
-  Ref stat = module::global(stat_name);
+  Ref stat = core::global(stat_name);
   if (!host::truthy(host::call_method(stat.get(), is_dir, {mode.get()}).get())) return Ref::borrow(Py_None);
   Ref repo = self.repo();
   Ref subtree = host::getitem(repo.get(), id.get());

@@ -1,13 +1,13 @@
 // The stash list and one stash's patch and summary, from git.
+#include "core/git.h"
+#include "core/records.h"
 #include "diff/diff.h"
-#include "module/git.h"
-#include "module/records.h"
 
 namespace diff {
 
 namespace {
 
-namespace git = module::git;
+namespace git = core::git;
 
 // git reads "stash@{N}" as the Nth stash only below this; from here on N is a
 // time in seconds ("the stash as it was then") and git answers with whichever
@@ -102,7 +102,7 @@ Ref read_stash_line(PyObject* subprocess, PyObject* cwd, const StashPatterns& pa
   }
   Ref timestamp = stash_time(subprocess, cwd, index.get());
   Ref no_id = host::text("");
-  return module::RecordMaker(module::Record::StashInfo)
+  return core::RecordMaker(core::Record::StashInfo)
       .make({index.get(), branch.get(), message.get(), description.get(), no_id.get(), timestamp.get()});
 }
 

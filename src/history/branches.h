@@ -4,16 +4,16 @@
 
 #include <string_view>
 
+#include "core/ids.h"
+#include "core/service.h"
 #include "history/id_set.h"
 #include "host/host.h"
-#include "module/ids.h"
-#include "module/service.h"
 
 namespace history {
 
+using core::ref_name;
+using core::Service;
 using host::Ref;
-using module::ref_name;
-using module::Service;
 
 // self.repo.refs[name]: the id the ref points at, symbolic refs followed.
 Ref read_ref(Service& self, PyObject* name);

@@ -2,17 +2,17 @@
 // git gives no usable answer.
 #include <algorithm>
 
+#include "core/git.h"
 #include "history/branches.h"
 #include "history/history.h"
 #include "history/id_text.h"
 #include "history/walk.h"
-#include "module/git.h"
 
 namespace history {
 
 namespace {
 
-namespace git = module::git;
+namespace git = core::git;
 
 constexpr int kGitTimeout = 10;
 
@@ -56,7 +56,7 @@ Ref count_with_git(Service& self, PyObject* subprocess, PyObject* branch) {
 // digits git takes on a command line; null for anything else.
 Ref command_line_id(PyObject* id) {
   std::optional<std::string_view> digits = id_text_content(id);
-  if (!digits || !std::all_of(digits->begin(), digits->end(), module::is_hex_digit)) return Ref();
+  if (!digits || !std::all_of(digits->begin(), digits->end(), core::is_hex_digit)) return Ref();
   return host::text(*digits);
 }
 

@@ -2,12 +2,12 @@
 // listing, commit counting and the merge base.
 #pragma once
 
-#include "module/service.h"
+#include "core/service.h"
 
 namespace history {
 
+using core::Service;
 using host::Ref;
-using module::Service;
 
 Ref iter_commits_optimized(Service& self, PyObject* head_sha, int max_count);
 Ref get_remote_commits(Service& self, PyObject* branch);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "module/ids.h"
+#include "core/ids.h"
 
 namespace history {
 
@@ -13,7 +13,7 @@ bool all_hex_digits(PyObject* text) {
   if (!PyUnicode_Check(text)) return false;
   host::Text view(text);
   for (Py_ssize_t i = 0; i < view.size(); ++i) {
-    if (!module::is_hex_digit(view[i])) return false;
+    if (!core::is_hex_digit(view[i])) return false;
   }
   return true;
 }
@@ -21,7 +21,7 @@ bool all_hex_digits(PyObject* text) {
 }  // namespace
 
 Ref walked_id_text(PyObject* id) {
-  if (PyBytes_Check(id)) return module::id_text(id);
+  if (PyBytes_Check(id)) return core::id_text(id);
   if (PyUnicode_Check(id)) return Ref::borrow(id);
   return host::str(id);
 }
@@ -30,7 +30,7 @@ Ref listing_id_text(PyObject* id) {
   static const host::Name hex{"hex"};
   Ref text;
   if (PyBytes_Check(id)) {
-    text = module::id_text(id);
+    text = core::id_text(id);
   } else if (Ref hex_method = host::getattr_optional(id, hex)) {
     text = host::call(hex_method.get(), {});
   } else if (PyUnicode_Check(id)) {

@@ -2,11 +2,11 @@
 #include <cstring>
 #include <optional>
 
+#include "core/records.h"
 #include "history/branches.h"
 #include "history/history.h"
 #include "history/id_text.h"
 #include "history/walk.h"
-#include "module/records.h"
 
 namespace history {
 
@@ -60,7 +60,7 @@ class CommitList {
     Ref timestamp = Ref::check(PyNumber_Long(time.get()));
     // The record class is looked up when the first record is made, as the
     // host would look up the name: a list with no records never needs it.
-    if (!maker_) maker_.emplace(module::Record::CommitInfo);
+    if (!maker_) maker_.emplace(core::Record::CommitInfo);
     Ref record = maker_->make({sha, summary.get(), author.get(), timestamp.get(), host::boolean(pushed)});
     host::append(list_.get(), record.get());
     return PyList_GET_SIZE(list_.get()) >= max_count_;
@@ -70,7 +70,7 @@ class CommitList {
  private:
   PyObject* remote_commits_;
   int max_count_;
-  std::optional<module::RecordMaker> maker_;
+  std::optional<core::RecordMaker> maker_;
   Ref list_ = host::new_list();
 };
 

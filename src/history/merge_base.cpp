@@ -1,17 +1,17 @@
 // The merge base of a branch and its base branch: git's answer, or the
 // bounded walk's when git cannot be run.
+#include "core/git.h"
 #include "history/branches.h"
 #include "history/history.h"
 #include "history/id_set.h"
 #include "history/id_text.h"
 #include "history/walk.h"
-#include "module/git.h"
 
 namespace history {
 
 namespace {
 
-namespace git = module::git;
+namespace git = core::git;
 
 constexpr int kGitTimeout = 5;
 // The walk fallback looks this far into each history, no further.

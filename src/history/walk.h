@@ -2,13 +2,13 @@
 // returns, and how the other methods iterate whatever that method returns.
 #pragma once
 
+#include "core/service.h"
 #include "host/host.h"
-#include "module/service.h"
 
 namespace history {
 
+using core::Service;
 using host::Ref;
-using module::Service;
 
 // A new walk from `head_sha`: a generator object that reads nothing until it
 // is asked for its first item.

@@ -2,9 +2,9 @@
 
 #include <utility>
 
+#include "core/service.h"
 #include "diff/diff.h"
 #include "history/history.h"
-#include "module/service.h"
 #include "refs/refs.h"
 #include "status/status.h"
 
@@ -12,11 +12,13 @@ namespace module {
 
 namespace {
 
+using core::Service;
 using host::Binding;
 using host::Default;
 using host::FunctionSpec;
 using host::Kind;
 using host::Param;
+using host::Ref;
 
 // Adapts a body `Ref f(Service&, T...)` to the uniform host::Body.
 template <auto F>
@@ -81,7 +83,7 @@ Ref static_body(PyObject*, const host::Args& args) {
 }
 
 const FunctionSpec kServiceMethods[] = {
-    {"_find_repo_root", nullptr, Binding::StaticMethod, kFindRepoRoot, &static_body<&find_repo_root>, "Path"},
+    {"_find_repo_root", nullptr, Binding::StaticMethod, kFindRepoRoot, &static_body<&core::find_repo_root>, "Path"},
     method<&history::iter_commits_optimized>("_iter_commits_optimized",
                                              "Optimized commit iteration: breadth-first from a head, each commit once.",
                                              kIterCommits),
@@ -143,18 +145,18 @@ const FunctionSpec kServiceMethods[] = {
                                   "        Returns tuple of (diff_text, stat_text).\n"
                                   "        ",
                                   kStashIndex),
-    method<&reduce>("__reduce__", nullptr),
+    method<&core::reduce>("__reduce__", nullptr),
     [] {
-      auto spec = method<&setstate>("__setstate__", nullptr, kState);
+      auto spec = method<&core::setstate>("__setstate__", nullptr, kState);
       spec.calling = host::Calling::PositionalOnly;
       return spec;
     }(),
 };
 
-const FunctionSpec kInit = method<&init>("__init__", nullptr, kStartDir);
+const FunctionSpec kInit = method<&core::init>("__init__", nullptr, kStartDir);
 
 const FunctionSpec kUnpickle = {"__pyx_unpickle_GitServiceCython", nullptr, Binding::Function, kUnpickleParams,
-                                &static_body<&unpickle>};
+                                &static_body<&core::unpickle>};
 
 }  // namespace
 

@@ -1,14 +1,18 @@
 // Module creation and execution: what importing git_service_cython does.
 #include <cstdint>
 
+#include "core/namespace.h"
+#include "core/records.h"
+#include "core/service.h"
 #include "host/host.h"
-#include "module/namespace.h"
-#include "module/records.h"
-#include "module/service.h"
+#include "module/methods.h"
 
 namespace module {
 
 namespace {
+
+using core::kModuleName;
+using host::Ref;
 
 // The module object once its execute step has completed.
 PyObject* the_module = nullptr;
@@ -83,11 +87,12 @@ int execute(PyObject* module) noexcept {
     bind(module_dict, "stat", host::import("stat").get());
     bind(module_dict, "Repo", host::import_from("dulwich.repo", "Repo").get());
     bind(module_dict, "NotGitRepository", host::import_from("dulwich.errors", "NotGitRepository").get());
-    set_namespace(module_dict);
-    create_records(module_dict, dataclass.get());
-    prepare_service_type(kModuleName);
-    bind(module_dict, "GitServiceCython", reinterpret_cast<PyObject*>(service_type()));
-    bind(module_dict, "__pyx_unpickle_GitServiceCython", make_unpickle_function(kModuleName).get());
+    core::set_namespace(module_dict);
+    core::create_records(module_dict, dataclass.get());
+    core::prepare_service_type(kModuleName, service_methods(), init_spec());
+    bind(module_dict, "GitServiceCython", reinterpret_cast<PyObject*>(core::service_type()));
+    Ref unpickle = host::make_function(unpickle_spec(), nullptr, nullptr, kModuleName);
+    bind(module_dict, "__pyx_unpickle_GitServiceCython", unpickle.get());
     the_module = Py_NewRef(module);
   });
 }

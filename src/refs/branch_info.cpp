@@ -3,7 +3,7 @@
 // failure leaves the other answers intact.
 #include <string_view>
 
-#include "module/ids.h"
+#include "core/ids.h"
 #include "refs/ref_names.h"
 #include "refs/refs.h"
 
@@ -60,7 +60,7 @@ bool is_current_branch(PyObject* repo, PyObject* branch) {
 // self.repo.refs[ref] for f"{prefix}{branch}", null when the ref is missing.
 Ref lookup_branch_ref(PyObject* repo, const char* prefix, PyObject* branch) {
   static const host::Name refs_name{"refs"};
-  Ref name = module::ref_name(prefix, branch);
+  Ref name = core::ref_name(prefix, branch);
   try {
     Ref container = host::getattr(repo, refs_name);
     return host::getitem(container.get(), name.get());

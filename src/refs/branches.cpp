@@ -2,14 +2,14 @@
 // dulwich's refs as the fallback when git cannot be run.
 #include <string_view>
 
-#include "module/git.h"
+#include "core/git.h"
 #include "refs/listing.h"
 #include "refs/ref_names.h"
 #include "refs/refs.h"
 
 namespace refs {
 
-namespace git = module::git;
+namespace git = core::git;
 
 namespace {
 
@@ -24,7 +24,7 @@ void list_from_git(Service& self, PyObject* subprocess, const char* pattern, Lis
   git::Result result = git::run(subprocess, git::Command{"for-each-ref", pattern, kBranchFormat}, {5, cwd.get()});
   if (!result.ok()) return;
   Ref output = host::strip(result.stdout_().get());
-  Records records(module::Record::BranchInfo);
+  Records records(core::Record::BranchInfo);
   for_each_ref_line(Text(output.get()), [&](const RefLine& line) {
     Ref name = line.field(0).str();
     Ref head_sha = line.field(1).str();
@@ -44,7 +44,7 @@ void list_from_refs(Service& self, std::string_view prefix, Ref (*name_of)(PyObj
   Ref refs = host::getattr(repo.get(), refs_name);
   Ref keys = host::call_method(refs.get(), keys_name, {});
   Ref zero = host::integer(0);
-  Records records(module::Record::BranchInfo);
+  Records records(core::Record::BranchInfo);
   host::for_each(keys.get(), [&](PyObject* key) {
     if (!has_prefix(key, prefix)) return;
     Ref sha = host::getitem(refs.get(), key);
@@ -81,7 +81,7 @@ void add_current_branch(Service& self, PyObject* subprocess, Listing& listing) {
     if (text.empty() || text.equals("HEAD")) return;
     Ref empty = host::text("");
     Ref zero = host::integer(0);
-    Ref record = Records(module::Record::BranchInfo).make({name.get(), empty.get(), zero.get()});
+    Ref record = Records(core::Record::BranchInfo).make({name.get(), empty.get(), zero.get()});
     listing.add(std::move(record), name.get(), Timestamp());
   } catch (const host::Error&) {
     host::except_exception();

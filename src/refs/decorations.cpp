@@ -3,14 +3,14 @@
 #include <optional>
 #include <string_view>
 
-#include "module/git.h"
-#include "module/ids.h"
+#include "core/git.h"
+#include "core/ids.h"
 #include "refs/ref_names.h"
 #include "refs/refs.h"
 
 namespace refs {
 
-namespace git = module::git;
+namespace git = core::git;
 using host::Text;
 
 namespace {
@@ -131,7 +131,7 @@ Ref head_commit_id(PyObject* repo) {
     Ref head = host::bytes("HEAD");
     Ref id = host::getitem(container.get(), head.get());
     if (!PyBytes_Check(id.get())) return Ref();
-    return host::lower(module::id_text(id.get()).get());
+    return host::lower(core::id_text(id.get()).get());
   } catch (const host::Error&) {
     host::except_exception();
   }

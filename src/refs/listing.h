@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/records.h"
 #include "host/host.h"
-#include "module/records.h"
 
 namespace refs {
 
@@ -82,15 +82,15 @@ class Timestamp {
 // namespace when the first record is made, where the listing first names it.
 class Records {
  public:
-  explicit Records(module::Record kind) : kind_(kind) {}
+  explicit Records(core::Record kind) : kind_(kind) {}
   Ref make(std::initializer_list<PyObject*> values) {
     if (!maker_) maker_.emplace(kind_);
     return maker_->make(values);
   }
 
  private:
-  module::Record kind_;
-  std::optional<module::RecordMaker> maker_;
+  core::Record kind_;
+  std::optional<core::RecordMaker> maker_;
 };
 
 // The records of one listing with their sort keys, in the order they were

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "module/ids.h"
+#include "core/ids.h"
 
 namespace refs {
 
@@ -76,7 +76,7 @@ Ref parent_ids(PyObject* parents) {
     if (!PyBytes_Check(parent)) {
       host::raise_format(PyExc_TypeError, "expected a bytes id, got %.200s", Py_TYPE(parent)->tp_name);
     }
-    host::append(ids.get(), module::id_text(parent).get());
+    host::append(ids.get(), core::id_text(parent).get());
   });
   return ids;
 }

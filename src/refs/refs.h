@@ -2,12 +2,12 @@
 // the refs that decorate commits.
 #pragma once
 
-#include "module/service.h"
+#include "core/service.h"
 
 namespace refs {
 
+using core::Service;
 using host::Ref;
-using module::Service;
 
 Ref list_branches(Service& self);
 Ref list_remote_branches(Service& self);

@@ -2,13 +2,13 @@
 // and decoded once. Tens of thousands of tags are the case it is built for,
 // so a second git process runs only for an annotated tag whose subject is
 // empty.
-#include "module/git.h"
+#include "core/git.h"
 #include "refs/listing.h"
 #include "refs/refs.h"
 
 namespace refs {
 
-namespace git = module::git;
+namespace git = core::git;
 
 namespace {
 
@@ -87,7 +87,7 @@ void list_tags_from_git(Service& self, PyObject* subprocess, Listing& listing) {
   Ref output = host::decode_utf8_replace(result.stdout_().get());
   Text lines(output.get());
   listing.reserve(count_lines(lines));
-  Records records(module::Record::TagInfo);
+  Records records(core::Record::TagInfo);
   for_each_ref_line(lines, [&](const RefLine& line) {
     try {
       add_tag(self, subprocess, line, records, listing);
@@ -106,7 +106,7 @@ void list_tag_names(Service& self, PyObject* subprocess, Listing& listing) {
     Ref output = host::strip(result.stdout_().get());
     Ref empty = host::text("");
     Ref zero = host::integer(0);
-    Records records(module::Record::TagInfo);
+    Records records(core::Record::TagInfo);
     Text(output.get()).split('\n', [&](Text piece) {
       Text name_text = piece.strip();
       if (name_text.empty()) return;

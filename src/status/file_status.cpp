@@ -5,8 +5,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "module/git.h"
-#include "module/records.h"
+#include "core/git.h"
+#include "core/records.h"
 #include "status/scan.h"
 #include "status/status.h"
 
@@ -15,7 +15,7 @@ namespace status {
 namespace {
 
 using host::Text;
-namespace git = module::git;
+namespace git = core::git;
 
 // The text's code points written as UTF-8 (lone surrogates as their three
 // bytes): a native key with the equality of the host's str.
@@ -195,7 +195,7 @@ Ref status_from_git(Service& self, PyObject* subprocess) {
 
   Ref output = host::strip(status.stdout_().get());
   const Text text(output.get());
-  const module::RecordMaker file_status(module::Record::FileStatus);
+  const core::RecordMaker file_status(core::Record::FileStatus);
   std::vector<Found> found;
   if (!text.empty()) {
     text.split('\n', [&](const Text& line) {

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "module/namespace.h"
+#include "core/namespace.h"
 #include "status/status.h"
 
 namespace status {
@@ -18,7 +18,7 @@ class DirectoryMode {
   DirectoryMode() {
     static const host::Name stat_name{"stat"};
     static const host::Name s_isdir{"S_ISDIR"};
-    Ref stat_module = module::global(stat_name);
+    Ref stat_module = core::global(stat_name);
     function_ = host::getattr(stat_module.get(), s_isdir);
     try {
       native_ = function_.get() == host::import_from("_stat", "S_ISDIR").get();

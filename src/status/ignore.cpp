@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/namespace.h"
+#include "core/namespace.h"
 #include "status/glob.h"
 #include "status/status.h"
 
@@ -237,7 +237,7 @@ Ref read_ignore_lines(Service& self) {
     static const host::KwNames text_options{"encoding", "errors"};
     static const host::Name readlines{"readlines"};
     static const host::Name close{"close"};
-    Ref open_function = module::global(open);
+    Ref open_function = core::global(open);
     Ref file = host::call(open_function.get(), {path.get(), read_mode.get()}, text_options, {utf8.get(), ignore.get()});
     Ref lines;
     try {
@@ -267,7 +267,7 @@ void for_each_line(PyObject* lines, Each&& each) {
 Ref directory_name(PyObject* dir_path) {
   static const host::Name path_name{"Path"};
   static const host::Name name_attribute{"name"};
-  Ref path_class = module::global(path_name);
+  Ref path_class = core::global(path_name);
   Ref pathlib_path = host::import_from("pathlib", "Path");
   if (path_class.get() != pathlib_path.get()) {
     Ref path = host::call(path_class.get(), {dir_path});

@@ -17,15 +17,15 @@
 #include <utility>
 #include <vector>
 
-#include "module/records.h"
+#include "core/records.h"
 #include "status/worktree.h"
 
 namespace status {
 
 namespace {
 
+using core::Service;
 using host::Ref;
-using module::Service;
 namespace fs = worktree;
 
 enum class Change : std::uint8_t { Deleted, Staged, Modified, Untracked };
@@ -517,7 +517,7 @@ Ref Scan::records() {
   }
   // UTF-8 byte order is code-point order.
   std::stable_sort(merged.begin(), merged.end(), [](const Finding& a, const Finding& b) { return a.key < b.key; });
-  const module::RecordMaker file_status(module::Record::FileStatus);
+  const core::RecordMaker file_status(core::Record::FileStatus);
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(merged.size())));
   for (std::size_t i = 0; i < merged.size(); ++i) {
     const Finding& finding = merged[i];

@@ -2,11 +2,11 @@
 // when git cannot be run.
 #pragma once
 
-#include "module/service.h"
+#include "core/service.h"
 
 namespace status {
 
 // The scan's records, de-duplicated and sorted by path.
-host::Ref scan_file_status(module::Service& self);
+host::Ref scan_file_status(core::Service& self);
 
 }  // namespace status

@@ -2,12 +2,12 @@
 // status and the scan that computes the status through dulwich.
 #pragma once
 
-#include "module/service.h"
+#include "core/service.h"
 
 namespace status {
 
+using core::Service;
 using host::Ref;
-using module::Service;
 
 Ref compile_gitignore_patterns(Service& self);
 Ref is_path_ignored(Service& self, PyObject* file_path, PyObject* compiled_patterns);

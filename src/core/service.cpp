@@ -1,12 +1,11 @@
-#include "module/service.h"
+#include "core/service.h"
 
 #include <algorithm>
 #include <iterator>
 
-#include "module/methods.h"
-#include "module/namespace.h"
+#include "core/namespace.h"
 
-namespace module {
+namespace core {
 
 namespace {
 
@@ -43,11 +42,13 @@ void service_dealloc(PyObject* self) noexcept {
   Py_TYPE(self)->tp_free(self);
 }
 
+// __init__'s declaration, given by the method table when the class is readied.
+const host::FunctionSpec* init_declaration = nullptr;
+
 int service_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return host::entry_status([&] {
-    const host::FunctionSpec& spec = init_spec();
     host::Arg start_dir;
-    host::parse_slot_arguments(spec, args, kwargs, &start_dir);
+    host::parse_slot_arguments(*init_declaration, args, kwargs, &start_dir);
     Ref keep_self = Ref::borrow(self);
     init(Service::from(self), start_dir.object);
   });
@@ -73,18 +74,16 @@ PyTypeObject type = [] {
 
 PyTypeObject* service_type() { return &type; }
 
-void prepare_service_type(const char* module_name) {
+void prepare_service_type(const char* module_name, std::span<const host::FunctionSpec> methods,
+                          const host::FunctionSpec& init_spec) {
+  init_declaration = &init_spec;
   host::check(PyType_Ready(&type));
-  for (const host::FunctionSpec& spec : service_methods()) {
+  for (const host::FunctionSpec& spec : methods) {
     Ref function = host::make_function(spec, &type, "GitServiceCython", module_name);
     if (spec.binding == host::Binding::StaticMethod) function = Ref::check(PyStaticMethod_New(function.get()));
     host::check(PyDict_SetItemString(type.tp_dict, spec.name, function.get()));
   }
   PyType_Modified(&type);
-}
-
-Ref make_unpickle_function(const char* module_name) {
-  return host::make_function(unpickle_spec(), nullptr, nullptr, module_name);
 }
 
 Ref init(Service& self, PyObject* start_dir) {
@@ -207,4 +206,4 @@ Ref unpickle(PyObject* type, PyObject* checksum, PyObject* state) {
   return result;
 }
 
-}  // namespace module
+}  // namespace core

@@ -6,7 +6,7 @@
 
 #include "host/host.h"
 
-namespace module {
+namespace core {
 
 using host::Ref;
 
@@ -34,4 +34,4 @@ class RecordMaker {
   bool direct_;
 };
 
-}  // namespace module
+}  // namespace core

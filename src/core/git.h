@@ -7,7 +7,7 @@
 
 #include "host/host.h"
 
-namespace module::git {
+namespace core::git {
 
 using host::Ref;
 
@@ -100,4 +100,4 @@ auto in_directory(PyObject* os, PyObject* directory, Body&& body) -> decltype(bo
   }
 }
 
-}  // namespace module::git
+}  // namespace core::git

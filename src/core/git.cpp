@@ -1,6 +1,6 @@
-#include "module/git.h"
+#include "core/git.h"
 
-namespace module::git {
+namespace core::git {
 
 Command::Command(std::initializer_list<const char*> words) {
   parts_.push_back(host::text("git"));
@@ -75,4 +75,4 @@ void change_back(PyObject* os, PyObject* original, bool body_failed) {
   }
 }
 
-}  // namespace module::git
+}  // namespace core::git

@@ -1,6 +1,6 @@
-#include "module/namespace.h"
+#include "core/namespace.h"
 
-namespace module {
+namespace core {
 
 namespace {
 PyObject* namespace_dict = nullptr;
@@ -21,4 +21,4 @@ host::Ref global(const host::Name& name) {
   host::raise_format(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
-}  // namespace module
+}  // namespace core

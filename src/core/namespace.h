@@ -3,7 +3,7 @@
 
 #include "host/host.h"
 
-namespace module {
+namespace core {
 
 inline constexpr const char* kModuleName = "git_service_cython";
 
@@ -14,4 +14,4 @@ void set_namespace(PyObject* module_dict);
 // the namespace first, then the host's built-in names, else NameError.
 host::Ref global(const host::Name& name);
 
-}  // namespace module
+}  // namespace core

@@ -1,6 +1,6 @@
-#include "module/ids.h"
+#include "core/ids.h"
 
-namespace module {
+namespace core {
 
 host::Ref id_text(PyObject* id) {
   const char* data = PyBytes_AS_STRING(id);
@@ -22,4 +22,4 @@ host::Ref ref_name(std::string_view prefix, PyObject* branch) {
   return host::Ref::check(PyUnicode_AsUTF8String(text.get()));
 }
 
-}  // namespace module
+}  // namespace core

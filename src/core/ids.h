@@ -5,7 +5,7 @@
 
 #include "host/host.h"
 
-namespace module {
+namespace core {
 
 // One of "0123456789abcdefABCDEF".
 inline bool is_hex_digit(Py_UCS4 ch) {
@@ -22,4 +22,4 @@ host::Ref ref_name(std::string_view prefix, PyObject* branch);
 // `id` must be bytes (subclasses included).
 host::Ref id_text(PyObject* id);
 
-}  // namespace module
+}  // namespace core

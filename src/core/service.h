@@ -1,9 +1,11 @@
 // The GitServiceCython object: one repository's root path and its dulwich Repo.
 #pragma once
 
+#include <span>
+
 #include "host/host.h"
 
-namespace module {
+namespace core {
 
 using host::Ref;
 
@@ -32,12 +34,11 @@ struct Service {
 // The GitServiceCython class.
 PyTypeObject* service_type();
 
-// Readies the class and fills its dictionary with the methods. Run once by
-// the module's execute step.
-void prepare_service_type(const char* module_name);
-
-// The module-level function __pyx_unpickle_GitServiceCython.
-Ref make_unpickle_function(const char* module_name);
+// Readies the class and fills its dictionary with `methods`, in order;
+// `init_spec` declares __init__'s parameters, which the type's init slot
+// parses. Run once by the module's execute step.
+void prepare_service_type(const char* module_name, std::span<const host::FunctionSpec> methods,
+                          const host::FunctionSpec& init_spec);
 
 // The bodies the class's table binds, defined with the type.
 Ref init(Service& self, PyObject* start_dir);
@@ -46,4 +47,4 @@ Ref reduce(Service& self);
 Ref setstate(Service& self, PyObject* state);
 Ref unpickle(PyObject* type, PyObject* checksum, PyObject* state);
 
-}  // namespace module
+}  // namespace core

@@ -1,11 +1,11 @@
-#include "module/records.h"
+#include "core/records.h"
 
 #include <array>
 #include <span>
 
-#include "module/namespace.h"
+#include "core/namespace.h"
 
-namespace module {
+namespace core {
 
 namespace {
 
@@ -119,4 +119,4 @@ Ref RecordMaker::make(std::initializer_list<PyObject*> values) const {
   return record;
 }
 
-}  // namespace module
+}  // namespace core
