@@ -27,7 +27,7 @@ Ref Command::argv() const {
 
 bool Result::ok() const {
   if (!completed_) return false;
-  static const host::Name returncode{"returncode"};
+  static const host::Interned returncode{"returncode"};
   Ref code = host::getattr(completed_.get(), returncode);
   if (PyLong_CheckExact(code.get())) {
     int overflow = 0;
@@ -38,19 +38,19 @@ bool Result::ok() const {
 }
 
 Ref Result::stdout_() const {
-  static const host::Name name{"stdout"};
+  static const host::Interned name{"stdout"};
   return completed_ ? host::getattr(completed_.get(), name) : host::text("");
 }
 
 Ref Result::stderr_() const {
-  static const host::Name name{"stderr"};
+  static const host::Interned name{"stderr"};
   return completed_ ? host::getattr(completed_.get(), name) : host::text("");
 }
 
 Result run(PyObject* subprocess, const Command& command, const Run& how) {
   if (command.refused()) return Result::refused();
-  static const host::Name run_name{"run"};
-  static const host::Name replace{"replace"};
+  static const host::Interned run_name{"run"};
+  static const host::Interned replace{"replace"};
   static const host::KwNames with_cwd{"capture_output", "text", "timeout", "cwd"};
   static const host::KwNames without_cwd{"capture_output", "text", "timeout"};
   static const host::KwNames replacing_with_cwd{"capture_output", "text", "errors", "timeout", "cwd"};
@@ -67,7 +67,7 @@ Result run(PyObject* subprocess, const Command& command, const Run& how) {
 }
 
 void change_back(PyObject* os, PyObject* original, bool body_failed) {
-  static const host::Name chdir{"chdir"};
+  static const host::Interned chdir{"chdir"};
   if (body_failed) {
     host::call_method_in_finally(os, chdir, {original});
   } else {

@@ -81,8 +81,8 @@ void change_back(PyObject* os, PyObject* original, bool body_failed);
 
 template <class Body>
 auto in_directory(PyObject* os, PyObject* directory, Body&& body) -> decltype(body()) {
-  static const host::Name getcwd{"getcwd"};
-  static const host::Name chdir{"chdir"};
+  static const host::Interned getcwd{"getcwd"};
+  static const host::Interned chdir{"chdir"};
   Ref original = host::call_method(os, getcwd, {});
   host::call_method(os, chdir, {directory});
   try {

@@ -8,7 +8,7 @@ PyObject* namespace_dict = nullptr;
 
 void set_namespace(PyObject* module_dict) { Py_XSETREF(namespace_dict, Py_NewRef(module_dict)); }
 
-host::Ref global(const host::Name& name) {
+host::Ref global(const host::Interned& name) {
   if (namespace_dict != nullptr) {
     if (PyObject* value = PyDict_GetItemWithError(namespace_dict, name.get())) return host::Ref::borrow(value);
     if (PyErr_Occurred()) throw host::Error{};

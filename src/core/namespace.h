@@ -12,6 +12,6 @@ void set_namespace(PyObject* module_dict);
 
 // A name of the module namespace, looked up at use as module code does:
 // the namespace first, then the host's built-in names, else NameError.
-host::Ref global(const host::Name& name);
+host::Ref global(const host::Interned& name);
 
 }  // namespace core

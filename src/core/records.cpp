@@ -16,7 +16,7 @@ struct Field {
 };
 
 struct RecordDef {
-  host::Name name;
+  host::Interned name;
   std::span<const Field> fields;
 };
 
@@ -37,9 +37,9 @@ constexpr Field kTagInfo[] = {{"name", "str"},
                               {"is_annotated", "bool", Field::Default::False}};
 
 const RecordDef kRecords[] = {
-    {host::Name("BranchInfo"), kBranchInfo}, {host::Name("CommitInfo"), kCommitInfo},
-    {host::Name("FileStatus"), kFileStatus}, {host::Name("StashInfo"), kStashInfo},
-    {host::Name("TagInfo"), kTagInfo},
+    {host::Interned("BranchInfo"), kBranchInfo}, {host::Interned("CommitInfo"), kCommitInfo},
+    {host::Interned("FileStatus"), kFileStatus}, {host::Interned("StashInfo"), kStashInfo},
+    {host::Interned("TagInfo"), kTagInfo},
 };
 constexpr std::size_t kRecordCount = std::size(kRecords);
 
@@ -75,7 +75,7 @@ Ref build_class(const RecordDef& record, PyObject* dataclass) {
 }  // namespace
 
 void create_records(PyObject* module_dict, PyObject* dataclass) {
-  static const host::Name init_name{"__init__"};
+  static const host::Interned init_name{"__init__"};
   for (std::size_t i = 0; i < kRecordCount; ++i) {
     const RecordDef& record = kRecords[i];
     Ref cls = build_class(record, dataclass);
@@ -100,7 +100,7 @@ RecordMaker::RecordMaker(Record kind) : kind_(kind), class_(global(def(kind).nam
   const Made& entry = made[static_cast<std::size_t>(kind)];
   if (class_.get() != entry.cls) return;
   auto* type = reinterpret_cast<PyTypeObject*>(entry.cls);
-  static const host::Name init_name{"__init__"};
+  static const host::Interned init_name{"__init__"};
   PyObject* init = PyDict_GetItemWithError(type->tp_dict, init_name.get());
   if (init == nullptr && PyErr_Occurred()) throw host::Error{};
   direct_ =

@@ -87,9 +87,9 @@ void prepare_service_type(const char* module_name, std::span<const host::Functio
 }
 
 Ref init(Service& self, PyObject* start_dir) {
-  static const host::Name path_name{"Path"};
-  static const host::Name repo_name{"Repo"};
-  static const host::Name find_repo_root_name{"_find_repo_root"};
+  static const host::Interned path_name{"Path"};
+  static const host::Interned repo_name{"Repo"};
+  static const host::Interned find_repo_root_name{"_find_repo_root"};
   Ref path_class = global(path_name);
   Ref path = host::call(path_class.get(), {start_dir});
   self.set_repo_path(host::call_method(self.object(), find_repo_root_name, {path.get()}));
@@ -100,11 +100,11 @@ Ref init(Service& self, PyObject* start_dir) {
 }
 
 Ref find_repo_root(PyObject* path) {
-  static const host::Name resolve{"resolve"};
-  static const host::Name exists{"exists"};
-  static const host::Name is_dir{"is_dir"};
-  static const host::Name parent{"parent"};
-  static const host::Name not_git_repository{"NotGitRepository"};
+  static const host::Interned resolve{"resolve"};
+  static const host::Interned exists{"exists"};
+  static const host::Interned is_dir{"is_dir"};
+  static const host::Interned parent{"parent"};
+  static const host::Interned not_git_repository{"NotGitRepository"};
   Ref git_name = host::text(".git");
   Ref current = host::call_method(path, resolve, {});
   for (;;) {
@@ -139,8 +139,8 @@ void apply_state(Service& self, PyObject* state) {
   if (size > 2) {
     Ref extra = Ref::borrow(PyTuple_GET_ITEM(state, 2));
     if (host::truthy(extra.get())) {
-      static const host::Name dict_name{"__dict__"};
-      static const host::Name update{"update"};
+      static const host::Interned dict_name{"__dict__"};
+      static const host::Interned update{"update"};
       Ref instance_dict = host::getattr(self.object(), dict_name);
       host::call_method(instance_dict.get(), update, {extra.get()});
     }
@@ -150,8 +150,8 @@ void apply_state(Service& self, PyObject* state) {
 }  // namespace
 
 Ref reduce(Service& self) {
-  static const host::Name dict_name{"__dict__"};
-  static const host::Name unpickle_name{"__pyx_unpickle_GitServiceCython"};
+  static const host::Interned dict_name{"__dict__"};
+  static const host::Interned unpickle_name{"__pyx_unpickle_GitServiceCython"};
   Ref state = host::tuple({self.repo().get(), self.repo_path().get()});
   bool use_setstate = false;
   Ref instance_dict = Ref::steal(PyObject_GetAttr(self.object(), dict_name.get()));
@@ -200,7 +200,7 @@ Ref unpickle(PyObject* type, PyObject* checksum, PyObject* state) {
     Ref message = Ref::check(PyUnicode_Format(format.get(), numbers.get()));
     host::raise_instance(host::call(pickle_error.get(), {message.get()}).get());
   }
-  static const host::Name new_name{"__new__"};
+  static const host::Interned new_name{"__new__"};
   Ref result = host::call_method(reinterpret_cast<PyObject*>(service_type()), new_name, {type});
   if (state != Py_None) apply_state(Service::from(result.get()), state);
   return result;

@@ -25,9 +25,9 @@ bool is_full_hex_id(const host::Text& id) {
 // re.search so that every caller's text is read the same way; null when there
 // is none.
 Ref find_embedded_id(PyObject* re, PyObject* id) {
-  static const host::Name search{"search"};
-  static const host::Name group{"group"};
-  static const host::Name pattern{"[0-9a-fA-F]{40}"};
+  static const host::Interned search{"search"};
+  static const host::Interned group{"group"};
+  static const host::Interned pattern{"[0-9a-fA-F]{40}"};
   Ref match = host::call_method(re, search, {pattern.get(), id});
   if (match.get() == Py_None) return Ref();
   Ref whole = host::integer(0);
@@ -93,12 +93,12 @@ Ref get_commit_diff(Service& self, PyObject* sha_hex) {
     // TimeoutExpired is an Exception, so catching Exception first and then
     // telling the timeout apart answers as the two handlers in turn would.
     Ref error = host::except_as({PyExc_Exception});
-    static const host::Name timeout_expired{"TimeoutExpired"};
+    static const host::Interned timeout_expired{"TimeoutExpired"};
     Ref timeout_class = host::getattr(subprocess.get(), timeout_expired);
     if (PyErr_GivenExceptionMatches(error.get(), timeout_class.get())) {
       return failure_text("Error: Timeout getting diff for commit ", id, {});
     }
-    static const host::Name name{"__name__"};
+    static const host::Interned name{"__name__"};
     Ref class_name = host::getattr(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), name);
     Ref exception = host::text(". Exception: ");
     return failure_text("Error: Could not get diff for commit ", id, {exception.get(), class_name.get()});

@@ -9,7 +9,7 @@ namespace {
 // component.encode("utf-8"), strictly: a name git cannot hold raises.
 Ref encode_utf8(PyObject* component) {
   if (PyUnicode_CheckExact(component)) return Ref::check(PyUnicode_AsUTF8String(component));
-  static const host::Name encode{"encode"};
+  static const host::Interned encode{"encode"};
   Ref utf8 = host::text("utf-8");
   return host::call_method(component, encode, {utf8.get()});
 }
@@ -26,8 +26,8 @@ Ref find_in_tree(Service& self, PyObject* tree, PyObject* path_parts) {
   auto [mode, id] = host::unpack_pair(entry.get());
   if (host::length(path_parts) == 1) return std::move(id);
 
-  static const host::Name stat_name{"stat"};
-  static const host::Name is_dir{"S_ISDIR"};
+  static const host::Interned stat_name{"stat"};
+  static const host::Interned is_dir{"S_ISDIR"};
   Ref stat = core::global(stat_name);
   if (!host::truthy(host::call_method(stat.get(), is_dir, {mode.get()}).get())) return Ref::borrow(Py_None);
   Ref repo = self.repo();
@@ -36,7 +36,7 @@ Ref find_in_tree(Service& self, PyObject* tree, PyObject* path_parts) {
   // A path can name directories as deep as a tree is nested; the host's
   // recursion limit, not the C stack, bounds how deep we follow it.
   host::RecursionGuard guard(" while finding a path in a tree");
-  static const host::Name find_in_tree_name{"_find_in_tree"};
+  static const host::Interned find_in_tree_name{"_find_in_tree"};
   return host::call_method(self.object(), find_in_tree_name, {subtree.get(), rest.get()});
 }
 

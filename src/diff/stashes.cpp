@@ -17,7 +17,7 @@ constexpr int kFirstIndexReadAsTime = 100'000'000;
 // Path(self.repo_path).resolve(): stash commands run in the repository root
 // with every symbolic link resolved.
 Ref resolved_root(Service& self, PyObject* path_class) {
-  static const host::Name resolve{"resolve"};
+  static const host::Interned resolve{"resolve"};
   Ref repo_path = self.repo_path();
   Ref path = host::call(path_class, {repo_path.get()});
   return host::call_method(path.get(), resolve, {});
@@ -25,7 +25,7 @@ Ref resolved_root(Service& self, PyObject* path_class) {
 
 // match.group(number)
 Ref group(PyObject* match, long number) {
-  static const host::Name group_name{"group"};
+  static const host::Interned group_name{"group"};
   Ref which = host::integer(number);
   return host::call_method(match, group_name, {which.get()});
 }
@@ -33,15 +33,15 @@ Ref group(PyObject* match, long number) {
 // The two patterns a stash line is read with, compiled once per listing.
 struct StashPatterns {
   explicit StashPatterns(PyObject* re) {
-    static const host::Name compile{"compile"};
-    static const host::Name line_source{R"(stash@\{(\d+)\}:\s*(.+))"};
-    static const host::Name description_source{R"((?:On |O |WIP on )?([^:]+?):\s*(.+))"};
+    static const host::Interned compile{"compile"};
+    static const host::Interned line_source{R"(stash@\{(\d+)\}:\s*(.+))"};
+    static const host::Interned description_source{R"((?:On |O |WIP on )?([^:]+?):\s*(.+))"};
     line = host::call_method(re, compile, {line_source.get()});
     description = host::call_method(re, compile, {description_source.get()});
   }
   // pattern.match(text): the match object, or None.
   static Ref match(const Ref& pattern, PyObject* text) {
-    static const host::Name match_name{"match"};
+    static const host::Interned match_name{"match"};
     return host::call_method(pattern.get(), match_name, {text});
   }
 

@@ -6,18 +6,18 @@
 namespace history {
 
 Ref read_ref(Service& self, PyObject* name) {
-  static const host::Name refs{"refs"};
+  static const host::Interned refs{"refs"};
   Ref repo = self.repo();
   Ref container = host::getattr(repo.get(), refs);
   return host::getitem(container.get(), name);
 }
 
-bool is_text(PyObject* value, std::string_view text) {
+bool equals_text(PyObject* value, std::string_view text) {
   return PyUnicode_Check(value) && host::Text(value).equals(text);
 }
 
 Ref strip_output(PyObject* output) {
-  static const host::Name strip{"strip"};
+  static const host::Interned strip{"strip"};
   if (PyUnicode_CheckExact(output)) return host::strip(output);
   return host::call_method(output, strip, {});
 }
@@ -32,7 +32,7 @@ void add_id_text(IdTextSet& set, PyObject* id, IdTextRule rule) {
 
 void collect_base_branch_ids(Service& self, PyObject* branch, int limit, IdTextRule rule, IdTextSet& set) {
   for (const char* base : {"main", "master"}) {
-    if (is_text(branch, base)) continue;
+    if (equals_text(branch, base)) continue;
     try {
       Ref base_head = read_ref(self, ref_name("refs/heads/", host::text(base).get()).get());
       WalkItems items = walk_from(self, base_head.get(), limit);
@@ -41,7 +41,7 @@ void collect_base_branch_ids(Service& self, PyObject* branch, int limit, IdTextR
       while (items.next(id, commit)) add_id_text(set, id.get(), rule);
       return;
     } catch (const host::Error&) {
-      host::except_lookup_error();
+      host::except_key_attribute_or_type_error();
     }
   }
 }

@@ -19,10 +19,10 @@ using host::Ref;
 Ref read_ref(Service& self, PyObject* name);
 
 // value == text, for a value that is a str or None.
-bool is_text(PyObject* value, std::string_view text);
+bool equals_text(PyObject* value, std::string_view text);
 
 // branch in ("main", "master"): the base branches themselves.
-inline bool is_base_branch(PyObject* branch) { return is_text(branch, "main") || is_text(branch, "master"); }
+inline bool is_base_branch(PyObject* branch) { return equals_text(branch, "main") || equals_text(branch, "master"); }
 
 // output.strip(): git's output without its surrounding whitespace.
 Ref strip_output(PyObject* output);

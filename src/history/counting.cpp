@@ -64,11 +64,11 @@ Ref command_line_id(PyObject* id) {
 // itself); null when neither can be read.
 Ref base_head(Service& self, PyObject* branch) {
   for (const char* base : {"main", "master"}) {
-    if (is_text(branch, base)) continue;
+    if (equals_text(branch, base)) continue;
     try {
       return read_ref(self, ref_name("refs/heads/", host::text(base).get()).get());
     } catch (const host::Error&) {
-      host::except_lookup_error();
+      host::except_key_attribute_or_type_error();
     }
   }
   return Ref();

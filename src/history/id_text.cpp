@@ -27,7 +27,7 @@ Ref walked_id_text(PyObject* id) {
 }
 
 Ref listing_id_text(PyObject* id) {
-  static const host::Name hex{"hex"};
+  static const host::Interned hex{"hex"};
   Ref text;
   if (PyBytes_Check(id)) {
     text = core::id_text(id);

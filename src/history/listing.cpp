@@ -17,7 +17,7 @@ constexpr int kBaseCommitLimit = 200;
 
 // commit.author as text: bytes decoded, anything else its str().
 Ref author_text(PyObject* commit) {
-  static const host::Name author{"author"};
+  static const host::Interned author{"author"};
   Ref value = host::getattr(commit, author);
   if (PyBytes_Check(value.get()) || PyByteArray_Check(value.get())) return host::decode_utf8_replace(value.get());
   return host::str(value.get());
@@ -26,8 +26,8 @@ Ref author_text(PyObject* commit) {
 // commit.message.split(b"\n", 1)[0], decoded: only a line feed ends the
 // summary, so a carriage return before it stays.
 Ref summary_text(PyObject* commit) {
-  static const host::Name message{"message"};
-  static const host::Name split{"split"};
+  static const host::Interned message{"message"};
+  static const host::Interned split{"split"};
   Ref value = host::getattr(commit, message);
   if (PyBytes_Check(value.get())) {
     const char* data = PyBytes_AS_STRING(value.get());
@@ -52,7 +52,7 @@ class CommitList {
   // `max_count` records (tested only after appending, so a limit of 0 or less
   // still lets one record in).
   bool append(PyObject* sha, PyObject* commit) {
-    static const host::Name commit_time{"commit_time"};
+    static const host::Interned commit_time{"commit_time"};
     Ref author = author_text(commit);
     Ref summary = summary_text(commit);
     const bool pushed = host::check(PySequence_Contains(remote_commits_, sha)) != 0;
@@ -77,7 +77,7 @@ class CommitList {
 // The merge base of `branch` with "main", else with "master"; null when
 // neither gives one.
 Ref find_merge_base(Service& self, PyObject* branch) {
-  static const host::Name get_merge_base{"get_merge_base"};
+  static const host::Interned get_merge_base{"get_merge_base"};
   for (const char* base : {"main", "master"}) {
     Ref base_name = host::text(base);
     Ref merge_base = host::call_method(self.object(), get_merge_base, {branch, base_name.get()});
@@ -86,26 +86,24 @@ Ref find_merge_base(Service& self, PyObject* branch) {
   return Ref();
 }
 
-// The branch from its head down to, not including, its merge base.
-Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
-                 int skip) {
-  static const host::Name fromhex{"fromhex"};
-  Ref merge_base = find_merge_base(self, branch);
+// What the walk does with a commit before the skip and the limit apply.
+enum class Verdict { List, Pass, End };
+
+// The commits of the walk from `head_sha` that `judge(sha)` lets through,
+// after the first `skip` of them (commits passed over do not count), up to
+// `max_count` records.
+template <class Judge>
+Ref walk_and_list(Service& self, PyObject* head_sha, PyObject* remote_commits, int max_count, int skip, Judge&& judge) {
   CommitList commits(remote_commits, max_count);
   int skipped = 0;
-  Ref stop_at;
-  if (merge_base) {
-    // A merge base that is no hexadecimal text is refused as bytes.fromhex
-    // refuses it, before any commit is read.
-    host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {merge_base.get()});
-    stop_at = host::lower(merge_base.get());
-  }
   WalkItems items = walk_from(self, head_sha, -1);
   Ref id;
   Ref commit;
   while (items.next(id, commit)) {
     Ref sha = listing_id_text(id.get());
-    if (stop_at && host::equal(sha.get(), stop_at.get())) break;
+    const Verdict verdict = judge(sha.get());
+    if (verdict == Verdict::End) break;
+    if (verdict == Verdict::Pass) continue;
     if (skipped < skip) {
       ++skipped;
       continue;
@@ -113,6 +111,23 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
     if (commits.append(sha.get(), commit.get())) break;
   }
   return commits.take();
+}
+
+// The branch from its head down to, not including, its merge base.
+Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
+                 int skip) {
+  static const host::Interned fromhex{"fromhex"};
+  Ref merge_base = find_merge_base(self, branch);
+  Ref stop_at;
+  if (merge_base) {
+    // A merge base that is no hexadecimal text is refused as bytes.fromhex
+    // refuses it, before any commit is read.
+    host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {merge_base.get()});
+    stop_at = host::lower(merge_base.get());
+  }
+  return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
+    return stop_at && host::equal(sha, stop_at.get()) ? Verdict::End : Verdict::List;
+  });
 }
 
 // The whole history of the branch, less the nearest commits of its base
@@ -122,27 +137,15 @@ Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
   const bool hides_base = !is_base_branch(branch);
   IdTextSet base_ids;
   if (hides_base) collect_base_branch_ids(self, branch, kBaseCommitLimit, listing_id_text, base_ids);
-  CommitList commits(remote_commits, max_count);
-  int skipped = 0;
-  WalkItems items = walk_from(self, head_sha, -1);
-  Ref id;
-  Ref commit;
-  while (items.next(id, commit)) {
-    Ref sha = listing_id_text(id.get());
-    if (hides_base && base_ids.contains(sha.get())) continue;
-    if (skipped < skip) {
-      ++skipped;
-      continue;
-    }
-    if (commits.append(sha.get(), commit.get())) break;
-  }
-  return commits.take();
+  return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
+    return hides_base && base_ids.contains(sha) ? Verdict::Pass : Verdict::List;
+  });
 }
 
 }  // namespace
 
 Ref list_commits(Service& self, PyObject* branch, int max_count, int skip, PyObject* show_full_history) {
-  static const host::Name get_remote_commits{"_get_remote_commits"};
+  static const host::Interned get_remote_commits{"_get_remote_commits"};
   Ref head_sha = read_ref(self, ref_name("refs/heads/", branch).get());
   Ref remote_commits = host::call_method(self.object(), get_remote_commits, {branch});
   if (host::truthy(show_full_history) && !is_base_branch(branch)) {

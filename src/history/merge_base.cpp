@@ -25,7 +25,7 @@ bool has_ref(Service& self, PyObject* name) {
     read_ref(self, name);
     return true;
   } catch (const host::Error&) {
-    host::except_lookup_error();
+    host::except_key_attribute_or_type_error();
     return false;
   }
 }
@@ -73,7 +73,7 @@ Ref get_merge_base(Service& self, PyObject* branch, PyObject* base_branch) {
   Ref base = Ref::borrow(base_branch);
   Ref base_ref = ref_name("refs/heads/", base.get());
   if (!has_ref(self, base_ref.get())) {
-    if (!is_text(base.get(), "main")) return Ref::borrow(Py_None);
+    if (!equals_text(base.get(), "main")) return Ref::borrow(Py_None);
     base = host::text("master");
     base_ref = ref_name("refs/heads/", base.get());
     if (!has_ref(self, base_ref.get())) return Ref::borrow(Py_None);

@@ -58,9 +58,7 @@ void extend(std::deque<Ref>& queue, PyObject* parents) {
     for (Py_ssize_t i = 0; i < size; ++i) queue.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(parents, i)));
     return;
   }
-  Ref iterator = Ref::check(PyObject_GetIter(parents));
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) queue.push_back(std::move(item));
-  if (PyErr_Occurred()) throw host::Error{};
+  host::for_each(parents, [&](PyObject* parent) { queue.push_back(Ref::borrow(parent)); });
 }
 
 // The walk's body, from where it stopped to its next item: queue the parents
@@ -68,7 +66,7 @@ void extend(std::deque<Ref>& queue, PyObject* parents) {
 // until one has not been seen, and read its commit. False when the queue is
 // empty or the limit reached.
 bool run_to_next_item(WalkState& walk, Ref& id, Ref& commit) {
-  static const host::Name parents{"parents"};
+  static const host::Interned parents{"parents"};
   if (walk.last) {
     Ref last = std::move(walk.last);
     Ref last_parents = host::getattr(last.get(), parents);
@@ -273,7 +271,7 @@ bool WalkItems::next(Ref& id, Ref& commit) {
 }
 
 WalkItems walk_from(Service& self, PyObject* head, int max_count) {
-  static const host::Name iter_commits{"_iter_commits_optimized"};
+  static const host::Interned iter_commits{"_iter_commits_optimized"};
   Ref limit = host::integer(max_count);
   return WalkItems(host::call_method(self.object(), iter_commits, {head, limit.get()}));
 }

@@ -22,9 +22,6 @@ namespace host {
 // subclass for the error number (PermissionError for EACCES, and so on).
 [[noreturn]] void raise_os_error(int error, PyObject* filename);
 
-// Throws Error for the exception the host already has pending.
-[[noreturn]] inline void rethrow_pending() { throw Error{}; }
-
 // True when the pending host exception is an instance of one of `classes`.
 bool pending_matches(std::initializer_list<PyObject*> classes);
 
@@ -37,9 +34,9 @@ void except(std::initializer_list<PyObject*> classes);
 // `except Exception:`.
 inline void except_exception() { except({PyExc_Exception}); }
 
-// `except (KeyError, AttributeError, TypeError):`, the lookup guard the
-// methods use around reads of the caller's refs.
-inline void except_lookup_error() { except({PyExc_KeyError, PyExc_AttributeError, PyExc_TypeError}); }
+// `except (KeyError, AttributeError, TypeError):`, the guard the methods put
+// around reads of the caller's refs (a missing ref raises KeyError).
+inline void except_key_attribute_or_type_error() { except({PyExc_KeyError, PyExc_AttributeError, PyExc_TypeError}); }
 
 // Called in an entry point's catch-all: turns a C++ exception that is not a
 // host Error into the matching host exception.

@@ -203,11 +203,11 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   return entry([&]() -> Ref {
     FunctionObject* function = as_function(self);
     const FunctionSpec& spec = *function->spec;
-    static const Name parameter_name{"Parameter"};
-    static const Name signature_name{"Signature"};
-    static const Name empty_name{"empty"};
-    static const Name positional_only{"POSITIONAL_ONLY"};
-    static const Name positional_or_keyword{"POSITIONAL_OR_KEYWORD"};
+    static const Interned parameter_name{"Parameter"};
+    static const Interned signature_name{"Signature"};
+    static const Interned empty_name{"empty"};
+    static const Interned positional_only{"POSITIONAL_ONLY"};
+    static const Interned positional_or_keyword{"POSITIONAL_OR_KEYWORD"};
     static const KwNames parameter_keywords{"default", "annotation"};
     static const KwNames signature_keywords{"return_annotation"};
     Ref inspect = import("inspect");

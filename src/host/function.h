@@ -120,13 +120,18 @@ int to_int32(PyObject* value);
 // The same conversion to a C long ("value too large to convert to long").
 long to_long(PyObject* value);
 
-// Adapts a typed body `Ref f(Self, T...)` (T being PyObject* or int) to Body.
-// `cast` turns the `self` object into Self (ignored for bodies without self).
-template <auto F>
-struct Adapt;
+// Adapts a typed body to the uniform Body: `Ref f(T...)` for a function or a
+// static method, `Ref f(Self&, T...)` for a method, where `Self::from(self)`
+// gives the instance behind `self`. Each T is PyObject* or int, one per
+// parameter in order; `arity` is their number, for the table to check.
+template <class Signature, auto F>
+struct AdaptSignature;
 
-template <class... T, Ref (*F)(T...)>
-struct Adapt<F> {
+template <auto F>
+struct Adapt : AdaptSignature<decltype(F), F> {};
+
+template <class... T, auto F>
+struct AdaptSignature<Ref (*)(T...), F> {
   static constexpr std::size_t arity = sizeof...(T);
   static Ref body(PyObject*, const Args& args) { return call(args, std::index_sequence_for<T...>{}); }
 
@@ -134,6 +139,18 @@ struct Adapt<F> {
   template <std::size_t... I>
   static Ref call(const Args& args, std::index_sequence<I...>) {
     return F(args.get<T>(I)...);
+  }
+};
+
+template <class Self, class... T, auto F>
+struct AdaptSignature<Ref (*)(Self&, T...), F> {
+  static constexpr std::size_t arity = sizeof...(T);
+  static Ref body(PyObject* self, const Args& args) { return call(self, args, std::index_sequence_for<T...>{}); }
+
+ private:
+  template <std::size_t... I>
+  static Ref call(PyObject* self, const Args& args, std::index_sequence<I...>) {
+    return F(Self::from(self), args.get<T>(I)...);
   }
 };
 

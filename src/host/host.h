@@ -6,3 +6,4 @@
 #include "host/objects.h"
 #include "host/ref.h"
 #include "host/text.h"
+#include "host/threads.h"

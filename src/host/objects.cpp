@@ -5,7 +5,7 @@
 
 namespace host {
 
-PyObject* Name::get() const {
+PyObject* Interned::get() const {
   if (object_ == nullptr) {
     object_ = PyUnicode_InternFromString(text_);
     if (object_ == nullptr) throw Error{};
@@ -31,7 +31,7 @@ Ref call_vector(PyObject* function, PyObject* const* args, std::size_t nargs, Py
   return Ref::check(PyObject_Vectorcall(function, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args) {
+Ref call_method(PyObject* object, const Interned& name, std::initializer_list<PyObject*> args) {
   std::vector<PyObject*> stack(1 + args.size());
   stack[0] = object;
   std::copy(args.begin(), args.end(), stack.data() + 1);
@@ -139,7 +139,7 @@ Ref slice_from(PyObject* object, Py_ssize_t start) {
 
 bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
 
-Ref getattr_optional(PyObject* object, const Name& name) {
+Ref getattr_optional(PyObject* object, const Interned& name) {
   PyObject* value = PyObject_GetAttr(object, name.get());
   if (value == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error{};
@@ -148,13 +148,13 @@ Ref getattr_optional(PyObject* object, const Name& name) {
   return Ref::steal(value);
 }
 
-void setattr(PyObject* object, const Name& name, PyObject* value) {
+void setattr(PyObject* object, const Interned& name, PyObject* value) {
   check(PyObject_SetAttr(object, name.get(), value));
 }
 
 bool not_equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_NE)) != 0; }
 
-void call_method_in_finally(PyObject* object, const Name& name, std::initializer_list<PyObject*> args) {
+void call_method_in_finally(PyObject* object, const Interned& name, std::initializer_list<PyObject*> args) {
   Ref pending = Ref::steal(PyErr_GetRaisedException());
   std::vector<PyObject*> stack(1 + args.size());
   stack[0] = object;

@@ -14,10 +14,11 @@
 namespace host {
 
 // An interned str made on first use and kept for the life of the process:
-// `static const host::Name parents{"parents"};`.
-class Name {
+// an attribute name, a pattern, an encoding, any constant text a method uses
+// again and again: `static const host::Interned parents{"parents"};`.
+class Interned {
  public:
-  constexpr explicit Name(const char* text) : text_(text) {}
+  constexpr explicit Interned(const char* text) : text_(text) {}
   PyObject* get() const;
   const char* text() const { return text_; }
 
@@ -57,7 +58,7 @@ KwNames(Text...) -> KwNames<sizeof...(Text)>;
 
 // getattr(object, name)
 Ref getattr(PyObject* object, PyObject* name);
-inline Ref getattr(PyObject* object, const Name& name) { return getattr(object, name.get()); }
+inline Ref getattr(PyObject* object, const Interned& name) { return getattr(object, name.get()); }
 
 // object[key]
 Ref getitem(PyObject* object, PyObject* key);
@@ -77,7 +78,7 @@ Ref call(PyObject* function, std::initializer_list<PyObject*> args, const KwName
 }
 
 // object.name(*args)
-Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args);
+Ref call_method(PyObject* object, const Interned& name, std::initializer_list<PyObject*> args);
 
 // import module  (the top-level module, or the named submodule: "dulwich.index")
 Ref import(const char* module);
@@ -118,7 +119,7 @@ void append(PyObject* list, PyObject* item);
 Ref new_dict();
 // d[key] = value
 void set_item(PyObject* dict, PyObject* key, PyObject* value);
-inline void set_item(PyObject* dict, const Name& key, PyObject* value) { set_item(dict, key.get(), value); }
+inline void set_item(PyObject* dict, const Interned& key, PyObject* value) { set_item(dict, key.get(), value); }
 
 // set()
 Ref new_set();
@@ -154,10 +155,10 @@ void for_each(PyObject* object, Each&& each) {
 
 // getattr(object, name, None), except that a missing attribute gives a null
 // Ref (only AttributeError counts as missing, as hasattr() has it).
-Ref getattr_optional(PyObject* object, const Name& name);
+Ref getattr_optional(PyObject* object, const Interned& name);
 
 // setattr(object, name, value)
-void setattr(PyObject* object, const Name& name, PyObject* value);
+void setattr(PyObject* object, const Interned& name, PyObject* value);
 
 // a != b
 bool not_equal(PyObject* a, PyObject* b);
@@ -166,6 +167,6 @@ bool not_equal(PyObject* a, PyObject* b);
 // exception is pending: that exception is set aside during the call and comes
 // back after it, unless the call itself raises (its error then takes over,
 // with the body's exception as its context).
-void call_method_in_finally(PyObject* object, const Name& name, std::initializer_list<PyObject*> args = {});
+void call_method_in_finally(PyObject* object, const Interned& name, std::initializer_list<PyObject*> args = {});
 
 }  // namespace host

@@ -113,7 +113,7 @@ Ref Text::to_int() const {
 
 Ref strip(PyObject* object) {
   if (PyUnicode_Check(object)) return Text(object).strip().str();
-  static const Name strip_name{"strip"};
+  static const Interned strip_name{"strip"};
   Ref stripped = call_method(object, strip_name, {});
   Text check(stripped.get());
   return stripped;
@@ -132,7 +132,7 @@ Ref lower(PyObject* s) {
                    [](Py_UCS1 ch) { return static_cast<Py_UCS1>(ch >= 'A' && ch <= 'Z' ? ch + 32 : ch); });
     return lowered;
   }
-  static const Name lower_name{"lower"};
+  static const Interned lower_name{"lower"};
   return call_method(s, lower_name, {});
 }
 
@@ -140,7 +140,7 @@ Ref decode_utf8_replace(PyObject* data) {
   if (PyBytes_Check(data)) {
     return Ref::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "replace"));
   }
-  static const Name decode_name{"decode"};
+  static const Interned decode_name{"decode"};
   static const KwNames errors_keyword{"errors"};
   Ref utf8 = text("utf-8");
   Ref replace = text("replace");

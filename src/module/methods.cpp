@@ -20,32 +20,23 @@ using host::Kind;
 using host::Param;
 using host::Ref;
 
-// Adapts a body `Ref f(Service&, T...)` to the uniform host::Body.
-template <auto F>
-struct Method;
-
-template <class... T, Ref (*F)(Service&, T...)>
-struct Method<F> {
-  static constexpr std::size_t arity = sizeof...(T);
-  static Ref body(PyObject* self, const host::Args& args) { return call(self, args, std::index_sequence_for<T...>{}); }
-
- private:
-  template <std::size_t... I>
-  static Ref call(PyObject* self, const host::Args& args, std::index_sequence<I...>) {
-    return F(Service::from(self), args.get<T>(I)...);
-  }
-};
+// One row of the table: the declaration and its body, whose parameters must
+// match the declared ones in number.
+template <auto F, std::size_t N>
+constexpr FunctionSpec row(const char* name, const char* doc, Binding binding, const Param (&params)[N]) {
+  static_assert(host::Adapt<F>::arity == N, "the table's parameters must match the body's");
+  return {name, doc, binding, params, &host::Adapt<F>::body};
+}
 
 template <auto F, std::size_t N>
 constexpr FunctionSpec method(const char* name, const char* doc, const Param (&params)[N]) {
-  static_assert(Method<F>::arity == N, "the table's parameters must match the body's");
-  return {name, doc, Binding::Method, params, &Method<F>::body};
+  return row<F>(name, doc, Binding::Method, params);
 }
 
 template <auto F>
 constexpr FunctionSpec method(const char* name, const char* doc) {
-  static_assert(Method<F>::arity == 0, "the table's parameters must match the body's");
-  return {name, doc, Binding::Method, {}, &Method<F>::body};
+  static_assert(host::Adapt<F>::arity == 0, "the table's parameters must match the body's");
+  return {name, doc, Binding::Method, {}, &host::Adapt<F>::body};
 }
 
 constexpr Param str(const char* name) { return {name, Kind::Str}; }
@@ -77,13 +68,12 @@ constexpr Param kState[] = {{"state"}};
 constexpr Param kStartDir[] = {{"start_dir"}};
 constexpr Param kUnpickleParams[] = {{"__pyx_type"}, {"__pyx_checksum"}, {"__pyx_state"}};
 
-template <auto F>
-Ref static_body(PyObject*, const host::Args& args) {
-  return host::Adapt<F>::body(nullptr, args);
-}
-
 const FunctionSpec kServiceMethods[] = {
-    {"_find_repo_root", nullptr, Binding::StaticMethod, kFindRepoRoot, &static_body<&core::find_repo_root>, "Path"},
+    [] {
+      auto spec = row<&core::find_repo_root>("_find_repo_root", nullptr, Binding::StaticMethod, kFindRepoRoot);
+      spec.return_annotation = "Path";
+      return spec;
+    }(),
     method<&history::iter_commits_optimized>("_iter_commits_optimized",
                                              "Optimized commit iteration: breadth-first from a head, each commit once.",
                                              kIterCommits),
@@ -155,8 +145,8 @@ const FunctionSpec kServiceMethods[] = {
 
 const FunctionSpec kInit = method<&core::init>("__init__", nullptr, kStartDir);
 
-const FunctionSpec kUnpickle = {"__pyx_unpickle_GitServiceCython", nullptr, Binding::Function, kUnpickleParams,
-                                &static_body<&core::unpickle>};
+const FunctionSpec kUnpickle =
+    row<&core::unpickle>("__pyx_unpickle_GitServiceCython", nullptr, Binding::Function, kUnpickleParams);
 
 }  // namespace
 

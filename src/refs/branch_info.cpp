@@ -20,9 +20,9 @@ constexpr std::string_view kHeadsPrefix = "refs/heads/";
 // this reading every branch would look not current. Null when HEAD is
 // detached.
 Ref head_target(PyObject* refs_module, PyObject* repo) {
-  static const host::Name follow{"follow"};
-  static const host::Name refs_name{"refs"};
-  static const host::Name read_ref{"read_ref"};
+  static const host::Interned follow{"follow"};
+  static const host::Interned refs_name{"refs"};
+  static const host::Interned read_ref{"read_ref"};
   Ref head = host::bytes("HEAD");
   Ref module_follow;
   try {
@@ -59,13 +59,13 @@ bool is_current_branch(PyObject* repo, PyObject* branch) {
 
 // self.repo.refs[ref] for f"{prefix}{branch}", null when the ref is missing.
 Ref lookup_branch_ref(PyObject* repo, const char* prefix, PyObject* branch) {
-  static const host::Name refs_name{"refs"};
+  static const host::Interned refs_name{"refs"};
   Ref name = core::ref_name(prefix, branch);
   try {
     Ref container = host::getattr(repo, refs_name);
     return host::getitem(container.get(), name.get());
   } catch (const host::Error&) {
-    host::except_lookup_error();
+    host::except_key_attribute_or_type_error();
   }
   return Ref();
 }
@@ -73,11 +73,11 @@ Ref lookup_branch_ref(PyObject* repo, const char* prefix, PyObject* branch) {
 }  // namespace
 
 Ref get_branch_info(Service& self, PyObject* branch) {
-  static const host::Name name_key{"name"};
-  static const host::Name head_sha_key{"head_sha"};
-  static const host::Name remote_tracking_key{"remote_tracking"};
-  static const host::Name upstream_key{"upstream"};
-  static const host::Name is_current_key{"is_current"};
+  static const host::Interned name_key{"name"};
+  static const host::Interned head_sha_key{"head_sha"};
+  static const host::Interned remote_tracking_key{"remote_tracking"};
+  static const host::Interned upstream_key{"upstream"};
+  static const host::Interned is_current_key{"is_current"};
   Ref info = host::new_dict();
   host::set_item(info.get(), name_key, branch);
   host::set_item(info.get(), head_sha_key, Py_None);

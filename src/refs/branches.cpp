@@ -38,8 +38,8 @@ void list_from_git(Service& self, PyObject* subprocess, const char* pattern, Lis
 // target and no time. `name_of(ref)` gives the listed name, or nothing to
 // leave the ref out.
 void list_from_refs(Service& self, std::string_view prefix, Ref (*name_of)(PyObject*), Listing& listing) {
-  static const host::Name refs_name{"refs"};
-  static const host::Name keys_name{"keys"};
+  static const host::Interned refs_name{"refs"};
+  static const host::Interned keys_name{"keys"};
   Ref repo = self.repo();
   Ref refs = host::getattr(repo.get(), refs_name);
   Ref keys = host::call_method(refs.get(), keys_name, {});
@@ -93,12 +93,9 @@ void add_current_branch(Service& self, PyObject* subprocess, Listing& listing) {
 Ref list_branches(Service& self) {
   Ref subprocess = host::import("subprocess");
   Listing listing;
-  try {
-    list_from_git(self, subprocess.get(), "refs/heads/", listing);
-  } catch (const host::Error&) {
-    host::except_exception();
-    list_from_refs(self, kHeadsPrefix, local_branch_name, listing);
-  }
+  list_from_git_or(
+      listing, [&](Listing& records) { list_from_git(self, subprocess.get(), "refs/heads/", records); },
+      [&](Listing& records) { list_from_refs(self, kHeadsPrefix, local_branch_name, records); });
   if (listing.empty()) add_current_branch(self, subprocess.get(), listing);
   return listing.sorted();
 }
@@ -106,12 +103,9 @@ Ref list_branches(Service& self) {
 Ref list_remote_branches(Service& self) {
   Ref subprocess = host::import("subprocess");
   Listing listing;
-  try {
-    list_from_git(self, subprocess.get(), "refs/remotes/", listing);
-  } catch (const host::Error&) {
-    host::except_exception();
-    list_from_refs(self, "refs/remotes/", remote_branch_name, listing);
-  }
+  list_from_git_or(
+      listing, [&](Listing& records) { list_from_git(self, subprocess.get(), "refs/remotes/", records); },
+      [&](Listing& records) { list_from_refs(self, "refs/remotes/", remote_branch_name, records); });
   return listing.sorted();
 }
 

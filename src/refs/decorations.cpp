@@ -15,12 +15,12 @@ using host::Text;
 
 namespace {
 
-const host::Name kBranches{"branches"};
-const host::Name kRemoteBranches{"remote_branches"};
-const host::Name kTags{"tags"};
-const host::Name kIsHead{"is_head"};
-const host::Name kIsMerge{"is_merge"};
-const host::Name kMergeParents{"merge_parents"};
+const host::Interned kBranches{"branches"};
+const host::Interned kRemoteBranches{"remote_branches"};
+const host::Interned kTags{"tags"};
+const host::Interned kIsHead{"is_head"};
+const host::Interned kIsMerge{"is_merge"};
+const host::Interned kMergeParents{"merge_parents"};
 
 // A refs dictionary with its defaults, each list its own.
 Ref new_refs_entry() {
@@ -35,7 +35,7 @@ Ref new_refs_entry() {
 }
 
 // entry[key].append(name) unless the list holds it already.
-void add_name(PyObject* entry, const host::Name& key, Text name) {
+void add_name(PyObject* entry, const host::Interned& key, Text name) {
   Ref names = host::getitem(entry, key.get());
   Ref text = name.str();
   if (host::check(PySequence_Contains(names.get(), text.get())) == 0) host::append(names.get(), text.get());
@@ -61,7 +61,7 @@ bool mentions_tag(Text piece) {
 Ref without_tag_markers(Text piece) {
   Text rest = piece.slice(5);
   if (!rest.contains("tag: ")) return rest.strip().str();
-  static const host::Name replace{"replace"};
+  static const host::Interned replace{"replace"};
   Ref marker = host::text("tag: ");
   Ref nothing = host::text("");
   Ref replaced = host::call_method(piece.str().get(), replace, {marker.get(), nothing.get()});
@@ -108,7 +108,7 @@ Ref split_parents(Text parents) {
 // and its parents are listed unless git listed them already. Failures leave
 // the entry as it is.
 void check_merge(PyObject* repo, PyObject* entry, PyObject* raw_id, bool keep_listed_parents) {
-  static const host::Name parents_name{"parents"};
+  static const host::Interned parents_name{"parents"};
   try {
     Ref commit = host::getitem(repo, raw_id);
     Ref parents = host::getattr(commit.get(), parents_name);
@@ -125,7 +125,7 @@ void check_merge(PyObject* repo, PyObject* entry, PyObject* raw_id, bool keep_li
 // git 2.38 and later leave HEAD out of the decoration field once
 // --decorate-refs filters are given, so the field alone cannot mark it.
 Ref head_commit_id(PyObject* repo) {
-  static const host::Name refs_name{"refs"};
+  static const host::Interned refs_name{"refs"};
   try {
     Ref container = host::getattr(repo, refs_name);
     Ref head = host::bytes("HEAD");
@@ -271,8 +271,8 @@ bool names_object(PyObject* target, PyObject* raw_id) {
 }
 
 void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObject* raw_id) {
-  static const host::Name refs_name{"refs"};
-  static const host::Name keys_name{"keys"};
+  static const host::Interned refs_name{"refs"};
+  static const host::Interned keys_name{"keys"};
   try {
     Ref container = host::getattr(repo, refs_name);
     Ref keys = host::call_method(container.get(), keys_name, {});
@@ -284,7 +284,7 @@ void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObjec
           host::append(names, decode_after(name, static_cast<Py_ssize_t>(prefix.size())).get());
         }
       } catch (const host::Error&) {
-        host::except_lookup_error();
+        host::except_key_attribute_or_type_error();
       }
     });
   } catch (const host::Error&) {

@@ -116,4 +116,18 @@ class Listing {
   std::vector<Entry> entries_;
 };
 
+// The shape the three listings share: `from_git(listing)` adds the records of
+// one git run, and when running git raises an Exception (git missing, its
+// time limit, output that cannot be read), `fallback(listing)` adds its own
+// after the records made so far.
+template <class FromGit, class Fallback>
+void list_from_git_or(Listing& listing, FromGit&& from_git, Fallback&& fallback) {
+  try {
+    from_git(listing);
+  } catch (const host::Error&) {
+    host::except_exception();
+    fallback(listing);
+  }
+}
+
 }  // namespace refs

@@ -11,7 +11,7 @@ bool has_prefix(PyObject* name, std::string_view prefix) {
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(name));
     return size >= prefix.size() && std::memcmp(PyBytes_AS_STRING(name), prefix.data(), prefix.size()) == 0;
   }
-  static const host::Name startswith{"startswith"};
+  static const host::Interned startswith{"startswith"};
   Ref prefix_bytes = host::bytes(prefix);
   Ref answer = host::call_method(name, startswith, {prefix_bytes.get()});
   return host::truthy(answer.get());
@@ -31,7 +31,7 @@ Ref ascii_text(PyObject* sha) {
   if (PyBytes_Check(sha)) {
     return Ref::check(PyUnicode_DecodeASCII(PyBytes_AS_STRING(sha), PyBytes_GET_SIZE(sha), "strict"));
   }
-  static const host::Name decode{"decode"};
+  static const host::Interned decode{"decode"};
   Ref ascii = host::text("ascii");
   return host::call_method(sha, decode, {ascii.get()});
 }
@@ -66,7 +66,7 @@ Ref from_hex(PyObject* text) {
       if (plain) return raw;
     }
   }
-  static const host::Name fromhex{"fromhex"};
+  static const host::Interned fromhex{"fromhex"};
   return host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {text});
 }
 

@@ -124,12 +124,9 @@ void list_tag_names(Service& self, PyObject* subprocess, Listing& listing) {
 Ref list_tags(Service& self) {
   Ref subprocess = host::import("subprocess");
   Listing listing;
-  try {
-    list_tags_from_git(self, subprocess.get(), listing);
-  } catch (const host::Error&) {
-    host::except_exception();
-    list_tag_names(self, subprocess.get(), listing);
-  }
+  list_from_git_or(
+      listing, [&](Listing& records) { list_tags_from_git(self, subprocess.get(), records); },
+      [&](Listing& records) { list_tag_names(self, subprocess.get(), records); });
   return listing.sorted();
 }
 

@@ -165,13 +165,13 @@ std::optional<PorcelainLine> parse_porcelain_line(const Text& line) {
   return PorcelainLine{printed_path(path), x, y};
 }
 
-const host::Name& status_name(Py_UCS4 x, Py_UCS4 y) {
-  static const host::Name deleted{"deleted"};
-  static const host::Name untracked{"untracked"};
-  static const host::Name staged{"staged"};
-  static const host::Name renamed{"renamed"};
-  static const host::Name copied{"copied"};
-  static const host::Name modified{"modified"};
+const host::Interned& status_name(Py_UCS4 x, Py_UCS4 y) {
+  static const host::Interned deleted{"deleted"};
+  static const host::Interned untracked{"untracked"};
+  static const host::Interned staged{"staged"};
+  static const host::Interned renamed{"renamed"};
+  static const host::Interned copied{"copied"};
+  static const host::Interned modified{"modified"};
   if (x == 'D' || y == 'D') return deleted;
   if (x == '?' && y == '?') return untracked;
   if (x == 'A') return staged;

@@ -16,8 +16,8 @@ namespace {
 class DirectoryMode {
  public:
   DirectoryMode() {
-    static const host::Name stat_name{"stat"};
-    static const host::Name s_isdir{"S_ISDIR"};
+    static const host::Interned stat_name{"stat"};
+    static const host::Interned s_isdir{"S_ISDIR"};
     Ref stat_module = core::global(stat_name);
     function_ = host::getattr(stat_module.get(), s_isdir);
     try {
@@ -47,7 +47,7 @@ Ref entry_name(PyObject* name) {
     return Ref::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name), "strict"));
   }
   if (PyBytes_Check(name)) {
-    static const host::Name decode{"decode"};
+    static const host::Interned decode{"decode"};
     return host::call_method(name, decode, {});
   }
   return Ref::borrow(name);
@@ -55,7 +55,7 @@ Ref entry_name(PyObject* name) {
 
 // path_prefix + "/" + name
 Ref join_path(PyObject* prefix, PyObject* name) {
-  static const host::Name slash{"/"};
+  static const host::Interned slash{"/"};
   if (PyUnicode_CheckExact(prefix) && PyUnicode_CheckExact(name)) return host::concat({prefix, slash.get(), name});
   Ref with_slash = Ref::check(PyNumber_Add(prefix, slash.get()));
   return Ref::check(PyNumber_Add(with_slash.get(), name));

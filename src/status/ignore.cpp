@@ -14,10 +14,10 @@ namespace {
 
 using host::Text;
 
-const host::Name kPatternKey{"pattern"};
-const host::Name kFnmatchPatternKey{"fnmatch_pattern"};
-const host::Name kIsNegationKey{"is_negation"};
-const host::Name kIsRootKey{"is_root"};
+const host::Interned kPatternKey{"pattern"};
+const host::Interned kFnmatchPatternKey{"fnmatch_pattern"};
+const host::Interned kIsNegationKey{"is_negation"};
+const host::Interned kIsRootKey{"is_root"};
 
 // One pattern record, as compiled or as read back from a caller's list.
 struct Rule {
@@ -58,8 +58,8 @@ class Fnmatch {
   };
 
  private:
-  static const host::Name& name() {
-    static const host::Name fnmatch{"fnmatch"};
+  static const host::Interned& name() {
+    static const host::Interned fnmatch{"fnmatch"};
     return fnmatch;
   }
 
@@ -71,9 +71,9 @@ class Fnmatch {
     PyObject* function = function_.get();
     if (function == standard) return true;
     if (!PyFunction_Check(function)) return false;
-    static const host::Name qualname{"__qualname__"};
-    static const host::Name co_filename{"co_filename"};
-    static const host::Name file{"__file__"};
+    static const host::Interned qualname{"__qualname__"};
+    static const host::Interned co_filename{"co_filename"};
+    static const host::Interned file{"__file__"};
     Ref own_name = host::getattr(function, qualname);
     PyObject* own_module = PyFunction_GET_MODULE(function);
     if (!PyUnicode_Check(own_name.get()) || PyUnicode_CompareWithASCIIString(own_name.get(), "fnmatch") != 0 ||
@@ -117,10 +117,10 @@ class PathParts {
  private:
   // file_path.replace("\\", "/")
   static Ref normalize(PyObject* file_path) {
-    static const host::Name backslash{"\\"};
-    static const host::Name slash{"/"};
+    static const host::Interned backslash{"\\"};
+    static const host::Interned slash{"/"};
     if (!PyUnicode_Check(file_path)) {
-      static const host::Name replace{"replace"};
+      static const host::Interned replace{"replace"};
       return host::call_method(file_path, replace, {backslash.get(), slash.get()});
     }
     if (!Text(file_path).contains("\\")) return Ref::borrow(file_path);
@@ -146,21 +146,21 @@ Ref without_leading_slash(PyObject* value) {
     Text text(value);
     return text.starts_with("/") ? text.slice(1).str() : Ref::borrow(value);
   }
-  static const host::Name startswith{"startswith"};
-  static const host::Name slash{"/"};
+  static const host::Interned startswith{"startswith"};
+  static const host::Interned slash{"/"};
   if (!host::truthy(host::call_method(value, startswith, {slash.get()}).get())) return Ref::borrow(value);
   return Ref::check(PySequence_GetSlice(value, 1, PY_SSIZE_T_MAX));
 }
 
 // normalized_path.startswith(root_pattern + "/")
 bool under_directory(const PathParts& path, PyObject* root_pattern) {
-  static const host::Name slash{"/"};
+  static const host::Interned slash{"/"};
   if (PyUnicode_Check(root_pattern)) {
     Text directory(root_pattern);
     const Py_ssize_t n = directory.size();
     return path.whole().size() > n && path.whole()[n] == '/' && same_text(path.whole().slice(0, n), directory);
   }
-  static const host::Name startswith{"startswith"};
+  static const host::Interned startswith{"startswith"};
   Ref prefix = Ref::check(PyNumber_Add(root_pattern, slash.get()));
   return host::truthy(host::call_method(path.normalized(), startswith, {prefix.get()}).get());
 }
@@ -205,8 +205,8 @@ std::optional<Rule> parse_line(PyObject* line) {
   const Text pattern = text.rstrip('/');
   rule.pattern = pattern.str();
   if (pattern.contains("**")) {
-    static const host::Name double_star{"**"};
-    static const host::Name star{"*"};
+    static const host::Interned double_star{"**"};
+    static const host::Interned star{"*"};
     rule.fnmatch_pattern = Ref::check(PyUnicode_Replace(rule.pattern.get(), double_star.get(), star.get(), -1));
   } else {
     rule.fnmatch_pattern = rule.pattern.copy();
@@ -218,9 +218,9 @@ std::optional<Rule> parse_line(PyObject* line) {
 // The lines of the repository root's .gitignore; a null Ref when the file is
 // missing, or cannot be opened or read.
 Ref read_ignore_lines(Service& self) {
-  static const host::Name file_name{".gitignore"};
-  static const host::Name exists{"exists"};
-  static const host::Name is_file{"is_file"};
+  static const host::Interned file_name{".gitignore"};
+  static const host::Interned exists{"exists"};
+  static const host::Interned is_file{"is_file"};
   Ref repo_path = self.repo_path();
   Ref path = Ref::check(PyNumber_TrueDivide(repo_path.get(), file_name.get()));
   if (!host::truthy(host::call_method(path.get(), exists, {}).get())) return Ref();
@@ -230,13 +230,13 @@ Ref read_ignore_lines(Service& self) {
     // as /dev/zero, which a cloned repository can hold, reads without end:
     // either would hold the caller for good. Such a file reads as unreadable.
     if (!host::truthy(host::call_method(path.get(), is_file, {}).get())) return Ref();
-    static const host::Name open{"open"};
-    static const host::Name read_mode{"r"};
-    static const host::Name utf8{"utf-8"};
-    static const host::Name ignore{"ignore"};
+    static const host::Interned open{"open"};
+    static const host::Interned read_mode{"r"};
+    static const host::Interned utf8{"utf-8"};
+    static const host::Interned ignore{"ignore"};
     static const host::KwNames text_options{"encoding", "errors"};
-    static const host::Name readlines{"readlines"};
-    static const host::Name close{"close"};
+    static const host::Interned readlines{"readlines"};
+    static const host::Interned close{"close"};
     Ref open_function = core::global(open);
     Ref file = host::call(open_function.get(), {path.get(), read_mode.get()}, text_options, {utf8.get(), ignore.get()});
     Ref lines;
@@ -254,19 +254,11 @@ Ref read_ignore_lines(Service& self) {
   }
 }
 
-// Calls `each(line)` for every line of `lines` (the list readlines gave).
-template <class Each>
-void for_each_line(PyObject* lines, Each&& each) {
-  Ref iterator = Ref::check(PyObject_GetIter(lines));
-  while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) each(line.get());
-  if (PyErr_Occurred()) throw host::Error{};
-}
-
 // Path(dir_path).name, read natively while `Path` is pathlib's own class:
 // the last part that is neither empty nor ".".
 Ref directory_name(PyObject* dir_path) {
-  static const host::Name path_name{"Path"};
-  static const host::Name name_attribute{"name"};
+  static const host::Interned path_name{"Path"};
+  static const host::Interned name_attribute{"name"};
   Ref path_class = core::global(path_name);
   Ref pathlib_path = host::import_from("pathlib", "Path");
   if (path_class.get() != pathlib_path.get()) {
@@ -299,7 +291,7 @@ Ref compile_gitignore_patterns(Service& self) {
   Ref compiled = host::new_list();
   Ref lines = read_ignore_lines(self);
   if (!lines) return compiled;
-  for_each_line(lines.get(), [&](PyObject* line) {
+  host::for_each(lines.get(), [&](PyObject* line) {
     std::optional<Rule> rule = parse_line(line);
     if (!rule) return;
     Ref record = host::new_dict();
@@ -336,8 +328,8 @@ Ref is_directory_ignored(Service& self, PyObject* dir_path, PyObject* compiled_p
   if (text.ends_with(".egg-info")) return Ref::borrow(Py_True);
   // The appended "/" gives the path an empty last part, so that "build" (from
   // the line "build/") matches by part and "/out" by its prefix.
-  static const host::Name slash{"/"};
-  static const host::Name is_path_ignored_name{"_is_path_ignored"};
+  static const host::Interned slash{"/"};
+  static const host::Interned is_path_ignored_name{"_is_path_ignored"};
   Ref as_directory = host::concat({dir_path, slash.get()});
   return host::call_method(self.object(), is_path_ignored_name, {as_directory.get(), compiled_patterns});
 }
@@ -349,7 +341,7 @@ Ref is_ignored(Service& self, PyObject* file_path) {
   const PathParts path(file_path);
   const Fnmatch fnmatch(fnmatch_module.get());
   bool ignored = false;
-  for_each_line(lines.get(), [&](PyObject* line) {
+  host::for_each(lines.get(), [&](PyObject* line) {
     std::optional<Rule> rule = parse_line(line);
     if (rule && rule_matches(*rule, path, fnmatch)) ignored = !rule->negation;
   });

@@ -30,11 +30,11 @@ namespace fs = worktree;
 
 enum class Change : std::uint8_t { Deleted, Staged, Modified, Untracked };
 
-const host::Name& change_name(Change change) {
-  static const host::Name deleted{"deleted"};
-  static const host::Name staged{"staged"};
-  static const host::Name modified{"modified"};
-  static const host::Name untracked{"untracked"};
+const host::Interned& change_name(Change change) {
+  static const host::Interned deleted{"deleted"};
+  static const host::Interned staged{"staged"};
+  static const host::Interned modified{"modified"};
+  static const host::Interned untracked{"untracked"};
   switch (change) {
     case Change::Deleted:
       return deleted;
@@ -214,8 +214,8 @@ class Scan {
 };
 
 Ref Scan::run(PyObject* index_class) {
-  static const host::Name build_head_file_map{"_build_head_file_map"};
-  static const host::Name compile_gitignore_patterns{"_compile_gitignore_patterns"};
+  static const host::Interned build_head_file_map{"_build_head_file_map"};
+  static const host::Interned compile_gitignore_patterns{"_compile_gitignore_patterns"};
   read_index(index_class);
   Ref tree = head_tree();
   if (tree && host::truthy(tree.get())) {
@@ -231,8 +231,8 @@ Ref Scan::run(PyObject* index_class) {
   // File names read from the disk are keyed by their bytes when the host
   // decodes them as UTF-8 (the usual case); otherwise through their text.
   Ref sys = host::import("sys");
-  static const host::Name encoding{"getfilesystemencoding"};
-  static const host::Name errors{"getfilesystemencodeerrors"};
+  static const host::Interned encoding{"getfilesystemencoding"};
+  static const host::Interned errors{"getfilesystemencodeerrors"};
   Ref fs_encoding = host::call_method(sys.get(), encoding, {});
   Ref fs_errors = host::call_method(sys.get(), errors, {});
   fs_utf8_ = PyUnicode_Check(fs_encoding.get()) && PyUnicode_Check(fs_errors.get()) &&
@@ -247,9 +247,9 @@ Ref Scan::run(PyObject* index_class) {
 // index_entries from Index(str(repo_path / ".git" / "index")); empty when
 // the index cannot be opened or read.
 void Scan::read_index(PyObject* index_class) {
-  static const host::Name git_dir{".git"};
-  static const host::Name index_name{"index"};
-  static const host::Name items{"items"};
+  static const host::Interned git_dir{".git"};
+  static const host::Interned index_name{"index"};
+  static const host::Interned items{"items"};
   try {
     Ref repo_path = self_.repo_path();
     Ref git_path = Ref::check(PyNumber_TrueDivide(repo_path.get(), git_dir.get()));
@@ -257,12 +257,10 @@ void Scan::read_index(PyObject* index_class) {
     Ref index_text = host::str(index_path.get());
     Ref index = host::call(index_class, {index_text.get()});
     Ref pairs = host::call_method(index.get(), items, {});
-    Ref iterator = Ref::check(PyObject_GetIter(pairs.get()));
-    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
-      auto [path, entry] = host::unpack_pair(pair.get());
+    host::for_each(pairs.get(), [&](PyObject* pair) {
+      auto [path, entry] = host::unpack_pair(pair);
       index_.add(host::decode_utf8_replace(path.get()), std::move(entry));
-    }
-    if (PyErr_Occurred()) throw host::Error{};
+    });
   } catch (const host::Error&) {
     host::except_exception();
     index_.clear();
@@ -274,9 +272,9 @@ void Scan::read_index(PyObject* index_class) {
 // missing, HEAD is resolved through the repository's reference container,
 // which follows the symbolic ref to the branch's commit.
 Ref Scan::head_tree() {
-  static const host::Name read_ref_name{"read_ref"};
-  static const host::Name refs_name{"refs"};
-  static const host::Name tree_name{"tree"};
+  static const host::Interned read_ref_name{"read_ref"};
+  static const host::Interned refs_name{"refs"};
+  static const host::Interned tree_name{"tree"};
   try {
     Ref refs_module = host::import_from("dulwich", "refs");
     try {
@@ -355,7 +353,7 @@ bool Scan::readable(const std::string& full, const struct stat& st) {
 }
 
 bool Scan::read_sha(IndexEntry& item) {
-  static const host::Name sha{"sha"};
+  static const host::Interned sha{"sha"};
   if (item.sha_state == IndexEntry::Sha::Unread) {
     item.sha = host::getattr_optional(item.entry.get(), sha);
     item.sha_state = item.sha ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
@@ -366,8 +364,8 @@ bool Scan::read_sha(IndexEntry& item) {
 // calculate_blob_sha of the file's content, or of a link's target text: the
 // id dulwich's Blob gives that content. Null when the file cannot be read.
 Ref Scan::blob_id(const std::string& full, bool link) {
-  static const host::Name data{"data"};
-  static const host::Name id{"id"};
+  static const host::Interned data{"data"};
+  static const host::Interned id{"id"};
   const bool read = link ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
   if (!read) return Ref();
   Ref content = host::bytes(std::string_view(buffer_.data(), buffer_.size()));
@@ -391,7 +389,7 @@ void Scan::walk() {
 // walk_directory: an ignored directory is cut before it is listed, and a
 // PermissionError abandons the rest of this directory only.
 void Scan::walk_directory(const std::string& full, const std::string& rel, const DirectoryId* through_link) {
-  static const host::Name is_directory_ignored{"_is_directory_ignored"};
+  static const host::Interned is_directory_ignored{"_is_directory_ignored"};
   if (!rel.empty()) {
     Ref dir_path = fs::path_text(rel);
     Ref ignored = host::call_method(object_.get(), is_directory_ignored, {dir_path.get(), compiled_gitignore_.get()});
@@ -441,7 +439,7 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
 
 // The walk's comparison of one file with the index and HEAD.
 void Scan::compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link) {
-  static const host::Name is_path_ignored{"_is_path_ignored"};
+  static const host::Interned is_path_ignored{"_is_path_ignored"};
   IndexEntry* item = index_.find(key);
   PyObject* head_id = head_.find(key);
   if (item == nullptr && head_id == nullptr) {
@@ -480,8 +478,8 @@ std::string Scan::walk_key(const std::string& rel) {
 Ref Scan::rel_path_text(const std::string& rel) {
   Ref text = fs::path_text(rel);
   if (rel.find('\\') == std::string::npos) return text;
-  static const host::Name backslash{"\\"};
-  static const host::Name slash{"/"};
+  static const host::Interned backslash{"\\"};
+  static const host::Interned slash{"/"};
   return Ref::check(PyUnicode_Replace(text.get(), backslash.get(), slash.get(), -1));
 }
 

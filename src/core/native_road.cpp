@@ -1,0 +1,78 @@
+#include "core/native_road.h"
+
+namespace core {
+
+namespace {
+
+// os.fsencode(text), for a str.
+std::string file_system_bytes(PyObject* text) {
+  Ref encoded = Ref::check(PyUnicode_EncodeFSDefault(text));
+  return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+// type(value) is module.name
+bool is_exactly(PyObject* value, const char* module, const char* name) {
+  Ref expected = host::import_from(module, name);
+  return reinterpret_cast<PyObject*>(Py_TYPE(value)) == expected.get();
+}
+
+std::optional<ObjectDatabase> on_disk_database(Service& self) {
+  static const host::Interned object_store_name{"object_store"};
+  static const host::Interned path_name{"path"};
+  static const host::Interned object_format_name{"object_format"};
+  static const host::Interned format_name{"name"};
+  static const host::Interned extra_alternates{"_extra_alternate_paths"};
+  static const host::Interned size_limit{"loose_object_size_limit"};
+  Ref repo = self.repo();
+  if (!is_exactly(repo.get(), "dulwich.repo", "Repo")) return std::nullopt;
+  Ref store = host::getattr(repo.get(), object_store_name);
+  if (!is_exactly(store.get(), "dulwich.object_store", "DiskObjectStore")) return std::nullopt;
+  Ref format = host::getattr(store.get(), object_format_name);
+  Ref format_text = host::getattr(format.get(), format_name);
+  if (!PyUnicode_Check(format_text.get()) || PyUnicode_CompareWithASCIIString(format_text.get(), "sha1") != 0) {
+    return std::nullopt;
+  }
+  Ref extra = host::getattr_optional(store.get(), extra_alternates);
+  if (extra && host::truthy(extra.get())) return std::nullopt;
+  Ref limit = host::getattr(store.get(), size_limit);
+  if (!PyLong_CheckExact(limit.get())) return std::nullopt;
+  const unsigned long long limit_value = PyLong_AsUnsignedLongLong(limit.get());
+  if (PyErr_Occurred()) throw host::Error{};
+
+  Ref root = self.cwd();
+  Ref store_path = host::getattr(store.get(), path_name);
+  if (!PyUnicode_CheckExact(store_path.get())) return std::nullopt;
+  ObjectDatabase database{file_system_bytes(root.get()) + "/.git", "", limit_value};
+  database.objects_dir = database.git_dir + "/objects";
+  if (file_system_bytes(store_path.get()) != database.objects_dir) return std::nullopt;
+  return database;
+}
+
+}  // namespace
+
+bool own_method(Service& self, const host::Interned& name) {
+  PyObject* own = PyDict_GetItemWithError(service_type()->tp_dict, name.get());
+  if (own == nullptr) {
+    if (PyErr_Occurred()) throw host::Error{};
+    return false;
+  }
+  Ref bound = host::getattr(self.object(), name);
+  return PyMethod_Check(bound.get()) && PyMethod_GET_FUNCTION(bound.get()) == own &&
+         PyMethod_GET_SELF(bound.get()) == self.object();
+}
+
+std::optional<ObjectDatabase> native_road(Service& self, std::initializer_list<const host::Interned*> siblings) {
+  // Anything unexpected on the way (a repository object that raises when
+  // asked) simply keeps the method on the road it has always taken.
+  try {
+    for (const host::Interned* sibling : siblings) {
+      if (!own_method(self, *sibling)) return std::nullopt;
+    }
+    return on_disk_database(self);
+  } catch (const host::Error&) {
+    host::except_exception();
+    return std::nullopt;
+  }
+}
+
+}  // namespace core
