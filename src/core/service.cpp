@@ -125,6 +125,8 @@ Ref find_repo_root(PyObject* path) {
 
 namespace {
 
+// The checksums, the message that names them and the member list are kept
+// byte for byte: pickles made by the host's other builds carry them.
 constexpr long kChecksum = 0x969dac;
 constexpr long kAcceptedChecksums[] = {0x969dac, 0x8fbb51f, 0x1a9b238};
 

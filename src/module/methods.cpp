@@ -68,6 +68,8 @@ constexpr Param kState[] = {{"state"}};
 constexpr Param kStartDir[] = {{"start_dir"}};
 constexpr Param kUnpickleParams[] = {{"__pyx_type"}, {"__pyx_checksum"}, {"__pyx_state"}};
 
+// The docstrings are the host's own texts, kept byte for byte with their
+// claims and indentation ("10x faster", "CRITICAL: ..."): hosts show them.
 const FunctionSpec kServiceMethods[] = {
     [] {
       auto spec = row<&core::find_repo_root>("_find_repo_root", nullptr, Binding::StaticMethod, kFindRepoRoot);
