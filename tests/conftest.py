@@ -136,11 +136,19 @@ def service_for():
 
 
 @pytest.fixture
-def no_git(monkeypatch, tmp_path):
-    """Hides the git program: PATH holds only an empty directory."""
-    empty = tmp_path / "no-git-bin"
-    empty.mkdir()
-    monkeypatch.setenv("PATH", str(empty))
+def hide_git(monkeypatch, tmp_path):
+    """hide_git() hides the git program from then on: PATH holds only an empty directory."""
+    def hide():
+        empty = tmp_path / "no-git-bin"
+        empty.mkdir(exist_ok=True)
+        monkeypatch.setenv("PATH", str(empty))
+    return hide
+
+
+@pytest.fixture
+def no_git(hide_git):
+    """Hides the git program from the start of the test."""
+    hide_git()
 
 
 class RunRecorder:

@@ -13,6 +13,7 @@ from pathlib import Path
 
 import git_service_cython as gsc
 from conftest import BASE_TIME, GIT_ENV, GitRepo, init_repo  # noqa: F401 - GIT_ENV is shared with the suites
+from public_methods import CHANGES_THE_SERVICE, METHODS, Samples, sample_call
 
 REAL_GIT = shutil.which("git")
 
@@ -305,36 +306,18 @@ def intact_trees(rich: Rich) -> dict[str, object]:
 
 
 def method_calls(rich: Rich, trees: dict[str, object]) -> dict[str, object]:
-    """name -> function(service) making one call of a public method as a pane would."""
+    """name -> function(service) making one call of each public method as a pane would."""
     ids = rich.ids
-    shas = [ids["main"], ids["second"].upper(), ids["feature2"], "0" * 40, "not an id"]
-    return {
-        "_iter_commits_optimized": lambda s: [pair[0] for pair in s._iter_commits_optimized(ids["main"].encode(), -1)],
-        "_get_remote_commits": lambda s: s._get_remote_commits("main"),
-        "list_commits main": lambda s: s.list_commits("main"),
-        "list_commits feature": lambda s: s.list_commits("feature", show_full_history=True),
-        "count_commits main": lambda s: s.count_commits("main"),
-        "count_commits feature": lambda s: s.count_commits("feature"),
-        "list_branches": lambda s: s.list_branches(),
-        "list_remote_branches": lambda s: s.list_remote_branches(),
-        "list_tags": lambda s: s.list_tags(),
-        "get_merge_base": lambda s: s.get_merge_base("feature"),
-        "get_commit_refs_from_git_log": lambda s: s.get_commit_refs_from_git_log("main", shas),
-        "get_commit_refs": lambda s: s.get_commit_refs(ids["main"]),
-        "get_branch_info": lambda s: s.get_branch_info("main"),
-        "get_commit_diff": lambda s: s.get_commit_diff(ids["main"]),
-        "_find_in_tree": lambda s: s._find_in_tree(trees["tree"], ["src", "b.txt"]),
-        "_is_ignored": lambda s: s._is_ignored("build/x.log"),
-        "_build_head_file_map": lambda s: s._build_head_file_map(trees["tree"]),
-        "_compile_gitignore_patterns": lambda s: s._compile_gitignore_patterns(),
-        "_is_path_ignored": lambda s: s._is_path_ignored("a/b.log", s._compile_gitignore_patterns()),
-        "_is_directory_ignored": lambda s: s._is_directory_ignored("a/build", s._compile_gitignore_patterns()),
-        "get_file_status": lambda s: s.get_file_status(),
-        "list_stashes": lambda s: s.list_stashes(),
-        "get_stash_diff": lambda s: s.get_stash_diff(0),
-        "_find_repo_root": lambda s: type(s)._find_repo_root(rich.path),
-        "__reduce__": lambda s: s.__reduce__(),
-    }
+    samples = Samples(commit=ids["main"], shas=[ids["main"], ids["second"].upper(), ids["feature2"], "0" * 40,
+                                                "not an id"],
+                      tree=trees["tree"], path_parts=["src", "b.txt"], root=rich.path)
+    calls = {name: sample_call(name, samples) for name in METHODS if name not in CHANGES_THE_SERVICE}
+    # Two more roads of the history pane: a feature branch, in the full-history view.
+    calls["list_commits main"] = calls.pop("list_commits")
+    calls["list_commits feature"] = lambda s: s.list_commits("feature", show_full_history=True)
+    calls["count_commits main"] = calls.pop("count_commits")
+    calls["count_commits feature"] = lambda s: s.count_commits("feature")
+    return calls
 
 
 # --- what a result may look like -----------------------------------------------------------------------
@@ -427,7 +410,7 @@ def shape_ok(method: str, value) -> bool:
         return isinstance(value, Path)
     if name == "__reduce__":
         return type(value) is tuple and len(value) in (2, 3)
-    raise AssertionError(f"no shape for {method}")
+    raise AssertionError(f"no shape for {method}: add it to shape_ok in tests/hardening_helpers.py")
 
 
 # Methods that state they never raise for anything a repository holds: every

@@ -12,7 +12,6 @@ answers out of shape.
 profile (HYPOTHESIS_PROFILE=fuzz)."""
 
 import contextlib
-import ctypes
 import os
 import pathlib
 import re
@@ -34,6 +33,7 @@ from hardening_helpers import (
 )
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from public_methods import METHODS, Samples, sample_call
 
 PROFILES = {
     "ci": settings(max_examples=150, deadline=None, database=None, print_blob=True,
@@ -817,8 +817,10 @@ anything = st.recursive(scalar, lambda inner: st.one_of(
 
 
 def tp_name(cls):
-    """The type's C-level name, as the argument errors print it."""
-    return ctypes.cast(ctypes.c_void_p.from_address(id(cls) + 24).value, ctypes.c_char_p).value.decode()
+    """The name the host's own error texts give a type: its __name__ for a class
+    made at run time or a builtin, else module and name (a static type's C name)."""
+    heap_type = cls.__flags__ & (1 << 9)  # Py_TPFLAGS_HEAPTYPE
+    return cls.__name__ if heap_type or cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__name__}"
 
 
 def integer_error(value, bits, overflow_text):
@@ -849,33 +851,20 @@ def type_error(name, kind, value, accepts_none=True):
     return TypeError, f"Argument '{name}' has incorrect type (expected {kind.__name__}, got {tp_name(type(value))})"
 
 
+def samples_of(fixed):
+    return Samples(commit=fixed.merge, shas=[fixed.merge], tree=fixed.library[fixed.library[fixed.merge.encode()].tree],
+                   path_parts=["a.txt"], root=pathlib.Path(fixed.path))
+
+
 def fixed_args(fixed):
     """Each method's parameters with a valid value: (name, kind, value), kind None for untyped ones."""
-    tree = fixed.library[fixed.library[fixed.merge.encode()].tree]
-    return {
-        "_iter_commits_optimized": [("head_sha", bytes, fixed.merge.encode()), ("max_count", int, 3)],
-        "_get_remote_commits": [("branch", str, "main")],
-        "list_commits": [("branch", str, "main"), ("max_count", int, 5), ("skip", int, 0),
-                         ("show_full_history", None, False)],
-        "count_commits": [("branch", str, "feature")],
-        "list_branches": [],
-        "list_remote_branches": [],
-        "list_tags": [],
-        "get_merge_base": [("branch", str, "feature"), ("base_branch", str, "main")],
-        "get_commit_refs_from_git_log": [("branch", str, "main"), ("commit_shas", list, [fixed.merge])],
-        "get_commit_refs": [("commit_sha", str, fixed.merge)],
-        "get_branch_info": [("branch", str, "main")],
-        "get_commit_diff": [("sha_hex", str, fixed.merge)],
-        "_find_in_tree": [("tree", None, tree), ("path_parts", None, ["a.txt"])],
-        "_is_ignored": [("file_path", str, "a.log")],
-        "_build_head_file_map": [("tree", None, tree), ("base_path", None, "")],
-        "_compile_gitignore_patterns": [],
-        "_is_path_ignored": [("file_path", "str!", "a.log"), ("compiled_patterns", "list!", [])],
-        "_is_directory_ignored": [("dir_path", "str!", "a"), ("compiled_patterns", "list!", [])],
-        "get_file_status": [],
-        "list_stashes": [],
-        "get_stash_diff": [("stash_index", int, 0)],
-    }
+    samples = samples_of(fixed)
+    return {name: [(param.name, param.kind, param.sample(samples)) for param in params]
+            for name, params in METHODS.items()}
+
+
+# Fuzzed with anything by other properties: construction and the state.
+FUZZED_ELSEWHERE = {"_find_repo_root": "construction", "__setstate__": "set-state and unpickling"}
 
 
 def argument_error(kind, name, value):
@@ -938,10 +927,7 @@ def judge(fixed, name, params, outcome):
     return complaint(name, outcome)
 
 
-@pytest.mark.parametrize("name", [
-    "_iter_commits_optimized", "_get_remote_commits", "list_commits", "count_commits", "get_merge_base",
-    "get_commit_refs_from_git_log", "get_commit_refs", "get_branch_info", "get_commit_diff", "_find_in_tree",
-    "_is_ignored", "_build_head_file_map", "_is_path_ignored", "_is_directory_ignored", "get_stash_diff"])
+@pytest.mark.parametrize("name", [name for name, params in METHODS.items() if params and name not in FUZZED_ELSEWHERE])
 @FUZZ
 @given(data=st.data())
 def test_any_object_in_any_parameter(fixed, name, data):
@@ -998,31 +984,12 @@ def test_every_method_of_a_service_in_any_state(fixed, repo, repo_path, answered
                           pathlib.Path(fixed.path) if named(repo_path, "fixed") else
                           fixed.path if named(repo_path, "path") else repo_path))
     before = os.getcwd()
-    calls = {
-        "_iter_commits_optimized": lambda: list(service._iter_commits_optimized(fixed.merge.encode(), 3)),
-        "_get_remote_commits": lambda: service._get_remote_commits("main"),
-        "list_commits": lambda: service.list_commits("feature", show_full_history=True),
-        "count_commits": lambda: service.count_commits("feature"),
-        "list_branches": service.list_branches,
-        "list_remote_branches": service.list_remote_branches,
-        "list_tags": service.list_tags,
-        "get_merge_base": lambda: service.get_merge_base("feature"),
-        "get_commit_refs_from_git_log": lambda: service.get_commit_refs_from_git_log("main", [fixed.merge]),
-        "get_commit_refs": lambda: service.get_commit_refs(fixed.merge),
-        "get_branch_info": lambda: service.get_branch_info("main"),
-        "get_commit_diff": lambda: service.get_commit_diff(fixed.merge),
-        "_is_ignored": lambda: service._is_ignored("a.log"),
-        "_compile_gitignore_patterns": service._compile_gitignore_patterns,
-        "_is_directory_ignored": lambda: service._is_directory_ignored("a", []),
-        "get_file_status": service.get_file_status,
-        "list_stashes": service.list_stashes,
-        "get_stash_diff": lambda: service.get_stash_diff(0),
-        "__reduce__": service.__reduce__,
-    }
+    samples = samples_of(fixed)
+    calls = {name: sample_call(name, samples) for name in METHODS if name not in FUZZED_ELSEWHERE}
     for name, function in calls.items():
         with replaced_run(Git([], default=answered)):
             try:
-                function()
+                function(service)
             except Exception as error:  # noqa: BLE001 - a service in a state no constructor makes may fail
                 assert not isinstance(error, SystemError), (name, error)
                 assert not any(t in str(error) for t in INTERNAL_ERROR_TEXTS), (name, error)

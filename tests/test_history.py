@@ -23,11 +23,6 @@ def cwd_unchanged():
     assert os.getcwd() == before
 
 
-def hide_git(request):
-    """Hides git from PATH once the repositories of a test are built."""
-    request.getfixturevalue("no_git")
-
-
 def record_runs(request):
     """Replaces subprocess.run once the repositories of a test are built."""
     return request.getfixturevalue("run_recorder")
@@ -280,7 +275,7 @@ def test_listing_of_main_with_pushed_flags(repo, service_for):
 
 
 @pytest.mark.parametrize("base", ["main", "master"])
-def test_default_view_hides_the_nearest_base_commits(make_repo, service_for, request, base):
+def test_default_view_hides_the_nearest_base_commits(make_repo, service_for, request, base, hide_git):
     repo = make_repo(branch=base)
     base_ids, (f2, f1) = feature_on(repo, 300, 2, base)
     service = service_for(repo)
@@ -289,11 +284,11 @@ def test_default_view_hides_the_nearest_base_commits(make_repo, service_for, req
     assert shas(service.list_commits("feature", max_count=50)) == expected[:50]
     repo.git("branch", "near", base_ids[250])
     assert shas(service.list_commits("near", max_count=500)) == base_ids[99::-1]
-    hide_git(request)
+    hide_git()
     assert shas(service.list_commits("feature")) == expected
 
 
-def test_full_history_view_stops_at_the_merge_base(repo, service_for, request):
+def test_full_history_view_stops_at_the_merge_base(repo, service_for, request, hide_git):
     base_ids, (f2, f1) = feature_on(repo, 150, 2)
     repo.git("branch", "behind", base_ids[100])
     service = service_for(repo)
@@ -304,7 +299,7 @@ def test_full_history_view_stops_at_the_merge_base(repo, service_for, request):
     with_git = {args: shas(service.list_commits(*args, show_full_history=True)) for args in cases}
     assert with_git == cases
     assert shas(service.list_commits("feature")) == [f2, f1]
-    hide_git(request)
+    hide_git()
     assert {args: shas(service.list_commits(*args, show_full_history=True)) for args in cases} == cases
 
 
@@ -368,7 +363,7 @@ def test_full_history_checks_the_merge_base_text(repo):
 
 # Counting
 
-def test_counts_agree_with_git_and_without_it(repo, make_repo, service_for, request):
+def test_counts_agree_with_git_and_without_it(repo, make_repo, service_for, request, hide_git):
     base_ids, _ = feature_on(repo, 20, 3)
     repo.git("checkout", "-q", "feature")
     repo.linear_history(2, branch="main", start=base_ids[-1], prefix="later")
@@ -383,7 +378,7 @@ def test_counts_agree_with_git_and_without_it(repo, make_repo, service_for, requ
     for service in services.values():
         with pytest.raises(KeyError):
             service.count_commits("missing")
-    hide_git(request)
+    hide_git()
     assert [services[name].count_commits(branch) for name, branch in questions] == with_git
     with pytest.raises(KeyError):
         services["new"].count_commits("missing")
@@ -494,7 +489,7 @@ def test_count_lets_interrupts_through(repo, service_for, request):
 
 # The merge base
 
-def test_merge_base_with_git_and_without_it(repo, make_repo, service_for, request):
+def test_merge_base_with_git_and_without_it(repo, make_repo, service_for, request, hide_git):
     base_ids, _ = feature_on(repo, 10, 2)
     repo.linear_history(3, branch="main", prefix="later")
     repo.git("checkout", "-q", "--orphan", "alone")
@@ -507,7 +502,7 @@ def test_merge_base_with_git_and_without_it(repo, make_repo, service_for, reques
                  (service, "missing", "main"), (old, "feature", "nope"), (service, "alone", "main")]
     expected = [base_ids[-1], master_ids[-1], master_ids[-1], None, None, None, None, None, None]
     assert [s.get_merge_base(branch, base) for s, branch, base in questions] == expected
-    hide_git(request)
+    hide_git()
     assert [s.get_merge_base(branch, base) for s, branch, base in questions] == expected
 
 

@@ -14,14 +14,9 @@ import weakref
 import git_service_cython as gsc
 import pytest
 from git_service_cython import GitServiceCython
+from public_methods import METHODS
 
-METHOD_ORDER = [
-    "_find_repo_root", "_iter_commits_optimized", "_get_remote_commits", "list_commits", "count_commits",
-    "list_branches", "list_remote_branches", "list_tags", "get_merge_base", "get_commit_refs_from_git_log",
-    "get_commit_refs", "get_branch_info", "get_commit_diff", "_find_in_tree", "_is_ignored",
-    "_build_head_file_map", "_compile_gitignore_patterns", "_is_path_ignored", "_is_directory_ignored",
-    "get_file_status", "list_stashes", "get_stash_diff", "__reduce__", "__setstate__",
-]
+METHOD_ORDER = list(METHODS)
 
 
 class Sub(GitServiceCython):
@@ -123,6 +118,16 @@ def test_record_behaviour():
 
 
 # --- the class --------------------------------------------------------------------------------------
+
+
+def test_every_method_of_the_class_is_listed_for_the_suites():
+    # The module's method table: its function objects, one as a static method.
+    table_function = type(vars(GitServiceCython)["list_commits"])
+    on_class = [name for name, value in vars(GitServiceCython).items()
+                if isinstance(getattr(value, "__func__", value), table_function)]
+    assert on_class == METHOD_ORDER, (
+        "the class's methods differ from METHODS in tests/public_methods.py: list each method there, "
+        "in the class's order, with its parameters and a sample call")
 
 
 def test_class_shape():

@@ -11,16 +11,6 @@ import pytest
 from git_service_cython import GitServiceCython
 
 
-@pytest.fixture
-def hide_git(monkeypatch, tmp_path):
-    """Hides the git program from the point of the call on (as the no_git fixture does from the start)."""
-    def hide():
-        empty = tmp_path / "hidden-git-bin"
-        empty.mkdir(exist_ok=True)
-        monkeypatch.setenv("PATH", str(empty))
-    return hide
-
-
 def rows(records):
     return [(r.path, r.status, r.staged, r.unstaged) for r in records]
 
