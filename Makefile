@@ -8,7 +8,7 @@ PIP := $(PY) -m pip --disable-pip-version-check --quiet
 BUILD ?= build
 REPO ?= .
 
-.PHONY: all demo test lint typecheck sanitize bench install dist test-3.13 fuzz clean
+.PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz clean
 
 all: install
 
@@ -48,9 +48,29 @@ SCALE ?= quick
 bench: install
 	$(PY) bench/run.py --scale $(SCALE) --json $(BUILD)/bench-$(SCALE).json
 
-# An sdist and a wheel under dist/.
+# An sdist and a wheel under dist/, the wheel repaired by auditwheel to the
+# manylinux tag the build satisfies (the README's Packaging says which).
 dist: $(VENV)/.ready
-	$(PY) -m build --outdir dist
+	rm -rf dist
+	$(PY) -m build --outdir dist/built
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/built/*.whl
+	mv dist/built/*.tar.gz dist/
+	rm -rf dist/built
+
+# The repaired wheel installs into a fresh virtual environment and answers
+# there, outside the source tree; the sdist builds a wheel of its own.
+CHECK_DIR := $(BUILD)/wheel-check
+wheel-check: dist
+	rm -rf $(CHECK_DIR)
+	$(PYTHON) -m venv $(CHECK_DIR)/venv
+	$(CHECK_DIR)/venv/bin/pip --disable-pip-version-check --quiet install dist/*manylinux*.whl
+	git init --quiet $(CHECK_DIR)/repo
+	cd $(CHECK_DIR) && venv/bin/python -c "import git_service_cython as m, sys; \
+	  assert m.GitServiceCython('repo').list_commits.__defaults__ == (200, 0, False); \
+	  sys.exit(0 if 'site-packages' in m.__file__ else 'imported from ' + m.__file__)"
+	$(CHECK_DIR)/venv/bin/pip --disable-pip-version-check --quiet wheel --no-deps \
+	  --wheel-dir $(CHECK_DIR)/from-sdist dist/*.tar.gz
+	ls $(CHECK_DIR)/from-sdist/*.whl
 
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
