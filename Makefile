@@ -21,7 +21,7 @@ $(VENV)/.ready: requirements-dev.txt
 # compiles only what changed.
 install: $(VENV)/.ready
 	$(PIP) install --no-build-isolation \
-	  -Cbuild-dir=$(BUILD)/release -Ccmake.define.GSC_WERROR=ON .
+	  -Cbuild-dir=$(BUILD)/release -Ccmake.define.GSC_WERROR=ON -Ccmake.define.GSC_TEST_PROBE=ON .
 
 demo: install
 	$(PY) demo/demo.py $(REPO)
@@ -31,7 +31,7 @@ test: install lint typecheck
 
 # Formatting of the C++ sources and lint of the Python files.
 lint: $(VENV)/.ready
-	$(VENV)/bin/clang-format --dry-run -Werror src/*/*.cpp src/*/*.h
+	$(VENV)/bin/clang-format --dry-run -Werror src/*/*.cpp src/*/*.h tests/probe/*.cpp
 	$(VENV)/bin/ruff check .
 
 # The type stubs against the built module, and a typed host sample under --strict.
@@ -86,7 +86,7 @@ SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
 
 sanitize: $(VENV)/.ready
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DGSC_SANITIZE=ON -DGSC_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DGSC_SANITIZE=ON -DGSC_WERROR=ON -DGSC_TEST_PROBE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	cmake --build $(SANITIZE_DIR)
 	$(SANITIZE_ENV) $(PY) -c "import git_service_cython as m, sys; \

@@ -1,0 +1,167 @@
+#include "store/index_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "store/sha1.h"
+
+namespace store {
+
+namespace {
+
+constexpr std::size_t kFixed = 62;  // entry bytes before the flags' extension and the path
+
+}  // namespace
+
+IndexRead parse_index(std::string_view text, IndexContents& contents) {
+  contents.version = 0;
+  contents.paths.clear();
+  contents.entries.clear();
+  const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t size = text.size();
+  if (size < 12 + 20 || std::memcmp(data, "DIRC", 4) != 0) return IndexRead::UseDulwich;
+  const std::uint32_t version = read_be32(data + 4);
+  if (version < 2 || version > 4) return IndexRead::UseDulwich;
+  contents.version = version;
+  const std::uint32_t count = read_be32(data + 8);
+  const std::size_t end = size - 20;  // where the checksum starts
+  if (count > end / kFixed) return IndexRead::UseDulwich;
+  contents.entries.reserve(count);
+  std::size_t at = 12;
+  std::string previous;                        // version 4 compresses each path against this one
+  std::size_t last_offset = 0, last_size = 0;  // the previous entry's path in `paths`
+  int last_stage = -1;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::size_t begin = at;
+    if (end - at < kFixed) return IndexRead::UseDulwich;
+    const std::uint8_t* p = data + at;
+    IndexEntry entry;
+    entry.ctime_seconds = read_be32(p);
+    entry.ctime_nanoseconds = read_be32(p + 4);
+    entry.mtime_seconds = read_be32(p + 8);
+    entry.mtime_nanoseconds = read_be32(p + 12);
+    entry.dev = read_be32(p + 16);
+    entry.ino = read_be32(p + 20);
+    entry.mode = read_be32(p + 24);
+    entry.uid = read_be32(p + 28);
+    entry.gid = read_be32(p + 32);
+    entry.size = read_be32(p + 36);
+    entry.id = ObjectId::from_raw(p + 40);
+    const std::uint16_t flags = static_cast<std::uint16_t>(p[60] << 8 | p[61]);
+    at += kFixed;
+    if (flags & 0x4000) {
+      if (version < 3 || end - at < 2) return IndexRead::UseDulwich;
+      entry.extended_flags = static_cast<std::uint16_t>(data[at] << 8 | data[at + 1]);
+      at += 2;
+    }
+    entry.flags = flags & 0xF000;
+    // Sparse directory entries (a directory's mode) are for dulwich.
+    if ((entry.mode & 0170000) == 0040000) return IndexRead::UseDulwich;
+    const std::size_t name_size = flags & 0x0FFF;
+    entry.path_offset = static_cast<std::uint32_t>(contents.paths.size());
+    if (version == 4) {
+      // dulwich reads this length as a little-endian varint, git as its
+      // offset varint: they agree on one byte only.
+      if (at >= end || (data[at] & 0x80)) return IndexRead::UseDulwich;
+      const std::size_t drop = data[at++];
+      if (drop > previous.size()) return IndexRead::UseDulwich;
+      const void* nul = std::memchr(data + at, 0, end - at);
+      if (nul == nullptr) return IndexRead::UseDulwich;
+      const std::size_t suffix = static_cast<const std::uint8_t*>(nul) - (data + at);
+      previous.resize(previous.size() - drop);
+      previous.append(reinterpret_cast<const char*>(data + at), suffix);
+      at += suffix + 1;
+      contents.paths.append(previous);
+    } else {
+      // A name of 0xFFF bytes or more has its length cut short; dulwich then
+      // misreads the entry.
+      if (name_size == 0x0FFF || end - at < name_size) return IndexRead::UseDulwich;
+      if (std::memchr(data + at, 0, name_size) != nullptr) return IndexRead::UseDulwich;
+      contents.paths.append(reinterpret_cast<const char*>(data + at), name_size);
+      at += name_size;
+      // NUL padding to a multiple of eight, one to eight bytes.
+      const std::size_t padded = begin + ((at - begin + 8) & ~std::size_t{7});
+      if (padded > end) return IndexRead::UseDulwich;
+      for (; at < padded; ++at) {
+        if (data[at] != 0) return IndexRead::UseDulwich;
+      }
+    }
+    entry.path_size = static_cast<std::uint32_t>(contents.paths.size() - entry.path_offset);
+    if (entry.path_size == 0) return IndexRead::UseDulwich;
+    const int stage = (flags >> 12) & 3;
+    const std::string_view path(contents.paths.data() + entry.path_offset, entry.path_size);
+    // Entries strictly ordered by path, then stage, as git writes them: each
+    // path once, and an unmerged path never also at stage 0. (dulwich keeps
+    // one dictionary entry per path.)
+    if (i != 0) {
+      const int order = path.compare(std::string_view(contents.paths.data() + last_offset, last_size));
+      if (order < 0 || (order == 0 && (stage <= last_stage || last_stage == 0))) return IndexRead::UseDulwich;
+      if (order == 0) {
+        // Another stage of the same unmerged path: already one entry.
+        last_stage = stage;
+        contents.paths.resize(entry.path_offset);
+        continue;
+      }
+    }
+    entry.conflicted = stage != 0;
+    if (entry.conflicted) entry.id = ObjectId{};
+    contents.entries.push_back(entry);
+    last_offset = entry.path_offset;
+    last_size = entry.path_size;
+    last_stage = stage;
+  }
+  // Extensions: four uppercase letters, a size, the data. dulwich stops at
+  // anything else (a `link` or `sdir`, say) and then fails its checksum.
+  while (at < end) {
+    if (end - at < 8) return IndexRead::UseDulwich;
+    for (int k = 0; k < 4; ++k) {
+      if (data[at + k] < 'A' || data[at + k] > 'Z') return IndexRead::UseDulwich;
+    }
+    const std::uint32_t extension_size = read_be32(data + at + 4);
+    if (end - at - 8 < extension_size) return IndexRead::UseDulwich;
+    at += 8 + extension_size;
+  }
+  static constexpr std::uint8_t kZeros[20] = {};
+  if (std::memcmp(data + end, kZeros, 20) != 0) {
+    Sha1 sha;
+    sha.update(data, end);
+    if (std::memcmp(sha.finish().bytes.data(), data + end, 20) != 0) return IndexRead::UseDulwich;
+  }
+  return IndexRead::Read;
+}
+
+IndexRead read_index(const std::string& path, IndexContents& contents) {
+  contents.version = 0;
+  contents.paths.clear();
+  contents.entries.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    // dulwich gives an empty index when the path does not exist.
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) return IndexRead::Read;
+    return IndexRead::UseDulwich;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return IndexRead::UseDulwich;
+  }
+  const std::size_t size = static_cast<std::size_t>(info.st_size);
+  if (size == 0) {
+    ::close(fd);
+    return IndexRead::UseDulwich;
+  }
+  void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  if (mapped == MAP_FAILED) return IndexRead::UseDulwich;
+  const IndexRead result = parse_index(std::string_view(static_cast<const char*>(mapped), size), contents);
+  ::munmap(mapped, size);
+  return result;
+}
+
+}  // namespace store

@@ -1,0 +1,49 @@
+// The index file (`.git/index`), read as dulwich's `Index(path)` reads it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/object_id.h"
+
+namespace store {
+
+struct IndexEntry {
+  std::uint32_t path_offset = 0, path_size = 0;  // into IndexContents::paths
+  bool conflicted = false;                       // an unmerged path: stages 1-3, one entry, no id
+  ObjectId id;                                   // stage 0 only
+  std::uint32_t ctime_seconds = 0, ctime_nanoseconds = 0, mtime_seconds = 0, mtime_nanoseconds = 0;
+  std::uint32_t dev = 0, ino = 0, mode = 0, uid = 0, gid = 0, size = 0;
+  std::uint16_t flags = 0;           // without the name length
+  std::uint16_t extended_flags = 0;  // intent-to-add 0x2000, skip-worktree 0x4000
+};
+
+struct IndexContents {
+  std::uint32_t version = 0;
+  std::string paths;
+  std::vector<IndexEntry> entries;  // in dulwich's `Index.items()` order
+  std::string_view path(const IndexEntry& entry) const { return {paths.data() + entry.path_offset, entry.path_size}; }
+};
+
+enum class IndexRead : std::uint8_t {
+  Read,       // `contents` holds what dulwich gives
+  UseDulwich  // dulwich reads it its own way or raises: ask dulwich
+};
+
+// Parses the bytes of an index file. Versions 2, 3 and 4 in the shape git
+// writes (entries in order, every path once, unmerged stages after no stage-0
+// entry, padding of NULs, path-compression lengths below 128 in version 4),
+// optional extensions skipped, and the trailing checksum right (or all
+// zeros, which dulwich accepts for index.skipHash). Anything else, including
+// a split index (its `link` extension) and sparse directory entries, is
+// UseDulwich.
+IndexRead parse_index(std::string_view bytes, IndexContents& contents);
+
+// Reads the index file at `path`. A missing file is an empty index, as for
+// dulwich.
+IndexRead read_index(const std::string& path, IndexContents& contents);
+
+}  // namespace store

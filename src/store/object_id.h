@@ -1,0 +1,103 @@
+// Object ids, object types and the byte buffer the store reads into.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace store {
+
+// A SHA-1 object id: 20 raw bytes.
+struct ObjectId {
+  std::array<std::uint8_t, 20> bytes{};
+
+  friend bool operator==(const ObjectId&, const ObjectId&) = default;
+  friend bool operator<(const ObjectId& a, const ObjectId& b) {
+    return std::memcmp(a.bytes.data(), b.bytes.data(), 20) < 0;
+  }
+  const std::uint8_t* data() const { return bytes.data(); }
+
+  static ObjectId from_raw(const std::uint8_t* raw) {
+    ObjectId id;
+    std::memcpy(id.bytes.data(), raw, 20);
+    return id;
+  }
+  // 40 lowercase hexadecimal digits.
+  std::string hex() const;
+  void hex_into(char* out) const;
+  // Accepts exactly 40 hexadecimal digits (either case).
+  static std::optional<ObjectId> from_hex(std::string_view text);
+};
+
+struct ObjectIdHash {
+  // Ids are uniformly distributed: their first bytes are a good hash.
+  std::size_t operator()(const ObjectId& id) const noexcept {
+    std::size_t value;
+    std::memcpy(&value, id.bytes.data(), sizeof value);
+    return value;
+  }
+};
+
+// The type numbers git uses in packs.
+enum class ObjectType : std::uint8_t { Commit = 1, Tree = 2, Blob = 3, Tag = 4 };
+
+// "commit", "tree", "blob" or "tag".
+std::string_view type_name(ObjectType type);
+
+// A growable byte buffer that is not zero-filled when it grows, so that a
+// read can inflate straight into it. Reused between reads: once it has
+// grown to the largest object seen, reading allocates nothing.
+class Buffer {
+ public:
+  std::uint8_t* data() { return data_.get(); }
+  const std::uint8_t* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::string_view view() const { return {reinterpret_cast<const char*>(data_.get()), size_}; }
+  void clear() { size_ = 0; }
+  // Sets the size to `size`; bytes past the old size are left unset.
+  // May throw std::bad_alloc.
+  void resize(std::size_t size) {
+    if (size > capacity_) grow(size);
+    size_ = size;
+  }
+  void assign(const std::uint8_t* bytes, std::size_t size) {
+    resize(size);
+    if (size != 0) std::memcpy(data_.get(), bytes, size);
+  }
+  // Gives back memory above `limit` bytes (after an unusually large object).
+  void shrink_to(std::size_t limit) {
+    if (capacity_ > limit && size_ <= limit) {
+      Buffer smaller;
+      smaller.assign(data(), size_);
+      *this = std::move(smaller);
+    }
+  }
+
+ private:
+  void grow(std::size_t size) {
+    std::size_t capacity = capacity_ < 256 ? 256 : capacity_;
+    while (capacity < size) capacity = capacity > SIZE_MAX / 2 ? size : capacity * 2;
+    std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[capacity]);
+    if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Big-endian integers read from raw bytes (the caller checks the bounds).
+inline std::uint32_t read_be32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+}
+inline std::uint64_t read_be64(const std::uint8_t* p) { return (std::uint64_t{read_be32(p)} << 32) | read_be32(p + 4); }
+
+}  // namespace store

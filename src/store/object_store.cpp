@@ -1,0 +1,373 @@
+#include "store/object_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "store/objects.h"
+#include "store/sha1.h"
+
+namespace store {
+
+namespace {
+
+// git follows alternates this many levels below the repository's own store.
+constexpr int kAlternateDepth = 5;
+
+bool ends_with(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+// Reads a whole (small) file; false when it cannot be read. `missing` tells
+// that nothing is at the path.
+bool read_file(const std::string& path, std::string& out, bool& missing) {
+  missing = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    missing = errno == ENOENT;
+    return false;
+  }
+  out.clear();
+  char chunk[8192];
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    out.append(chunk, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return true;
+}
+
+// Reads a whole file into a Buffer.
+bool read_file(const std::string& path, Buffer& out, bool& missing) {
+  missing = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    missing = errno == ENOENT;
+    return false;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  std::size_t size = 0;
+  out.resize(static_cast<std::size_t>(info.st_size) + 1);
+  for (;;) {
+    if (size == out.size()) out.resize(size * 2 + 4096);
+    const ssize_t got = ::read(fd, out.data() + size, out.size() - size);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  out.resize(size);
+  return true;
+}
+
+// The object's type from its loose header name.
+bool type_from_name(std::string_view name, ObjectType& type) {
+  if (name == "commit") {
+    type = ObjectType::Commit;
+  } else if (name == "tree") {
+    type = ObjectType::Tree;
+  } else if (name == "blob") {
+    type = ObjectType::Blob;
+  } else if (name == "tag") {
+    type = ObjectType::Tag;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ObjectStore::ObjectStore(std::string git_dir, std::string objects_dir, StoreOptions options)
+    : git_dir_(std::move(git_dir)), options_(options) {
+  auto own = std::make_unique<Directory>();
+  own->path = std::move(objects_dir);
+  directories_.push_back(std::move(own));
+  list_packs(*directories_[0]);
+}
+
+ObjectStore::~ObjectStore() = default;
+
+std::size_t ObjectStore::pack_count() const { return directories_[0]->packs.size(); }
+
+void ObjectStore::list_packs(Directory& directory) {
+  directory.listed = true;
+  const std::string pack_dir = directory.path + "/pack";
+  DIR* listing = ::opendir(pack_dir.c_str());
+  if (listing == nullptr) {
+    // No pack directory is no packs; any other failure makes dulwich raise.
+    if (errno != ENOENT) directory.faulty = true;
+    return;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
+  ::closedir(listing);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    if (!ends_with(name, ".pack")) continue;
+    const std::string base = name.substr(0, name.size() - 5);
+    if (!std::binary_search(names.begin(), names.end(), base + ".idx")) continue;
+    Pack pack;
+    pack.base = pack_dir + "/" + base;
+    std::shared_ptr<const MappedFile> index_file = map_file(pack.base + ".idx");
+    pack.load = index_file == nullptr ? PackIndex::Load::Fault : PackIndex::load(std::move(index_file), pack.index);
+    if (pack.load == PackIndex::Load::Fault) directory.faulty = true;
+    directory.packs.push_back(std::move(pack));
+  }
+}
+
+void ObjectStore::read_alternates(std::size_t index) {
+  directories_[index]->alternates_read = true;
+  if (directories_[index]->depth >= kAlternateDepth) return;
+  std::string text;
+  bool missing = false;
+  if (!read_file(directories_[index]->path + "/info/alternates", text, missing)) return;
+  // The directories on the way here, to leave a cycle alone.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
+  for (const auto& directory : directories_) seen.emplace_back(directory->device, directory->inode);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line[0] == '#') continue;
+    std::string path = !line.empty() && line[0] == '/' ? line : directories_[index]->path + "/" + line;
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    const std::pair<std::uint64_t, std::uint64_t> key(info.st_dev, info.st_ino);
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+    seen.push_back(key);
+    auto alternate = std::make_unique<Directory>();
+    alternate->path = std::move(path);
+    alternate->depth = directories_[index]->depth + 1;
+    alternate->device = key.first;
+    alternate->inode = key.second;
+    directories_.push_back(std::move(alternate));
+    directories_[index]->alternates.push_back(directories_.size() - 1);
+  }
+}
+
+Read ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
+  if (directories_[0]->device == 0 && directories_[0]->inode == 0) {
+    struct stat info;
+    if (::stat(directories_[0]->path.c_str(), &info) == 0) {
+      directories_[0]->device = info.st_dev;
+      directories_[0]->inode = info.st_ino;
+    }
+  }
+  return read_in(0, id, type, content);
+}
+
+Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& type, Buffer& content) {
+  {
+    Directory& directory = *directories_[index];
+    if (!directory.listed) list_packs(directory);
+    // dulwich visits packs in no fixed order: if any of them would raise on
+    // this id, so might dulwich, whichever copy the store finds.
+    if (directory.faulty) return Read::Unreadable;
+    bool found = false;
+    for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
+      Pack& pack = directory.packs[p];
+      if (pack.load != PackIndex::Load::Usable) continue;
+      std::uint64_t offset = 0;
+      const PackIndex::Lookup lookup = pack.index->find(id, offset);
+      if (lookup == PackIndex::Lookup::Fault) return Read::Unreadable;
+      if (lookup == PackIndex::Lookup::Absent) continue;
+      // Every copy must read back as this very object: dulwich may take any.
+      const Read copy = read_packed(directory, p, offset, type, content);
+      if (copy != Read::Found || object_id(type, content.data(), content.size()) != id) return Read::Unreadable;
+      found = true;
+    }
+    if (found) return Read::Found;
+    const Read loose = read_loose(directory, id, type, content);
+    if (loose != Read::Missing) return loose;
+    if (!directory.alternates_read) read_alternates(index);
+  }
+  const std::vector<std::size_t> alternates = directories_[index]->alternates;
+  for (const std::size_t alternate : alternates) {
+    const Read result = read_in(alternate, id, type, content);
+    if (result != Read::Missing) return result;
+  }
+  return Read::Missing;
+}
+
+bool ObjectStore::pack_data_usable(Pack& pack) {
+  if (pack.data_state != 0) return pack.data_state > 0;
+  pack.data_state = -1;
+  pack.data = map_file(pack.base + ".pack");
+  if (pack.data == nullptr) return false;
+  const std::uint8_t* data = pack.data->data();
+  const std::size_t size = pack.data->size();
+  // dulwich checks the header, the object count against the index's and the
+  // pack's checksum against the one the index records.
+  if (size < 32 || std::memcmp(data, "PACK", 4) != 0) return false;
+  const std::uint32_t version = read_be32(data + 4);
+  if (version != 2 && version != 3) return false;
+  if (read_be32(data + 8) != pack.index->count()) return false;
+  if (!pack.index->has_trailer() || std::memcmp(pack.index->pack_checksum(), data + size - 20, 20) != 0) return false;
+  pack.data_state = 1;
+  return true;
+}
+
+const ObjectStore::Cached* ObjectStore::cache_find(const CacheKey& key) {
+  auto found = cache_index_.find(key);
+  if (found == cache_index_.end()) return nullptr;
+  cache_.splice(cache_.begin(), cache_, found->second);
+  return &*found->second;
+}
+
+void ObjectStore::cache_put(const CacheKey& key, ObjectType type, const std::uint8_t* data, std::size_t size) {
+  if (size > options_.base_cache_bytes / 4 || options_.base_cache_entries == 0) return;
+  if (cache_index_.count(key) != 0) return;
+  cache_.push_front(Cached{key, type, std::vector<std::uint8_t>(data, data + size)});
+  cache_index_.emplace(key, cache_.begin());
+  cache_bytes_ += size;
+  while (cache_bytes_ > options_.base_cache_bytes || cache_.size() > options_.base_cache_entries) {
+    cache_bytes_ -= cache_.back().content.size();
+    cache_index_.erase(cache_.back().key);
+    cache_.pop_back();
+  }
+}
+
+Read ObjectStore::read_packed(Directory& directory, std::uint32_t pack_number, std::uint64_t offset, ObjectType& type,
+                              Buffer& content) {
+  Pack& pack = directory.packs[pack_number];
+  if (!pack_data_usable(pack)) return Read::Unreadable;
+  const std::uint8_t* data = pack.data->data();
+  const std::size_t size = pack.data->size();
+  // The cache key tells packs of every directory apart.
+  const std::uint64_t pack_key = (static_cast<std::uint64_t>(&directory - &*directories_[0] == 0 ? 0 : 1) << 63) ^
+                                 (reinterpret_cast<std::uintptr_t>(&directory) << 16) ^ pack_number;
+
+  // Walk down the chain to a whole object or to one already resolved.
+  chain_.clear();
+  const Cached* cached = nullptr;
+  PackEntry entry;
+  std::uint64_t at = offset;
+  for (;;) {
+    cached = cache_find(CacheKey{pack_key, at});
+    if (cached != nullptr) break;
+    if (!parse_pack_entry(data, size, at, entry)) return Read::Unreadable;
+    if (entry.type <= 4) break;
+    // Longer than the pack has entries: a cycle.
+    if (chain_.size() > pack.index->count()) return Read::Unreadable;
+    chain_.push_back(at);
+    if (entry.type == 6) {
+      at = entry.base;
+    } else {
+      // dulwich looks a reference delta's base up in the same pack only.
+      std::uint64_t base = 0;
+      if (pack.index->find(ObjectId::from_raw(entry.base_id), base) != PackIndex::Lookup::Found) {
+        return Read::Unreadable;
+      }
+      if (base == 0 || base == at) return Read::Unreadable;
+      at = base;
+    }
+  }
+
+  Buffer* result = &content;
+  if (cached != nullptr) {
+    type = cached->type;
+    result->assign(cached->content.data(), cached->content.size());
+  } else {
+    type = static_cast<ObjectType>(entry.type);
+    result->resize(static_cast<std::size_t>(entry.size) + 1);
+    if (!inflater_.inflate_exact(data + entry.data, size - 20 - entry.data, result->data(),
+                                 static_cast<std::size_t>(entry.size))) {
+      return Read::Unreadable;
+    }
+    result->resize(static_cast<std::size_t>(entry.size));
+    if (!chain_.empty()) cache_put(CacheKey{pack_key, at}, type, result->data(), result->size());
+  }
+  // Apply the deltas from the base upwards.
+  for (std::size_t i = chain_.size(); i-- > 0;) {
+    if (!parse_pack_entry(data, size, chain_[i], entry)) return Read::Unreadable;
+    delta_.resize(static_cast<std::size_t>(entry.size) + 1);
+    if (!inflater_.inflate_exact(data + entry.data, size - 20 - entry.data, delta_.data(),
+                                 static_cast<std::size_t>(entry.size))) {
+      return Read::Unreadable;
+    }
+    if (!apply_delta(result->data(), result->size(), delta_.data(), static_cast<std::size_t>(entry.size), scratch_)) {
+      return Read::Unreadable;
+    }
+    std::swap(*result, scratch_);
+    if (i != 0) cache_put(CacheKey{pack_key, chain_[i]}, type, result->data(), result->size());
+  }
+  return Read::Found;
+}
+
+Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content) {
+  char hex[41];
+  id.hex_into(hex);
+  hex[40] = '\0';
+  std::string path = directory.path;
+  path += '/';
+  path.append(hex, 2);
+  path += '/';
+  path.append(hex + 2, 38);
+  bool missing = false;
+  if (!read_file(path, loose_, missing)) return missing ? Read::Missing : Read::Unreadable;
+  // dulwich reads only the zlib form git writes (its "legacy" form).
+  if (loose_.size() < 2) return Read::Unreadable;
+  const unsigned b0 = loose_.data()[0], b1 = loose_.data()[1];
+  if ((b0 & 0x8F) != 0x08 || ((b0 << 8) + b1) % 31 != 0) return Read::Unreadable;
+  std::size_t consumed = 0;
+  if (!inflater_.inflate_all(loose_.data(), loose_.size(), scratch_, options_.loose_object_size_limit, consumed)) {
+    return Read::Unreadable;
+  }
+  // Bytes after the stream: dulwich ignores them, git would not.
+  if (consumed != loose_.size()) return Read::Unreadable;
+  const std::string_view text = scratch_.view();
+  const std::size_t space = text.find(' ');
+  const std::size_t nul = text.find('\0');
+  if (space == std::string_view::npos || nul == std::string_view::npos || space > nul) return Read::Unreadable;
+  if (!type_from_name(text.substr(0, space), type)) return Read::Unreadable;
+  const std::string_view digits = text.substr(space + 1, nul - space - 1);
+  const std::size_t length = text.size() - nul - 1;
+  if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) return Read::Unreadable;
+  std::uint64_t declared = 0;
+  for (const char ch : digits) {
+    if (ch < '0' || ch > '9') return Read::Unreadable;
+    declared = declared * 10 + static_cast<std::uint64_t>(ch - '0');
+  }
+  if (declared != length) return Read::Unreadable;
+  Sha1 sha;
+  sha.update(text.data(), text.size());
+  if (sha.finish() != id) return Read::Unreadable;
+  content.assign(scratch_.data() + nul + 1, length);
+  // dulwich parses a loose object as it reads it: what it would refuse to
+  // parse, it raises on.
+  if (!parses_like_dulwich(type, content.view())) return Read::Unreadable;
+  return Read::Found;
+}
+
+const CommitGraph* ObjectStore::commit_graph() {
+  if (!graph_opened_) {
+    graph_opened_ = true;
+    graph_ = CommitGraph::open(git_dir_, directories_[0]->path);
+  }
+  return graph_.get();
+}
+
+}  // namespace store

@@ -1,0 +1,127 @@
+// The native object store: reads objects from a repository's packs, loose
+// files and alternates, and answers only when its answer is certainly the
+// one dulwich gives.
+//
+// A read is Found only when the content hashes to the id asked for and
+// every step on the way was one dulwich takes the same way. Everything else
+// is Missing (no copy anywhere the store looks) or Unreadable (something
+// dulwich would raise on, treat in its own way, or that the store does not
+// parse): in both cases the caller asks dulwich, so the host sees dulwich's
+// answer or dulwich's exception.
+//
+// Nothing here throws except std::bad_alloc, which any call that allocates
+// may let through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "store/commit_graph.h"
+#include "store/mapped_file.h"
+#include "store/object_id.h"
+#include "store/pack.h"
+
+namespace store {
+
+enum class Read : std::uint8_t { Found, Missing, Unreadable };
+
+struct StoreOptions {
+  // dulwich's `loose_object_size_limit` (core.bigFileThreshold when set):
+  // a loose object inflating to more than this is left to dulwich.
+  std::uint64_t loose_object_size_limit = std::uint64_t{512} << 20;
+  // The delta base cache.
+  std::size_t base_cache_bytes = std::size_t{32} << 20;
+  std::size_t base_cache_entries = 1024;
+};
+
+class ObjectStore {
+ public:
+  // Lists the packs of `objects_dir` (each `*.pack` with a matching `*.idx`)
+  // and maps their indexes. `git_dir` is where the commit-graph looks for
+  // shallow, grafts and replace refs.
+  ObjectStore(std::string git_dir, std::string objects_dir, StoreOptions options = {});
+  ~ObjectStore();
+  ObjectStore(const ObjectStore&) = delete;
+  ObjectStore& operator=(const ObjectStore&) = delete;
+
+  // dulwich's `get_raw` order: packs, then the loose file, then alternates
+  // (five levels deep at most, a cycle not followed). `content` is reused:
+  // once warm, a read allocates nothing. On anything but Found, `type` and
+  // `content` are unspecified.
+  Read read(const ObjectId& id, ObjectType& type, Buffer& content);
+
+  // The commit-graph of this repository, or null when it is absent, unusable
+  // or must not be used (shallow, grafts, replace refs). Opened on first use.
+  const CommitGraph* commit_graph();
+
+  // Number of packs listed in the main objects directory (for tests).
+  std::size_t pack_count() const;
+
+ private:
+  struct Pack {
+    std::string base;  // path without ".idx" / ".pack"
+    std::unique_ptr<PackIndex> index;
+    PackIndex::Load load = PackIndex::Load::Fault;
+    std::shared_ptr<const MappedFile> data;
+    int data_state = 0;  // 0 not looked at, 1 usable, -1 unusable
+  };
+  struct Directory {
+    std::string path;
+    int depth = 0;
+    std::uint64_t device = 0, inode = 0;
+    bool listed = false;
+    bool faulty = false;  // dulwich would raise on some lookup here
+    std::vector<Pack> packs;
+    bool alternates_read = false;
+    std::vector<std::size_t> alternates;  // indexes into directories_
+  };
+  struct Location {
+    std::uint32_t pack;
+    std::uint64_t offset;
+  };
+
+  void list_packs(Directory& directory);
+  void read_alternates(std::size_t directory);
+  Read read_in(std::size_t directory, const ObjectId& id, ObjectType& type, Buffer& content);
+  Read read_packed(Directory& directory, std::uint32_t pack, std::uint64_t offset, ObjectType& type, Buffer& content);
+  Read read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content);
+  bool pack_data_usable(Pack& pack);
+
+  // Resolved objects by (directory, pack, offset), least recently used first out.
+  struct CacheKey {
+    std::uint64_t pack;
+    std::uint64_t offset;
+    friend bool operator==(const CacheKey&, const CacheKey&) = default;
+  };
+  struct CacheKeyHash {
+    std::size_t operator()(const CacheKey& key) const noexcept {
+      return static_cast<std::size_t>(key.offset * 0x9E3779B97F4A7C15ull ^ key.pack);
+    }
+  };
+  struct Cached {
+    CacheKey key;
+    ObjectType type;
+    std::vector<std::uint8_t> content;
+  };
+  const Cached* cache_find(const CacheKey& key);
+  void cache_put(const CacheKey& key, ObjectType type, const std::uint8_t* data, std::size_t size);
+
+  std::string git_dir_;
+  StoreOptions options_;
+  std::vector<std::unique_ptr<Directory>> directories_;  // [0] is the repository's own
+  Inflater inflater_;
+  Buffer scratch_, delta_, loose_;
+  std::vector<std::uint64_t> chain_;
+  std::list<Cached> cache_;
+  std::unordered_map<CacheKey, std::list<Cached>::iterator, CacheKeyHash> cache_index_;
+  std::size_t cache_bytes_ = 0;
+  bool graph_opened_ = false;
+  std::unique_ptr<CommitGraph> graph_;
+};
+
+}  // namespace store

@@ -1,0 +1,108 @@
+// Pack indexes, pack entries, zlib streams and deltas.
+//
+// The index lookup mirrors dulwich's, bisection included (an inclusive end
+// and 32-bit signed arithmetic in its compiled `bisect_find_sha`), so that
+// even a damaged index gives the same found / not found; wherever dulwich
+// would raise or misbehave the lookup says Fault instead.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "store/mapped_file.h"
+#include "store/object_id.h"
+
+namespace store {
+
+// The largest object the store inflates; anything claiming more is left to
+// dulwich. (dulwich has no limit of its own for packed objects.)
+inline constexpr std::uint64_t kMaxObjectSize = std::uint64_t{1} << 32;
+
+class PackIndex {
+ public:
+  // How dulwich fares when it loads an index.
+  enum class Load : std::uint8_t {
+    Usable,
+    Skipped,  // dulwich raises KeyError while loading: the pack is passed over
+    Fault,    // dulwich raises anything else
+  };
+  enum class Lookup : std::uint8_t { Absent, Found, Fault };
+
+  // Reads the header of a mapped `.idx`; `index` is set when Usable.
+  static Load load(std::shared_ptr<const MappedFile> file, std::unique_ptr<PackIndex>& index);
+
+  // dulwich's `object_offset`: Found with the entry's offset in the pack,
+  // Absent for a KeyError, Fault wherever it would raise or misbehave.
+  Lookup find(const ObjectId& id, std::uint64_t& offset) const;
+  std::uint32_t count() const { return count_; }
+  // The pack checksum recorded in the index (its last 40 bytes, first half).
+  const std::uint8_t* pack_checksum() const { return file_->data() + file_->size() - 40; }
+  bool has_trailer() const { return file_->size() >= 40; }
+
+ private:
+  std::uint32_t fanout(std::size_t i) const { return read_be32(file_->data() + fanout_offset_ + 4 * i); }
+
+  std::shared_ptr<const MappedFile> file_;
+  int version_ = 2;
+  std::size_t fanout_offset_ = 0;
+  std::uint32_t count_ = 0;
+};
+
+// The header of one pack entry.
+struct PackEntry {
+  int type = 0;                           // 1-4 objects, 6 offset delta, 7 reference delta
+  std::uint64_t size = 0;                 // inflated size of the object or of the delta
+  std::uint64_t data = 0;                 // offset of the zlib stream
+  std::uint64_t base = 0;                 // offset delta: the base entry's offset
+  const std::uint8_t* base_id = nullptr;  // reference delta: the base's id
+};
+
+// Parses the entry at `offset` in a pack of `size` bytes (trailer included).
+// False for anything malformed or that dulwich would reject: types 0 and 5,
+// sizes past 64 bits or over kMaxObjectSize, an offset delta of distance 0
+// or reaching before the pack header.
+bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t offset, PackEntry& entry);
+
+// A reusable inflater. `inflate_exact` inflates one complete zlib stream
+// from `in` into `out`, which must have room for `out_size + 1` bytes; true
+// only when the stream ends and yields exactly `out_size` bytes.
+class Inflater {
+ public:
+  Inflater();
+  ~Inflater();
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  bool ready() const { return ready_; }
+  bool inflate_exact(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out, std::size_t out_size);
+  // Inflates a stream from the start, into `out` (resized as it goes), until
+  // it ends; stops with false past `limit` bytes. `consumed` is set to the
+  // compressed length of the stream.
+  bool inflate_all(const std::uint8_t* in, std::size_t in_size, Buffer& out, std::uint64_t limit,
+                   std::size_t& consumed);
+
+ private:
+  z_stream stream_{};
+  bool ready_ = false;
+};
+
+// True when `size` inflated bytes could come from `compressed` bytes of
+// zlib data at all (deflate expands at most about 1032 to 1).
+inline bool inflatable(std::uint64_t size, std::uint64_t compressed) {
+  return size <= kMaxObjectSize && size <= compressed * 1040 + 64;
+}
+
+// The two sizes that open a delta. False when the delta is too short or a
+// size runs past 64 bits.
+bool read_delta_sizes(const std::uint8_t* delta, std::size_t size, std::uint64_t& base_size, std::uint64_t& result_size,
+                      std::size_t& ops);
+
+// Applies `delta` to `base` into `result`. False for a base of the wrong
+// size, the reserved opcode 0, a copy outside the base, an insert past the
+// delta's end, or a result of another size than the one declared.
+bool apply_delta(const std::uint8_t* base, std::size_t base_size, const std::uint8_t* delta, std::size_t delta_size,
+                 Buffer& result);
+
+}  // namespace store

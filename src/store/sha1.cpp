@@ -1,0 +1,145 @@
+#include "store/sha1.h"
+
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace store {
+
+namespace detail {
+
+namespace {
+
+inline std::uint32_t rotl(std::uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+
+}  // namespace
+
+void sha1_blocks_portable(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks) {
+  for (; blocks != 0; --blocks, data += 64) {
+    std::uint32_t w[80];
+    for (int i = 0; i < 16; ++i) w[i] = read_be32(data + 4 * i);
+    for (int i = 16; i < 80; ++i) w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+    for (int i = 0; i < 80; ++i) {
+      std::uint32_t f, k;
+      if (i < 20) {
+        f = (b & c) | (~b & d);
+        k = 0x5A827999;
+      } else if (i < 40) {
+        f = b ^ c ^ d;
+        k = 0x6ED9EBA1;
+      } else if (i < 60) {
+        f = (b & c) | (b & d) | (c & d);
+        k = 0x8F1BBCDC;
+      } else {
+        f = b ^ c ^ d;
+        k = 0xCA62C1D6;
+      }
+      const std::uint32_t t = rotl(a, 5) + f + e + k + w[i];
+      e = d;
+      d = c;
+      c = rotl(b, 30);
+      b = a;
+      a = t;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+  }
+}
+
+}  // namespace detail
+
+bool Sha1::hardware_available() {
+#if defined(__x86_64__)
+  static const bool available = [] {
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    const bool ssse3 = ecx & (1u << 9), sse41 = ecx & (1u << 19);
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    return ssse3 && sse41 && (ebx & (1u << 29));
+  }();
+  return available;
+#else
+  return false;
+#endif
+}
+
+Sha1::Sha1(Engine engine)
+    : blocks_(detail::sha1_blocks_portable), state_{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0} {
+#if defined(__x86_64__)
+  if (engine == Engine::Best && hardware_available()) blocks_ = detail::sha1_blocks_hardware;
+#else
+  (void)engine;
+#endif
+}
+
+void Sha1::update(const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  total_ += size;
+  if (pending_size_ != 0) {
+    const std::size_t take = size < 64 - pending_size_ ? size : 64 - pending_size_;
+    std::memcpy(pending_ + pending_size_, bytes, take);
+    pending_size_ += take;
+    bytes += take;
+    size -= take;
+    if (pending_size_ < 64) return;
+    blocks_(state_, pending_, 1);
+    pending_size_ = 0;
+  }
+  if (size >= 64) {
+    blocks_(state_, bytes, size / 64);
+    bytes += size / 64 * 64;
+    size %= 64;
+  }
+  if (size != 0) {
+    std::memcpy(pending_, bytes, size);
+    pending_size_ = size;
+  }
+}
+
+ObjectId Sha1::finish() {
+  const std::uint64_t bits = total_ * 8;
+  std::uint8_t tail[128] = {};
+  std::memcpy(tail, pending_, pending_size_);
+  tail[pending_size_] = 0x80;
+  const std::size_t tail_size = pending_size_ < 56 ? 64 : 128;
+  for (int i = 0; i < 8; ++i) tail[tail_size - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  blocks_(state_, tail, tail_size / 64);
+  ObjectId id;
+  for (int i = 0; i < 5; ++i) {
+    id.bytes[4 * i] = static_cast<std::uint8_t>(state_[i] >> 24);
+    id.bytes[4 * i + 1] = static_cast<std::uint8_t>(state_[i] >> 16);
+    id.bytes[4 * i + 2] = static_cast<std::uint8_t>(state_[i] >> 8);
+    id.bytes[4 * i + 3] = static_cast<std::uint8_t>(state_[i]);
+  }
+  return id;
+}
+
+ObjectId object_id(ObjectType type, const void* content, std::size_t size) {
+  char header[32];
+  const std::string_view name = type_name(type);
+  std::memcpy(header, name.data(), name.size());
+  std::size_t length = name.size();
+  header[length++] = ' ';
+  char digits[24];
+  int count = 0;
+  std::size_t value = size;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count != 0) header[length++] = digits[--count];
+  header[length++] = '\0';
+  Sha1 sha;
+  sha.update(header, length);
+  sha.update(content, size);
+  return sha.finish();
+}
+
+}  // namespace store

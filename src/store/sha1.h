@@ -1,0 +1,44 @@
+// SHA-1, incremental, with the processor's SHA instructions where it has them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "store/object_id.h"
+
+namespace store {
+
+class Sha1 {
+ public:
+  enum class Engine : std::uint8_t { Best, Portable };
+
+  // `Portable` forces the plain implementation (tests compare the two).
+  explicit Sha1(Engine engine = Engine::Best);
+  void update(const void* data, std::size_t size);
+  void update(std::string_view text) { update(text.data(), text.size()); }
+  // The digest; the object must not be updated afterwards.
+  ObjectId finish();
+
+  // True when this processor runs the SHA-instruction engine.
+  static bool hardware_available();
+
+ private:
+  using Blocks = void (*)(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks);
+  Blocks blocks_;
+  std::uint32_t state_[5];
+  std::uint8_t pending_[64];
+  std::size_t pending_size_ = 0;
+  std::uint64_t total_ = 0;
+};
+
+// The id of an object: SHA-1 of "<type> <size>\0" followed by the content.
+ObjectId object_id(ObjectType type, const void* content, std::size_t size);
+
+namespace detail {
+void sha1_blocks_portable(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks);
+// Defined only on x86-64, in a unit compiled for the SHA extensions.
+void sha1_blocks_hardware(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks);
+}  // namespace detail
+
+}  // namespace store

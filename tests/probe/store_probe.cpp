@@ -1,0 +1,522 @@
+// _git_store_probe: the tests' window on the native object store. Built only
+// with GSC_TEST_PROBE; never shipped. Store calls run without the GIL.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/commit_graph.h"
+#include "store/index_file.h"
+#include "store/object_store.h"
+#include "store/objects.h"
+#include "store/pack.h"
+#include "store/sha1.h"
+
+namespace {
+
+using store::ObjectId;
+
+PyObject* bytes_of(std::string_view text) { return PyBytes_FromStringAndSize(text.data(), text.size()); }
+PyObject* hex_of(const ObjectId& id) {
+  char hex[40];
+  id.hex_into(hex);
+  return PyUnicode_FromStringAndSize(hex, 40);
+}
+bool id_of(const char* hex, ObjectId& id) {
+  const auto parsed = ObjectId::from_hex(hex);
+  if (!parsed) {
+    PyErr_SetString(PyExc_ValueError, "not a 40-digit hexadecimal id");
+    return false;
+  }
+  id = *parsed;
+  return true;
+}
+const char* read_name(store::Read read) {
+  return read == store::Read::Missing ? "missing" : read == store::Read::Found ? "found" : "unreadable";
+}
+// (type_num, content) or the status text.
+PyObject* read_result(store::Read read, store::ObjectType type, const store::Buffer& content) {
+  if (read != store::Read::Found) return PyUnicode_FromString(read_name(read));
+  return Py_BuildValue("(iy#)", static_cast<int>(type), content.data(), static_cast<Py_ssize_t>(content.size()));
+}
+
+// read_objects(git_dir, objects_dir, [hex, ...], loose_limit=-1, cache_entries=-1) -> [result, ...]
+PyObject* read_objects(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir;
+  PyObject* hexes;
+  long long loose_limit = -1, cache_entries = -1;
+  if (!PyArg_ParseTuple(args, "ssO!|LL", &git_dir, &objects_dir, &PyList_Type, &hexes, &loose_limit, &cache_entries)) {
+    return nullptr;
+  }
+  std::vector<ObjectId> ids(PyList_GET_SIZE(hexes));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(hexes); ++i) {
+    const char* hex = PyUnicode_AsUTF8(PyList_GET_ITEM(hexes, i));
+    if (hex == nullptr || !id_of(hex, ids[i])) return nullptr;
+  }
+  store::StoreOptions options;
+  if (loose_limit >= 0) options.loose_object_size_limit = static_cast<std::uint64_t>(loose_limit);
+  if (cache_entries >= 0) options.base_cache_entries = static_cast<std::size_t>(cache_entries);
+  struct Result {
+    store::Read read;
+    store::ObjectType type;
+    store::Buffer content;
+  };
+  std::vector<Result> results(ids.size());
+  Py_BEGIN_ALLOW_THREADS;
+  store::ObjectStore objects(git_dir, objects_dir, options);
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    results[i].read = objects.read(ids[i], results[i].type, results[i].content);
+  Py_END_ALLOW_THREADS;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* item = read_result(results[i].read, results[i].type, results[i].content);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// pack_count(git_dir, objects_dir) -> int
+PyObject* pack_count(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir;
+  if (!PyArg_ParseTuple(args, "ss", &git_dir, &objects_dir)) return nullptr;
+  std::size_t count = 0;
+  Py_BEGIN_ALLOW_THREADS;
+  count = store::ObjectStore(git_dir, objects_dir).pack_count();
+  Py_END_ALLOW_THREADS;
+  return PyLong_FromSize_t(count);
+}
+
+// parse_commit(bytes) -> (tree, [parents], author, commit_time, message) or None
+PyObject* parse_commit(PyObject*, PyObject* args) {
+  const char* data;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
+  const auto commit = store::parse_commit(std::string_view(data, size));
+  if (!commit) Py_RETURN_NONE;
+  PyObject* parents = PyList_New(0);
+  for (std::size_t i = 0; parents != nullptr && i < commit->parent_count(); ++i) {
+    PyObject* parent = bytes_of(commit->parent_hex(i));
+    if (parent == nullptr || PyList_Append(parents, parent) != 0) Py_CLEAR(parents);
+    Py_XDECREF(parent);
+  }
+  if (parents == nullptr) return nullptr;
+  return Py_BuildValue("(y#Ny#Ly#)", commit->tree_hex.data(), static_cast<Py_ssize_t>(commit->tree_hex.size()), parents,
+                       commit->author.data(), static_cast<Py_ssize_t>(commit->author.size()),
+                       static_cast<long long>(commit->commit_time), commit->message.data(),
+                       static_cast<Py_ssize_t>(commit->message.size()));
+}
+
+PyObject* entry_list(const std::vector<store::TreeEntry>& entries) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(entries.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    char hex[40];
+    entries[i].id.hex_into(hex);
+    PyObject* item = Py_BuildValue("(y#Iy#)", entries[i].name.data(), static_cast<Py_ssize_t>(entries[i].name.size()),
+                                   entries[i].mode, hex, static_cast<Py_ssize_t>(40));
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// parse_tree(bytes) -> [(name, mode, hex bytes)] or None
+PyObject* parse_tree(PyObject*, PyObject* args) {
+  const char* data;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
+  std::vector<store::TreeEntry> entries;
+  if (!store::parse_tree(std::string_view(data, size), entries)) Py_RETURN_NONE;
+  return entry_list(entries);
+}
+
+// plain_tag(bytes) -> bool
+PyObject* plain_tag(PyObject*, PyObject* args) {
+  const char* data;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
+  return PyBool_FromLong(store::plain_tag(std::string_view(data, size)));
+}
+
+// (version, [(path, hex bytes or None, mode, flags, extended_flags)]) or None
+PyObject* index_result(store::IndexRead read, const store::IndexContents& contents) {
+  if (read != store::IndexRead::Read) Py_RETURN_NONE;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(contents.entries.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < contents.entries.size(); ++i) {
+    const store::IndexEntry& entry = contents.entries[i];
+    const std::string_view path = contents.path(entry);
+    PyObject* id;
+    if (entry.conflicted) {
+      id = Py_NewRef(Py_None);
+    } else {
+      char hex[40];
+      entry.id.hex_into(hex);
+      id = PyBytes_FromStringAndSize(hex, 40);
+    }
+    PyObject* item = id == nullptr ? nullptr
+                                   : Py_BuildValue("(y#NIII)", path.data(), static_cast<Py_ssize_t>(path.size()), id,
+                                                   entry.mode, unsigned{entry.flags}, unsigned{entry.extended_flags});
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return Py_BuildValue("(IN)", contents.version, list);
+}
+
+PyObject* parse_index(PyObject*, PyObject* args) {
+  const char* data;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
+  store::IndexContents contents;
+  const store::IndexRead read = store::parse_index(std::string_view(data, size), contents);
+  return index_result(read, contents);
+}
+
+PyObject* read_index(PyObject*, PyObject* args) {
+  const char* path;
+  if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+  store::IndexContents contents;
+  store::IndexRead read;
+  Py_BEGIN_ALLOW_THREADS;
+  read = store::read_index(path, contents);
+  Py_END_ALLOW_THREADS;
+  return index_result(read, contents);
+}
+
+// [(hex, [parent positions])] in position order, or None
+PyObject* graph_dump(const store::CommitGraph* graph) {
+  if (graph == nullptr) Py_RETURN_NONE;
+  PyObject* list = PyList_New(graph->size());
+  if (list == nullptr) return nullptr;
+  std::vector<std::uint32_t> parents;
+  for (std::uint32_t i = 0; i < graph->size(); ++i) {
+    parents.clear();
+    graph->parents(i, parents);
+    PyObject* positions = PyList_New(static_cast<Py_ssize_t>(parents.size()));
+    for (std::size_t k = 0; positions != nullptr && k < parents.size(); ++k) {
+      PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k]));
+    }
+    PyObject* item = positions == nullptr ? nullptr : Py_BuildValue("(NN)", hex_of(graph->id_at(i)), positions);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, i, item);
+  }
+  return list;
+}
+
+// graph_parse([layer bytes, ...]) -> dump or None
+PyObject* graph_parse(PyObject*, PyObject* args) {
+  PyObject* layers;
+  if (!PyArg_ParseTuple(args, "O!", &PyList_Type, &layers)) return nullptr;
+  std::vector<std::string_view> views;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(layers); ++i) {
+    PyObject* layer = PyList_GET_ITEM(layers, i);
+    if (!PyBytes_Check(layer)) {
+      PyErr_SetString(PyExc_TypeError, "layers must be bytes");
+      return nullptr;
+    }
+    views.emplace_back(PyBytes_AS_STRING(layer), PyBytes_GET_SIZE(layer));
+  }
+  const auto graph = store::CommitGraph::parse(views);
+  return graph_dump(graph.get());
+}
+
+// graph_open(git_dir, objects_dir) -> dump or None
+PyObject* graph_open(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir;
+  if (!PyArg_ParseTuple(args, "ss", &git_dir, &objects_dir)) return nullptr;
+  std::unique_ptr<store::ObjectStore> objects;
+  const store::CommitGraph* graph = nullptr;
+  Py_BEGIN_ALLOW_THREADS;
+  objects = std::make_unique<store::ObjectStore>(git_dir, objects_dir);
+  graph = objects->commit_graph();
+  Py_END_ALLOW_THREADS;
+  return graph_dump(graph);
+}
+
+// graph_find(git_dir, objects_dir, hex) -> position or None
+PyObject* graph_find(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir, *hex;
+  ObjectId id;
+  if (!PyArg_ParseTuple(args, "sss", &git_dir, &objects_dir, &hex) || !id_of(hex, id)) return nullptr;
+  store::ObjectStore objects(git_dir, objects_dir);
+  const store::CommitGraph* graph = objects.commit_graph();
+  const auto position = graph == nullptr ? std::nullopt : graph->find(id);
+  if (!position) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(*position);
+}
+
+// parse_pack_entry(pack bytes, offset) -> (type, size, data offset, base offset or base hex) or None
+PyObject* parse_pack_entry(PyObject*, PyObject* args) {
+  const char* data;
+  Py_ssize_t size;
+  unsigned long long offset;
+  if (!PyArg_ParseTuple(args, "y#K", &data, &size, &offset)) return nullptr;
+  store::PackEntry entry;
+  if (!store::parse_pack_entry(reinterpret_cast<const std::uint8_t*>(data), size, offset, entry)) Py_RETURN_NONE;
+  PyObject* base = entry.type == 6   ? PyLong_FromUnsignedLongLong(entry.base)
+                   : entry.type == 7 ? hex_of(ObjectId::from_raw(entry.base_id))
+                                     : Py_NewRef(Py_None);
+  return Py_BuildValue("(iKKN)", entry.type, static_cast<unsigned long long>(entry.size),
+                       static_cast<unsigned long long>(entry.data), base);
+}
+
+// apply_delta(base, delta) -> bytes or None
+PyObject* apply_delta(PyObject*, PyObject* args) {
+  const char *base, *delta;
+  Py_ssize_t base_size, delta_size;
+  if (!PyArg_ParseTuple(args, "y#y#", &base, &base_size, &delta, &delta_size)) return nullptr;
+  store::Buffer result;
+  if (!store::apply_delta(reinterpret_cast<const std::uint8_t*>(base), base_size,
+                          reinterpret_cast<const std::uint8_t*>(delta), delta_size, result)) {
+    Py_RETURN_NONE;
+  }
+  return bytes_of(result.view());
+}
+
+// inflate(zlib bytes, size) -> bytes or None (a whole stream of exactly `size` bytes)
+PyObject* inflate(PyObject*, PyObject* args) {
+  const char* data;
+  Py_ssize_t size;
+  unsigned long long out_size;
+  if (!PyArg_ParseTuple(args, "y#K", &data, &size, &out_size)) return nullptr;
+  if (!store::inflatable(out_size, static_cast<std::uint64_t>(size))) Py_RETURN_NONE;
+  store::Inflater inflater;
+  store::Buffer out;
+  out.resize(out_size + 1);
+  if (!inflater.inflate_exact(reinterpret_cast<const std::uint8_t*>(data), size, out.data(), out_size)) {
+    Py_RETURN_NONE;
+  }
+  out.resize(out_size);
+  return bytes_of(out.view());
+}
+
+// flatten_tree(git_dir, objects_dir, hex) -> [(path, mode, hex)] or None
+PyObject* flatten_tree(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir, *hex;
+  ObjectId id;
+  if (!PyArg_ParseTuple(args, "sss", &git_dir, &objects_dir, &hex) || !id_of(hex, id)) return nullptr;
+  struct Item {
+    std::string path;
+    std::uint32_t mode;
+    ObjectId id;
+  };
+  std::vector<Item> items;
+  bool complete = false;
+  Py_BEGIN_ALLOW_THREADS;
+  store::ObjectStore objects(git_dir, objects_dir);
+  complete = store::flatten_tree(objects, id, [&](std::string_view path, std::uint32_t mode, const ObjectId& entry) {
+    items.push_back(Item{std::string(path), mode, entry});
+  });
+  Py_END_ALLOW_THREADS;
+  if (!complete) Py_RETURN_NONE;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    char entry_hex[40];
+    items[i].id.hex_into(entry_hex);
+    PyObject* item = Py_BuildValue("(y#Iy#)", items[i].path.data(), static_cast<Py_ssize_t>(items[i].path.size()),
+                                   items[i].mode, entry_hex, static_cast<Py_ssize_t>(40));
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// sha1(data, portable=False) -> hex
+PyObject* sha1(PyObject*, PyObject* args) {
+  Py_buffer data;
+  int portable = 0;
+  if (!PyArg_ParseTuple(args, "y*|p", &data, &portable)) return nullptr;
+  ObjectId id;
+  Py_BEGIN_ALLOW_THREADS;
+  store::Sha1 sha(portable ? store::Sha1::Engine::Portable : store::Sha1::Engine::Best);
+  // Fed in uneven pieces, so that the carrying of partial blocks is exercised.
+  const auto* bytes = static_cast<const std::uint8_t*>(data.buf);
+  std::size_t left = static_cast<std::size_t>(data.len), step = 1;
+  while (left != 0) {
+    const std::size_t take = step < left ? step : left;
+    sha.update(bytes, take);
+    bytes += take;
+    left -= take;
+    step = step * 3 + 1;
+  }
+  id = sha.finish();
+  Py_END_ALLOW_THREADS;
+  PyBuffer_Release(&data);
+  return hex_of(id);
+}
+
+// object_id(type_num, data) -> hex
+PyObject* object_id(PyObject*, PyObject* args) {
+  int type;
+  Py_buffer data;
+  if (!PyArg_ParseTuple(args, "iy*", &type, &data)) return nullptr;
+  const ObjectId id = store::object_id(static_cast<store::ObjectType>(type), data.buf, data.len);
+  PyBuffer_Release(&data);
+  return hex_of(id);
+}
+
+PyObject* sha1_hardware(PyObject*, PyObject*) { return PyBool_FromLong(store::Sha1::hardware_available()); }
+
+PyObject* clear_mapping_cache(PyObject*, PyObject*) {
+  store::clear_mapping_cache();
+  Py_RETURN_NONE;
+}
+
+// time_reads(git_dir, objects_dir, [hex], rounds, parse) -> seconds per read,
+// after one warming round; `parse` also parses each commit.
+PyObject* time_reads(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir;
+  PyObject* hexes;
+  int rounds, parse;
+  if (!PyArg_ParseTuple(args, "ssO!ip", &git_dir, &objects_dir, &PyList_Type, &hexes, &rounds, &parse)) return nullptr;
+  std::vector<ObjectId> ids(PyList_GET_SIZE(hexes));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(hexes); ++i) {
+    const char* hex = PyUnicode_AsUTF8(PyList_GET_ITEM(hexes, i));
+    if (hex == nullptr || !id_of(hex, ids[i])) return nullptr;
+  }
+  double seconds = 0;
+  long long failures = 0;
+  Py_BEGIN_ALLOW_THREADS;
+  store::ObjectStore objects(git_dir, objects_dir);
+  store::Buffer content;
+  store::ObjectType type;
+  for (const ObjectId& id : ids) objects.read(id, type, content);
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < rounds; ++round) {
+    for (const ObjectId& id : ids) {
+      if (objects.read(id, type, content) != store::Read::Found) ++failures;
+      if (parse && !store::parse_commit(content.view())) ++failures;
+    }
+  }
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Py_END_ALLOW_THREADS;
+  if (failures != 0) return PyErr_Format(PyExc_RuntimeError, "%lld reads failed", failures);
+  return PyFloat_FromDouble(seconds / (static_cast<double>(rounds) * static_cast<double>(ids.size())));
+}
+
+// time_open(git_dir, objects_dir, rounds) -> seconds per store opened
+PyObject* time_open(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir;
+  int rounds;
+  if (!PyArg_ParseTuple(args, "ssi", &git_dir, &objects_dir, &rounds)) return nullptr;
+  double seconds = 0;
+  Py_BEGIN_ALLOW_THREADS;
+  {
+    store::ObjectStore warm(git_dir, objects_dir);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < rounds; ++round) store::ObjectStore objects(git_dir, objects_dir);
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Py_END_ALLOW_THREADS;
+  return PyFloat_FromDouble(seconds / rounds);
+}
+
+// time_graph(git_dir, objects_dir, [hex], rounds) -> (seconds to open the graph in a new store, seconds per
+// lookup+parents)
+PyObject* time_graph(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir;
+  PyObject* hexes;
+  int rounds;
+  if (!PyArg_ParseTuple(args, "ssO!i", &git_dir, &objects_dir, &PyList_Type, &hexes, &rounds)) return nullptr;
+  std::vector<ObjectId> ids(PyList_GET_SIZE(hexes));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(hexes); ++i) {
+    const char* hex = PyUnicode_AsUTF8(PyList_GET_ITEM(hexes, i));
+    if (hex == nullptr || !id_of(hex, ids[i])) return nullptr;
+  }
+  double open_seconds = 0, lookup_seconds = 0;
+  bool missing = false;
+  const store::CommitGraph* graph = nullptr;
+  std::uint64_t sum = 0;
+  std::unique_ptr<store::ObjectStore> kept;
+  Py_BEGIN_ALLOW_THREADS;
+  {
+    store::ObjectStore(git_dir, objects_dir).commit_graph();
+  }
+  auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < rounds; ++round) {
+    store::ObjectStore objects(git_dir, objects_dir);
+    if (objects.commit_graph() == nullptr) missing = true;
+  }
+  open_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / rounds;
+  kept = std::make_unique<store::ObjectStore>(git_dir, objects_dir);
+  graph = kept->commit_graph();
+  std::vector<std::uint32_t> parents;
+  start = std::chrono::steady_clock::now();
+  for (int round = 0; graph != nullptr && round < rounds; ++round) {
+    for (const ObjectId& id : ids) {
+      const auto position = graph->find(id);
+      if (!position) continue;
+      parents.clear();
+      graph->parents(*position, parents);
+      sum += parents.size();
+    }
+  }
+  lookup_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Py_END_ALLOW_THREADS;
+  if (missing || graph == nullptr) return PyErr_Format(PyExc_RuntimeError, "no usable commit-graph");
+  (void)sum;
+  return Py_BuildValue("(dd)", open_seconds,
+                       lookup_seconds / (static_cast<double>(rounds) * static_cast<double>(ids.size())));
+}
+
+PyMethodDef methods[] = {
+    {"read_objects", read_objects, METH_VARARGS, nullptr},
+    {"pack_count", pack_count, METH_VARARGS, nullptr},
+    {"parse_commit", parse_commit, METH_VARARGS, nullptr},
+    {"parse_tree", parse_tree, METH_VARARGS, nullptr},
+    {"plain_tag", plain_tag, METH_VARARGS, nullptr},
+    {"parse_index", parse_index, METH_VARARGS, nullptr},
+    {"read_index", read_index, METH_VARARGS, nullptr},
+    {"graph_parse", graph_parse, METH_VARARGS, nullptr},
+    {"graph_open", graph_open, METH_VARARGS, nullptr},
+    {"graph_find", graph_find, METH_VARARGS, nullptr},
+    {"parse_pack_entry", parse_pack_entry, METH_VARARGS, nullptr},
+    {"apply_delta", apply_delta, METH_VARARGS, nullptr},
+    {"inflate", inflate, METH_VARARGS, nullptr},
+    {"flatten_tree", flatten_tree, METH_VARARGS, nullptr},
+    {"sha1", sha1, METH_VARARGS, nullptr},
+    {"object_id", object_id, METH_VARARGS, nullptr},
+    {"sha1_hardware", sha1_hardware, METH_NOARGS, nullptr},
+    {"clear_mapping_cache", clear_mapping_cache, METH_NOARGS, nullptr},
+    {"time_reads", time_reads, METH_VARARGS, nullptr},
+    {"time_open", time_open, METH_VARARGS, nullptr},
+    {"time_graph", time_graph, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT,
+                      "_git_store_probe",
+                      "Test-only access to the native object store.",
+                      -1,
+                      methods,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__git_store_probe() { return PyModule_Create(&module); }
