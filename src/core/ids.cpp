@@ -22,4 +22,11 @@ host::Ref ref_name(std::string_view prefix, PyObject* branch) {
   return host::Ref::check(PyUnicode_AsUTF8String(text.get()));
 }
 
+std::optional<store::ObjectId> hex_object_id(PyObject* id) {
+  if (!PyBytes_CheckExact(id) || PyBytes_GET_SIZE(id) != 40) return std::nullopt;
+  const std::string_view digits(PyBytes_AS_STRING(id), 40);
+  if (digits.find_first_not_of("0123456789abcdef") != std::string_view::npos) return std::nullopt;
+  return store::ObjectId::from_hex(digits);
+}
+
 }  // namespace core

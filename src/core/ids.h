@@ -1,9 +1,11 @@
 // Commit and object ids, and ref names, as the host sees them.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "host/host.h"
+#include "store/object_id.h"
 
 namespace core {
 
@@ -21,5 +23,10 @@ host::Ref ref_name(std::string_view prefix, PyObject* branch);
 // length, the 20-byte raw id included, is written out as bytes.hex() does.
 // `id` must be bytes (subclasses included).
 host::Ref id_text(PyObject* id);
+
+// The id that 40 lowercase hexadecimal digits in exact bytes spell, the form
+// in which the library gives ids (a ref's target, a tree's id): the form the
+// native object store takes. Anything else is left to the library.
+std::optional<store::ObjectId> hex_object_id(PyObject* id);
 
 }  // namespace core

@@ -1,5 +1,9 @@
 #include "core/native_road.h"
 
+#include <sys/stat.h>
+
+#include "core/namespace.h"
+
 namespace core {
 
 namespace {
@@ -73,6 +77,49 @@ std::optional<ObjectDatabase> native_road(Service& self, std::initializer_list<c
     host::except_exception();
     return std::nullopt;
   }
+}
+
+bool is_library_class(PyObject* cls, const char* module, const char* qualname) {
+  static const host::Interned module_name{"__module__"};
+  static const host::Interned qualname_name{"__qualname__"};
+  if (!PyType_Check(cls)) return false;
+  Ref actual_module = host::getattr_optional(cls, module_name);
+  Ref actual_qualname = host::getattr_optional(cls, qualname_name);
+  return actual_module && actual_qualname && PyUnicode_Check(actual_module.get()) &&
+         PyUnicode_Check(actual_qualname.get()) && PyUnicode_CompareWithASCIIString(actual_module.get(), module) == 0 &&
+         PyUnicode_CompareWithASCIIString(actual_qualname.get(), qualname) == 0;
+}
+
+bool is_dulwich_tree(PyObject* tree) {
+  Ref tree_class = host::import_from("dulwich.objects", "Tree");
+  return reinterpret_cast<PyObject*>(Py_TYPE(tree)) == tree_class.get();
+}
+
+DirectoryMode::DirectoryMode() {
+  static const host::Interned stat_name{"stat"};
+  static const host::Interned s_isdir{"S_ISDIR"};
+  Ref stat_module = global(stat_name);
+  function_ = host::getattr(stat_module.get(), s_isdir);
+  try {
+    native_ = function_.get() == host::import_from("_stat", "S_ISDIR").get();
+  } catch (const host::Error&) {
+    host::except({PyExc_ImportError});
+  }
+}
+
+bool DirectoryMode::operator()(PyObject* mode) const {
+  if (native_ && PyLong_CheckExact(mode)) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(mode, &overflow);
+    if (overflow == 0 && value >= 0 && value <= 0xFFFFFFFFLL) return S_ISDIR(static_cast<mode_t>(value));
+  }
+  return host::truthy(host::call(function_.get(), {mode}).get());
+}
+
+store::ObjectStore& NativeStore::get() {
+  if (!store_)
+    store_.emplace(database_->git_dir, database_->objects_dir, store::StoreOptions{database_->loose_object_size_limit});
+  return *store_;
 }
 
 }  // namespace core

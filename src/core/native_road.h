@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/service.h"
+#include "store/object_store.h"
 
 namespace core {
 
@@ -30,5 +31,43 @@ bool own_method(Service& self, const host::Interned& name);
 // calling method reaches through self — is the class's own. Nothing
 // otherwise: the method then reads through self.repo as it always has.
 std::optional<ObjectDatabase> native_road(Service& self, std::initializer_list<const host::Interned*> siblings = {});
+
+// Whether the class `cls` is the library's own `module.qualname` (as a test
+// double or a host's replacement is not): its __module__ and __qualname__.
+bool is_library_class(PyObject* cls, const char* module, const char* qualname);
+
+// type(tree) is dulwich.objects.Tree: a tree whose entries are those the
+// store reads under its id.
+bool is_dulwich_tree(PyObject* tree);
+
+// stat.S_ISDIR(mode), with `stat` taken from the module namespace. While that
+// is the standard function, a mode held as a plain int in mode_t's range is
+// tested natively, as the function itself would test it.
+class DirectoryMode {
+ public:
+  DirectoryMode();
+  // Whether the test is the standard one, so that a tree's modes may be read natively.
+  bool standard() const { return native_; }
+  bool operator()(PyObject* mode) const;
+
+ private:
+  Ref function_;
+  bool native_ = false;
+};
+
+// The object store of one method call: opened the first time it is needed,
+// afresh for every call (packs come and go between calls).
+class NativeStore {
+ public:
+  explicit NativeStore(std::optional<ObjectDatabase> database) : database_(std::move(database)) {}
+  // Whether the native road is open.
+  explicit operator bool() const { return database_.has_value(); }
+  // The store: call only on the native road, and without the GIL.
+  store::ObjectStore& get();
+
+ private:
+  std::optional<ObjectDatabase> database_;
+  std::optional<store::ObjectStore> store_;
+};
 
 }  // namespace core

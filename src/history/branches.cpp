@@ -30,6 +30,18 @@ void add_id_text(IdTextSet& set, PyObject* id, IdTextRule rule) {
   }
 }
 
+Ref base_branch_head(Service& self, PyObject* branch) {
+  for (const char* base : {"main", "master"}) {
+    if (equals_text(branch, base)) continue;
+    try {
+      return read_ref(self, ref_name("refs/heads/", host::text(base).get()).get());
+    } catch (const host::Error&) {
+      host::except_key_attribute_or_type_error();
+    }
+  }
+  return Ref();
+}
+
 void collect_base_branch_ids(Service& self, PyObject* branch, int limit, IdTextRule rule, IdTextSet& set) {
   for (const char* base : {"main", "master"}) {
     if (equals_text(branch, base)) continue;

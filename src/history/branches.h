@@ -33,6 +33,11 @@ using IdTextRule = Ref (*)(PyObject* id);
 // set.add(rule(id)), without making the text when it is the id's own bytes.
 void add_id_text(IdTextSet& set, PyObject* id, IdTextRule rule);
 
+// self.repo.refs of the branch's base: "main", else "master", never the
+// branch itself; null when neither can be read (KeyError, AttributeError or
+// TypeError), any other error raising.
+Ref base_branch_head(Service& self, PyObject* branch);
+
 // Builds the base-branch set: the id texts of the commits of the first of
 // "main" and "master" (not `branch` itself) that can be read, walking at most
 // `limit` commits (negative: all). A base whose ref lookup or walk fails with

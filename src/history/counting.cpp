@@ -6,6 +6,7 @@
 #include "history/branches.h"
 #include "history/history.h"
 #include "history/id_text.h"
+#include "history/native.h"
 #include "history/walk.h"
 
 namespace history {
@@ -60,20 +61,6 @@ Ref command_line_id(PyObject* id) {
   return host::text(*digits);
 }
 
-// The head of the branch's base ("main", else "master", never the branch
-// itself); null when neither can be read.
-Ref base_head(Service& self, PyObject* branch) {
-  for (const char* base : {"main", "master"}) {
-    if (equals_text(branch, base)) continue;
-    try {
-      return read_ref(self, ref_name("refs/heads/", host::text(base).get()).get());
-    } catch (const host::Error&) {
-      host::except_key_attribute_or_type_error();
-    }
-  }
-  return Ref();
-}
-
 // git's count of what the walk counts: the commits reachable from the head
 // and not from the base's head, named by their ids so that no caller text
 // reaches the command line. Null when git gives no usable answer.
@@ -83,7 +70,7 @@ Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* branch, Py
   git::Command command{"rev-list", "--count"};
   command.word(std::move(head));
   if (!is_base_branch(branch)) {
-    if (Ref base = base_head(self, branch)) {
+    if (Ref base = base_branch_head(self, branch)) {
       Ref base_id = command_line_id(base.get());
       if (!base_id) return Ref();
       command.word(host::concat({host::text("^").get(), base_id.get()}));
@@ -105,6 +92,14 @@ Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* branch, Py
 // branches other than the base branches) every commit of its base branch.
 Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha) {
   const bool hides_base = !is_base_branch(branch);
+  if (std::optional<core::ObjectDatabase> database = walk_road(self)) {
+    Ref base_head = hides_base ? base_branch_head(self, branch) : Ref();
+    std::optional<ObjectId> head = core::hex_object_id(head_sha);
+    std::optional<ObjectId> base = base_head ? core::hex_object_id(base_head.get()) : std::nullopt;
+    if (head && (!base_head || base)) {
+      if (std::optional<long long> count = count_walk(*database, *head, base)) return host::integer(*count);
+    }
+  }
   IdTextSet base_ids;
   if (hides_base) collect_base_branch_ids(self, branch, -1, walked_id_text, base_ids);
   long long count = 0;

@@ -11,43 +11,11 @@
 #include <vector>
 
 #include "host/host.h"
+#include "store/id_set.h"
 
 namespace history {
 
 using host::Ref;
-
-// 20-byte ids in one flat open-addressed table: a walk over a long history
-// keeps hundreds of thousands of them, and a node per member (what a standard
-// unordered set allocates) costs a cache miss on every test.
-class PackedIdSet {
- public:
-  using Id = std::array<unsigned char, 20>;
-
-  // Adds `id`; true when it was not a member yet.
-  bool insert(const Id& id);
-  bool contains(const Id& id) const;
-  bool empty() const { return size_ == 0; }
-  void clear();
-  template <class Each>
-  void for_each(Each&& each) const {
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-      if (used_[i]) each(slots_[i]);
-    }
-  }
-
- private:
-  // Ids are uniformly distributed: their first bytes are a good hash.
-  static std::size_t hash(const Id& id) {
-    std::size_t value;
-    std::memcpy(&value, id.data(), sizeof value);
-    return value;
-  }
-  void grow();
-
-  std::vector<Id> slots_;
-  std::vector<unsigned char> used_;
-  std::size_t size_ = 0;
-};
 
 // Byte strings held natively. A string of 40 lowercase hexadecimal digits,
 // by far the most common member, is stored as the 20 bytes it spells; every
@@ -62,21 +30,27 @@ class ContentSet {
   // Calls each(content) for every member, packed members spelled out again.
   template <class Each>
   void for_each(Each&& each) const {
-    packed_.for_each([&](const Packed& packed) { each(std::string_view(spell(packed).data(), 40)); });
+    packed_.for_each([&](const store::ObjectId& id) {
+      char text[40];
+      id.hex_into(text);
+      each(std::string_view(text, 40));
+    });
     for (const std::string& content : other_) each(std::string_view(content));
   }
+  // Adds the 40 lowercase hexadecimal digits that `id` spells.
+  void insert(const store::ObjectId& id) { packed_.insert(id); }
+  bool contains(const store::ObjectId& id) const { return packed_.contains(id); }
 
  private:
-  using Packed = PackedIdSet::Id;
   struct TextHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
   };
 
-  static bool pack(std::string_view content, Packed& packed);
-  static std::array<char, 40> spell(const Packed& packed);
+  // The id a string of 40 lowercase hexadecimal digits spells.
+  static bool pack(std::string_view content, store::ObjectId& id);
 
-  PackedIdSet packed_;
+  store::IdSet packed_;
   std::unordered_set<std::string, TextHash, std::equal_to<>> other_;
 };
 

@@ -6,6 +6,7 @@
 #include "history/branches.h"
 #include "history/history.h"
 #include "history/id_text.h"
+#include "history/native.h"
 #include "history/walk.h"
 
 namespace history {
@@ -55,19 +56,32 @@ class CommitList {
     static const host::Interned commit_time{"commit_time"};
     Ref author = author_text(commit);
     Ref summary = summary_text(commit);
-    const bool pushed = host::check(PySequence_Contains(remote_commits_, sha)) != 0;
+    const bool pushed = is_pushed(sha);
     Ref time = host::getattr(commit, commit_time);
-    Ref timestamp = Ref::check(PyNumber_Long(time.get()));
-    // The record class is looked up when the first record is made, as the
-    // host would look up the name: a list with no records never needs it.
-    if (!maker_) maker_.emplace(core::Record::CommitInfo);
-    Ref record = maker_->make({sha, summary.get(), author.get(), timestamp.get(), host::boolean(pushed)});
-    host::append(list_.get(), record.get());
-    return PyList_GET_SIZE(list_.get()) >= max_count_;
+    return append(sha, summary.get(), author.get(), Ref::check(PyNumber_Long(time.get())).get(), pushed);
+  }
+  // The same for a commit the store read: its fields as they are stored.
+  bool append(const ListedCommit& commit) {
+    Ref sha = host::text(commit.id.hex());
+    Ref author = Ref::check(PyUnicode_DecodeUTF8(commit.author.data(), std::ssize(commit.author), "replace"));
+    Ref summary = Ref::check(PyUnicode_DecodeUTF8(commit.summary.data(), std::ssize(commit.summary), "replace"));
+    const bool pushed = is_pushed(sha.get());
+    return append(sha.get(), summary.get(), author.get(), host::integer(commit.commit_time).get(), pushed);
   }
   Ref take() { return std::move(list_); }
 
  private:
+  bool is_pushed(PyObject* sha) { return host::check(PySequence_Contains(remote_commits_, sha)) != 0; }
+
+  bool append(PyObject* sha, PyObject* summary, PyObject* author, PyObject* timestamp, bool pushed) {
+    // The record class is looked up when the first record is made, as the
+    // host would look up the name: a list with no records never needs it.
+    if (!maker_) maker_.emplace(core::Record::CommitInfo);
+    Ref record = maker_->make({sha, summary, author, timestamp, host::boolean(pushed)});
+    host::append(list_.get(), record.get());
+    return PyList_GET_SIZE(list_.get()) >= max_count_;
+  }
+
   PyObject* remote_commits_;
   int max_count_;
   std::optional<core::RecordMaker> maker_;
@@ -113,6 +127,38 @@ Ref walk_and_list(Service& self, PyObject* head_sha, PyObject* remote_commits, i
   return commits.take();
 }
 
+// The listing read through the store: null when it may not be, or when the
+// walk declined (the library's walk then lists as always).
+Ref list_from_store(const std::optional<core::ObjectDatabase>& database, PyObject* head_sha, PyObject* remote_commits,
+                    ListingWalk walk) {
+  if (!database) return Ref();
+  std::optional<ObjectId> head = core::hex_object_id(head_sha);
+  if (!head) return Ref();
+  walk.head = *head;
+  std::optional<std::vector<ListedCommit>> listed = listed_commits(*database, walk);
+  if (!listed) return Ref();
+  CommitList commits(remote_commits, walk.max_count);
+  for (const ListedCommit& commit : *listed) commits.append(commit);
+  return commits.take();
+}
+
+// The store's road of the listing: the walk and the two methods the listing
+// reaches through self are the class's own.
+std::optional<core::ObjectDatabase> listing_road(Service& self) {
+  static const host::Interned get_remote_commits{"_get_remote_commits"};
+  static const host::Interned get_merge_base{"get_merge_base"};
+  return walk_road(self, {&get_remote_commits, &get_merge_base});
+}
+
+// The id a lower-cased merge base text names, when it can name a walked
+// commit at all (40 lowercase hexadecimal digits).
+std::optional<ObjectId> merge_base_id(PyObject* text) {
+  if (!PyUnicode_IS_ASCII(text) || PyUnicode_GET_LENGTH(text) != 40) return std::nullopt;
+  const std::string_view digits(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)), 40);
+  if (digits.find_first_not_of("0123456789abcdef") != std::string_view::npos) return std::nullopt;
+  return ObjectId::from_hex(digits);
+}
+
 // The branch from its head down to, not including, its merge base.
 Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
                  int skip) {
@@ -125,6 +171,13 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
     host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {merge_base.get()});
     stop_at = host::lower(merge_base.get());
   }
+  ListingWalk walk;
+  walk.max_count = max_count;
+  walk.skip = skip;
+  // A text that is no id of 40 lowercase digits names no walked commit: the
+  // walk then ends only where it would without a merge base.
+  if (stop_at) walk.stop_at = merge_base_id(stop_at.get());
+  if (Ref listed = list_from_store(listing_road(self), head_sha, remote_commits, walk)) return listed;
   return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
     return stop_at && host::equal(sha, stop_at.get()) ? Verdict::End : Verdict::List;
   });
@@ -135,6 +188,17 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
 Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
                  int skip) {
   const bool hides_base = !is_base_branch(branch);
+  if (std::optional<core::ObjectDatabase> database = listing_road(self)) {
+    ListingWalk walk;
+    walk.hidden_limit = kBaseCommitLimit;
+    walk.max_count = max_count;
+    walk.skip = skip;
+    Ref base_head = hides_base ? base_branch_head(self, branch) : Ref();
+    if (base_head) walk.hidden_base = core::hex_object_id(base_head.get());
+    if (!base_head || walk.hidden_base) {
+      if (Ref listed = list_from_store(database, head_sha, remote_commits, walk)) return listed;
+    }
+  }
   IdTextSet base_ids;
   if (hides_base) collect_base_branch_ids(self, branch, kBaseCommitLimit, listing_id_text, base_ids);
   return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {

@@ -5,6 +5,7 @@
 #include "history/history.h"
 #include "history/id_set.h"
 #include "history/id_text.h"
+#include "history/native.h"
 #include "history/walk.h"
 
 namespace history {
@@ -48,6 +49,15 @@ Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_re
   try {
     Ref base_head = read_ref(self, base_ref);
     Ref branch_head = read_ref(self, branch_ref);
+    if (std::optional<core::ObjectDatabase> database = walk_road(self)) {
+      std::optional<ObjectId> base = core::hex_object_id(base_head.get());
+      std::optional<ObjectId> branch = core::hex_object_id(branch_head.get());
+      if (base && branch) {
+        if (auto common = first_common_commit(*database, *base, kBaseWalkLimit, *branch, kBranchWalkLimit)) {
+          return *common ? host::text((*common)->hex()) : Ref::borrow(Py_None);
+        }
+      }
+    }
     IdSet base_commits;
     Ref id;
     Ref commit;

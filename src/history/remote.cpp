@@ -2,6 +2,7 @@
 #include "history/branches.h"
 #include "history/history.h"
 #include "history/id_text.h"
+#include "history/native.h"
 #include "history/walk.h"
 
 namespace history {
@@ -19,6 +20,14 @@ Ref get_remote_commits(Service& self, PyObject* branch) {
   // collection: the pane then simply shows fewer commits as pushed.
   try {
     Ref remote_head = read_ref(self, name.get());
+    if (std::optional<core::ObjectDatabase> database = walk_road(self)) {
+      if (std::optional<ObjectId> head = core::hex_object_id(remote_head.get())) {
+        if (auto ids = walked_ids(*database, *head, kRemoteCommitLimit)) {
+          for (const ObjectId& id : *ids) host::add(remote_commits.get(), host::text(id.hex()).get());
+          return remote_commits;
+        }
+      }
+    }
     WalkItems items = walk_from(self, remote_head.get(), kRemoteCommitLimit);
     Ref id;
     Ref commit;

@@ -103,6 +103,10 @@ Ref decode_utf8_replace(PyObject* data);
 inline bool is_digit(Py_UCS4 ch) { return Py_UNICODE_ISDIGIT(ch); }
 inline bool is_space(Py_UCS4 ch) { return Py_UNICODE_ISSPACE(ch); }
 
+// Whether bytes.decode("utf-8") accepts `bytes`: well-formed UTF-8 without
+// overlong forms, surrogates or code points past U+10FFFF.
+bool is_utf8(std::string_view bytes);
+
 // True when the str begins with the ASCII prefix.
 bool starts_with(PyObject* s, std::string_view prefix);
 

@@ -5,13 +5,16 @@
 
 #include "core/git.h"
 #include "core/ids.h"
+#include "core/native_road.h"
 #include "refs/ref_names.h"
 #include "refs/refs.h"
+#include "store/commit_walk.h"
 
 namespace refs {
 
 namespace git = core::git;
 using host::Text;
+using store::ObjectId;
 
 namespace {
 
@@ -121,6 +124,25 @@ void check_merge(PyObject* repo, PyObject* entry, PyObject* raw_id, bool keep_li
   }
 }
 
+// The merge check read through the store: false when it leaves the check to
+// the library (no native road, an id that is not 20 raw bytes, a commit the
+// store declines); otherwise the entry is updated as the library's check
+// would update it.
+bool check_merge_in_store(core::NativeStore& objects, PyObject* entry, PyObject* raw_id, bool keep_listed_parents) {
+  if (!objects || !PyBytes_CheckExact(raw_id) || PyBytes_GET_SIZE(raw_id) != 20) return false;
+  const ObjectId id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id)));
+  std::vector<ObjectId> parents;
+  const store::ParentsRead read = host::without_gil([&] { return store::read_parents(objects.get(), id, parents); });
+  if (read == store::ParentsRead::Declined) return false;
+  if (read == store::ParentsRead::NotACommit || parents.size() <= 1) return true;
+  host::set_item(entry, kIsMerge, Py_True);
+  if (keep_listed_parents && host::length(host::getitem(entry, kMergeParents.get()).get()) != 0) return true;
+  Ref texts = host::new_list();
+  for (const ObjectId& parent : parents) host::append(texts.get(), host::text(parent.hex()).get());
+  host::set_item(entry, kMergeParents, texts.get());
+  return true;
+}
+
 // The id text of the commit HEAD resolves to (null when it resolves to none).
 // git 2.38 and later leave HEAD out of the decoration field once
 // --decorate-refs filters are given, so the field alone cannot mark it.
@@ -159,7 +181,7 @@ std::optional<LogLine> read_log_line(Text line) {
 
 // Labels the entry of one log line's commit, when the caller asked for it.
 // `lookup` maps lower-cased ids to entries; `head_id` is HEAD's commit or null.
-void label_line(PyObject* repo, PyObject* lookup, PyObject* head_id, Text line) {
+void label_line(PyObject* repo, core::NativeStore& objects, PyObject* lookup, PyObject* head_id, Text line) {
   std::optional<LogLine> fields = read_log_line(line);
   if (!fields) return;
   Ref id = fields->id.strip().lower();
@@ -193,7 +215,7 @@ void label_line(PyObject* repo, PyObject* lookup, PyObject* head_id, Text line) 
     host::except_exception();
     return;
   }
-  check_merge(repo, entry, raw_id.get(), true);
+  if (!check_merge_in_store(objects, entry, raw_id.get(), true)) check_merge(repo, entry, raw_id.get(), true);
 }
 
 // The git log run and its parse, in the repository root.
@@ -221,9 +243,10 @@ void label_from_log(Service& self, PyObject* subprocess, PyObject* branch, PyObj
 
   Ref repo = self.repo();
   Ref head_id = head_commit_id(repo.get());
+  core::NativeStore objects(core::native_road(self));
   Ref output = host::strip(run.stdout_().get());
   Text(output.get()).split('\n', [&](Text line) {
-    if (!line.empty()) label_line(repo.get(), lookup.get(), head_id.get(), line);
+    if (!line.empty()) label_line(repo.get(), objects, lookup.get(), head_id.get(), line);
   });
 }
 
@@ -301,7 +324,9 @@ Ref get_commit_refs(Service& self, PyObject* commit_sha) {
   scan_refs(repo.get(), "refs/heads/", host::getitem(entry.get(), kBranches.get()).get(), raw_id.get());
   scan_refs(repo.get(), "refs/remotes/", host::getitem(entry.get(), kRemoteBranches.get()).get(), raw_id.get());
   scan_refs(repo.get(), "refs/tags/", host::getitem(entry.get(), kTags.get()).get(), raw_id.get());
-  check_merge(repo.get(), entry.get(), raw_id.get(), false);
+  core::NativeStore objects(core::native_road(self));
+  if (!check_merge_in_store(objects, entry.get(), raw_id.get(), false))
+    check_merge(repo.get(), entry.get(), raw_id.get(), false);
   return entry;
 }
 

@@ -1,45 +1,16 @@
 // The HEAD file map: every file path of a tree, flattened, with its object id.
-#include <sys/stat.h>
-
 #include <vector>
 
+#include "core/ids.h"
 #include "core/namespace.h"
+#include "core/native_road.h"
 #include "status/status.h"
+#include "status/tree_store.h"
+#include "store/objects.h"
 
 namespace status {
 
 namespace {
-
-// stat.S_ISDIR(mode), with `stat` taken from the module namespace. While that
-// is the standard function, a mode held as a plain int in mode_t's range is
-// tested natively, as the function itself would test it.
-class DirectoryMode {
- public:
-  DirectoryMode() {
-    static const host::Interned stat_name{"stat"};
-    static const host::Interned s_isdir{"S_ISDIR"};
-    Ref stat_module = core::global(stat_name);
-    function_ = host::getattr(stat_module.get(), s_isdir);
-    try {
-      native_ = function_.get() == host::import_from("_stat", "S_ISDIR").get();
-    } catch (const host::Error&) {
-      host::except({PyExc_ImportError});
-    }
-  }
-
-  bool operator()(PyObject* mode) const {
-    if (native_ && PyLong_CheckExact(mode)) {
-      int overflow = 0;
-      const long long value = PyLong_AsLongLongAndOverflow(mode, &overflow);
-      if (overflow == 0 && value >= 0 && value <= 0xFFFFFFFFLL) return S_ISDIR(static_cast<mode_t>(value));
-    }
-    return host::truthy(host::call(function_.get(), {mode}).get());
-  }
-
- private:
-  Ref function_;
-  bool native_ = false;
-};
 
 // name.decode() for bytes; any other name as it is.
 Ref entry_name(PyObject* name) {
@@ -68,12 +39,51 @@ struct Level {
   Ref prefix;
 };
 
+// The map read through the store: null when it may not be (a tree that is
+// not dulwich's own, a replaced stat module, a base path that is no str, no
+// native road) or when the store declines a tree, or a name is no UTF-8 (the
+// library's pass then raises where it meets it).
+Ref head_file_map_from_store(Service& self, PyObject* tree, PyObject* base_path,
+                             const core::DirectoryMode& is_directory) {
+  static const host::Interned id_name{"id"};
+  if (!is_directory.standard() || !PyUnicode_CheckExact(base_path) || !core::is_dulwich_tree(tree)) return Ref();
+  core::NativeStore objects(core::native_road(self));
+  if (!objects) return Ref();
+  std::optional<store::ObjectId> tree_id = core::hex_object_id(host::getattr(tree, id_name).get());
+  if (!tree_id) return Ref();
+  std::optional<std::vector<FlatEntry>> entries = flatten(objects, *tree_id);
+  if (!entries) return Ref();
+  Ref file_map = host::new_dict();
+  Ref prefix = PyUnicode_GET_LENGTH(base_path) != 0 ? host::concat({base_path, host::text("/").get()}) : Ref();
+  for (const FlatEntry& entry : *entries) {
+    Ref path = host::text(entry.path);
+    if (prefix) path = host::concat({prefix.get(), path.get()});
+    host::set_item(file_map.get(), path.get(), host::bytes(entry.id.hex()).get());
+  }
+  return file_map;
+}
+
 }  // namespace
 
+std::optional<std::vector<FlatEntry>> flatten(core::NativeStore& objects, const store::ObjectId& tree) {
+  return host::without_gil([&]() -> std::optional<std::vector<FlatEntry>> {
+    std::vector<FlatEntry> entries;
+    bool utf8 = true;
+    const bool complete =
+        store::flatten_tree(objects.get(), tree, [&](std::string_view path, std::uint32_t, const store::ObjectId& id) {
+          utf8 = utf8 && host::is_utf8(path);
+          entries.push_back({std::string(path), id});
+        });
+    if (!complete || !utf8) return std::nullopt;
+    return entries;
+  });
+}
+
 Ref build_head_file_map(Service& self, PyObject* tree, PyObject* base_path) {
+  const core::DirectoryMode is_directory;
+  if (Ref file_map = head_file_map_from_store(self, tree, base_path, is_directory)) return file_map;
   Ref file_map = host::new_dict();
   Ref repo = self.repo();
-  const DirectoryMode is_directory;
   // Depth-first with a stack of open trees instead of recursion, so that no
   // nesting depth can exhaust the native stack; a subtree's entries are
   // inserted where the subtree is met, as a recursive pass would insert them.

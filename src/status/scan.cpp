@@ -7,6 +7,8 @@
 // host decodes file names) meet exactly when the host's strs would be equal.
 #include "status/scan.h"
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -17,8 +19,14 @@
 #include <utility>
 #include <vector>
 
+#include "core/ids.h"
+#include "core/native_road.h"
 #include "core/records.h"
+#include "status/tree_store.h"
 #include "status/worktree.h"
+#include "store/index_file.h"
+#include "store/objects.h"
+#include "store/sha1.h"
 
 namespace status {
 
@@ -58,50 +66,37 @@ std::string key_of(PyObject* text) {
   return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
-// Whether the host's strict UTF-8 decoder accepts the bytes.
-bool valid_utf8(std::string_view bytes) {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // no overlong forms
-      if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-    } else {
-      return false;
-    }
-    if (i + length > bytes.size()) return false;
-    const auto second = static_cast<unsigned char>(bytes[i + 1]);
-    if (second < low || second > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(bytes[i + k]);
-      if (next < 0x80 || next > 0xBF) return false;
-    }
-    i += length;
+// An object id as the scan compares them: read or hashed natively, or the
+// host's own value where the library's road gave it (an index entry's sha,
+// a map's value, a Blob's id).
+class ScanId {
+ public:
+  ScanId() = default;
+  explicit ScanId(const store::ObjectId& id) : native_(id) {}
+  explicit ScanId(Ref id) : host_(std::move(id)) {}
+
+  // self != other, as the host compares the two values.
+  bool differs_from(const ScanId& other) const {
+    if (native_ && other.native_) return *native_ != *other.native_;
+    return host::not_equal(host_value().get(), other.host_value().get());
   }
-  return true;
-}
+
+ private:
+  Ref host_value() const { return native_ ? host::bytes(native_->hex()) : host_.copy(); }
+
+  std::optional<store::ObjectId> native_;
+  Ref host_;
+};
 
 // One index entry under its decoded path. Its `sha` is read once, when first
-// needed; an unmerged path's entry has none.
+// needed (or when the store read the index); an unmerged path's entry has none.
 struct IndexEntry {
   Ref path;
   std::string key;
-  Ref entry;
+  Ref entry;  // the library's entry, on its road
   enum class Sha : std::uint8_t { Unread, Present, Missing } sha_state = Sha::Unread;
-  Ref sha;
+  ScanId sha;
+  fs::FileHash hashed;  // its file hashed ahead of the passes
 };
 
 // index_entries: decoded path -> entry, in the index's order. Two byte paths
@@ -111,13 +106,13 @@ class IndexEntries {
  public:
   void add(Ref path, Ref entry) {
     std::string key = key_of(path.get());
-    auto found = positions_.find(key);
-    if (found != positions_.end()) {
-      entries_[found->second].entry = std::move(entry);
-      return;
-    }
-    positions_.emplace(key, entries_.size());
-    entries_.push_back({std::move(path), std::move(key), std::move(entry), IndexEntry::Sha::Unread, Ref()});
+    at(std::move(path), std::move(key)).entry = std::move(entry);
+  }
+  // An entry the store read: its id, or none for an unmerged path.
+  void add(Ref path, std::string key, const std::optional<store::ObjectId>& id) {
+    IndexEntry& item = at(std::move(path), std::move(key));
+    item.sha_state = id ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
+    item.sha = id ? ScanId(*id) : ScanId();
   }
   void clear() {
     entries_.clear();
@@ -130,6 +125,22 @@ class IndexEntries {
   }
 
  private:
+  // The entry of `key`, made new at the end of the order for a new key; an
+  // entry's entry-specific fields are then set by the caller (the first
+  // path's place and text stay, the last one's entry wins).
+  IndexEntry& at(Ref path, std::string key) {
+    auto found = positions_.find(key);
+    if (found != positions_.end()) {
+      IndexEntry& item = entries_[found->second];
+      IndexEntry kept{std::move(item.path), std::move(item.key), Ref(), IndexEntry::Sha::Unread, {}, {}};
+      item = std::move(kept);
+      return item;
+    }
+    positions_.emplace(key, entries_.size());
+    entries_.push_back({std::move(path), std::move(key), Ref(), IndexEntry::Sha::Unread, {}, {}});
+    return entries_.back();
+  }
+
   std::vector<IndexEntry> entries_;
   std::unordered_map<std::string, std::size_t> positions_;
 };
@@ -148,16 +159,20 @@ class HeadMap {
     PyObject* path = nullptr;
     PyObject* id = nullptr;
     while (PyDict_Next(dict.get(), &position, &path, &id)) {
-      if (PyUnicode_Check(path)) ids_.insert_or_assign(key_of(path), Ref::borrow(id));
+      if (PyUnicode_Check(path)) ids_.insert_or_assign(key_of(path), ScanId(Ref::borrow(id)));
     }
   }
-  PyObject* find(const std::string& key) const {
+  // The map the store flattened: paths in UTF-8, as keys are.
+  void load(const std::vector<FlatEntry>& entries) {
+    for (const FlatEntry& entry : entries) ids_.insert_or_assign(entry.path, ScanId(entry.id));
+  }
+  const ScanId* find(const std::string& key) const {
     auto found = ids_.find(key);
-    return found == ids_.end() ? nullptr : found->second.get();
+    return found == ids_.end() ? nullptr : &found->second;
   }
 
  private:
-  std::unordered_map<std::string, Ref> ids_;
+  std::unordered_map<std::string, ScanId> ids_;
 };
 
 struct Finding {
@@ -177,22 +192,26 @@ struct DirectoryId {
 
 class Scan {
  public:
-  Scan(Service& self, Ref blob_class)
-      : self_(self), object_(Ref::borrow(self.object())), blob_(std::move(blob_class)) {}
+  Scan(Service& self, Ref blob_class);
 
   Ref run(PyObject* index_class);
 
  private:
   void read_index(PyObject* index_class);
-  Ref head_tree();
+  bool read_index_natively(PyObject* index_class, const std::string& path);
+  void read_head();
+  bool read_head_natively(PyObject* commit_id);
+  Ref head_tree(Ref& commit_id);
+  void hash_index_files();
   void index_pass();
   void walk();
   void walk_directory(const std::string& full, const std::string& rel, const DirectoryId* through_link = nullptr);
-  void examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry);
+  void examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry,
+               bool& searchable);
   void compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link);
-  bool readable(const std::string& full, const struct stat& st);
+  bool readable(IndexEntry& item, const std::string& full, bool link);
   bool read_sha(IndexEntry& item);
-  Ref blob_id(const std::string& full, bool link);
+  std::optional<ScanId> blob_id(const std::string& full, bool link);
   std::string index_file_path(const IndexEntry& item);
   std::string walk_key(const std::string& rel);
   Ref rel_path_text(const std::string& rel);
@@ -202,6 +221,10 @@ class Scan {
   Service& self_;
   Ref object_;
   Ref blob_;
+  // Blob ids computed here rather than through dulwich's Blob (while it is
+  // dulwich's own class, which gives the same ids).
+  bool native_blobs_;
+  core::NativeStore objects_;
   Ref compiled_gitignore_;
   std::string root_;
   bool fs_utf8_ = false;
@@ -213,17 +236,15 @@ class Scan {
   fs::Buffer buffer_;
 };
 
-Ref Scan::run(PyObject* index_class) {
-  static const host::Interned build_head_file_map{"_build_head_file_map"};
-  static const host::Interned compile_gitignore_patterns{"_compile_gitignore_patterns"};
-  read_index(index_class);
-  Ref tree = head_tree();
-  if (tree && host::truthy(tree.get())) {
-    Ref map = host::call_method(object_.get(), build_head_file_map, {tree.get()});
-    head_.load(map.get());
-  }
-  compiled_gitignore_ = host::call_method(object_.get(), compile_gitignore_patterns, {});
+Scan::Scan(Service& self, Ref blob_class)
+    : self_(self),
+      object_(Ref::borrow(self.object())),
+      blob_(std::move(blob_class)),
+      native_blobs_(core::is_library_class(blob_.get(), "dulwich.objects", "Blob")),
+      objects_(core::native_road(self)) {}
 
+Ref Scan::run(PyObject* index_class) {
+  static const host::Interned compile_gitignore_patterns{"_compile_gitignore_patterns"};
   Ref repo_path = self_.repo_path();
   Ref root_text = host::str(repo_path.get());
   Ref root_bytes = Ref::check(PyUnicode_EncodeFSDefault(root_text.get()));
@@ -239,6 +260,10 @@ Ref Scan::run(PyObject* index_class) {
              PyUnicode_CompareWithASCIIString(fs_encoding.get(), "utf-8") == 0 &&
              PyUnicode_CompareWithASCIIString(fs_errors.get(), "surrogateescape") == 0;
 
+  read_index(index_class);
+  read_head();
+  compiled_gitignore_ = host::call_method(object_.get(), compile_gitignore_patterns, {});
+  hash_index_files();
   index_pass();
   walk();
   return records();
@@ -255,6 +280,11 @@ void Scan::read_index(PyObject* index_class) {
     Ref git_path = Ref::check(PyNumber_TrueDivide(repo_path.get(), git_dir.get()));
     Ref index_path = Ref::check(PyNumber_TrueDivide(git_path.get(), index_name.get()));
     Ref index_text = host::str(index_path.get());
+    if (PyUnicode_Check(index_text.get())) {
+      Ref index_bytes = Ref::check(PyUnicode_EncodeFSDefault(index_text.get()));
+      const std::string path(PyBytes_AS_STRING(index_bytes.get()), PyBytes_GET_SIZE(index_bytes.get()));
+      if (read_index_natively(index_class, path)) return;
+    }
     Ref index = host::call(index_class, {index_text.get()});
     Ref pairs = host::call_method(index.get(), items, {});
     host::for_each(pairs.get(), [&](PyObject* pair) {
@@ -267,11 +297,71 @@ void Scan::read_index(PyObject* index_class) {
   }
 }
 
-// The tree of the commit HEAD names, or null when there is none. dulwich
-// offers no module-level read_ref (none of its releases has); where it is
-// missing, HEAD is resolved through the repository's reference container,
-// which follows the symbolic ref to the branch's commit.
-Ref Scan::head_tree() {
+// The index read by the store, while the scan's Index is dulwich's own;
+// false when the store leaves it to dulwich (a split index, a bad checksum).
+bool Scan::read_index_natively(PyObject* index_class, const std::string& path) {
+  if (!core::is_library_class(index_class, "dulwich.index", "Index")) return false;
+  store::IndexContents contents;
+  if (host::without_gil([&] { return store::read_index(path, contents); }) != store::IndexRead::Read) return false;
+  for (const store::IndexEntry& entry : contents.entries) {
+    const std::string_view bytes = contents.path(entry);
+    const std::optional<store::ObjectId> id = entry.conflicted ? std::nullopt : std::optional(entry.id);
+    if (host::is_utf8(bytes)) {
+      index_.add(host::text(bytes), std::string(bytes), id);
+    } else {
+      Ref path = host::decode_utf8_replace(host::bytes(bytes).get());
+      std::string key = key_of(path.get());
+      index_.add(std::move(path), std::move(key), id);
+    }
+  }
+  return true;
+}
+
+// head_file_map: the files of HEAD's tree, or nothing when there is no HEAD
+// tree to read. Through the store while the repository, the map's method and
+// stat are the library's and the class's own; else through them.
+void Scan::read_head() {
+  static const host::Interned build_head_file_map{"_build_head_file_map"};
+  Ref commit_id;
+  Ref tree = head_tree(commit_id);
+  if (!tree) return;
+  if (objects_ && core::own_method(self_, build_head_file_map) && read_head_natively(commit_id.get())) return;
+  if (!host::truthy(tree.get())) return;
+  Ref map = host::call_method(object_.get(), build_head_file_map, {tree.get()});
+  head_.load(map.get());
+}
+
+// The HEAD map flattened by the store from the commit `commit_id` (raw or
+// hexadecimal bytes); false when it declines.
+bool Scan::read_head_natively(PyObject* commit_id) {
+  std::optional<store::ObjectId> commit = core::hex_object_id(commit_id);
+  if (!commit && PyBytes_CheckExact(commit_id) && PyBytes_GET_SIZE(commit_id) == 20) {
+    commit = store::ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(commit_id)));
+  }
+  if (!commit || !core::DirectoryMode().standard()) return false;
+  std::optional<store::ObjectId> tree = host::without_gil([&]() -> std::optional<store::ObjectId> {
+    store::ObjectType type;
+    store::Buffer content;
+    if (objects_.get().read(*commit, type, content) != store::Read::Found || type != store::ObjectType::Commit) {
+      return std::nullopt;
+    }
+    std::optional<store::Commit> parsed = store::parse_commit(content.view());
+    if (!parsed) return std::nullopt;
+    return parsed->tree();
+  });
+  if (!tree) return false;
+  std::optional<std::vector<FlatEntry>> entries = flatten(objects_, *tree);
+  if (!entries) return false;
+  head_.load(*entries);
+  return true;
+}
+
+// The tree of the commit HEAD names, or null when there is none; the
+// commit's id in `commit_id`. dulwich offers no module-level read_ref (none
+// of its releases has); where it is missing, HEAD is resolved through the
+// repository's reference container, which follows the symbolic ref to the
+// branch's commit.
+Ref Scan::head_tree(Ref& commit_id) {
   static const host::Interned read_ref_name{"read_ref"};
   static const host::Interned refs_name{"refs"};
   static const host::Interned tree_name{"tree"};
@@ -280,7 +370,6 @@ Ref Scan::head_tree() {
     try {
       Ref repo = self_.repo();
       Ref head = host::bytes("HEAD");
-      Ref commit_id;
       if (Ref read_ref = host::getattr_optional(refs_module.get(), read_ref_name)) {
         commit_id = host::call(read_ref.get(), {repo.get(), head.get()});
         if (!host::truthy(commit_id.get()) || host::length(commit_id.get()) != 20) return Ref();
@@ -301,27 +390,48 @@ Ref Scan::head_tree() {
   }
 }
 
+// Reads and hashes every indexed file ahead of the passes, on as many threads
+// as the machine has cores, without the GIL: a working tree of tens of
+// thousands of files is read in a fraction of the time. A file that cannot be
+// read this way is left to the passes, which read it as before.
+void Scan::hash_index_files() {
+  if (!native_blobs_) return;
+  std::vector<IndexEntry>& entries = index_.entries();
+  std::vector<std::string> paths;
+  paths.reserve(entries.size());
+  for (const IndexEntry& item : entries) paths.push_back(index_file_path(item));
+  std::vector<fs::FileHash> hashed(entries.size());
+  host::without_gil([&] { fs::hash_files(paths, hashed); });
+  for (std::size_t i = 0; i < entries.size(); ++i) entries[i].hashed = hashed[i];
+}
+
 // The index compared with HEAD: staged deletions, additions and changes.
 void Scan::index_pass() {
   for (IndexEntry& item : index_.entries()) {
     const std::string full = index_file_path(item);
-    // A link exists when the link itself does, wherever it points.
-    const std::optional<struct stat> st = full.empty() ? std::nullopt : fs::status_of(full, false);
-    if (!st) {
+    // A link exists when the link itself does, wherever it points. What the
+    // hashing ahead found is taken; only what it could not see is asked again.
+    std::optional<bool> link;
+    if (item.hashed.present) {
+      link = item.hashed.link;
+    } else if (std::optional<struct stat> st = full.empty() ? std::nullopt : fs::status_of(full, false)) {
+      link = S_ISLNK(st->st_mode);
+    }
+    if (!link) {
       add(item.key, item.path.copy(), Change::Deleted, true, false);
       continue;
     }
-    if (!readable(full, *st)) continue;
+    if (!readable(item, full, *link)) continue;
     // An unmerged path has no single id; git reports a conflict as changed
     // on both sides.
     if (!read_sha(item)) {
       add(item.key, item.path.copy(), Change::Modified, true, true);
       continue;
     }
-    PyObject* head_id = head_.find(item.key);
+    const ScanId* head_id = head_.find(item.key);
     if (head_id == nullptr) {
       add(item.key, item.path.copy(), Change::Staged, true, false);
-    } else if (host::not_equal(head_id, item.sha.get())) {
+    } else if (head_id->differs_from(item.sha)) {
       add(item.key, item.path.copy(), Change::Modified, true, false);
     }
   }
@@ -342,10 +452,12 @@ std::string Scan::index_file_path(const IndexEntry& item) {
 }
 
 // Whether the index pass can read the file (the link's target text for a
-// link). Its content is compared in the walk, so it is read but not hashed.
-bool Scan::readable(const std::string& full, const struct stat& st) {
+// link). Its content is compared in the walk, so it is read but not hashed;
+// a file hashed ahead was read already.
+bool Scan::readable(IndexEntry& item, const std::string& full, bool link) {
+  if (item.hashed.known && item.hashed.link == link) return true;
   try {
-    return S_ISLNK(st.st_mode) ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
+    return link ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
   } catch (const host::Error&) {
     host::except_exception();
     return false;
@@ -355,23 +467,25 @@ bool Scan::readable(const std::string& full, const struct stat& st) {
 bool Scan::read_sha(IndexEntry& item) {
   static const host::Interned sha{"sha"};
   if (item.sha_state == IndexEntry::Sha::Unread) {
-    item.sha = host::getattr_optional(item.entry.get(), sha);
-    item.sha_state = item.sha ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
+    Ref value = host::getattr_optional(item.entry.get(), sha);
+    item.sha_state = value ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
+    if (value) item.sha = ScanId(std::move(value));
   }
   return item.sha_state == IndexEntry::Sha::Present;
 }
 
 // calculate_blob_sha of the file's content, or of a link's target text: the
-// id dulwich's Blob gives that content. Null when the file cannot be read.
-Ref Scan::blob_id(const std::string& full, bool link) {
+// id dulwich's Blob gives that content. Nothing when the file cannot be read.
+std::optional<ScanId> Scan::blob_id(const std::string& full, bool link) {
   static const host::Interned data{"data"};
   static const host::Interned id{"id"};
   const bool read = link ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
-  if (!read) return Ref();
+  if (!read) return std::nullopt;
+  if (native_blobs_) return ScanId(store::object_id(store::ObjectType::Blob, buffer_.data(), buffer_.size()));
   Ref content = host::bytes(std::string_view(buffer_.data(), buffer_.size()));
   Ref blob = host::call(blob_.get(), {});
   host::setattr(blob.get(), data, content.get());
-  return host::getattr(blob.get(), id);
+  return ScanId(host::getattr(blob.get(), id));
 }
 
 void Scan::walk() {
@@ -402,13 +516,18 @@ void Scan::walk_directory(const std::string& full, const std::string& rel, const
   }
   try {
     const std::vector<fs::Entry> entries = fs::list_directory(full);
-    for (const fs::Entry& entry : entries) examine(full, rel, entry);
+    bool searchable = false;
+    for (const fs::Entry& entry : entries) examine(full, rel, entry, searchable);
   } catch (const host::Error&) {
     host::except({PyExc_PermissionError});
   }
 }
 
-void Scan::examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry) {
+// `searchable` says that a stat in this directory has succeeded: then an entry
+// that the listing gives as a regular file is one, and needs no stat of its
+// own (in a directory that can be listed but not searched, every stat fails).
+void Scan::examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry,
+                   bool& searchable) {
   // Hidden names are never reported nor entered.
   if (entry.name.empty() || entry.name[0] == '.') return;
   const std::string full = directory + "/" + entry.name;
@@ -420,8 +539,13 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
     compare_file(full, rel, key, true);
     return;
   }
+  if (searchable && entry.type == DT_REG) {
+    compare_file(full, rel, key, false);
+    return;
+  }
   const std::optional<struct stat> st = fs::status_of(full, true);
   if (!st) return;
+  searchable = true;
   if (S_ISDIR(st->st_mode)) {
     // A link back to a directory being walked would be walked forever.
     const DirectoryId id{st->st_dev, st->st_ino};
@@ -441,7 +565,7 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
 void Scan::compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link) {
   static const host::Interned is_path_ignored{"_is_path_ignored"};
   IndexEntry* item = index_.find(key);
-  PyObject* head_id = head_.find(key);
+  const ScanId* head_id = head_.find(key);
   if (item == nullptr && head_id == nullptr) {
     Ref path = rel_path_text(rel);
     Ref ignored = host::call_method(object_.get(), is_path_ignored, {path.get(), compiled_gitignore_.get()});
@@ -452,11 +576,16 @@ void Scan::compare_file(const std::string& full, const std::string& rel, const s
   try {
     // An unmerged path has no id to compare; the index pass reported it.
     if (item != nullptr && !read_sha(*item)) return;
-    Ref id = blob_id(full, link);
+    std::optional<ScanId> id;
+    if (item != nullptr && item->hashed.known && item->hashed.link == link) {
+      id = ScanId(item->hashed.id);
+    } else {
+      id = blob_id(full, link);
+    }
     if (!id) return;
-    const bool changed = item == nullptr ? host::not_equal(id.get(), head_id)
-                                         : host::not_equal(id.get(), item->sha.get()) &&
-                                               (head_id == nullptr || host::not_equal(id.get(), head_id));
+    const bool changed = item == nullptr
+                             ? id->differs_from(*head_id)
+                             : id->differs_from(item->sha) && (head_id == nullptr || id->differs_from(*head_id));
     if (changed) add(key, rel_path_text(rel), Change::Modified, false, true);
   } catch (const host::Error&) {
     host::except_exception();
@@ -466,7 +595,7 @@ void Scan::compare_file(const std::string& full, const std::string& rel, const s
 // The key of a walked path: the host's rel_path (os.fsdecode of the bytes,
 // "\" turned into "/") in UTF-8.
 std::string Scan::walk_key(const std::string& rel) {
-  if (fs_utf8_ && valid_utf8(rel)) {
+  if (fs_utf8_ && host::is_utf8(rel)) {
     std::string key = rel;
     std::replace(key.begin(), key.end(), '\\', '/');
     return key;

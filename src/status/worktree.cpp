@@ -4,8 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
+
+#include "store/sha1.h"
 
 namespace status::worktree {
 
@@ -104,52 +109,140 @@ void Buffer::reserve(std::size_t capacity) {
   capacity_ = capacity;
 }
 
-bool read_file(const std::string& path, Buffer& out) {
-  out.size_ = 0;
+namespace {
+
+// open(path, "rb").read() into `out`; `interrupted()` decides whether a call
+// that a signal interrupted is retried (false ends the read).
+template <class Interrupted>
+bool read_regular_file(const std::string& path, Buffer& out, Interrupted&& interrupted) {
+  out.set_size(0);
   if (has_nul(path)) return false;
   int fd = -1;
   do {
     // Non-blocking, so that a pipe put where a file was never holds the scan.
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR && retry_after_signal());
-  if (fd < 0) {
-    if (PyErr_Occurred()) throw host::Error{};
-    return false;
-  }
+  } while (fd < 0 && errno == EINTR && interrupted());
+  if (fd < 0) return false;
   const Descriptor file(fd);
   struct stat st{};
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   // One spare byte lets the read that finds the end come in the same buffer.
   out.reserve(static_cast<std::size_t>(st.st_size) + 1);
   for (;;) {
-    if (out.size_ == out.capacity_) out.reserve(out.capacity_ * 2);
-    const ssize_t got = ::read(file.get(), out.data_.get() + out.size_, out.capacity_ - out.size_);
+    if (out.size() == out.capacity()) out.reserve(out.capacity() * 2);
+    const ssize_t got = ::read(file.get(), out.end(), out.capacity() - out.size());
     if (got > 0) {
-      out.size_ += static_cast<std::size_t>(got);
+      out.set_size(out.size() + static_cast<std::size_t>(got));
     } else if (got == 0) {
       return true;
-    } else if (errno != EINTR) {
+    } else if (errno != EINTR || !interrupted()) {
       return false;
-    } else if (!retry_after_signal()) {
-      throw host::Error{};
     }
   }
 }
 
+}  // namespace
+
+bool read_file(const std::string& path, Buffer& out) {
+  const bool read = read_regular_file(path, out, retry_after_signal);
+  if (PyErr_Occurred()) throw host::Error{};
+  return read;
+}
+
 bool read_link(const std::string& path, Buffer& out) {
-  out.size_ = 0;
+  out.set_size(0);
   if (has_nul(path)) return false;
   out.reserve(256);
   for (;;) {
-    const ssize_t got = ::readlink(path.c_str(), out.data_.get(), out.capacity_);
+    const ssize_t got = ::readlink(path.c_str(), out.end(), out.capacity());
     if (got < 0) return false;
-    if (static_cast<std::size_t>(got) < out.capacity_) {
-      out.size_ = static_cast<std::size_t>(got);
+    if (static_cast<std::size_t>(got) < out.capacity()) {
+      out.set_size(static_cast<std::size_t>(got));
       return true;
     }
     // The target may have been cut short: try again with more room.
-    out.reserve(out.capacity_ * 2);
+    out.reserve(out.capacity() * 2);
   }
+}
+
+namespace {
+
+// Reads what `fd` holds, a regular file of `size` bytes by fstat, into `out`.
+// Without the GIL no signal handler can run: an interrupted read is simply
+// made again, and the host handles the signal once it has the GIL back.
+bool read_descriptor(int fd, std::size_t size, Buffer& out) {
+  out.set_size(0);
+  out.reserve(size + 1);
+  for (;;) {
+    if (out.size() == out.capacity()) out.reserve(out.capacity() * 2);
+    const std::size_t room = out.capacity() - out.size();
+    const ssize_t got = ::read(fd, out.end(), room);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out.set_size(out.size() + static_cast<std::size_t>(got));
+    // A regular file gives less than was asked for only at its end.
+    if (got == 0 || static_cast<std::size_t>(got) < room) return true;
+  }
+}
+
+// One path of hash_files, `name` opened in the directory `directory`.
+void hash_one(int directory, const char* name, const std::string& path, Buffer& buffer, FileHash& hash) {
+  int fd = -1;
+  do {
+    // Non-blocking, so that a pipe never holds a worker; not following a
+    // link, which git hashes by its target text.
+    fd = ::openat(directory, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno != ELOOP || !read_link(path, buffer)) return;
+    hash.present = hash.link = true;
+  } else {
+    const Descriptor file(fd);
+    struct stat st{};
+    if (::fstat(file.get(), &st) != 0) return;
+    hash.present = true;
+    if (!S_ISREG(st.st_mode) || !read_descriptor(file.get(), static_cast<std::size_t>(st.st_size), buffer)) return;
+  }
+  hash.id = store::object_id(store::ObjectType::Blob, buffer.data(), buffer.size());
+  hash.known = true;
+}
+
+}  // namespace
+
+void hash_files(const std::vector<std::string>& paths, std::vector<FileHash>& hashes) {
+  // Paths come in blocks of neighbours (an index is sorted by path), and each
+  // is opened relative to its directory, opened once per block: the kernel
+  // then looks one name up instead of a whole path.
+  constexpr std::size_t kBlock = 64;
+  std::atomic<std::size_t> next_block{0};
+  auto work = [&] {
+    Buffer buffer;
+    for (std::size_t begin = kBlock * next_block++; begin < paths.size(); begin = kBlock * next_block++) {
+      std::string directory_path;
+      int directory = -1;
+      for (std::size_t i = begin; i < std::min(paths.size(), begin + kBlock); ++i) {
+        const std::string& path = paths[i];
+        const std::size_t slash = path.rfind('/');
+        if (has_nul(path) || slash == std::string::npos) continue;
+        if (directory < 0 || path.compare(0, slash, directory_path) != 0 || directory_path.size() != slash) {
+          if (directory >= 0) ::close(directory);
+          directory_path.assign(path, 0, slash);
+          directory = ::open(directory_path.empty() ? "/" : directory_path.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_PATH);
+        }
+        if (directory >= 0) hash_one(directory, path.c_str() + slash + 1, path, buffer, hashes[i]);
+      }
+      if (directory >= 0) ::close(directory);
+    }
+  };
+  const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+  const std::size_t helpers = paths.size() < 4 * kBlock ? 0 : cores - 1;
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < helpers; ++i) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
 }
 
 }  // namespace status::worktree

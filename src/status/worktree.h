@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "store/object_id.h"
 
 namespace status::worktree {
 
@@ -44,12 +45,13 @@ class Buffer {
  public:
   const char* data() const { return data_.get(); }
   std::size_t size() const { return size_; }
+  // Room for `capacity` bytes, the content kept.
+  void reserve(std::size_t capacity);
+  std::size_t capacity() const { return capacity_; }
+  char* end() { return data_.get() + size_; }
+  void set_size(std::size_t size) { size_ = size; }
 
  private:
-  friend bool read_file(const std::string& path, Buffer& out);
-  friend bool read_link(const std::string& path, Buffer& out);
-  void reserve(std::size_t capacity);
-
   std::unique_ptr<char[]> data_;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
@@ -64,5 +66,19 @@ bool read_file(const std::string& path, Buffer& out);
 // The target text of the symbolic link `path` (os.readlink as bytes), the
 // content git stores for a link; false when it cannot be read.
 bool read_link(const std::string& path, Buffer& out);
+
+// A file's blob id as git computes it (of the target text for a symbolic
+// link): `known` when the file could be read.
+struct FileHash {
+  bool present = false;  // lstat found the path
+  bool link = false;     // and found a symbolic link there
+  bool known = false;    // the id below was computed
+  store::ObjectId id;
+};
+
+// The FileHash of every path, on as many threads as the machine has cores
+// (four at most). Runs without the GIL and touches nothing of the host; a path
+// that is neither a regular file nor a link, or cannot be read, stays unknown.
+void hash_files(const std::vector<std::string>& paths, std::vector<FileHash>& hashes);
 
 }  // namespace status::worktree

@@ -1,0 +1,60 @@
+// The history pane's walks over the native object store. Each runs without
+// the GIL and either answers for its whole walk or declines (nullopt), and
+// the caller then walks through self._iter_commits_optimized as always.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/native_road.h"
+#include "store/object_id.h"
+
+namespace history {
+
+using store::ObjectId;
+
+// The object database when walks through self._iter_commits_optimized may be
+// taken natively, the methods in `siblings` (which the caller also reaches
+// through self) being the class's own too.
+std::optional<core::ObjectDatabase> walk_road(core::Service& self,
+                                              std::initializer_list<const host::Interned*> siblings = {});
+
+// The ids of the first `limit` commits (negative: all) of the walk from `head`.
+std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& database, const ObjectId& head, int limit);
+
+// The commits the walk from `head` has that the walk from `base` (when
+// given) does not: every one of them, counted.
+std::optional<long long> count_walk(const core::ObjectDatabase& database, const ObjectId& head,
+                                    const std::optional<ObjectId>& base);
+
+// The merge-base walk: the first of the `branch_limit` nearest commits of
+// `branch` that is among the `base_limit` nearest commits of `base`; a null
+// id when there is none.
+std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database, const ObjectId& base,
+                                                           int base_limit, const ObjectId& branch, int branch_limit);
+
+// One commit of the listing, with the fields its record is made of.
+struct ListedCommit {
+  ObjectId id;
+  std::string summary;  // the message up to its first line feed
+  std::string author;
+  std::int64_t commit_time;
+};
+
+// What the listing's walk shows: the walk from `head`, ending before
+// `stop_at`, passing over the `hidden_limit` nearest commits of `hidden_base`,
+// skipping the first `skip` commits shown and ending once `max_count` are
+// listed (at least one).
+struct ListingWalk {
+  ObjectId head;
+  std::optional<ObjectId> stop_at;
+  std::optional<ObjectId> hidden_base;
+  int hidden_limit = 0;
+  int max_count = 0;
+  int skip = 0;
+};
+std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDatabase& database, const ListingWalk& walk);
+
+}  // namespace history

@@ -1,0 +1,92 @@
+// Walking commits breadth-first, in the order the module's walk hands them
+// out: the head, then its parents in their stored order, then theirs, each
+// commit at its first reach, up to a limit.
+//
+// Parents come from the commit-graph where it holds a commit, from the
+// commit object otherwise. A walk meets only what dulwich would read the same
+// way: an object the store cannot read, one that is not a commit, or a commit
+// outside the plain shape stops it with Declined, and the caller then reads
+// the whole walk through dulwich.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "store/id_set.h"
+#include "store/object_store.h"
+#include "store/objects.h"
+
+namespace store {
+
+inline constexpr std::uint32_t kNoPosition = UINT32_MAX;
+
+// A commit as walks know it: its id, and its position when the commit-graph
+// holds it (then the position alone identifies it).
+struct CommitRef {
+  ObjectId id;
+  std::uint32_t position = kNoPosition;
+};
+
+// Commits a walk has handed out, for membership tests by a later walk over
+// the same store.
+class CommitSet {
+ public:
+  explicit CommitSet(std::uint32_t graph_size = 0) : positions_((graph_size + 63) / 64, 0) {}
+  // Adds `commit`; true when it was not a member yet.
+  bool insert(const CommitRef& commit);
+  bool contains(const CommitRef& commit) const;
+
+ private:
+  std::vector<std::uint64_t> positions_;
+  IdSet ids_;
+};
+
+enum class Step : std::uint8_t { Commit, End, Declined };
+
+class CommitWalk {
+ public:
+  // Whether each handed-out commit's fields are read (the listing), or only
+  // the parents the walk goes on with (sets and counts).
+  enum class Reads : std::uint8_t { Parents, Fields };
+
+  // A walk from `head` handing out at most `max_count` commits (negative: no
+  // limit).
+  CommitWalk(ObjectStore& store, const ObjectId& head, std::int64_t max_count, Reads reads);
+
+  // The next commit, in `commit`; with Fields, `fields()` holds its parsed
+  // fields until the next step. The parents of a commit are taken up only
+  // when the step after it is asked for, as the module's walk does.
+  Step next(CommitRef& commit);
+  const Commit& fields() const { return fields_; }
+
+  // The commits handed out so far.
+  const CommitSet& seen() const { return seen_; }
+  CommitSet take_seen() { return std::move(seen_); }
+
+ private:
+  CommitRef locate(const ObjectId& id) const;
+
+  ObjectStore& store_;
+  const CommitGraph* graph_;
+  Reads reads_;
+  std::int64_t max_count_;
+  std::int64_t count_ = 0;
+  std::deque<CommitRef> queue_;
+  CommitSet seen_;
+  std::vector<CommitRef> parents_;  // of the commit handed out last
+  std::vector<std::uint32_t> positions_;
+  ObjectType type_ = ObjectType::Commit;
+  Buffer content_;
+  Commit fields_;
+};
+
+// How reading one commit's parents went: a commit (its parents read), an
+// object that is no commit (so it has no parents to read), or declined.
+enum class ParentsRead : std::uint8_t { Commit, NotACommit, Declined };
+
+// The parents of object `id`, from the commit-graph when it holds the commit,
+// from the object otherwise.
+ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents);
+
+}  // namespace store
