@@ -1,0 +1,159 @@
+"""Repositories, hand-made packs and dulwich readings for the object store's tests."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import struct
+import subprocess
+import zlib
+from pathlib import Path
+
+from conftest import GIT_ENV
+from dulwich.repo import Repo
+
+TYPE_NAMES = {1: b"commit", 2: b"tree", 3: b"blob", 4: b"tag"}
+
+
+def git(path: Path, *args: str, input: bytes | None = None, env: dict | None = None) -> str:
+    result = subprocess.run(
+        ["git", *args], cwd=path, input=input, capture_output=True, check=False,
+        env={**os.environ, **GIT_ENV, **(env or {})},
+    )
+    if result.returncode != 0:
+        raise AssertionError(f"git {' '.join(args)} failed: {result.stderr!r}")
+    return result.stdout.decode("utf-8", "surrogateescape").strip()
+
+
+def all_object_ids(path: Path) -> list[str]:
+    return git(path, "cat-file", "--batch-all-objects", "--batch-check=%(objectname)").split()
+
+
+def true_objects(path: Path) -> dict[str, tuple[int, bytes]]:
+    """Every object of a repository as git reads it: id -> (type number, content)."""
+    ids = all_object_ids(path)
+    out = subprocess.run(["git", "cat-file", "--batch"], cwd=path, input="\n".join(ids).encode() + b"\n",
+                         capture_output=True, check=True).stdout
+    numbers = {name: number for number, name in TYPE_NAMES.items()}
+    objects = {}
+    at = 0
+    while at < len(out):
+        header_end = out.index(b"\n", at)
+        hexid, kind, size = out[at:header_end].split()
+        start = header_end + 1
+        objects[hexid.decode()] = (numbers[kind], out[start:start + int(size)])
+        at = start + int(size) + 1
+    return objects
+
+
+def dulwich_reading(repo: Repo, hexid: str):
+    """What dulwich gives for an id through `repo[id]`: (type number, content), or the exception's class."""
+    try:
+        obj = repo[hexid.encode()]
+    except Exception as error:  # noqa: BLE001 - any exception is an answer to compare
+        return type(error)
+    return obj.type_num, obj.as_raw_string()
+
+
+def object_id(type_num: int, content: bytes) -> str:
+    return hashlib.sha1(TYPE_NAMES[type_num] + b" %d\0" % len(content) + content).hexdigest()
+
+
+def loose_path(git_dir: Path, hexid: str) -> Path:
+    return git_dir / "objects" / hexid[:2] / hexid[2:]
+
+
+def write_loose(git_dir: Path, hexid: str, raw: bytes) -> None:
+    path = loose_path(git_dir, hexid)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if path.exists():
+        path.chmod(0o644)
+    path.write_bytes(raw)
+
+
+# --- packs made by hand ----------------------------------------------------------------------------------
+
+def entry_header(type_num: int, size: int) -> bytes:
+    byte = (type_num << 4) | (size & 15)
+    size >>= 4
+    out = bytearray()
+    while size:
+        out.append(byte | 0x80)
+        byte = size & 0x7F
+        size >>= 7
+    out.append(byte)
+    return bytes(out)
+
+
+def ofs_distance(distance: int) -> bytes:
+    out = bytearray([distance & 0x7F])
+    distance >>= 7
+    while distance:
+        distance -= 1
+        out.insert(0, 0x80 | (distance & 0x7F))
+        distance >>= 7
+    return bytes(out)
+
+
+def delta_size(value: int) -> bytes:
+    out = bytearray()
+    while True:
+        byte = value & 0x7F
+        value >>= 7
+        out.append(byte | (0x80 if value else 0))
+        if not value:
+            return bytes(out)
+
+
+def pack_entry(type_num: int, payload: bytes, *, base: bytes | int | None = None, offset: int = 0,
+               size: int | None = None) -> bytes:
+    """One pack entry. `base` is a base id (reference delta) or a base offset (offset delta)."""
+    head = entry_header(type_num, len(payload) if size is None else size)
+    if type_num == 6:
+        assert isinstance(base, int)
+        head += ofs_distance(offset - base)
+    elif type_num == 7:
+        assert isinstance(base, bytes)
+        head += base
+    return head + zlib.compress(payload)
+
+
+def write_pack(pack_dir: Path, entries: list[tuple[str, bytes]], *, name: str = "pack-test",
+               idx_version: int = 2, count: int | None = None) -> tuple[Path, Path, dict[str, int]]:
+    """A pack of raw entries, each listed in the index under the given id. Returns the paths and offsets."""
+    pack_dir.mkdir(parents=True, exist_ok=True)
+    body = bytearray(b"PACK" + struct.pack(">LL", 2, len(entries) if count is None else count))
+    offsets = {}
+    for hexid, raw in entries:
+        offsets[hexid] = len(body)
+        body += raw
+    body += hashlib.sha1(body).digest()
+    pack_sha = bytes(body[-20:])
+    pack_path = pack_dir / f"{name}.pack"
+    pack_path.write_bytes(bytes(body))
+    ordered = sorted(offsets.items(), key=lambda item: bytes.fromhex(item[0]))
+    fanout = [0] * 256
+    for hexid, _ in ordered:
+        for i in range(int(hexid[:2], 16), 256):
+            fanout[i] += 1
+    if idx_version == 2:
+        idx = bytearray(b"\377tOc" + struct.pack(">L", 2))
+        idx += struct.pack(">256L", *fanout)
+        idx += b"".join(bytes.fromhex(hexid) for hexid, _ in ordered)
+        idx += b"\0\0\0\0" * len(ordered)
+        idx += b"".join(struct.pack(">L", offset) for _, offset in ordered)
+    else:
+        idx = bytearray(struct.pack(">256L", *fanout))
+        idx += b"".join(struct.pack(">L", offset) + bytes.fromhex(hexid) for hexid, offset in ordered)
+    idx += pack_sha
+    idx += hashlib.sha1(idx).digest()
+    idx_path = pack_dir / f"{name}.idx"
+    idx_path.write_bytes(bytes(idx))
+    return pack_path, idx_path, offsets
+
+
+def fresh_repo(path: Path) -> Path:
+    """An empty repository; returns its git directory."""
+    path.mkdir(parents=True, exist_ok=True)
+    git(path, "init", "-q", "-b", "main")
+    return path / ".git"

@@ -1,0 +1,708 @@
+"""The native object store against dulwich, on repositories made with git.
+
+Whatever the store reports as found must be exactly what dulwich reads for
+the same id; everything else it leaves to dulwich ("missing" or
+"unreadable"). The probe module `_git_store_probe` is the window on the store.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import itertools
+import shutil
+import struct
+import zlib
+from pathlib import Path
+
+import _git_store_probe as probe
+import pytest
+from dulwich.index import ConflictedIndexEntry, Index
+from dulwich.objects import Tree
+from dulwich.repo import Repo
+from store_helpers import (
+    all_object_ids,
+    delta_size,
+    dulwich_reading,
+    fresh_repo,
+    git,
+    loose_path,
+    object_id,
+    pack_entry,
+    true_objects,
+    write_loose,
+    write_pack,
+)
+
+FOUND_IN = ("missing", "unreadable")
+
+
+def read_all(git_dir: Path, ids: list[str], **options) -> dict[str, object]:
+    args = [options.get("loose_limit", -1), options.get("cache_entries", -1)]
+    return dict(zip(ids, probe.read_objects(str(git_dir), str(git_dir / "objects"), ids, *args)))
+
+
+def assert_found_means_dulwich(git_dir: Path, results: dict[str, object]) -> None:
+    """Every Found answer equals dulwich's reading of the same id."""
+    repo = Repo(str(git_dir.parent if git_dir.name == ".git" else git_dir))
+    try:
+        for hexid, result in results.items():
+            if isinstance(result, tuple):
+                assert dulwich_reading(repo, hexid) == result, hexid
+                assert object_id(*result) == hexid
+            else:
+                assert result in FOUND_IN
+    finally:
+        repo.close()
+
+
+# --- a repository with every kind of object --------------------------------------------------------------
+
+GPG_SIGNATURE = (
+    "-----BEGIN PGP SIGNATURE-----\n\n"
+    "iQEzBAABCAAdFiEE0000000000000000000000000000000AAoJEAAAAAAAAAAA\n"
+    "=abcd\n-----END PGP SIGNATURE-----"
+)
+
+
+def build_history(path: Path) -> dict[str, str]:
+    """Edits, merges, an octopus, unusual commit headers, tags. Returns notable ids by name."""
+    fresh_repo(path)
+    notable = {}
+    for i in range(30):
+        (path / "edited.txt").write_text("".join(f"line {k} of the edited file\n" for k in range(200 + i * 7)))
+        (path / "dir" / "sub").mkdir(parents=True, exist_ok=True)
+        (path / "dir" / "sub" / f"f{i % 5}.txt").write_text(f"version {i}\n" * (i + 1))
+        git(path, "add", "-A")
+        git(path, "commit", "-q", "-m", f"edit {i}", env={"GIT_COMMITTER_DATE": f"{1_700_000_000 + i} +0000"})
+    for name in ("a", "b", "c"):
+        git(path, "checkout", "-q", "-b", name, "main~5")
+        (path / f"{name}.txt").write_text(name)
+        git(path, "add", "-A")
+        git(path, "commit", "-q", "-m", f"branch {name}")
+    git(path, "checkout", "-q", "main")
+    git(path, "merge", "-q", "--no-edit", "a", "b", "c")
+    notable["octopus"] = git(path, "rev-parse", "HEAD")
+    git(path, "commit", "-q", "--allow-empty", "-m", "encoded",
+        env={"GIT_AUTHOR_NAME": "J\xf6rg"}, )
+    tree = git(path, "rev-parse", "HEAD^{tree}")
+    head = git(path, "rev-parse", "HEAD")
+    people = "author Ann <ann@example.com> 1700000000 +0100\ncommitter Carl <carl@example.com> 1700000001 -0230\n"
+    signed = (f"tree {tree}\nparent {head}\n{people}gpgsig " + GPG_SIGNATURE.replace("\n", "\n ")
+              + "\n\nsigned commit\n")
+    notable["signed"] = git(path, "hash-object", "-t", "commit", "-w", "--stdin", input=signed.encode())
+    tag_text = f"object {head}\ntype commit\ntag v0\ntagger Ann <ann@example.com> 1700000000 +0000\n\nmerged tag\n"
+    merged = (f"tree {tree}\nparent {notable['signed']}\nparent {head}\n{people}mergetag "
+              + tag_text.rstrip("\n").replace("\n", "\n ") + "\n\nmerge with a tag\n")
+    notable["mergetag"] = git(path, "hash-object", "-t", "commit", "-w", "--stdin", input=merged.encode())
+    latin = (f"tree {tree}\nparent {notable['mergetag']}\n".encode()
+             + b"author J\xf6rg <j@example.com> 1700000002 +0000\ncommitter J\xf6rg <j@example.com> 1700000003 +0000\n"
+             + b"encoding ISO-8859-1\n\nGr\xfc\xdfe \xff\n")
+    notable["latin"] = git(path, "hash-object", "-t", "commit", "-w", "--stdin", input=latin)
+    no_blank = f"tree {tree}\nparent {notable['latin']}\n{people}".encode()
+    notable["no_blank"] = git(path, "hash-object", "-t", "commit", "-w", "--literally", "--stdin", input=no_blank)
+    git(path, "update-ref", "refs/heads/main", notable["latin"])
+    git(path, "update-ref", "refs/heads/odd", notable["no_blank"])
+    git(path, "tag", "-a", "-m", "an annotated tag", "v1", "main")
+    return notable
+
+
+@pytest.fixture(scope="module")
+def history(tmp_path_factory):
+    root = tmp_path_factory.mktemp("history")
+    notable = build_history(root / "loose")
+    variants = {"loose": root / "loose"}
+    for name, args in (("ofs", ["repack", "-adq"]),
+                       ("ref", ["-c", "repack.useDeltaBaseOffset=false", "repack", "-adfq"]),
+                       ("v1", ["-c", "pack.indexVersion=1", "repack", "-adfq"])):
+        shutil.copytree(root / "loose", root / name, symlinks=True)
+        git(root / name, *args)
+    # Half packed, half loose: packs first, then the loose file.
+    shutil.copytree(root / "ofs", root / "mixed", symlinks=True)
+    (root / "mixed" / "late.txt").write_text("written after the repack\n")
+    git(root / "mixed", "add", "-A")
+    git(root / "mixed", "commit", "-q", "-m", "late")
+    variants["mixed"] = root / "mixed"
+    variants.update({name: root / name for name in ("ofs", "ref", "v1")})
+    return variants, notable, true_objects(root / "mixed")
+
+
+@pytest.mark.parametrize("variant", ["loose", "ofs", "ref", "v1", "mixed"])
+def test_every_object_reads_as_git_and_dulwich_read_it(history, variant):
+    variants, notable, truth = history
+    path = variants[variant]
+    ids = all_object_ids(path)
+    results = read_all(path / ".git", ids)
+    assert_found_means_dulwich(path / ".git", results)
+    # The store declines only the commit outside its plain shape, and only
+    # where dulwich parses as it reads (loose objects).
+    declined = {hexid for hexid, result in results.items() if not isinstance(result, tuple)}
+    assert declined <= {notable["no_blank"]}
+    for hexid in ids:
+        if hexid not in declined:
+            assert results[hexid] == truth[hexid]
+    if variant in ("ref", "ofs"):
+        kinds = git(path, "verify-pack", "-v", *map(str, (path / ".git/objects/pack").glob("*.idx")))
+        assert "chain length" in kinds
+
+
+def test_missing_objects_are_missing(history):
+    variants, _, _ = history
+    for path in variants.values():
+        results = read_all(path / ".git", ["0" * 40, "f" * 40, "1234567890abcdef1234567890abcdef12345678"])
+        assert set(results.values()) == {"missing"}
+
+
+def test_commits_parse_as_dulwich_parses_them(history):
+    variants, notable, truth = history
+    repo = Repo(str(variants["mixed"]))
+    try:
+        for hexid, (type_num, content) in truth.items():
+            if type_num != 1:
+                continue
+            parsed = probe.parse_commit(content)
+            if hexid == notable["no_blank"]:
+                assert parsed is None
+                continue
+            commit = repo[hexid.encode()]
+            assert parsed == (commit.tree, list(commit.parents), commit.author, commit.commit_time, commit.message)
+        octopus = probe.parse_commit(truth[notable["octopus"]][1])
+        assert len(octopus[1]) == 4
+        assert probe.parse_commit(truth[notable["latin"]][1])[2] == b"J\xf6rg <j@example.com>"
+    finally:
+        repo.close()
+
+
+def test_trees_parse_and_flatten_as_dulwich_reads_them(history):
+    variants, _, truth = history
+    path = variants["ofs"]
+    repo = Repo(str(path))
+    try:
+        for (type_num, content) in truth.values():
+            if type_num == 2:
+                tree = Tree.from_raw_string(2, content)
+                assert probe.parse_tree(content) == [(name, mode, sha) for name, (mode, sha) in tree._entries.items()]
+
+        def dulwich_flat(tree_id, prefix=b""):
+            for name, mode, sha in repo[tree_id].iteritems():
+                full = prefix + b"/" + name if prefix else name
+                if mode & 0o170000 == 0o040000:
+                    yield from dulwich_flat(sha, full)
+                else:
+                    yield full, mode, sha
+
+        for ref in ("main", "a", "main~10"):
+            tree_id = git(path, "rev-parse", f"{ref}^{{tree}}")
+            flat = probe.flatten_tree(str(path / ".git"), str(path / ".git/objects"), tree_id)
+            assert flat == list(dulwich_flat(tree_id.encode()))
+    finally:
+        repo.close()
+
+
+def test_flatten_tree_reports_a_subtree_it_cannot_read(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    blob = git(tmp_path / "r", "hash-object", "-w", "--stdin", input=b"x")
+    inner = git(tmp_path / "r", "mktree", input=f"100644 blob {blob}\tf\n".encode())
+    outer = git(tmp_path / "r", "mktree", input=f"040000 tree {inner}\td\n100644 blob {blob}\tg\n".encode())
+    objects = str(git_dir / "objects")
+    assert probe.flatten_tree(str(git_dir), objects, outer) == [(b"d/f", 0o100644, blob.encode()),
+                                                                (b"g", 0o100644, blob.encode())]
+    loose_path(git_dir, inner).unlink()
+    assert probe.flatten_tree(str(git_dir), objects, outer) is None
+
+
+def test_a_tree_nested_thousands_deep_flattens_without_recursion(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    blob = git(tmp_path / "r", "hash-object", "-w", "--stdin", input=b"deep")
+    tree_id = git(tmp_path / "r", "mktree", input=f"100644 blob {blob}\tleaf\n".encode())
+    for _ in range(3000):
+        raw = b"40000 d\0" + bytes.fromhex(tree_id)
+        tree_id = object_id(2, raw)
+        write_loose(git_dir, tree_id, zlib.compress(b"tree %d\0" % len(raw) + raw))
+    flat = probe.flatten_tree(str(git_dir), str(git_dir / "objects"), tree_id)
+    assert flat == [(b"d/" * 3000 + b"leaf", 0o100644, blob.encode())]
+
+
+# --- deltas ----------------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def deep_chains(tmp_path_factory):
+    path = tmp_path_factory.mktemp("deep")
+    fresh_repo(path)
+    blobs = []
+    lines = [f"{k}: a line that stays the same\n" for k in range(200)]
+    head = None
+    for i in range(300):
+        # One file edited again and again, each time somewhere else: every
+        # version is closest to the one before it, so git chains them.
+        lines.insert((i * 7919) % len(lines), f"edit {i}\n")
+        blobs.append(git(path, "hash-object", "-w", "--stdin", input="".join(lines).encode()))
+        tree = git(path, "mktree", input=f"100644 blob {blobs[-1]}\tedited.txt\n".encode())
+        head = git(path, "commit-tree", tree, "-m", f"edit {i}", *(["-p", head] if head else []))
+    git(path, "update-ref", "refs/heads/main", head)
+    git(path, "repack", "-adfq", "--depth=250", "--window=250")
+    return path, blobs
+
+
+@pytest.mark.parametrize("cache_entries", [0, 3, -1])
+def test_deep_delta_chains_resolve_with_any_base_cache(deep_chains, cache_entries):
+    path, blobs = deep_chains
+    depths = [int(line.split()[5]) for line in
+              git(path, "verify-pack", "-v", *map(str, (path / ".git/objects/pack").glob("*.idx"))).splitlines()
+              if line.split()[1:2] == ["blob"] and len(line.split()) == 7]
+    assert max(depths) > 100
+    results = read_all(path / ".git", blobs, cache_entries=cache_entries)
+    truth = true_objects(path)
+    assert all(results[b] == truth[b] for b in blobs)
+
+
+def test_objects_over_sixteen_mebibytes_read_loose_and_packed(tmp_path):
+    block = hashlib.sha256(b"seed").digest() * 32
+    content = b"".join(block[i % 512:] + block[:i % 512] + b"%d\n" % i for i in range(17_000))
+    assert len(content) > 16 << 20
+    git_dir = fresh_repo(tmp_path / "big")
+    hexid = git(tmp_path / "big", "hash-object", "-w", "--stdin", input=content)
+    assert read_all(git_dir, [hexid])[hexid] == (3, content)
+    tree = git(tmp_path / "big", "mktree", input=f"100644 blob {hexid}\tbig\n".encode())
+    git(tmp_path / "big", "update-ref", "refs/heads/main", git(tmp_path / "big", "commit-tree", tree, "-m", "big"))
+    git(tmp_path / "big", "repack", "-adq")
+    assert not loose_path(git_dir, hexid).exists()
+    assert read_all(git_dir, [hexid])[hexid] == (3, content)
+    # dulwich's loose size limit is honoured: past it the store leaves the object to dulwich.
+    write_loose(git_dir, object_id(3, b"x" * 100), zlib.compress(b"blob 100\0" + b"x" * 100))
+    small = object_id(3, b"x" * 100)
+    # The limit counts the header too, as dulwich's does: 9 + 100 bytes.
+    assert read_all(git_dir, [small], loose_limit=108)[small] == "unreadable"
+    assert read_all(git_dir, [small], loose_limit=109)[small] == (3, b"x" * 100)
+
+
+def test_reference_and_offset_deltas_made_by_hand(tmp_path):
+    base = b"the base object, long enough to copy from\n" * 4
+    target = base[:40] + b"inserted" + base[100:]
+    delta = (delta_size(len(base)) + delta_size(len(target))
+             + bytes([0x90, 40]) + bytes([8]) + b"inserted" + bytes([0x91, 100, len(base) - 100]))
+    base_id, target_id = object_id(3, base), object_id(3, target)
+    for kind in (6, 7):
+        git_dir = fresh_repo(tmp_path / f"kind{kind}")
+        first = pack_entry(3, base)
+        second = pack_entry(kind, delta, base=12 if kind == 6 else bytes.fromhex(base_id), offset=12 + len(first))
+        write_pack(git_dir / "objects/pack", [(base_id, first), (target_id, second)])
+        results = read_all(git_dir, [base_id, target_id])
+        assert results == {base_id: (3, base), target_id: (3, target)}
+        assert_found_means_dulwich(git_dir, results)
+
+
+def test_an_offset_delta_of_distance_zero_is_left_to_dulwich(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    raw = b"\x65" + b"\x00" + zlib.compress(b"\x05\x05\x91\x00\x05")  # offset delta, size 5, distance 0
+    hexid = "ab" * 20
+    write_pack(git_dir / "objects/pack", [(hexid, raw)])
+    assert read_all(git_dir, [hexid])[hexid] == "unreadable"
+    assert probe.parse_pack_entry(b"PACK" + bytes(8) + raw + bytes(20), 12) is None
+    repo = Repo(str(tmp_path / "r"))
+    try:
+        # dulwich refuses it too (older releases looped forever on it).
+        assert dulwich_reading(repo, hexid).__name__ == "ApplyDeltaError"
+    finally:
+        repo.close()
+
+
+def test_delta_cycles_and_bases_elsewhere_are_left_to_dulwich(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    delta = delta_size(5) + delta_size(5) + bytes([0x91, 0, 5])
+    one, two, other = "11" * 20, "22" * 20, "33" * 20
+    entries = [(one, pack_entry(7, delta, base=bytes.fromhex(two))),
+               (two, pack_entry(7, delta, base=bytes.fromhex(one))),
+               (other, pack_entry(7, delta, base=bytes.fromhex("44" * 20)))]
+    write_pack(git_dir / "objects/pack", entries)
+    assert set(read_all(git_dir, [one, two, other]).values()) == {"unreadable"}
+
+
+# --- alternates ------------------------------------------------------------------------------------------
+
+def test_objects_of_alternates_read_through_the_chain(history, tmp_path):
+    variants, _, truth = history
+    shared = tmp_path / "shared"
+    git(tmp_path, "clone", "-q", "--shared", str(variants["ofs"]), str(shared))
+    assert (shared / ".git/objects/info/alternates").exists()
+    results = read_all(shared / ".git", list(truth))
+    assert_found_means_dulwich(shared / ".git", results)
+    assert sum(isinstance(result, tuple) for result in results.values()) > 0.9 * len(truth)
+
+
+def test_alternates_stop_at_five_levels_and_at_cycles(tmp_path):
+    dirs = [fresh_repo(tmp_path / f"r{i}") for i in range(8)]
+    for near, far in itertools.pairwise(dirs):
+        (near / "objects/info/alternates").write_text(f"# a comment\n{far / 'objects'}\n")
+    ids = []
+    for level, git_dir in enumerate(dirs):
+        ids.append(git(git_dir.parent, "hash-object", "-w", "--stdin", input=b"level %d\n" % level))
+    results = read_all(dirs[0], ids)
+    assert [isinstance(results[hexid], tuple) for hexid in ids] == [True] * 6 + [False] * 2
+    assert results[ids[6]] == "missing"
+    # A cycle back to the start ends the search.
+    (dirs[2] / "objects/info/alternates").write_text(f"{dirs[0] / 'objects'}\n../../../r1/.git/objects\n")
+    results = read_all(dirs[0], [ids[1], ids[2], ids[3], "5" * 40])
+    assert results[ids[1]][0] == 3 and results[ids[2]][0] == 3
+    assert results[ids[3]] == "missing" and results["5" * 40] == "missing"
+
+
+# --- the index file --------------------------------------------------------------------------------------
+
+def dulwich_index(path: Path):
+    index = Index(str(path))
+    return [(name, None if isinstance(entry, ConflictedIndexEntry) else entry.sha) for name, entry in index.items()]
+
+
+def store_index(path: Path):
+    read = probe.read_index(str(path))
+    return None if read is None else [(name, sha) for name, sha, *_ in read[1]]
+
+
+@pytest.fixture(scope="module")
+def conflicted(tmp_path_factory):
+    path = tmp_path_factory.mktemp("conflict")
+    fresh_repo(path)
+    for name in ("both.txt", "keep.txt", "zz/deep.txt", "a-first.txt", "ours-only.txt"):
+        (path / name).parent.mkdir(parents=True, exist_ok=True)
+        (path / name).write_text(f"{name}\n")
+    git(path, "add", "-A")
+    git(path, "commit", "-q", "-m", "base")
+    git(path, "checkout", "-q", "-b", "theirs")
+    (path / "both.txt").write_text("theirs\n")
+    (path / "ours-only.txt").unlink()
+    git(path, "commit", "-q", "-am", "theirs")
+    git(path, "checkout", "-q", "main")
+    (path / "both.txt").write_text("ours\n")
+    (path / "ours-only.txt").write_text("changed by us\n")
+    git(path, "commit", "-q", "-am", "ours")
+    result = __import__("subprocess").run(["git", "merge", "theirs"], cwd=path, capture_output=True)
+    assert result.returncode != 0
+    (path / "new-intent.txt").write_text("intent\n")
+    git(path, "add", "-N", "new-intent.txt")
+    git(path, "update-index", "--skip-worktree", "keep.txt")
+    return path
+
+
+@pytest.mark.parametrize("version", [2, 3, 4])
+def test_index_versions_with_conflicts_and_flags_read_as_dulwich_reads_them(conflicted, tmp_path, version):
+    path = tmp_path / "copy"
+    shutil.copytree(conflicted, path, symlinks=True)
+    git(path, "update-index", "--index-version", str(version))
+    index = path / ".git/index"
+    read = probe.read_index(str(index))
+    # Intent-to-add and skip-worktree need the extended flags: git keeps version 3 at least.
+    assert read is not None and read[0] == max(version, 3)
+    assert store_index(index) == dulwich_index(index)
+    entries = {name: (sha, flags, extended) for name, sha, _mode, flags, extended in read[1]}
+    assert entries[b"both.txt"][0] is None and entries[b"ours-only.txt"][0] is None
+    assert entries[b"keep.txt"][2] & 0x4000 and entries[b"new-intent.txt"][2] & 0x2000
+
+
+def test_plain_index_versions_read_as_dulwich_reads_them(history, tmp_path):
+    variants, _, _ = history
+    for version in (2, 3, 4):
+        path = tmp_path / f"v{version}"
+        shutil.copytree(variants["ofs"], path, symlinks=True)
+        git(path, "update-index", "--index-version", str(version))
+        # Without extended flags git writes version 2 when asked for 3.
+        assert probe.read_index(str(path / ".git/index"))[0] == (2 if version == 3 else version)
+        assert store_index(path / ".git/index") == dulwich_index(path / ".git/index")
+
+
+def test_indexes_dulwich_reads_its_own_way_are_left_to_it(conflicted, tmp_path):
+    path = tmp_path / "copy"
+    shutil.copytree(conflicted, path, symlinks=True)
+    index = path / ".git/index"
+    good = index.read_bytes()
+    # A missing file is an empty index, for dulwich as for the store.
+    index.unlink()
+    assert probe.read_index(str(index)) == (0, []) and dulwich_index(index) == []
+    # A wrong checksum: dulwich raises.
+    index.write_bytes(good[:-1] + bytes([good[-1] ^ 1]))
+    assert probe.read_index(str(index)) is None
+    with pytest.raises(Exception, match="[Cc]hecksum"):
+        Index(str(index))
+    # An all-zero checksum (index.skipHash) is accepted unchecked by both.
+    index.write_bytes(good[:-20] + bytes(20))
+    assert store_index(index) == dulwich_index(index)
+    # A split index.
+    index.write_bytes(good)
+    git(path, "update-index", "--split-index")
+    assert probe.read_index(str(index)) is None
+    # Version 4 with a path-compression length of 128 or more: dulwich reads
+    # that number its own way.
+    fresh = tmp_path / "long"
+    fresh_repo(fresh)
+    (fresh / ("a" * 150)).mkdir()
+    (fresh / ("a" * 150) / "x").write_text("x")
+    (fresh / "b").write_text("b")
+    git(fresh, "add", "-A")
+    git(fresh, "update-index", "--index-version", "4")
+    assert probe.read_index(str(fresh / ".git/index")) is None
+    try:
+        paths = [name for name, _ in dulwich_index(fresh / ".git/index")]
+    except Exception:  # noqa: BLE001 - raising is one way dulwich differs
+        paths = None
+    assert paths != git(fresh, "ls-files", "-z").encode().split(b"\0")[:-1]
+
+
+# --- the commit-graph ------------------------------------------------------------------------------------
+
+def graph_parents(git_dir: Path):
+    dump = probe.graph_open(str(git_dir), str(git_dir / "objects"))
+    if dump is None:
+        return None
+    return {hexid: [dump[p][0] for p in parents] for hexid, parents in dump}
+
+
+def assert_graph_parents_are_dulwich_parents(path: Path, graph: dict) -> None:
+    repo = Repo(str(path))
+    try:
+        for hexid, parents in graph.items():
+            assert [p.decode() for p in repo[hexid.encode()].parents] == parents, hexid
+    finally:
+        repo.close()
+
+
+def test_commit_graph_single_chained_and_stale(history, tmp_path):
+    variants, notable, _ = history
+    path = tmp_path / "graph"
+    shutil.copytree(variants["ofs"], path, symlinks=True)
+    git_dir = path / ".git"
+    assert graph_parents(git_dir) is None
+    git(path, "commit-graph", "write", "--reachable")
+    graph = graph_parents(git_dir)
+    assert notable["octopus"] in graph and len(graph[notable["octopus"]]) == 4
+    assert_graph_parents_are_dulwich_parents(path, graph)
+    # Stale: newer commits are simply not in it.
+    git(path, "commit", "-q", "--allow-empty", "-m", "after the graph")
+    head = git(path, "rev-parse", "HEAD")
+    assert probe.graph_find(str(git_dir), str(git_dir / "objects"), head) is None
+    assert probe.graph_find(str(git_dir), str(git_dir / "objects"), notable["octopus"]) is not None
+    # A chain of layers, base first.
+    (git_dir / "objects/info/commit-graph").unlink()
+    git(path, "commit-graph", "write", "--reachable", "--split")
+    git(path, "commit", "-q", "--allow-empty", "-m", "next layer")
+    git(path, "commit-graph", "write", "--reachable", "--split")
+    chain = (git_dir / "objects/info/commit-graphs/commit-graph-chain").read_text().split()
+    assert len(chain) == 2
+    graph = graph_parents(git_dir)
+    assert git(path, "rev-parse", "HEAD") in graph and head in graph
+    assert_graph_parents_are_dulwich_parents(path, graph)
+
+
+def test_commit_graph_is_not_used_when_history_is_rewritten(history, tmp_path):
+    variants, _, _ = history
+    base = tmp_path / "base"
+    shutil.copytree(variants["ofs"], base, symlinks=True)
+    git(base, "commit-graph", "write", "--reachable")
+    assert graph_parents(base / ".git") is not None
+    head = git(base, "rev-parse", "HEAD")
+    for name, make in (
+        ("shallow", lambda p: (p / ".git/shallow").write_text(head + "\n")),
+        ("grafts", lambda p: ((p / ".git/info").mkdir(exist_ok=True), (p / ".git/info/grafts").write_text(head))),
+        ("replace", lambda p: git(p, "replace", head, git(p, "rev-parse", "HEAD~1"))),
+        ("packed", lambda p: (git(p, "replace", head, git(p, "rev-parse", "HEAD~1")),
+                              git(p, "pack-refs", "--all"))),
+    ):
+        path = tmp_path / name
+        shutil.copytree(base, path, symlinks=True)
+        make(path)
+        if name == "packed":
+            assert not any((path / ".git/refs/replace").iterdir())
+        assert graph_parents(path / ".git") is None, name
+
+
+def test_damaged_commit_graphs_are_ignored(history, tmp_path):
+    variants, _, _ = history
+    path = tmp_path / "graph"
+    shutil.copytree(variants["ofs"], path, symlinks=True)
+    git(path, "commit-graph", "write", "--reachable")
+    graph_file = path / ".git/objects/info/commit-graph"
+    good = graph_file.read_bytes()
+    assert probe.graph_parse([good]) is not None
+    positions = [0, 4, 5, 6, 7, 8, 12, 20, 40, len(good) // 3, len(good) // 2, len(good) - 30, len(good) - 1]
+    for position in positions:
+        for bit in (0, 7):
+            damaged = bytearray(good)
+            damaged[position] ^= 1 << bit
+            assert probe.graph_parse([bytes(damaged)]) is None, position
+    for size in (0, 8, 40, 100, len(good) // 2, len(good) - 20, len(good) - 1):
+        assert probe.graph_parse([good[:size]]) is None, size
+    # On disk too, with the verdict kept for the file: a changed file is checked again.
+    assert graph_parents(path / ".git") is not None
+    damaged = bytearray(good)
+    damaged[len(good) // 2] ^= 4
+    graph_file.chmod(0o644)
+    graph_file.write_bytes(bytes(damaged))
+    assert graph_parents(path / ".git") is None
+    graph_file.write_bytes(good)
+    assert graph_parents(path / ".git") is not None
+
+
+# --- damage ----------------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    path = tmp_path_factory.mktemp("small")
+    fresh_repo(path)
+    for i in range(6):
+        (path / "f.txt").write_text("".join(f"line {k}\n" for k in range(40 + i)))
+        (path / f"g{i}.txt").write_text(f"g {i}\n")
+        git(path, "add", "-A")
+        git(path, "commit", "-q", "-m", f"c{i}")
+    git(path, "repack", "-adq")
+    (path / "loose.txt").write_text("a loose blob\n")
+    git(path, "add", "-A")
+    git(path, "commit", "-q", "-m", "loose")
+    return path, true_objects(path)
+
+
+def damaged_copy(small, tmp_path: Path, name: str) -> Path:
+    path, _ = small
+    copy = tmp_path / name
+    shutil.copytree(path, copy, symlinks=True)
+    for file in (copy / ".git/objects").rglob("*"):
+        if file.is_file():
+            file.chmod(0o644)
+    return copy
+
+
+def check_damaged(copy: Path, truth: dict, *, ask_dulwich: bool = True) -> dict:
+    """Reads everything from a damaged repository: Found answers must be the true objects."""
+    results = read_all(copy / ".git", list(truth))
+    for hexid, result in results.items():
+        assert result in FOUND_IN or result == truth[hexid], hexid
+    if ask_dulwich:
+        assert_found_means_dulwich(copy / ".git", results)
+    return results
+
+
+def flip(path: Path, position: int, bit: int = 0) -> None:
+    data = bytearray(path.read_bytes())
+    data[position % len(data)] ^= 1 << bit
+    path.write_bytes(bytes(data))
+
+
+def test_damaged_pack_indexes_never_give_a_wrong_object(small, tmp_path):
+    _, truth = small
+    (idx,) = (damaged_copy(small, tmp_path, "probe") / ".git/objects/pack").glob("*.idx")
+    size = idx.stat().st_size
+    count = struct.unpack(">L", idx.read_bytes()[8 + 255 * 4:8 + 256 * 4])[0]
+    names, offsets = 8 + 1024, 8 + 1024 + 24 * count
+    positions = [0, 3, 7, 8 + 4 * 0x10, 8 + 4 * 0x80, 8 + 255 * 4 + 3, names, names + 20 * (count // 2) + 5,
+                 offsets, offsets + 4 * (count // 2), offsets + 4 * count - 1, size - 30, size - 1]
+    for number, position in enumerate(positions):
+        for bit in (0, 7):
+            copy = damaged_copy(small, tmp_path, f"idx{number}-{bit}")
+            (idx,) = (copy / ".git/objects/pack").glob("*.idx")
+            flip(idx, position, bit)
+            # A big fanout value can make dulwich's lookup run forever: ask it nothing then.
+            check_damaged(copy, truth, ask_dulwich=position >= 8 + 1024 or position < 8)
+    for number, cut in enumerate((0, 3, 8, 600, names + 10, offsets + 2, size - 41, size - 20)):
+        copy = damaged_copy(small, tmp_path, f"idxcut{number}")
+        (idx,) = (copy / ".git/objects/pack").glob("*.idx")
+        idx.write_bytes(idx.read_bytes()[:cut])
+        check_damaged(copy, truth)
+
+
+def test_damaged_packs_never_give_a_wrong_object(small, tmp_path):
+    _, truth = small
+    (pack,) = (damaged_copy(small, tmp_path, "probe") / ".git/objects/pack").glob("*.pack")
+    size = pack.stat().st_size
+    positions = [0, 5, 9, 12, 13, 14, 20, 40, size // 4, size // 3, size // 2, 2 * size // 3, size - 25, size - 1]
+    for number, position in enumerate(positions):
+        for bit in (0, 3, 7):
+            copy = damaged_copy(small, tmp_path, f"pack{number}-{bit}")
+            (pack,) = (copy / ".git/objects/pack").glob("*.pack")
+            flip(pack, position, bit)
+            check_damaged(copy, truth)
+    for number, cut in enumerate((0, 11, 12, 31, size // 2, size - 20, size - 1)):
+        copy = damaged_copy(small, tmp_path, f"packcut{number}")
+        (pack,) = (copy / ".git/objects/pack").glob("*.pack")
+        pack.write_bytes(pack.read_bytes()[:cut])
+        check_damaged(copy, truth)
+
+
+def test_damaged_loose_objects_never_give_a_wrong_object(small, tmp_path):
+    _, truth = small
+    copy = damaged_copy(small, tmp_path, "probe")
+    loose = sorted(p for p in (copy / ".git/objects").glob("??/*"))
+    assert loose
+    for number, change in enumerate((
+        lambda data: data[:len(data) // 2],
+        lambda data: b"",
+        lambda data: data[:1],
+        lambda data: data + b"trailing",
+        lambda data: bytes([data[0] ^ 1]) + data[1:],
+        lambda data: data[:-1] + bytes([data[-1] ^ 1]),
+        lambda data: data[:8] + bytes([data[8] ^ 0x40]) + data[9:],
+        lambda data: zlib.compress(zlib.decompress(data).replace(b" ", b"  ", 1)),
+        lambda data: zlib.compress(zlib.decompress(data).replace(b" ", b" 0", 1)),
+        lambda data: zlib.compress(zlib.decompress(data).replace(b"\0", b"\0x", 1)),
+        lambda data: zlib.compress(b"blub" + zlib.decompress(data)[4:]),
+        lambda data: zlib.compressobj(wbits=-15).compress(data),
+    )):
+        copy = damaged_copy(small, tmp_path, f"loose{number}")
+        for file in (copy / ".git/objects").glob("??/*"):
+            file.write_bytes(change(file.read_bytes()))
+        results = check_damaged(copy, truth)
+        assert not any(isinstance(results[p.parent.name + p.name], tuple) for p in loose)
+
+
+def test_a_pack_replaced_between_two_stores_is_read_afresh(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    first, second = object_id(3, b"first"), object_id(3, b"second")
+    write_pack(git_dir / "objects/pack", [(first, pack_entry(3, b"first"))], name="pack-same")
+    assert read_all(git_dir, [first, second]) == {first: (3, b"first"), second: "missing"}
+    write_pack(git_dir / "objects/pack", [(second, pack_entry(3, b"second"))], name="pack-same")
+    assert read_all(git_dir, [first, second]) == {first: "missing", second: (3, b"second")}
+    # A pack that arrives between two stores is seen by the second.
+    third = object_id(3, b"third")
+    write_pack(git_dir / "objects/pack", [(third, pack_entry(3, b"third"))], name="pack-new")
+    assert probe.pack_count(str(git_dir), str(git_dir / "objects")) == 2
+    assert read_all(git_dir, [third]) == {third: (3, b"third")}
+
+
+# --- how dulwich looks up an index, mirrored ---------------------------------------------------------------
+
+def test_an_index_of_unknown_version_is_passed_over_like_dulwich_does(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    hexid = object_id(3, b"in an unreadable index")
+    _, idx, _ = write_pack(git_dir / "objects/pack", [(hexid, pack_entry(3, b"in an unreadable index"))])
+    data = bytearray(idx.read_bytes())
+    data[7] = 5
+    idx.write_bytes(bytes(data))
+    assert read_all(git_dir, [hexid])[hexid] == "missing"
+    repo = Repo(str(tmp_path / "r"))
+    try:
+        assert dulwich_reading(repo, hexid) is KeyError
+    finally:
+        repo.close()
+    data[7] = 3
+    idx.write_bytes(bytes(data))
+    assert read_all(git_dir, [hexid])[hexid] == "unreadable"
+
+
+def test_index_lookups_where_dulwich_raises_or_runs_away_are_left_to_it(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    contents = [b"object %d" % i for i in range(8)]
+    entries = [(object_id(3, c), pack_entry(3, c)) for c in contents]
+    _, idx, _ = write_pack(git_dir / "objects/pack", entries)
+    good = idx.read_bytes()
+    ids = [hexid for hexid, _ in entries]
+    assert all(isinstance(r, tuple) for r in read_all(git_dir, ids).values())
+    first = int(ids[0][:2], 16)
+    # A fanout that goes down: dulwich raises ValueError for ids of that bucket.
+    data = bytearray(good)
+    data[8 + 4 * first:8 + 4 * first + 4] = struct.pack(">L", 0)
+    if first:
+        data[8 + 4 * (first - 1):8 + 4 * first] = struct.pack(">L", 5)
+    idx.write_bytes(bytes(data))
+    assert read_all(git_dir, [ids[0]])[ids[0]] == "unreadable"
+    # Bounds of 2**30 and more overflow dulwich's 32-bit bisection (it may never return).
+    for value in (2**30, 2**31 - 1, 2**31, 2**32 - 1):
+        data = bytearray(good)
+        data[8 + 4 * first:8 + 4 * first + 4] = struct.pack(">L", value)
+        idx.write_bytes(bytes(data))
+        assert read_all(git_dir, [ids[0]])[ids[0]] in FOUND_IN, value
