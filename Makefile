@@ -101,4 +101,4 @@ clean:
 # listing waits two minutes for git before it falls back). About eight minutes
 # on two cores.
 fuzz: install
-	HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest tests/test_fuzz.py tests/test_limits.py
+	HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest tests/test_fuzz.py tests/test_store_fuzz.py tests/test_limits.py

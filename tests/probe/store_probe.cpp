@@ -42,7 +42,8 @@ const char* read_name(store::Read read) {
 // (type_num, content) or the status text.
 PyObject* read_result(store::Read read, store::ObjectType type, const store::Buffer& content) {
   if (read != store::Read::Found) return PyUnicode_FromString(read_name(read));
-  return Py_BuildValue("(iy#)", static_cast<int>(type), content.data(), static_cast<Py_ssize_t>(content.size()));
+  // An empty buffer may have no storage at all: bytes_of gives b"" for it.
+  return Py_BuildValue("(iN)", static_cast<int>(type), bytes_of(content.view()));
 }
 
 // read_objects(git_dir, objects_dir, [hex, ...], loose_limit=-1, cache_entries=-1) -> [result, ...]

@@ -1,0 +1,324 @@
+"""Arbitrary bytes through the object store's parsers: never a crash, and
+whatever they accept reads as dulwich reads it.
+
+Quick in every run; `make fuzz` runs the long profile (HYPOTHESIS_PROFILE=fuzz).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import struct
+import tempfile
+import zlib
+
+import _git_store_probe as probe
+import pytest
+from dulwich.index import ConflictedIndexEntry, Index
+from dulwich.objects import Commit, Tag, Tree
+from dulwich.pack import apply_delta as dulwich_apply_delta
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+from store_helpers import delta_size, fresh_repo, git, object_id, write_loose
+
+PROFILES = {
+    "ci": settings(max_examples=150, deadline=None, database=None, print_blob=True,
+                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                                          HealthCheck.function_scoped_fixture]),
+    "fuzz": settings(max_examples=2_000, deadline=None, database=None, print_blob=True,
+                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                                            HealthCheck.function_scoped_fixture]),
+}
+FUZZ = PROFILES[os.environ.get("HYPOTHESIS_PROFILE", "ci")]
+
+
+def dulwich_or_error(call, *args):
+    try:
+        return call(*args)
+    except Exception as error:  # noqa: BLE001 - any exception is an answer to compare
+        return type(error)
+
+
+# --- SHA-1 -----------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize(("data", "digest"), [
+    (b"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"),
+    (b"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"),
+    (b"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"),
+    (b"a" * 1_000_000, "34aa973cd4c4daa4f61eeb2bdbad27316534016f"),
+])
+def test_sha1_known_vectors_with_both_engines(data, digest):
+    assert probe.sha1(data) == digest
+    assert probe.sha1(data, True) == digest
+
+
+@FUZZ
+@given(st.binary(max_size=3000))
+@example(b"x" * 55)
+@example(b"x" * 56)
+@example(b"x" * 64)
+@example(b"x" * 119)
+def test_sha1_engines_agree_with_each_other_and_hashlib(data):
+    assert probe.sha1(data) == probe.sha1(data, True) == hashlib.sha1(data).hexdigest()
+
+
+def test_blob_ids_are_gits(tmp_path):
+    fresh_repo(tmp_path)
+    for content in (b"", b"hello\n", os.urandom(100_000)):
+        assert probe.object_id(3, content) == git(tmp_path, "hash-object", "--stdin", input=content)
+
+
+# --- pack entries, zlib, deltas ---------------------------------------------------------------------------
+
+@FUZZ
+@given(st.binary(max_size=200), st.integers(min_value=0, max_value=300))
+def test_pack_entries_parse_or_are_refused(body, offset):
+    pack = b"PACK\0\0\0\2\0\0\0\1" + body + bytes(20)
+    entry = probe.parse_pack_entry(pack, offset)
+    if entry is not None:
+        kind, _size, data, base = entry
+        assert kind in (1, 2, 3, 4, 6, 7)
+        assert 12 <= offset < data < len(pack) - 20
+        if kind == 6:
+            assert 12 <= base < offset
+
+
+@FUZZ
+@given(st.binary(max_size=300), st.integers(min_value=0, max_value=400))
+def test_inflation_takes_only_whole_streams_of_the_stated_size(data, size):
+    assert probe.inflate(data, size) in (None, zlib.decompress(data) if _inflates(data, size) else None)
+    compressed = zlib.compress(data)
+    assert probe.inflate(compressed + b"more", len(data)) == data
+    assert probe.inflate(compressed, len(data) + 1) is None
+    if data:
+        assert probe.inflate(compressed, len(data) - 1) is None
+        assert probe.inflate(compressed[:-1], len(data)) is None
+
+
+def _inflates(data: bytes, size: int) -> bool:
+    try:
+        out = zlib.decompressobj()
+        result = out.decompress(data)
+        return out.eof and len(result) == size
+    except zlib.error:
+        return False
+
+
+copy_op = st.tuples(st.integers(0, 300), st.integers(0, 300)).map(
+    lambda pair: bytes([0x80 | 0x01 | 0x02 | 0x10 | 0x20]) + struct.pack("<HH", *pair))
+insert_op = st.binary(min_size=0, max_size=20).map(lambda data: bytes([len(data)]) + data)
+raw_op = st.binary(min_size=1, max_size=4)
+
+
+@FUZZ
+@given(st.binary(max_size=300), st.lists(st.one_of(copy_op, insert_op, raw_op), max_size=12),
+       st.integers(-2, 2), st.integers(-2, 2), st.binary(max_size=40))
+def test_deltas_apply_as_dulwich_applies_them(base, ops, base_skew, result_skew, junk):
+    body = b"".join(ops)
+    # The result size that the instructions would give, give or take.
+    produced = 0
+    at = 0
+    while at < len(body):
+        op = body[at]
+        at += 1
+        if op & 0x80:
+            length = 0
+            at += (op & 0x0F).bit_count()
+            for k in range(3):
+                if op & (0x10 << k):
+                    length |= (body[at] if at < len(body) else 0) << (8 * k)
+                    at += 1
+            produced += length or 0x10000
+        else:
+            produced += op
+            at += op
+    for delta in (delta_size(max(0, len(base) + base_skew)) + delta_size(max(0, produced + result_skew)) + body,
+                  junk, delta_size(len(base)) + junk):
+        ours = probe.apply_delta(base, delta)
+        theirs = dulwich_or_error(lambda b, d: b"".join(dulwich_apply_delta(b, d)), base, delta)
+        if ours is not None:
+            assert ours == theirs
+
+
+# --- commits, trees, tags -------------------------------------------------------------------------------
+
+HEX = "0123456789abcdef"
+hex_id = st.text(HEX, min_size=40, max_size=40)
+person = st.sampled_from([b"Ann <ann@example.com>", b"J\xf6rg <j@x>", b"<>", b"a > b <c>", b"x> y>"])
+when = st.sampled_from([b"1700000000 +0000", b"0 -0130", b"17 +05", b"12 0000", b"x +0000", b"1 +00 00",
+                        b"99999999999999999999 +0000", b"1700000000", b" 1 +0000", b"1 +0000\r"])
+header_line = st.one_of(
+    st.builds(lambda v: b"encoding " + v + b"\n", st.sampled_from([b"UTF-8", b"ISO-8859-1", b""])),
+    st.builds(lambda v: b"gpgsig " + v.replace(b"\n", b"\n ") + b"\n", st.binary(max_size=30)),
+    st.builds(lambda v: b"mergetag " + v.replace(b"\n", b"\n ") + b"\n",
+              st.sampled_from([b"object " + b"a" * 40 + b"\ntype commit\ntag t\ntagger A <a> 1 +0000\n\nm",
+                               b"object x\ntype commit\ntag t", b"no space here\nx y", b"a b\n\nmessage"])),
+    st.sampled_from([b"parent " + b"b" * 40 + b"\n", b"tree " + b"c" * 40 + b"\n", b"nospace\n", b" cont\n",
+                     b"author A <a> 1 +0000\n", b"x-extra value\n"]),
+)
+
+
+@st.composite
+def commit_texts(draw):
+    parts = [b"tree " + draw(hex_id).encode() + b"\n"]
+    parts += [b"parent " + p.encode() + b"\n" for p in draw(st.lists(hex_id, max_size=3))]
+    parts.append(b"author " + draw(person) + b" " + draw(when) + b"\n")
+    parts.append(b"committer " + draw(person) + b" " + draw(when) + b"\n")
+    parts += draw(st.lists(header_line, max_size=3))
+    if draw(st.booleans()):
+        parts.append(b"\n" + draw(st.binary(max_size=40)))
+    text = b"".join(parts)
+    if draw(st.booleans()):
+        cut = draw(st.integers(0, len(text)))
+        text = text[:cut] + draw(st.binary(max_size=3)) + text[cut:]
+    return text
+
+
+@FUZZ
+@given(st.one_of(commit_texts(), st.binary(max_size=200)))
+def test_commits_the_store_parses_are_what_dulwich_parses(text):
+    parsed = probe.parse_commit(text)
+    if parsed is None:
+        return
+    commit = Commit.from_raw_string(1, text)
+    assert parsed == (commit.tree, list(commit.parents), commit.author, commit.commit_time, commit.message)
+
+
+tree_entry = st.builds(
+    lambda mode, name, sha: mode + b" " + name + b"\0" + sha,
+    st.sampled_from([b"100644", b"40000", b"040000", b"120000", b"160000", b"100755", b"", b"8", b"+644",
+                     b"77777777777", b"1234567"]),
+    st.sampled_from([b"a", b"b", b"a.txt", b"", b"x/y", b"\xff", b"a b"]),
+    st.binary(min_size=18, max_size=20),
+)
+
+
+@FUZZ
+@given(st.one_of(st.lists(tree_entry, max_size=5).map(b"".join), st.binary(max_size=120)))
+def test_trees_the_store_parses_are_what_dulwich_parses(text):
+    parsed = probe.parse_tree(text)
+    if parsed is None:
+        return
+    tree = Tree.from_raw_string(2, text)
+    assert parsed == [(name, mode, sha) for name, (mode, sha) in tree._entries.items()]
+
+
+@FUZZ
+@given(st.lists(st.sampled_from([
+    b"object " + b"a" * 40, b"object xyz", b"type commit", b"type blob", b"type nothing", b"tag v1", b"tag",
+    b"tagger Ann <a> 1700000000 +0000", b"tagger Ann <a> x +0000", b"tagger nobody", b"extra field", b"",
+    b" continued", b"nospace",
+]), max_size=7), st.binary(max_size=20))
+def test_tags_the_store_accepts_dulwich_parses(lines, message):
+    text = b"\n".join(lines) + b"\n" + message
+    if probe.plain_tag(text):
+        Tag.from_raw_string(4, text)
+
+
+@pytest.fixture(scope="module")
+def loose_repo(tmp_path_factory):
+    return fresh_repo(tmp_path_factory.mktemp("loose"))
+
+
+@FUZZ
+@given(st.sampled_from([1, 2, 3, 4]), st.one_of(commit_texts(), st.binary(max_size=100)),
+       st.sampled_from(["plain", "size", "type", "garbage", "raw"]))
+def test_loose_objects_read_only_as_dulwich_reads_them(loose_repo, type_num, content, shape):
+    git_dir = loose_repo
+    name = {1: b"commit", 2: b"tree", 3: b"blob", 4: b"tag"}[type_num]
+    hexid = object_id(type_num, content)
+    header = name + b" %d\0" % len(content)
+    raw = {"plain": zlib.compress(header + content),
+           "size": zlib.compress(name + b" %d\0" % (len(content) + 1) + content),
+           "type": zlib.compress(b"blob" + header[len(name):] + content),
+           "garbage": zlib.compress(header + content) + b"\0",
+           "raw": content}[shape]
+    write_loose(git_dir, hexid, raw)
+    (result,) = probe.read_objects(str(git_dir), str(git_dir / "objects"), [hexid])
+    if isinstance(result, tuple):
+        from dulwich.repo import Repo
+
+        repo = Repo(str(git_dir.parent))
+        try:
+            obj = repo[hexid.encode()]
+            assert (obj.type_num, obj.as_raw_string()) == result == (type_num, content)
+        finally:
+            repo.close()
+
+
+# --- index files and commit-graphs ---------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def sample_files(tmp_path_factory):
+    path = tmp_path_factory.mktemp("samples")
+    fresh_repo(path)
+    for i in range(12):
+        (path / f"d{i % 3}").mkdir(exist_ok=True)
+        (path / f"d{i % 3}" / f"file{i}.txt").write_text(f"{i}\n")
+        git(path, "add", "-A")
+        git(path, "commit", "-q", "-m", f"c{i}")
+    git(path, "merge", "-q", "--no-ff", "-m", "m", git(path, "commit-tree", "HEAD^{tree}", "-p", "HEAD~3",
+                                                        "-m", "side"))
+    git(path, "commit-graph", "write", "--reachable")
+    indexes = {}
+    for version in (2, 3, 4):
+        git(path, "update-index", "--index-version", str(version))
+        indexes[version] = (path / ".git/index").read_bytes()
+    return indexes, (path / ".git/objects/info/commit-graph").read_bytes()
+
+
+def with_checksum(data: bytes) -> bytes:
+    return data[:-20] + hashlib.sha1(data[:-20]).digest()
+
+
+@FUZZ
+@given(st.sampled_from([2, 3, 4]), st.lists(st.tuples(st.integers(0, 10_000), st.integers(0, 255)), max_size=4),
+       st.integers(0, 10_000), st.booleans())
+def test_index_files_the_store_reads_are_what_dulwich_reads(sample_files, version, changes, cut, fix):
+    indexes, _ = sample_files
+    data = bytearray(indexes[version])
+    for position, value in changes:
+        data[position % len(data)] = value
+    data = bytes(data)
+    if cut % 3 == 0:
+        data = data[:cut % (len(data) + 1)]
+    if fix and len(data) >= 20:
+        data = with_checksum(data)
+    read = probe.parse_index(data)
+    if read is None:
+        return
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "index")
+        with open(path, "wb") as out:
+            out.write(data)
+        index = Index(path)
+        expected = [(n, None if isinstance(e, ConflictedIndexEntry) else e.sha) for n, e in index.items()]
+    assert [(name, sha) for name, sha, *_ in read[1]] == expected
+
+
+@FUZZ
+@given(st.binary(max_size=300))
+def test_arbitrary_bytes_are_no_index_file(data):
+    probe.parse_index(data)
+    probe.parse_index(b"DIRC\0\0\0\2" + data)
+    probe.parse_index(with_checksum(b"DIRC\0\0\0\4" + data + bytes(20)))
+
+
+@FUZZ
+@given(st.lists(st.tuples(st.integers(0, 100_000), st.integers(0, 255)), min_size=1, max_size=4), st.booleans(),
+       st.integers(0, 100_000))
+def test_commit_graphs_that_pass_the_checks_are_consistent(sample_files, changes, fix, cut):
+    _, graph = sample_files
+    data = bytearray(graph)
+    for position, value in changes:
+        data[position % len(data)] = value
+    data = bytes(data)
+    if cut % 4 == 0:
+        data = data[:cut % (len(data) + 1)]
+    if fix and len(data) >= 20:
+        data = with_checksum(data)
+    dump = probe.graph_parse([data])
+    if dump is not None:
+        assert all(p < len(dump) for _, parents in dump for p in parents)
+        assert [hexid for hexid, _ in dump] == sorted(hexid for hexid, _ in dump)
+    probe.graph_parse([graph, data])
