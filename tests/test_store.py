@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import hashlib
 import itertools
+import os
 import shutil
 import struct
 import zlib
@@ -706,3 +707,51 @@ def test_index_lookups_where_dulwich_raises_or_runs_away_are_left_to_it(tmp_path
         data[8 + 4 * first:8 + 4 * first + 4] = struct.pack(">L", value)
         idx.write_bytes(bytes(data))
         assert read_all(git_dir, [ids[0]])[ids[0]] in FOUND_IN, value
+
+
+# --- descriptors and mappings ----------------------------------------------------------------------------
+
+def open_descriptors_and_mappings() -> tuple[int, int]:
+    with open("/proc/self/maps") as maps:
+        return len(os.listdir("/proc/self/fd")), len(maps.readlines())
+
+
+def test_thousands_of_stores_leave_descriptors_and_mappings_flat(small, tmp_path):
+    path, truth = small
+    git_dir = path / ".git"
+    ids = list(truth)
+    copy = tmp_path / "graph"
+    shutil.copytree(path, copy, symlinks=True)
+    git(copy, "commit-graph", "write", "--reachable")
+
+    def work():
+        probe.read_objects(str(git_dir), str(git_dir / "objects"), ids)
+        probe.read_objects(str(git_dir), str(git_dir / "objects"), ["0" * 40])
+        probe.graph_open(str(copy / ".git"), str(copy / ".git/objects"))
+        probe.read_index(str(git_dir / "index"))
+
+    for _ in range(20):
+        work()
+    before = open_descriptors_and_mappings()
+    for _ in range(2000):
+        work()
+    after = open_descriptors_and_mappings()
+    assert after[0] == before[0]
+    assert after[1] <= before[1] + 8  # the interpreter's own arenas may come and go
+
+
+def test_the_shared_mappings_stay_bounded_across_many_repositories(tmp_path):
+    probe.clear_mapping_cache()
+    base = open_descriptors_and_mappings()[1]
+    for i in range(120):
+        git_dir = fresh_repo(tmp_path / f"r{i}") if i < 2 else None
+        if git_dir is None:
+            shutil.copytree(tmp_path / "r1", tmp_path / f"r{i}", symlinks=True)
+            git_dir = tmp_path / f"r{i}" / ".git"
+        hexid = object_id(3, b"repository %d" % i)
+        write_pack(git_dir / "objects/pack", [(hexid, pack_entry(3, b"repository %d" % i))], name=f"pack-{i}")
+        assert read_all(git_dir, [hexid])[hexid] == (3, b"repository %d" % i)
+    grown = open_descriptors_and_mappings()[1] - base
+    assert grown <= 64 + 16
+    probe.clear_mapping_cache()
+    assert open_descriptors_and_mappings()[1] - base <= 16

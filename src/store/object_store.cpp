@@ -292,7 +292,7 @@ Read ObjectStore::read_packed(Directory& directory, std::uint32_t pack_number, s
     result->assign(cached->content.data(), cached->content.size());
   } else {
     type = static_cast<ObjectType>(entry.type);
-    result->resize(static_cast<std::size_t>(entry.size) + 1);
+    result->resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
     if (!inflater_.inflate_exact(data + entry.data, size - 20 - entry.data, result->data(),
                                  static_cast<std::size_t>(entry.size))) {
       return Read::Unreadable;
@@ -303,7 +303,7 @@ Read ObjectStore::read_packed(Directory& directory, std::uint32_t pack_number, s
   // Apply the deltas from the base upwards.
   for (std::size_t i = chain_.size(); i-- > 0;) {
     if (!parse_pack_entry(data, size, chain_[i], entry)) return Read::Unreadable;
-    delta_.resize(static_cast<std::size_t>(entry.size) + 1);
+    delta_.resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
     if (!inflater_.inflate_exact(data + entry.data, size - 20 - entry.data, delta_.data(),
                                  static_cast<std::size_t>(entry.size))) {
       return Read::Unreadable;

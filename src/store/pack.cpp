@@ -135,7 +135,7 @@ Inflater::~Inflater() {
 bool Inflater::inflate_exact(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out, std::size_t out_size) {
   if (!ready_ || inflateReset(&stream_) != Z_OK) return false;
   std::size_t in_left = in_size;
-  std::size_t out_left = out_size + 1;  // one byte of slack shows an overlong stream
+  std::size_t out_left = out_size + kInflateSlack;
   std::uint8_t* out_at = out;
   stream_.avail_in = 0;
   stream_.avail_out = 0;
@@ -183,7 +183,7 @@ bool Inflater::inflate_all(const std::uint8_t* in, std::size_t in_size, Buffer& 
     }
     if (stream_.avail_out == 0) {
       if (produced > limit) return false;
-      std::size_t room = produced < 4096 ? 4096 : produced;
+      std::size_t room = produced < 4096 ? 4096 : produced;  // at least kInflateSlack
       if (room > kZlibChunk) room = kZlibChunk;
       out.resize(produced + room);
       stream_.next_out = out.data() + produced;

@@ -66,9 +66,14 @@ struct PackEntry {
 // or reaching before the pack header.
 bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t offset, PackEntry& entry);
 
+// Room an inflation needs past the bytes it should produce: one byte shows
+// a stream that runs long, and zlib decodes on its fast path only while it
+// has 258 bytes of room or more.
+inline constexpr std::size_t kInflateSlack = 512;
+
 // A reusable inflater. `inflate_exact` inflates one complete zlib stream
-// from `in` into `out`, which must have room for `out_size + 1` bytes; true
-// only when the stream ends and yields exactly `out_size` bytes.
+// from `in` into `out`, which must have room for `out_size + kInflateSlack`
+// bytes; true only when the stream ends and yields exactly `out_size` bytes.
 class Inflater {
  public:
   Inflater();

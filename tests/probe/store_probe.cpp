@@ -302,7 +302,7 @@ PyObject* inflate(PyObject*, PyObject* args) {
   if (!store::inflatable(out_size, static_cast<std::uint64_t>(size))) Py_RETURN_NONE;
   store::Inflater inflater;
   store::Buffer out;
-  out.resize(out_size + 1);
+  out.resize(out_size + store::kInflateSlack);
   if (!inflater.inflate_exact(reinterpret_cast<const std::uint8_t*>(data), size, out.data(), out_size)) {
     Py_RETURN_NONE;
   }
