@@ -19,7 +19,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-import corpus  # noqa: E402
+import corpus
 
 try:
     import _git_store_probe as probe
