@@ -755,3 +755,16 @@ def test_the_shared_mappings_stay_bounded_across_many_repositories(tmp_path):
     assert grown <= 64 + 16
     probe.clear_mapping_cache()
     assert open_descriptors_and_mappings()[1] - base <= 16
+
+
+def test_stores_in_several_threads_answer_as_one_alone(history):
+    from concurrent.futures import ThreadPoolExecutor
+
+    variants, _, truth = history
+    paths = [variants[name] / ".git" for name in ("ofs", "ref", "mixed", "v1")]
+    ids = list(truth)
+    alone = [read_all(path, ids) for path in paths]
+    probe.clear_mapping_cache()
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        together = list(pool.map(lambda k: read_all(paths[k % 4], ids), range(16)))
+    assert all(result == alone[k % 4] for k, result in enumerate(together))

@@ -195,7 +195,7 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
       if (lookup == PackIndex::Lookup::Fault) return Read::Unreadable;
       if (lookup == PackIndex::Lookup::Absent) continue;
       // Every copy must read back as this very object: dulwich may take any.
-      const Read copy = read_packed(directory, p, offset, type, content);
+      const Read copy = read_packed(index, p, offset, type, content);
       if (copy != Read::Found || object_id(type, content.data(), content.size()) != id) return Read::Unreadable;
       found = true;
     }
@@ -250,15 +250,14 @@ void ObjectStore::cache_put(const CacheKey& key, ObjectType type, const std::uin
   }
 }
 
-Read ObjectStore::read_packed(Directory& directory, std::uint32_t pack_number, std::uint64_t offset, ObjectType& type,
-                              Buffer& content) {
-  Pack& pack = directory.packs[pack_number];
+Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_number, std::uint64_t offset,
+                              ObjectType& type, Buffer& content) {
+  Pack& pack = directories_[directory_number]->packs[pack_number];
   if (!pack_data_usable(pack)) return Read::Unreadable;
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
-  // The cache key tells packs of every directory apart.
-  const std::uint64_t pack_key = (static_cast<std::uint64_t>(&directory - &*directories_[0] == 0 ? 0 : 1) << 63) ^
-                                 (reinterpret_cast<std::uintptr_t>(&directory) << 16) ^ pack_number;
+  // Packs of every directory have keys of their own.
+  const std::uint64_t pack_key = (static_cast<std::uint64_t>(directory_number) << 32) | pack_number;
 
   // Walk down the chain to a whole object or to one already resolved.
   chain_.clear();

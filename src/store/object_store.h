@@ -88,11 +88,11 @@ class ObjectStore {
   void list_packs(Directory& directory);
   void read_alternates(std::size_t directory);
   Read read_in(std::size_t directory, const ObjectId& id, ObjectType& type, Buffer& content);
-  Read read_packed(Directory& directory, std::uint32_t pack, std::uint64_t offset, ObjectType& type, Buffer& content);
+  Read read_packed(std::size_t directory, std::uint32_t pack, std::uint64_t offset, ObjectType& type, Buffer& content);
   Read read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content);
   bool pack_data_usable(Pack& pack);
 
-  // Resolved objects by (directory, pack, offset), least recently used first out.
+  // Resolved objects by (directory and pack, offset), least recently used first out.
   struct CacheKey {
     std::uint64_t pack;
     std::uint64_t offset;
