@@ -768,3 +768,57 @@ def test_stores_in_several_threads_answer_as_one_alone(history):
     with ThreadPoolExecutor(max_workers=4) as pool:
         together = list(pool.map(lambda k: read_all(paths[k % 4], ids), range(16)))
     assert all(result == alone[k % 4] for k, result in enumerate(together))
+
+
+def rewrite_offsets(idx: Path, offsets: list[int], large: list[int]) -> None:
+    """Replaces an index's offset table (and its 64-bit table), keeping the checksum right."""
+    data = idx.read_bytes()
+    count = struct.unpack(">L", data[8 + 255 * 4:8 + 256 * 4])[0]
+    start = 8 + 1024 + 24 * count
+    body = data[:start] + struct.pack(f">{count}L", *offsets) + struct.pack(f">{len(large)}Q", *large) + data[-40:-20]
+    idx.write_bytes(body + hashlib.sha1(body).digest())
+
+
+def test_index_offsets_out_of_range_and_sixty_four_bit_offsets(tmp_path):
+    git_dir = fresh_repo(tmp_path / "r")
+    contents = [b"first object", b"second object"]
+    entries = [(object_id(3, c), pack_entry(3, c)) for c in contents]
+    pack, idx, offsets = write_pack(git_dir / "objects/pack", entries)
+    ordered = sorted(offsets, key=bytes.fromhex)
+    real = [offsets[hexid] for hexid in ordered]
+    truth = {object_id(3, c): (3, c) for c in contents}
+    # Through the 64-bit table, as packs over 2 GiB have it.
+    rewrite_offsets(idx, [0x80000001, 0x80000000], [real[1], real[0]])
+    assert read_all(git_dir, ordered) == {hexid: truth[hexid] for hexid in ordered}
+    assert_found_means_dulwich(git_dir, read_all(git_dir, ordered))
+    size = pack.stat().st_size
+    for bad in ([0, real[1]], [5, real[1]], [size - 20, real[1]], [size - 1, real[1]], [size + 100, real[1]],
+                [real[0] + 1, real[1]], [0x80000005, real[1]], [0xFFFFFFFF, real[1]]):
+        rewrite_offsets(idx, bad, [])
+        results = read_all(git_dir, ordered)
+        assert results[ordered[0]] in FOUND_IN
+        assert results[ordered[1]] == truth[ordered[1]]
+    rewrite_offsets(idx, [0x80000000, real[1]], [size * 4])
+    assert read_all(git_dir, ordered)[ordered[0]] in FOUND_IN
+
+
+def test_a_chain_out_of_order_or_with_a_damaged_layer_is_ignored(history, tmp_path):
+    variants, _, _ = history
+    path = tmp_path / "graph"
+    shutil.copytree(variants["ofs"], path, symlinks=True)
+    git(path, "commit-graph", "write", "--reachable", "--split")
+    git(path, "commit", "-q", "--allow-empty", "-m", "next layer")
+    git(path, "commit-graph", "write", "--reachable", "--split")
+    graphs = path / ".git/objects/info/commit-graphs"
+    chain_file = graphs / "commit-graph-chain"
+    chain = chain_file.read_text().split()
+    assert len(chain) == 2 and graph_parents(path / ".git") is not None
+    chain_file.write_text("\n".join(reversed(chain)) + "\n")
+    assert graph_parents(path / ".git") is None
+    chain_file.write_text(chain[1] + "\n")
+    assert graph_parents(path / ".git") is None
+    chain_file.write_text("\n".join(chain) + "\n")
+    base = graphs / f"graph-{chain[0]}.graph"
+    base.chmod(0o644)
+    flip(base, base.stat().st_size // 2)
+    assert graph_parents(path / ".git") is None
