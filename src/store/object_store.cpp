@@ -204,9 +204,9 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
     if (loose != Read::Missing) return loose;
     if (!directory.alternates_read) read_alternates(index);
   }
-  const std::vector<std::size_t> alternates = directories_[index]->alternates;
-  for (const std::size_t alternate : alternates) {
-    const Read result = read_in(alternate, id, type, content);
+  // By number: reading an alternate may add directories (never to this list).
+  for (std::size_t k = 0; k < directories_[index]->alternates.size(); ++k) {
+    const Read result = read_in(directories_[index]->alternates[k], id, type, content);
     if (result != Read::Missing) return result;
   }
   return Read::Missing;
