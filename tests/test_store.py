@@ -22,6 +22,7 @@ from dulwich.objects import Tree
 from dulwich.repo import Repo
 from store_helpers import (
     all_object_ids,
+    build_history,
     delta_size,
     dulwich_reading,
     fresh_repo,
@@ -57,55 +58,6 @@ def assert_found_means_dulwich(git_dir: Path, results: dict[str, object]) -> Non
 
 
 # --- a repository with every kind of object --------------------------------------------------------------
-
-GPG_SIGNATURE = (
-    "-----BEGIN PGP SIGNATURE-----\n\n"
-    "iQEzBAABCAAdFiEE0000000000000000000000000000000AAoJEAAAAAAAAAAA\n"
-    "=abcd\n-----END PGP SIGNATURE-----"
-)
-
-
-def build_history(path: Path) -> dict[str, str]:
-    """Edits, merges, an octopus, unusual commit headers, tags. Returns notable ids by name."""
-    fresh_repo(path)
-    notable = {}
-    for i in range(30):
-        (path / "edited.txt").write_text("".join(f"line {k} of the edited file\n" for k in range(200 + i * 7)))
-        (path / "dir" / "sub").mkdir(parents=True, exist_ok=True)
-        (path / "dir" / "sub" / f"f{i % 5}.txt").write_text(f"version {i}\n" * (i + 1))
-        git(path, "add", "-A")
-        git(path, "commit", "-q", "-m", f"edit {i}", env={"GIT_COMMITTER_DATE": f"{1_700_000_000 + i} +0000"})
-    for name in ("a", "b", "c"):
-        git(path, "checkout", "-q", "-b", name, "main~5")
-        (path / f"{name}.txt").write_text(name)
-        git(path, "add", "-A")
-        git(path, "commit", "-q", "-m", f"branch {name}")
-    git(path, "checkout", "-q", "main")
-    git(path, "merge", "-q", "--no-edit", "a", "b", "c")
-    notable["octopus"] = git(path, "rev-parse", "HEAD")
-    git(path, "commit", "-q", "--allow-empty", "-m", "encoded",
-        env={"GIT_AUTHOR_NAME": "J\xf6rg"}, )
-    tree = git(path, "rev-parse", "HEAD^{tree}")
-    head = git(path, "rev-parse", "HEAD")
-    people = "author Ann <ann@example.com> 1700000000 +0100\ncommitter Carl <carl@example.com> 1700000001 -0230\n"
-    signed = (f"tree {tree}\nparent {head}\n{people}gpgsig " + GPG_SIGNATURE.replace("\n", "\n ")
-              + "\n\nsigned commit\n")
-    notable["signed"] = git(path, "hash-object", "-t", "commit", "-w", "--stdin", input=signed.encode())
-    tag_text = f"object {head}\ntype commit\ntag v0\ntagger Ann <ann@example.com> 1700000000 +0000\n\nmerged tag\n"
-    merged = (f"tree {tree}\nparent {notable['signed']}\nparent {head}\n{people}mergetag "
-              + tag_text.rstrip("\n").replace("\n", "\n ") + "\n\nmerge with a tag\n")
-    notable["mergetag"] = git(path, "hash-object", "-t", "commit", "-w", "--stdin", input=merged.encode())
-    latin = (f"tree {tree}\nparent {notable['mergetag']}\n".encode()
-             + b"author J\xf6rg <j@example.com> 1700000002 +0000\ncommitter J\xf6rg <j@example.com> 1700000003 +0000\n"
-             + b"encoding ISO-8859-1\n\nGr\xfc\xdfe \xff\n")
-    notable["latin"] = git(path, "hash-object", "-t", "commit", "-w", "--stdin", input=latin)
-    no_blank = f"tree {tree}\nparent {notable['latin']}\n{people}".encode()
-    notable["no_blank"] = git(path, "hash-object", "-t", "commit", "-w", "--literally", "--stdin", input=no_blank)
-    git(path, "update-ref", "refs/heads/main", notable["latin"])
-    git(path, "update-ref", "refs/heads/odd", notable["no_blank"])
-    git(path, "tag", "-a", "-m", "an annotated tag", "v1", "main")
-    return notable
-
 
 @pytest.fixture(scope="module")
 def history(tmp_path_factory):

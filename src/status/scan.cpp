@@ -221,10 +221,10 @@ class Scan {
   Service& self_;
   Ref object_;
   Ref blob_;
+  core::NativeStore objects_;
   // Blob ids computed here rather than through dulwich's Blob (while it is
   // dulwich's own class, which gives the same ids).
   bool native_blobs_;
-  core::NativeStore objects_;
   Ref compiled_gitignore_;
   std::string root_;
   bool fs_utf8_ = false;
@@ -236,12 +236,23 @@ class Scan {
   fs::Buffer buffer_;
 };
 
+// The scan's native road: the repository is the library's, and so are the
+// methods it reaches through self (the HEAD file map and the ignore tests).
+std::optional<core::ObjectDatabase> scan_road(Service& self) {
+  static const host::Interned build_head_file_map{"_build_head_file_map"};
+  static const host::Interned compile_gitignore_patterns{"_compile_gitignore_patterns"};
+  static const host::Interned is_path_ignored{"_is_path_ignored"};
+  static const host::Interned is_directory_ignored{"_is_directory_ignored"};
+  return core::native_road(
+      self, {&build_head_file_map, &compile_gitignore_patterns, &is_path_ignored, &is_directory_ignored});
+}
+
 Scan::Scan(Service& self, Ref blob_class)
     : self_(self),
       object_(Ref::borrow(self.object())),
       blob_(std::move(blob_class)),
-      native_blobs_(core::is_library_class(blob_.get(), "dulwich.objects", "Blob")),
-      objects_(core::native_road(self)) {}
+      objects_(scan_road(self)),
+      native_blobs_(objects_ && core::is_library_class(blob_.get(), "dulwich.objects", "Blob")) {}
 
 Ref Scan::run(PyObject* index_class) {
   static const host::Interned compile_gitignore_patterns{"_compile_gitignore_patterns"};
@@ -300,7 +311,7 @@ void Scan::read_index(PyObject* index_class) {
 // The index read by the store, while the scan's Index is dulwich's own;
 // false when the store leaves it to dulwich (a split index, a bad checksum).
 bool Scan::read_index_natively(PyObject* index_class, const std::string& path) {
-  if (!core::is_library_class(index_class, "dulwich.index", "Index")) return false;
+  if (!objects_ || !core::is_library_class(index_class, "dulwich.index", "Index")) return false;
   store::IndexContents contents;
   if (host::without_gil([&] { return store::read_index(path, contents); }) != store::IndexRead::Read) return false;
   for (const store::IndexEntry& entry : contents.entries) {
@@ -325,7 +336,7 @@ void Scan::read_head() {
   Ref commit_id;
   Ref tree = head_tree(commit_id);
   if (!tree) return;
-  if (objects_ && core::own_method(self_, build_head_file_map) && read_head_natively(commit_id.get())) return;
+  if (objects_ && read_head_natively(commit_id.get())) return;
   if (!host::truthy(tree.get())) return;
   Ref map = host::call_method(object_.get(), build_head_file_map, {tree.get()});
   head_.load(map.get());

@@ -1,0 +1,299 @@
+"""Every pane that reads objects answers alike on its two roads: through the
+native object store, and through dulwich (forced by a repository object that
+is not dulwich's own class, or a subclass that overrides a method the pane
+reaches through self) — on repositories packed every way git packs them, with
+unusual commits, commit-graphs and damage."""
+
+from __future__ import annotations
+
+import itertools
+import os
+import shutil
+import sys
+import threading
+import time
+from pathlib import Path
+
+import git_service_cython as gsc
+import pytest
+from dulwich.repo import Repo
+from store_helpers import build_history, git
+
+
+class LibraryRepo(Repo):
+    """dulwich's Repo under another name: the module then reads through it."""
+
+
+class OwnWalk(gsc.GitServiceCython):
+    """A subclass with a walk of its own (the same one): history reads through dulwich."""
+
+    def _iter_commits_optimized(self, head_sha, max_count):
+        return super()._iter_commits_optimized(head_sha, max_count)
+
+
+class OwnMap(gsc.GitServiceCython):
+    """A subclass with a HEAD file map of its own: the scan reads through dulwich."""
+
+    def _build_head_file_map(self, tree, base_path=""):
+        return super()._build_head_file_map(tree, base_path)
+
+
+def library_service(path: Path) -> gsc.GitServiceCython:
+    service = gsc.GitServiceCython(str(path))
+    service.__setstate__((LibraryRepo(str(path)), Path(path).resolve()))
+    return service
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - both roads must raise alike
+        return type(error), str(error)
+
+
+BRANCHES = ("main", "odd", "a", "b", "c", "missing")
+
+
+def history_answers(service, commits: list[str]) -> dict:
+    """What the history and decoration panes answer without git."""
+    answers = {}
+    for branch in BRANCHES:
+        answers[f"list {branch}"] = outcome(lambda b=branch: service.list_commits(b))
+        answers[f"full {branch}"] = outcome(lambda b=branch: service.list_commits(b, show_full_history=True))
+        answers[f"page {branch}"] = outcome(lambda b=branch: service.list_commits(b, max_count=4, skip=3))
+        answers[f"count {branch}"] = outcome(lambda b=branch: service.count_commits(b))
+        answers[f"merge base {branch}"] = outcome(lambda b=branch: service.get_merge_base(b))
+        answers[f"remote {branch}"] = outcome(lambda b=branch: service._get_remote_commits(b))
+    for commit in commits:
+        answers[f"refs {commit}"] = outcome(lambda c=commit: service.get_commit_refs(c))
+    return answers
+
+
+def tree_answers(service, path: Path) -> dict:
+    with Repo(str(path)) as repo:
+        tree = repo[repo[repo.refs[b"refs/heads/main"]].tree]
+        return {
+            "map": outcome(lambda: service._build_head_file_map(tree)),
+            "map under a base": outcome(lambda: service._build_head_file_map(tree, "base")),
+            "find file": outcome(lambda: service._find_in_tree(tree, ["dir", "sub", "f1.txt"])),
+            "find dir": outcome(lambda: service._find_in_tree(tree, ("dir",))),
+            "find past a file": outcome(lambda: service._find_in_tree(tree, ["edited.txt", "x"])),
+            "find absent": outcome(lambda: service._find_in_tree(tree, ["dir", "nothing"])),
+        }
+
+
+def commit_ids(path: Path) -> list[str]:
+    return git(path, "rev-list", "--all").split() + git(path, "rev-list", "--all", "--objects").split()[:5]
+
+
+def prepare(path: Path) -> None:
+    """Branches for the walks: origin's main, and a feature branch off an older main."""
+    git(path, "update-ref", "refs/remotes/origin/main", "main~3")
+    git(path, "update-ref", "refs/remotes/origin/a", "a")
+
+
+@pytest.fixture(scope="module")
+def variants(tmp_path_factory):
+    root = tmp_path_factory.mktemp("native")
+    build_history(root / "loose")
+    prepare(root / "loose")
+    made = {"loose": root / "loose"}
+    recipes = {
+        "offset deltas": ["repack", "-adq"],
+        "reference deltas": ["-c", "repack.useDeltaBaseOffset=false", "repack", "-adfq"],
+        "deep chains": ["repack", "-adfq", "--depth=250", "--window=250"],
+        "index version 1": ["-c", "pack.indexVersion=1", "repack", "-adfq"],
+    }
+    for name, args in recipes.items():
+        shutil.copytree(root / "loose", root / name, symlinks=True)
+        git(root / name, *args)
+        made[name] = root / name
+    graphs = {
+        "commit-graph": [["commit-graph", "write", "--reachable"]],
+        "split commit-graph": [["commit-graph", "write", "--reachable", "--split"],
+                               ["commit", "-q", "--allow-empty", "-m", "more"],
+                               ["commit-graph", "write", "--reachable", "--split=no-merge"]],
+        "stale commit-graph": [["commit-graph", "write", "--reachable"],
+                               ["commit", "-q", "--allow-empty", "-m", "after the graph"],
+                               ["commit", "-q", "--allow-empty", "-m", "and another"]],
+    }
+    for name, steps in graphs.items():
+        shutil.copytree(root / "offset deltas", root / name, symlinks=True)
+        for args in steps:
+            git(root / name, *args)
+        made[name] = root / name
+    return made
+
+
+VARIANTS = ["loose", "offset deltas", "reference deltas", "deep chains", "index version 1", "commit-graph",
+            "split commit-graph", "stale commit-graph"]
+
+
+@pytest.mark.parametrize("name", VARIANTS)
+def test_history_answers_alike_on_both_roads(variants, name, hide_git):
+    path = variants[name]
+    ids = commit_ids(path)
+    hide_git()
+    native = history_answers(gsc.GitServiceCython(str(path)), ids)
+    assert native == history_answers(library_service(path), ids)
+    assert native == history_answers(OwnWalk(str(path)), ids)
+    # The walks reached what they were meant to: records, counts and merge parents.
+    assert native["count main"] > 30 and len(native["list main"]) > 30
+    assert any(refs["is_merge"] for key, refs in native.items() if key.startswith("refs ") and type(refs) is dict)
+
+
+@pytest.mark.parametrize("name", ["loose", "reference deltas", "commit-graph"])
+def test_trees_answer_alike_on_both_roads(variants, name):
+    path = variants[name]
+    native = tree_answers(gsc.GitServiceCython(str(path)), path)
+    assert native == tree_answers(library_service(path), path)
+    assert len(native["map"]) > 5 and type(native["find file"]) is bytes and native["find absent"] is None
+
+
+def test_decorations_answer_alike_on_both_roads(variants):
+    path = variants["split commit-graph"]
+    ids = git(path, "rev-list", "-n", "40", "main").split()
+    native = gsc.GitServiceCython(str(path)).get_commit_refs_from_git_log("main", ids)
+    assert native == library_service(path).get_commit_refs_from_git_log("main", ids)
+    assert any(entry["is_merge"] for entry in native.values())
+
+
+def status_tree(path: Path) -> None:
+    """Every kind of change in the working tree of a repository with history."""
+    (path / "edited.txt").write_text("changed\n")
+    (path / "dir" / "sub" / "f1.txt").unlink()
+    (path / "new.txt").write_text("new\n")
+    (path / "dir" / "staged.txt").write_text("staged\n")
+    git(path, "add", "dir/staged.txt")
+    (path / "dir" / "staged.txt").write_text("staged, then changed\n")
+    (path / "big.bin").write_bytes(os.urandom(1 << 16) * 300)  # over 16 MiB
+    git(path, "add", "big.bin")
+    os.symlink("edited.txt", path / "link")
+    git(path, "add", "link")
+
+
+@pytest.mark.parametrize("name", ["loose", "offset deltas", "commit-graph"])
+def test_the_scan_answers_alike_on_both_roads(variants, name, tmp_path, hide_git):
+    path = tmp_path / "tree"
+    shutil.copytree(variants[name], path, symlinks=True)
+    git(path, "checkout", "-q", "-f", "main")
+    status_tree(path)
+    hide_git()
+    native = gsc.GitServiceCython(str(path)).get_file_status()
+    assert native == library_service(path).get_file_status()
+    assert native == OwnMap(str(path)).get_file_status()
+    assert {record.status for record in native} == {"modified", "deleted", "untracked", "staged"}
+
+
+# --- damage --------------------------------------------------------------------------------------------
+
+
+def flip(path: Path, position: int) -> None:
+    data = bytearray(path.read_bytes())
+    data[position % len(data)] ^= 0x10
+    path.write_bytes(bytes(data))
+
+
+def damaged(variants, tmp_path, source: str, damage) -> Path:
+    path = tmp_path / "damaged"
+    shutil.copytree(variants[source], path, symlinks=True)
+    damage(path / ".git" / "objects")
+    return path
+
+
+def pack_file(objects: Path, suffix: str) -> Path:
+    return next((objects / "pack").glob(f"*{suffix}"))
+
+
+def loose_commit(objects: Path) -> Path:
+    return next(path for path in sorted(objects.glob("??/*")) if path.parent.name not in ("info", "pack"))
+
+
+DAMAGE = {
+    "pack truncated": ("offset deltas", lambda o: os.truncate(pack_file(o, ".pack"), 4000)),
+    "pack bit flipped early": ("offset deltas", lambda o: flip(pack_file(o, ".pack"), 600)),
+    "pack bit flipped late": ("offset deltas", lambda o: flip(pack_file(o, ".pack"), -2000)),
+    "pack header": ("offset deltas", lambda o: flip(pack_file(o, ".pack"), 5)),
+    "index truncated": ("offset deltas", lambda o: os.truncate(pack_file(o, ".idx"), 1500)),
+    "index fanout": ("offset deltas", lambda o: flip(pack_file(o, ".idx"), 8 + 4 * 128)),
+    "index ids": ("offset deltas", lambda o: flip(pack_file(o, ".idx"), 8 + 1024 + 45)),
+    "index offsets": ("offset deltas", lambda o: flip(pack_file(o, ".idx"), -60)),
+    "reference delta pack": ("reference deltas", lambda o: flip(pack_file(o, ".pack"), 3000)),
+    "loose object truncated": ("loose", lambda o: os.truncate(loose_commit(o), 30)),
+    "loose object bit flipped": ("loose", lambda o: flip(loose_commit(o), 20)),
+    "commit-graph bit flipped": ("commit-graph", lambda o: flip(o / "info" / "commit-graph", 2000)),
+    "commit-graph truncated": ("commit-graph", lambda o: os.truncate(o / "info" / "commit-graph", 900)),
+}
+
+
+@pytest.mark.parametrize("case", list(DAMAGE))
+def test_damaged_repositories_answer_alike_on_both_roads(variants, tmp_path, case, hide_git):
+    source, damage = DAMAGE[case]
+    path = damaged(variants, tmp_path, source, damage)
+    ids = commit_ids(variants[source])
+    hide_git()
+    assert history_answers(gsc.GitServiceCython(str(path)), ids) == history_answers(library_service(path), ids)
+    assert tree_answers(gsc.GitServiceCython(str(path)), variants[source]) == tree_answers(
+        library_service(path), variants[source])
+
+
+def test_a_pack_replaced_between_calls_is_read_afresh(variants, tmp_path):
+    path = tmp_path / "repacked"
+    shutil.copytree(variants["loose"], path, symlinks=True)
+    service = gsc.GitServiceCython(str(path))
+    before = service.list_commits("main")
+    git(path, "repack", "-adq")
+    assert service.list_commits("main") == before
+    git(path, "-c", "repack.useDeltaBaseOffset=false", "repack", "-adfq")
+    git(path, "prune-packed")
+    assert service.list_commits("main") == before == library_service(path).list_commits("main")
+
+
+def test_a_commit_graph_stands_for_commits_it_holds(variants, tmp_path, hide_git):
+    # Walks that need only ids and parents trust a sound commit-graph as git
+    # does: a damaged commit object that the graph holds is not read by them.
+    path = tmp_path / "graph"
+    shutil.copytree(variants["commit-graph"], path, symlinks=True)
+    hide_git()
+    count = gsc.GitServiceCython(str(path)).count_commits("main")
+    for pack in (path / ".git" / "objects" / "pack").glob("*.pack"):
+        os.truncate(pack, 2000)
+    assert gsc.GitServiceCython(str(path)).count_commits("main") == count
+    with pytest.raises(Exception):  # noqa: B017 - whatever dulwich raises for the truncated pack
+        library_service(path).count_commits("main")
+
+
+# --- the GIL ---------------------------------------------------------------------------------------------
+
+
+def test_other_threads_run_while_a_count_reads_the_store(tmp_path, hide_git):
+    path = tmp_path / "long"
+    git(tmp_path, "init", "-q", "-b", "main", str(path))
+    lines = [b"commit refs/heads/main\ncommitter C <c@x> %d +0000\ndata 2\nc\n\n" % (1_600_000_000 + i)
+             for i in range(60_000)]
+    git(path, "fast-import", "--quiet", input=b"".join(lines))
+    service = gsc.GitServiceCython(str(path))
+    hide_git()
+    ticks, done = [], threading.Event()
+
+    def interface():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=interface)
+    switch = sys.getswitchinterval()
+    thread.start()
+    try:
+        started = time.perf_counter()
+        assert service.count_commits("main") == 60_000
+        elapsed = time.perf_counter() - started
+    finally:
+        done.set()
+        thread.join()
+    during = [tick for tick in ticks if started <= tick <= started + elapsed]
+    # With the GIL held the thread could not tick at all until the count ended.
+    assert elapsed > 20 * switch
+    assert len(during) >= 5
+    gaps = [b - a for a, b in itertools.pairwise(during)]
+    assert max(gaps, default=0) < elapsed / 2
