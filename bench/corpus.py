@@ -5,6 +5,11 @@ from fixed identities, dates and a seeded random generator, so two builds at
 one scale hold the same objects and refs. A finished repository carries a
 marker file; later runs reuse it.
 
+The histories come in three kinds: `history-main` and `history-master` carry
+a commit-graph file, as repositories that git maintains do (`git gc` and
+`git maintenance` write one), and `history-plain` is `history-main` without
+it, so that both situations are measured.
+
     python bench/corpus.py [--scale tiny|quick|full] [--root DIR]
 """
 
@@ -17,9 +22,10 @@ import random
 import shutil
 import subprocess
 import tempfile
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 
-VERSION = 1  # bump when what is built changes, so old corpora are rebuilt
+VERSION = 2  # bump when what is built changes, so old corpora are rebuilt
 BASE_TIME = 1_600_000_000
 AUTHOR = "Ann Author <ann@example.com>"
 COMMITTER = "Carl Committer <carl@example.com>"
@@ -124,8 +130,8 @@ def linear_history(stream: Stream, ref: str, count: int, start_time: int, prefix
     return marks
 
 
-def build_history(path: Path, scale: Scale, base: str) -> None:
-    """A linear `base` branch, a feature branch forked near its head, and origin's tracking refs."""
+def build_history(path: Path, scale: Scale, base: str, commit_graph: bool = True) -> None:
+    """A linear `base` branch, a feature branch forked near its head, origin's tracking refs, a commit-graph."""
     repo = init(path, base)
     stream = Stream()
     main = linear_history(stream, f"refs/heads/{base}", scale.commits, BASE_TIME, "main")
@@ -142,6 +148,28 @@ def build_history(path: Path, scale: Scale, base: str) -> None:
     git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
     git(repo, "symbolic-ref", "HEAD", "refs/heads/feature")
     git(repo, "reset", "-q", "--hard")
+    if commit_graph:
+        git(repo, "commit-graph", "write", "--reachable")
+
+
+# What a copy of a finished history leaves out: its commit-graph, its index
+# (rebuilt with the working tree) and its marker.
+NOT_COPIED = {"commit-graph", "commit-graphs", "index", "bench-corpus"}
+
+
+def build_plain_history(path: Path, scale: Scale) -> None:
+    """history-main without a commit-graph: copied from history-main when that is built, else made anew.
+
+    Both ways give the same objects and refs; the copy saves writing the whole history again."""
+    template = path.parent / "history-main"
+    if not is_finished(template, scale):
+        build_history(path, scale, "main", commit_graph=False)
+        return
+    if path.exists():
+        shutil.rmtree(path)
+    path.mkdir(parents=True)
+    shutil.copytree(template / ".git", path / ".git", ignore=lambda _, names: NOT_COPIED.intersection(names))
+    git(path, "reset", "-q", "--hard")
 
 
 def build_refs(path: Path, scale: Scale) -> None:
@@ -225,24 +253,48 @@ def build_worktree(path: Path, scale: Scale) -> None:
 BUILDERS = {
     "history-main": lambda path, scale: build_history(path, scale, "main"),
     "history-master": lambda path, scale: build_history(path, scale, "master"),
+    "history-plain": build_plain_history,
     "refs": build_refs,
     "worktree": build_worktree,
 }
+# A repository built only once another is finished.
+AFTER = {"history-plain": "history-main"}
+# Two builders run at a time (git does the work, in its own processes), the
+# longest first so that both finish at about the same time.
+BUILD_ORDER = ("history-main", "worktree", "history-master", "history-plain", "refs")
+BUILD_WORKERS = 2
+
+
+def marker_text(scale: Scale) -> str:
+    return f"{VERSION} {scale}\n"
+
+
+def is_finished(path: Path, scale: Scale) -> bool:
+    """Whether `path` holds a repository built by this version at this scale."""
+    marker = path / ".git" / "bench-corpus"
+    return marker.exists() and marker.read_text() == marker_text(scale)
 
 
 def ensure(scale_name: str, root: Path | None = None) -> dict[str, Path]:
     """The corpus at `scale_name`, built where it is missing or out of date."""
     scale = SCALES[scale_name]
     base = (root or default_root()) / scale_name
-    marker_text = f"{VERSION} {scale}\n"
-    repos = {}
-    for name, builder in BUILDERS.items():
-        path = base / name
-        marker = path / ".git" / "bench-corpus"
-        if not (marker.exists() and marker.read_text() == marker_text):
-            builder(path, scale)
-            marker.write_text(marker_text)
-        repos[name] = path
+    repos = {name: base / name for name in BUILDERS}
+    built: dict[str, Future] = {}
+
+    def build(name: str) -> None:
+        if name in AFTER:
+            built[AFTER[name]].result()
+        path = repos[name]
+        if not is_finished(path, scale):
+            BUILDERS[name](path, scale)
+            (path / ".git" / "bench-corpus").write_text(marker_text(scale))
+
+    with ThreadPoolExecutor(max_workers=BUILD_WORKERS) as pool:
+        for name in BUILD_ORDER:  # a repository is submitted after the one it waits for
+            built[name] = pool.submit(build, name)
+    for future in built.values():
+        future.result()
     return repos
 
 

@@ -1,5 +1,6 @@
 """The benchmark's own checks, at the smallest scale: a deterministic corpus and a well-formed table; the demo runs."""
 
+import hashlib
 import importlib.util
 import json
 import subprocess
@@ -36,17 +37,44 @@ def snapshot(repo: Path) -> list[str]:
             git("status", "--porcelain", "-u"), git("rev-parse", "HEAD")]
 
 
+def commit_graph(repo: Path) -> str | None:
+    """The digest of the repository's commit-graph file, None when it has none."""
+    info = repo / ".git" / "objects" / "info"
+    assert not (info / "commit-graphs").exists()  # one file, not a chain
+    path = info / "commit-graph"
+    return hashlib.sha256(path.read_bytes()).hexdigest() if path.exists() else None
+
+
 def test_the_corpus_is_deterministic(bench, tmp_path):
     first = bench.corpus.ensure("tiny", tmp_path / "one")
     second = bench.corpus.ensure("tiny", tmp_path / "two")
-    assert sorted(first) == ["history-main", "history-master", "refs", "worktree"]
+    assert sorted(first) == ["history-main", "history-master", "history-plain", "refs", "worktree"]
     for name in first:
         assert snapshot(first[name]) == snapshot(second[name]), name
+        assert commit_graph(first[name]) == commit_graph(second[name]), name
     # A finished corpus is reused, not rebuilt.
     marker = first["refs"] / ".git" / "bench-corpus"
     before = marker.stat().st_mtime_ns
     bench.corpus.ensure("tiny", tmp_path / "one")
     assert marker.stat().st_mtime_ns == before
+
+
+def test_the_histories_with_and_without_a_commit_graph(bench, tmp_path):
+    repos = bench.corpus.ensure("tiny", tmp_path / "corpus")
+    assert commit_graph(repos["history-main"]) is not None
+    assert commit_graph(repos["history-master"]) is not None
+    assert commit_graph(repos["history-plain"]) is None
+    # git finds the graph sound.
+    verify = subprocess.run(["git", "commit-graph", "verify"], cwd=repos["history-main"], capture_output=True,
+                            check=False)
+    assert verify.returncode == 0, verify.stderr
+    # history-plain is history-main less its graph: copied when history-main is
+    # built, made anew otherwise, the same either way.
+    assert snapshot(repos["history-plain"]) == snapshot(repos["history-main"])
+    fresh = tmp_path / "fresh" / "history-plain"
+    bench.corpus.build_plain_history(fresh, bench.corpus.SCALES["tiny"])
+    assert snapshot(fresh) == snapshot(repos["history-plain"])
+    assert commit_graph(fresh) is None
 
 
 def test_the_table_and_json_are_well_formed(bench, tmp_path, capsys):
