@@ -1,10 +1,12 @@
-"""Times every public method against its floor, the bare work it cannot avoid.
+"""Times every public method against its floor, the bare work it cannot avoid, and against pygit2.
 
 For a method that runs git, the floor is the same git command(s) run through
 subprocess.run with the same arguments; for work read through dulwich, the
-same reads done in the tightest plain loop. Method and floor are measured in
-the same run, interleaved, several times; the table gives medians and the
-spread of the method's times.
+same reads done in the tightest plain loop. Where pygit2 (on libgit2) can give
+the same answer, that is timed too: the peer a Python developer would write
+instead of calling the module, checked once to answer exactly as the module
+does. Method, floor and peer are measured in the same run, interleaved,
+several times; the table gives medians and the spread of the method's times.
 
     python bench/run.py [--scale tiny|quick|full] [--repeats N] [--json FILE] [--only SUBSTRING]
 """
@@ -14,6 +16,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import importlib.metadata
 import json
 import os
 import platform
@@ -27,6 +30,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import git_service_cython as gsc
+import pygit2
 from dulwich.index import Index
 from dulwich.objects import Blob
 from dulwich.repo import Repo
@@ -47,6 +51,13 @@ class Case:
     road: str  # "git", or "no git" for the fallback roads
     run: Callable[[], object]
     floor: Callable[[], object]
+    peer: Peer | None = None  # the same answer through pygit2, where it can give it
+
+
+@dataclasses.dataclass
+class Peer:
+    run: Callable[[], object]
+    how: str  # what the peer does, in a few words, for the table
 
 
 @dataclasses.dataclass
@@ -58,6 +69,8 @@ class Row:
     floor_ms: float
     module_min_ms: float
     module_max_ms: float
+    pygit2_ms: float | None = None
+    pygit2_peer: str = ""
 
     @property
     def ratio(self) -> float:
@@ -66,6 +79,16 @@ class Row:
     @property
     def overhead_ms(self) -> float:
         return self.module_ms - self.floor_ms
+
+    @property
+    def module_per_pygit2(self) -> float | None:
+        if self.pygit2_ms is None:
+            return None
+        return self.module_ms / self.pygit2_ms if self.pygit2_ms else float("nan")
+
+
+class PeerMismatch(AssertionError):
+    """pygit2's peer does not give the module's answer: its time would say nothing."""
 
 
 # --- the bare work ----------------------------------------------------------------------------------
@@ -97,7 +120,7 @@ def walk(repo: Repo, head: bytes, limit: int):
         queue.extend(commit.parents)
 
 
-def reads_of_listing(repo: Repo, branch: str, max_count: int = 200) -> list[bytes]:
+def reads_of_listing(repo: Repo, branch: str, max_count: int = 200, skip: int = 0) -> list[bytes]:
     """The commit ids the default-view listing reads, in order."""
     ids: list[bytes] = []
     remote = repo.refs.as_dict().get(f"refs/remotes/origin/{branch}".encode())
@@ -117,7 +140,7 @@ def reads_of_listing(repo: Repo, branch: str, max_count: int = 200) -> list[byte
         ids.append(sha)
         if branch in ("main", "master") or sha not in base:
             listed += 1
-            if listed >= max_count:
+            if listed >= skip + max_count:
                 break
     return ids
 
@@ -193,16 +216,164 @@ def scan_floor(root: Path) -> None:
             blob.id
 
 
+# --- the pygit2 peers --------------------------------------------------------------------------------
+#
+# What a Python developer would write with pygit2 to get the module's answers:
+# one Repository kept open (as a host keeps its service) with libgit2's
+# defaults, so that parsed objects stay in libgit2's cache between calls
+# (the module reads every call afresh), and the module's own record classes,
+# so that the records cost the same.
+
+BASE_BRANCHES = ("main", "master")
+RECENT = 200  # the nearest commits looked at for pushed ids and for the base branch's hidden ones
+SORT_NONE = pygit2.enums.SortMode.NONE
+
+
+def peer_nearest(repo: pygit2.Repository, head: pygit2.Oid, limit: int) -> set[pygit2.Oid]:
+    """The ids of the `limit` commits nearest `head`, breadth-first."""
+    seen: set[pygit2.Oid] = set()
+    queue = deque([head])
+    while queue and len(seen) < limit:
+        oid = queue.popleft()
+        if oid not in seen:
+            seen.add(oid)
+            queue.extend(repo[oid].parent_ids)
+    return seen
+
+
+def peer_ordered(repo: pygit2.Repository, head: pygit2.Oid, limit: int) -> list[pygit2.Oid]:
+    """The same commits in the order of the walk."""
+    seen: set[pygit2.Oid] = set()
+    order = []
+    queue = deque([head])
+    while queue and len(order) < limit:
+        oid = queue.popleft()
+        if oid not in seen:
+            seen.add(oid)
+            order.append(oid)
+            queue.extend(repo[oid].parent_ids)
+    return order
+
+
+def peer_base_head(repo: pygit2.Repository) -> pygit2.Oid | None:
+    """The head of main, else of master."""
+    for name in BASE_BRANCHES:
+        ref = repo.references.get(f"refs/heads/{name}")
+        if ref is not None:
+            return ref.target
+    return None
+
+
+def peer_list_commits(repo: pygit2.Repository, branch: str, max_count: int = 200, skip: int = 0,
+                      show_full_history: bool = False) -> list[gsc.CommitInfo]:
+    """list_commits: breadth-first from the branch head over pygit2's commits, building the same records."""
+    head = repo.references[f"refs/heads/{branch}"].target
+    remote = repo.references.get(f"refs/remotes/origin/{branch}")
+    pushed = peer_nearest(repo, remote.target, RECENT) if remote is not None else set()
+    hidden: set[pygit2.Oid] = set()
+    stop = None
+    if branch not in BASE_BRANCHES:
+        base = peer_base_head(repo)
+        if base is not None and show_full_history:
+            stop = repo.merge_base(base, head)
+        elif base is not None:
+            hidden = peer_nearest(repo, base, RECENT)
+    commits: list[gsc.CommitInfo] = []
+    skipped = 0
+    seen: set[pygit2.Oid] = set()
+    queue = deque([head])
+    while queue:
+        oid = queue.popleft()
+        if oid in seen:
+            continue
+        seen.add(oid)
+        commit = repo[oid]
+        queue.extend(commit.parent_ids)
+        if oid == stop:
+            break
+        if oid in hidden:
+            continue
+        if skipped < skip:
+            skipped += 1
+            continue
+        author = commit.author
+        commits.append(gsc.CommitInfo(
+            str(oid), commit.raw_message.split(b"\n", 1)[0].decode("utf-8", "replace"),
+            (b"%s <%s>" % (author.raw_name, author.raw_email)).decode("utf-8", "replace"), commit.commit_time,
+            oid in pushed))
+        if len(commits) >= max_count:
+            break
+    return commits
+
+
+def peer_count_commits(repo: pygit2.Repository, branch: str) -> int:
+    """count_commits: a Walker from the branch, hiding main (or master) for the other branches."""
+    walker = repo.walk(repo.references[f"refs/heads/{branch}"].target, SORT_NONE)
+    if branch not in BASE_BRANCHES:
+        walker.hide(peer_base_head(repo))
+    return sum(1 for _ in walker)
+
+
+def peer_merge_base(repo: pygit2.Repository, branch: str) -> str | None:
+    """get_merge_base(branch), base main (or master): libgit2's merge base."""
+    merge_base = repo.merge_base(peer_base_head(repo), repo.references[f"refs/heads/{branch}"].target)
+    return None if merge_base is None else str(merge_base)
+
+
+def peer_bounded_merge_base(repo: pygit2.Repository, branch: str) -> str | None:
+    """The module's answer without git: the first of the branch's 200 nearest commits among the base's 1,000."""
+    base = peer_nearest(repo, peer_base_head(repo), 1000)
+    for oid in peer_ordered(repo, repo.references[f"refs/heads/{branch}"].target, 200):
+        if oid in base:
+            return str(oid)
+    return None
+
+
+# The module's rules for one path's flags, in the order they apply: a file
+# missing from the disk is a staged deletion, a change on both sides is
+# modified on both, a new index entry is staged.
+INDEX_SIDE = (pygit2.enums.FileStatus.INDEX_NEW | pygit2.enums.FileStatus.INDEX_MODIFIED
+              | pygit2.enums.FileStatus.INDEX_DELETED | pygit2.enums.FileStatus.INDEX_RENAMED
+              | pygit2.enums.FileStatus.INDEX_TYPECHANGE)
+WORKTREE_SIDE = (pygit2.enums.FileStatus.WT_MODIFIED | pygit2.enums.FileStatus.WT_NEW
+                 | pygit2.enums.FileStatus.WT_DELETED | pygit2.enums.FileStatus.WT_RENAMED
+                 | pygit2.enums.FileStatus.WT_TYPECHANGE)
+
+
+def peer_file_state(flags: int) -> tuple[str, bool, bool]:
+    if flags & pygit2.enums.FileStatus.WT_DELETED:
+        return "deleted", True, False
+    if flags & pygit2.enums.FileStatus.CONFLICTED or (flags & INDEX_SIDE and flags & WORKTREE_SIDE):
+        return "modified", True, True
+    if flags & pygit2.enums.FileStatus.INDEX_NEW:
+        return "staged", True, False
+    if flags & INDEX_SIDE:
+        return "modified", True, False
+    if flags & pygit2.enums.FileStatus.WT_NEW:
+        return "untracked", False, True
+    return "modified", False, True
+
+
+def peer_file_status(repo: pygit2.Repository) -> list[gsc.FileStatus]:
+    """get_file_status: libgit2's status (index and working tree, untracked files listed one by one)."""
+    return [gsc.FileStatus(path, *peer_file_state(flags)) for path, flags in sorted(repo.status().items())]
+
+
 # --- the cases --------------------------------------------------------------------------------------
 
 
 def history_cases(name: str, root: Path, base: str) -> list[Case]:
     service = gsc.GitServiceCython(str(root))
     repo = Repo(str(root))
+    peer_repo = pygit2.Repository(str(root))
     feature_reads = reads_of_listing(repo, "feature")
     feature_listed = listed_ids(service, "feature")
     base_reads = reads_of_listing(repo, base)
     base_listed = listed_ids(service, base)
+    next_reads = reads_of_listing(repo, "feature", skip=200)
+    next_listed = listed_ids(service, "feature", skip=200)
+    base_next_reads = reads_of_listing(repo, base, skip=200)
+    base_next_listed = listed_ids(service, base, skip=200)
     page = [c.sha for c in service.list_commits("feature")]
     merge_base = git(root, "merge-base", base, "feature", timeout=5).stdout.strip()
     full_reads = [sha for sha, _ in walk(repo, repo.refs[b"refs/remotes/origin/feature"], 200)]
@@ -229,20 +400,35 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
         else:
             read_commits(repo, all_reads)
 
+    walk_peer = "breadth-first over repo[id]"
+    merge_base_peer = "repo.merge_base"
     return [
         Case("list_commits(feature)", name, "git", lambda: service.list_commits("feature"),
-             lambda: read_listed_commits(repo, feature_reads, feature_listed)),
+             lambda: read_listed_commits(repo, feature_reads, feature_listed),
+             Peer(lambda: peer_list_commits(peer_repo, "feature"), walk_peer)),
         Case(f"list_commits({base})", name, "git", lambda: service.list_commits(base),
-             lambda: read_listed_commits(repo, base_reads, base_listed)),
+             lambda: read_listed_commits(repo, base_reads, base_listed),
+             Peer(lambda: peer_list_commits(peer_repo, base), walk_peer)),
+        Case("list_commits(feature, skip=200)", name, "git", lambda: service.list_commits("feature", skip=200),
+             lambda: read_listed_commits(repo, next_reads, next_listed),
+             Peer(lambda: peer_list_commits(peer_repo, "feature", skip=200), walk_peer)),
+        Case(f"list_commits({base}, skip=200)", name, "git", lambda: service.list_commits(base, skip=200),
+             lambda: read_listed_commits(repo, base_next_reads, base_next_listed),
+             Peer(lambda: peer_list_commits(peer_repo, base, skip=200), walk_peer)),
         Case("list_commits(feature, full history)", name, "git",
              lambda: service.list_commits("feature", show_full_history=True),
              lambda: (git(root, "merge-base", base, "feature", timeout=5),
-                      read_listed_commits(repo, full_reads, full_listed))),
+                      read_listed_commits(repo, full_reads, full_listed)),
+             Peer(lambda: peer_list_commits(peer_repo, "feature", show_full_history=True),
+                  f"{merge_base_peer}, then {walk_peer}")),
         Case(f"count_commits({base})", name, "git", lambda: service.count_commits(base),
-             lambda: git(root, "rev-list", "--count", base, timeout=10)),
-        Case("count_commits(feature)", name, "git", lambda: service.count_commits("feature"), count_feature_floor),
+             lambda: git(root, "rev-list", "--count", base, timeout=10),
+             Peer(lambda: peer_count_commits(peer_repo, base), "Walker")),
+        Case("count_commits(feature)", name, "git", lambda: service.count_commits("feature"), count_feature_floor,
+             Peer(lambda: peer_count_commits(peer_repo, "feature"), f"Walker, {base} hidden")),
         Case("get_merge_base(feature)", name, "git", lambda: service.get_merge_base("feature", base),
-             lambda: git(root, "merge-base", base, "feature", timeout=5)),
+             lambda: git(root, "merge-base", base, "feature", timeout=5),
+             Peer(lambda: peer_merge_base(peer_repo, "feature"), merge_base_peer)),
         Case("get_commit_refs_from_git_log", name, "git",
              lambda: service.get_commit_refs_from_git_log("feature", page),
              lambda: decorations_floor(root, repo, "feature", page, matched)),
@@ -254,9 +440,14 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
         Case("get_commit_diff", name, "git", lambda: service.get_commit_diff(newest),
              lambda: git(root, "show", newest, "--no-color", timeout=10)),
         Case("count_commits(feature)", name, "no git", lambda: service.count_commits("feature"),
-             lambda: (try_git(root, "merge-base", "main", "feature", timeout=10), read_commits(repo, all_reads))),
+             lambda: (try_git(root, "merge-base", "main", "feature", timeout=10), read_commits(repo, all_reads)),
+             Peer(lambda: peer_count_commits(peer_repo, "feature"), f"Walker, {base} hidden")),
+        # Without git the module looks only at the 1,000 nearest commits of the
+        # base and the 200 nearest of the branch; libgit2's merge base looks
+        # further, so the peer walks as the module does.
         Case("get_merge_base(feature)", name, "no git", lambda: service.get_merge_base("feature", base),
-             lambda: (try_git(root, "merge-base", base, "feature", timeout=5), read_commits(repo, fallback_reads))),
+             lambda: (try_git(root, "merge-base", base, "feature", timeout=5), read_commits(repo, fallback_reads)),
+             Peer(lambda: peer_bounded_merge_base(peer_repo, "feature"), "breadth-first, 1,000 + 200 commits")),
     ]
 
 
@@ -300,6 +491,7 @@ def tags_floor(root: Path) -> None:
 
 def worktree_cases(name: str, root: Path) -> list[Case]:
     service = gsc.GitServiceCython(str(root))
+    peer_repo = pygit2.Repository(str(root))
 
     return [
         Case("get_file_status", name, "git", service.get_file_status, lambda: status_floor(root)),
@@ -307,8 +499,11 @@ def worktree_cases(name: str, root: Path) -> list[Case]:
         Case("get_stash_diff", name, "git", lambda: service.get_stash_diff(0),
              lambda: (git(root, "stash", "show", "stash@{0}", "--stat", "--color=always", timeout=5),
                       git(root, "stash", "show", "stash@{0}", "-p", "--color=always", timeout=5))),
+        # libgit2 trusts the index's cached file data where it matches the
+        # disk and reads only the files that differ; the scan hashes every file.
         Case("get_file_status (scan)", name, "no git", service.get_file_status,
-             lambda: (try_git(root, "status", "--porcelain", "-u", timeout=10), scan_floor(root))),
+             lambda: (try_git(root, "status", "--porcelain", "-u", timeout=10), scan_floor(root)),
+             Peer(lambda: peer_file_status(peer_repo), "repo.status(): stat data, hashes only files left in doubt")),
     ]
 
 
@@ -346,6 +541,7 @@ def open_sequence(name: str, root: Path, branch: str) -> Case:
 def all_cases(repos: dict[str, Path]) -> list[Case]:
     cases = history_cases("history-main", repos["history-main"], "main")
     cases += history_cases("history-master", repos["history-master"], "master")
+    cases += history_cases("history-plain", repos["history-plain"], "main")
     cases += refs_cases("refs", repos["refs"])
     cases += worktree_cases("worktree", repos["worktree"])
     cases += [open_sequence("history-main", repos["history-main"], "feature"),
@@ -372,38 +568,79 @@ def road(name: str):
             os.environ["PATH"] = saved
 
 
+def abridged(answer: object) -> str:
+    text = repr(answer)
+    return text if len(text) <= 300 else f"{text[:300]}... ({len(text)} characters)"
+
+
+def check_peer(case: Case) -> None:
+    """The peer's answer is the module's, or the run stops here."""
+    assert case.peer is not None
+    expected = case.run()
+    answer = case.peer.run()
+    if answer == expected:
+        return
+    where = ""
+    if isinstance(expected, list) and isinstance(answer, list):
+        first = next((i for i, (a, b) in enumerate(zip(expected, answer, strict=False)) if a != b),
+                     min(len(expected), len(answer)))
+        where = (f" (lengths {len(expected)} and {len(answer)}; first difference at {first}: "
+                 f"{abridged(expected[first:first + 1])} and {abridged(answer[first:first + 1])})")
+    raise PeerMismatch(f"pygit2's peer of {case.method} on {case.repo} ({case.road}) answers differently{where}:\n"
+                       f"  module: {abridged(expected)}\n  pygit2: {abridged(answer)}")
+
+
 def measure(case: Case, repeats: int) -> Row:
-    module_times: list[float] = []
-    floor_times: list[float] = []
+    contenders = [(case.run, []), (case.floor, [])]
+    if case.peer is not None:
+        contenders.append((case.peer.run, []))
     with road(case.road):
-        case.run()
-        case.floor()
+        if case.peer is not None:
+            check_peer(case)
+        for function, _ in contenders:
+            function()
         for i in range(repeats):
-            pair = [(case.run, module_times), (case.floor, floor_times)]
-            if i % 2:
-                pair.reverse()
-            for function, times in pair:
+            # Each takes its turn first.
+            turn = i % len(contenders)
+            for function, times in contenders[turn:] + contenders[:turn]:
                 start = time.perf_counter()
                 result = function()
                 times.append((time.perf_counter() - start) * 1000)
                 # Freeing the answer is the caller's work, done outside the timing.
                 del result
-    return Row(case.method, case.repo, case.road, statistics.median(module_times), statistics.median(floor_times),
-               min(module_times), max(module_times))
+    module_times, floor_times = contenders[0][1], contenders[1][1]
+    row = Row(case.method, case.repo, case.road, statistics.median(module_times), statistics.median(floor_times),
+              min(module_times), max(module_times))
+    if case.peer is not None:
+        row.pygit2_ms = statistics.median(contenders[2][1])
+        row.pygit2_peer = case.peer.how
+    return row
+
+
+HEADER = ["method", "repository", "road", "module ms", "floor ms", "ratio", "overhead ms", "module spread ms",
+          "pygit2 ms", "module / pygit2", "pygit2 peer"]
 
 
 def table(rows: list[Row]) -> str:
-    header = ["method", "repository", "road", "module ms", "floor ms", "ratio", "overhead ms", "module spread ms"]
-    lines = [header, ["---"] * len(header)]
+    lines = [HEADER, ["---"] * len(HEADER)]
     for row in rows:
+        peer = ["", "", ""]
+        if row.pygit2_ms is not None:
+            peer = [f"{row.pygit2_ms:.2f}", f"{row.module_per_pygit2:.3f}", row.pygit2_peer]
         lines.append([row.method, row.repo, row.road, f"{row.module_ms:.2f}", f"{row.floor_ms:.2f}",
                       f"{row.ratio:.3f}", f"{row.overhead_ms:+.2f}",
-                      f"{row.module_min_ms:.2f}–{row.module_max_ms:.2f}"])
+                      f"{row.module_min_ms:.2f}–{row.module_max_ms:.2f}", *peer])
     return "\n".join("| " + " | ".join(cells) + " |" for cells in lines)
 
 
 def machine() -> str:
     return f"{platform.machine()}, {os.cpu_count()} cores, {platform.python_implementation()} {platform.python_version()}"
+
+
+def versions() -> str:
+    git_version = subprocess.run(["git", "--version"], capture_output=True, text=True).stdout.split()[-1]
+    return (f"git {git_version}, dulwich {importlib.metadata.version('dulwich')}, "
+            f"pygit2 {pygit2.__version__} (libgit2 {pygit2.LIBGIT2_VERSION})")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -417,12 +654,12 @@ def main(argv: list[str] | None = None) -> int:
     repeats = args.repeats or {"tiny": 3, "quick": 9, "full": 5}[args.scale]
     repos = corpus.ensure(args.scale, args.root)
     rows = [measure(case, repeats) for case in all_cases(repos) if not args.only or args.only in case.method]
-    print(f"Scale {args.scale}, {repeats} runs each, medians; machine: {machine()}\n")
+    print(f"Scale {args.scale}, {repeats} runs each, medians; machine: {machine()}; {versions()}\n")
     print(table(rows))
     if args.json:
-        payload = {"scale": args.scale, "repeats": repeats, "machine": machine(),
-                   "rows": [{**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms}
-                            for row in rows]}
+        payload = {"scale": args.scale, "repeats": repeats, "machine": machine(), "versions": versions(),
+                   "rows": [{**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms,
+                             "module_per_pygit2": row.module_per_pygit2} for row in rows]}
         args.json.write_text(json.dumps(payload, indent=2) + "\n")
     return 0
 

@@ -77,22 +77,79 @@ def test_the_histories_with_and_without_a_commit_graph(bench, tmp_path):
     assert commit_graph(fresh) is None
 
 
+def table_rows(output: str) -> tuple[list[str], list[list[str]]]:
+    lines = [line for line in output.splitlines() if line.startswith("|")]
+    header = [cell.strip() for cell in lines[0].strip("|").split("|")]
+    return header, [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
+
+
 def test_the_table_and_json_are_well_formed(bench, tmp_path, capsys):
     output = tmp_path / "rows.json"
     assert bench.main(["--scale", "tiny", "--root", str(tmp_path / "corpus"), "--repeats", "1",
                        "--only", "list_branches", "--json", str(output)]) == 0
-    lines = [line for line in capsys.readouterr().out.splitlines() if line.startswith("|")]
-    header = [cell.strip() for cell in lines[0].strip("|").split("|")]
+    header, rows = table_rows(capsys.readouterr().out)
     assert header == ["method", "repository", "road", "module ms", "floor ms", "ratio", "overhead ms",
-                      "module spread ms"]
-    rows = [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
+                      "module spread ms", "pygit2 ms", "module / pygit2", "pygit2 peer"]
     assert [(row[0], row[2]) for row in rows] == [("list_branches", "git"), ("list_branches", "no git")]
     for row in rows:
         module_ms, floor_ms, ratio = float(row[3]), float(row[4]), float(row[5])
         assert module_ms > 0 and floor_ms > 0 and ratio == pytest.approx(module_ms / floor_ms, rel=0.05)
+        assert row[8:] == ["", "", ""]  # pygit2 has no peer for the branch listing
     payload = json.loads(output.read_text())
     assert payload["scale"] == "tiny" and len(payload["rows"]) == 2
-    assert set(payload["rows"][0]) >= {"method", "repo", "road", "module_ms", "floor_ms", "ratio", "overhead_ms"}
+    assert "pygit2" in payload["versions"]
+    assert set(payload["rows"][0]) >= {"method", "repo", "road", "module_ms", "floor_ms", "ratio", "overhead_ms",
+                                       "pygit2_ms", "module_per_pygit2", "pygit2_peer"}
+    assert payload["rows"][0]["pygit2_ms"] is None and payload["rows"][0]["module_per_pygit2"] is None
+
+
+def test_pygit2_peers_answer_as_the_module_and_are_timed(bench, tmp_path, capsys):
+    output = tmp_path / "rows.json"
+    assert bench.main(["--scale", "tiny", "--root", str(tmp_path / "corpus"), "--repeats", "1",
+                       "--only", "_commits", "--json", str(output)]) == 0
+    _, rows = table_rows(capsys.readouterr().out)
+    peered = {(row[0], row[1], row[2]) for row in rows if row[8]}
+    for repo, base in (("history-main", "main"), ("history-master", "master"), ("history-plain", "main")):
+        for method in ("list_commits(feature)", f"list_commits({base})", "list_commits(feature, skip=200)",
+                       f"list_commits({base}, skip=200)", "list_commits(feature, full history)",
+                       f"count_commits({base})", "count_commits(feature)"):
+            assert (method, repo, "git") in peered, (method, repo)
+        assert ("count_commits(feature)", repo, "no git") in peered, repo
+    for row in rows:
+        if row[8]:
+            module_ms, pygit2_ms, ratio = float(row[3]), float(row[8]), float(row[9])
+            assert pygit2_ms > 0 and ratio == pytest.approx(module_ms / pygit2_ms, rel=0.05)
+            assert row[10]
+    payload = json.loads(output.read_text())
+    for row in payload["rows"]:
+        if row["pygit2_ms"] is not None:
+            assert row["module_per_pygit2"] == pytest.approx(row["module_ms"] / row["pygit2_ms"])
+            assert row["pygit2_peer"]
+
+
+@pytest.mark.parametrize("road", ["git", "no git"])
+def test_the_merge_base_and_status_peers_answer_as_the_module(bench, tmp_path, road):
+    repos = bench.corpus.ensure("tiny", tmp_path / "corpus")
+    cases = [case for case in bench.all_cases(repos) if case.road == road and case.peer is not None
+             and (case.method.startswith("get_") or case.method.startswith("count_"))]
+    assert {case.method for case in cases} >= {"get_merge_base(feature)", "count_commits(feature)"}
+    if road == "no git":
+        assert "get_file_status (scan)" in {case.method for case in cases}
+    for case in cases:
+        with bench.road(case.road):
+            bench.check_peer(case)
+
+
+def test_a_peer_that_answers_differently_stops_the_run(bench):
+    case = bench.Case("count_commits(main)", "history-main", "git", lambda: 5, lambda: None,
+                      bench.Peer(lambda: 6, "a wrong count"))
+    with pytest.raises(bench.PeerMismatch, match="count_commits"):
+        bench.measure(case, 1)
+    records = [bench.gsc.CommitInfo("a" * 40, "one", "A <a@b>", 1), bench.gsc.CommitInfo("b" * 40, "two", "A <a@b>", 2)]
+    case = bench.Case("list_commits(main)", "history-main", "git", lambda: records, lambda: None,
+                      bench.Peer(lambda: records[:1], "too short"))
+    with pytest.raises(bench.PeerMismatch, match="lengths 2 and 1; first difference at 1"):
+        bench.measure(case, 1)
 
 
 def test_the_demo_shows_every_pane(repo, capsys):
