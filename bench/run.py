@@ -218,15 +218,24 @@ def scan_floor(root: Path) -> None:
 
 # --- the pygit2 peers --------------------------------------------------------------------------------
 #
-# What a Python developer would write with pygit2 to get the module's answers:
-# one Repository kept open (as a host keeps its service) with libgit2's
-# defaults, so that parsed objects stay in libgit2's cache between calls
-# (the module reads every call afresh), and the module's own record classes,
-# so that the records cost the same.
+# What a Python developer would write with pygit2 to get the module's answers,
+# with libgit2's defaults and the module's own record classes (so that the
+# records cost the same). Each peer keeps a Repository open, as a host keeps
+# its service, so parsed objects stay in libgit2's cache between its calls
+# (the module reads every call afresh). The Repository is the peer's own: what
+# one peer leaves in the cache changes another's times (after a Walker over the
+# whole history, libgit2's merge base takes several times as long), and each
+# row is to measure its own call, whatever ran before it.
 
 BASE_BRANCHES = ("main", "master")
 RECENT = 200  # the nearest commits looked at for pushed ids and for the base branch's hidden ones
 SORT_NONE = pygit2.enums.SortMode.NONE
+
+
+def pygit2_peer(root: Path, answer: Callable[[pygit2.Repository], object], how: str) -> Peer:
+    """A peer with a Repository of its own."""
+    repo = pygit2.Repository(str(root))
+    return Peer(lambda: answer(repo), how)
 
 
 def peer_nearest(repo: pygit2.Repository, head: pygit2.Oid, limit: int) -> set[pygit2.Oid]:
@@ -365,7 +374,6 @@ def peer_file_status(repo: pygit2.Repository) -> list[gsc.FileStatus]:
 def history_cases(name: str, root: Path, base: str) -> list[Case]:
     service = gsc.GitServiceCython(str(root))
     repo = Repo(str(root))
-    peer_repo = pygit2.Repository(str(root))
     feature_reads = reads_of_listing(repo, "feature")
     feature_listed = listed_ids(service, "feature")
     base_reads = reads_of_listing(repo, base)
@@ -405,30 +413,30 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
     return [
         Case("list_commits(feature)", name, "git", lambda: service.list_commits("feature"),
              lambda: read_listed_commits(repo, feature_reads, feature_listed),
-             Peer(lambda: peer_list_commits(peer_repo, "feature"), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature"), walk_peer)),
         Case(f"list_commits({base})", name, "git", lambda: service.list_commits(base),
              lambda: read_listed_commits(repo, base_reads, base_listed),
-             Peer(lambda: peer_list_commits(peer_repo, base), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, base), walk_peer)),
         Case("list_commits(feature, skip=200)", name, "git", lambda: service.list_commits("feature", skip=200),
              lambda: read_listed_commits(repo, next_reads, next_listed),
-             Peer(lambda: peer_list_commits(peer_repo, "feature", skip=200), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature", skip=200), walk_peer)),
         Case(f"list_commits({base}, skip=200)", name, "git", lambda: service.list_commits(base, skip=200),
              lambda: read_listed_commits(repo, base_next_reads, base_next_listed),
-             Peer(lambda: peer_list_commits(peer_repo, base, skip=200), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, base, skip=200), walk_peer)),
         Case("list_commits(feature, full history)", name, "git",
              lambda: service.list_commits("feature", show_full_history=True),
              lambda: (git(root, "merge-base", base, "feature", timeout=5),
                       read_listed_commits(repo, full_reads, full_listed)),
-             Peer(lambda: peer_list_commits(peer_repo, "feature", show_full_history=True),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature", show_full_history=True),
                   f"{merge_base_peer}, then {walk_peer}")),
         Case(f"count_commits({base})", name, "git", lambda: service.count_commits(base),
              lambda: git(root, "rev-list", "--count", base, timeout=10),
-             Peer(lambda: peer_count_commits(peer_repo, base), "Walker")),
+             pygit2_peer(root, lambda repo: peer_count_commits(repo, base), "Walker")),
         Case("count_commits(feature)", name, "git", lambda: service.count_commits("feature"), count_feature_floor,
-             Peer(lambda: peer_count_commits(peer_repo, "feature"), f"Walker, {base} hidden")),
+             pygit2_peer(root, lambda repo: peer_count_commits(repo, "feature"), f"Walker, {base} hidden")),
         Case("get_merge_base(feature)", name, "git", lambda: service.get_merge_base("feature", base),
              lambda: git(root, "merge-base", base, "feature", timeout=5),
-             Peer(lambda: peer_merge_base(peer_repo, "feature"), merge_base_peer)),
+             pygit2_peer(root, lambda repo: peer_merge_base(repo, "feature"), merge_base_peer)),
         Case("get_commit_refs_from_git_log", name, "git",
              lambda: service.get_commit_refs_from_git_log("feature", page),
              lambda: decorations_floor(root, repo, "feature", page, matched)),
@@ -441,13 +449,13 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
              lambda: git(root, "show", newest, "--no-color", timeout=10)),
         Case("count_commits(feature)", name, "no git", lambda: service.count_commits("feature"),
              lambda: (try_git(root, "merge-base", "main", "feature", timeout=10), read_commits(repo, all_reads)),
-             Peer(lambda: peer_count_commits(peer_repo, "feature"), f"Walker, {base} hidden")),
+             pygit2_peer(root, lambda repo: peer_count_commits(repo, "feature"), f"Walker, {base} hidden")),
         # Without git the module looks only at the 1,000 nearest commits of the
         # base and the 200 nearest of the branch; libgit2's merge base looks
         # further, so the peer walks as the module does.
         Case("get_merge_base(feature)", name, "no git", lambda: service.get_merge_base("feature", base),
              lambda: (try_git(root, "merge-base", base, "feature", timeout=5), read_commits(repo, fallback_reads)),
-             Peer(lambda: peer_bounded_merge_base(peer_repo, "feature"), "breadth-first, 1,000 + 200 commits")),
+             pygit2_peer(root, lambda repo: peer_bounded_merge_base(repo, "feature"), "breadth-first, 1,000 + 200 commits")),
     ]
 
 
@@ -491,7 +499,6 @@ def tags_floor(root: Path) -> None:
 
 def worktree_cases(name: str, root: Path) -> list[Case]:
     service = gsc.GitServiceCython(str(root))
-    peer_repo = pygit2.Repository(str(root))
 
     return [
         Case("get_file_status", name, "git", service.get_file_status, lambda: status_floor(root)),
@@ -503,7 +510,7 @@ def worktree_cases(name: str, root: Path) -> list[Case]:
         # disk and reads only the files that differ; the scan hashes every file.
         Case("get_file_status (scan)", name, "no git", service.get_file_status,
              lambda: (try_git(root, "status", "--porcelain", "-u", timeout=10), scan_floor(root)),
-             Peer(lambda: peer_file_status(peer_repo), "repo.status(): stat data, hashes only files left in doubt")),
+             pygit2_peer(root, lambda repo: peer_file_status(repo), "repo.status(): stat data, hashes only files left in doubt")),
     ]
 
 
