@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import random
 import shutil
 import sys
 import threading
@@ -297,3 +298,33 @@ def test_other_threads_run_while_a_count_reads_the_store(tmp_path, hide_git):
     assert len(during) >= 5
     gaps = [b - a for a, b in itertools.pairwise(during)]
     assert max(gaps, default=0) < elapsed / 2
+
+
+def test_counts_by_generation_match_git_on_a_tangled_history(tmp_path, hide_git):
+    # Branches that fork, merge each other both ways and merge octopus-style,
+    # counted from a commit-graph by generation and by walking both histories.
+    path = tmp_path / "tangle"
+    git(tmp_path, "init", "-q", "-b", "main", str(path))
+    rng = random.Random(5)
+    lines, marks = [], []
+    for i in range(400):
+        parents = rng.sample(marks, k=min(len(marks), rng.choice([1, 1, 1, 2, 3]))) if marks else []
+        lines.append(b"commit refs/heads/b%d\nmark :%d\ncommitter C <c@x> %d +0000\ndata 3\nc%d\n"
+                     % (i % 7, i + 1, 1_600_000_000 + i, i % 10))
+        if parents:
+            lines.append(b"from :%d\n" % parents[0])
+            lines.extend(b"merge :%d\n" % parent for parent in parents[1:])
+        lines.append(b"\n")
+        marks.append(i + 1)
+    git(path, "fast-import", "--quiet", "--force", input=b"".join(lines))
+    for i in range(7):
+        git(path, "branch", "-f", "main" if i == 0 else f"x{i}", f"b{i}")
+    expected = {f"x{i}": int(git(path, "rev-list", "--count", f"x{i}", "^main")) for i in range(1, 7)}
+    plain = gsc.GitServiceCython(str(path))
+    git(path, "commit-graph", "write", "--reachable")
+    with_graph = gsc.GitServiceCython(str(path))
+    hide_git()
+    assert sum(expected.values()) > 50
+    assert {branch: plain.count_commits(branch) for branch in expected} == expected
+    assert {branch: with_graph.count_commits(branch) for branch in expected} == expected
+    assert {branch: OwnWalk(str(path)).count_commits(branch) for branch in expected} == expected

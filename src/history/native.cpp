@@ -54,20 +54,7 @@ std::optional<long long> count_walk(const core::ObjectDatabase& database, const 
                                     const std::optional<ObjectId>& base) {
   return host::without_gil([&]() -> std::optional<long long> {
     store::ObjectStore objects = open(database);
-    std::optional<store::CommitSet> hidden;
-    if (base) {
-      hidden = walk_set(objects, *base, -1);
-      if (!hidden) return std::nullopt;
-    }
-    CommitWalk walk(objects, head, -1, CommitWalk::Reads::Parents);
-    long long count = 0;
-    CommitRef commit;
-    Step step;
-    while ((step = walk.next(commit)) == Step::Commit) {
-      if (!hidden || !hidden->contains(commit)) ++count;
-    }
-    if (step == Step::Declined) return std::nullopt;
-    return count;
+    return store::count_reachable(objects, head, base);
   });
 }
 

@@ -316,4 +316,9 @@ void CommitGraph::parents(std::uint32_t position, std::vector<std::uint32_t>& ou
   }
 }
 
+std::uint32_t CommitGraph::generation(std::uint32_t position) const {
+  const Layer& layer = layer_of(position);
+  return read_be32(layer.rows + 36 * std::size_t{position - layer.first} + 28) >> 2;
+}
+
 }  // namespace store

@@ -37,6 +37,9 @@ class CommitGraph {
   // Appends the parent positions of a position, first parent first and
   // octopus parents in their stored order.
   void parents(std::uint32_t position, std::vector<std::uint32_t>& out) const;
+  // The commit's topological level, 1 + the highest of its parents' (0 when
+  // the writer did not compute it).
+  std::uint32_t generation(std::uint32_t position) const;
 
  private:
   struct Layer {

@@ -1,5 +1,7 @@
 #include "store/commit_walk.h"
 
+#include <algorithm>
+
 namespace store {
 
 bool CommitSet::insert(const CommitRef& commit) {
@@ -38,6 +40,7 @@ Step CommitWalk::next(CommitRef& commit) {
   while (!queue_.empty() && (max_count_ < 0 || count_ < max_count_)) {
     commit = queue_.front();
     queue_.pop_front();
+    if (boundary_ != nullptr && boundary_->contains(commit)) continue;
     if (!seen_.insert(commit)) continue;
     // The module's walk reads every commit it hands out; the graph stands in
     // for that read where only parents are needed.
@@ -60,6 +63,94 @@ Step CommitWalk::next(CommitRef& commit) {
     return Step::Commit;
   }
   return Step::End;
+}
+
+namespace {
+
+// Walks to the end; the commits handed out, or nullopt when the walk declined.
+std::optional<std::int64_t> drain(CommitWalk& walk) {
+  std::int64_t count = 0;
+  CommitRef commit;
+  Step step;
+  while ((step = walk.next(commit)) == Step::Commit) ++count;
+  if (step == Step::Declined) return std::nullopt;
+  return count;
+}
+
+// The count through the commit-graph alone: commits taken highest generation
+// first, each marked as reachable from the base (uninteresting) or not, the
+// mark passed on to its parents. A commit's mark is final when it is taken,
+// since every commit that can reach it has a higher generation; counting
+// stops once only uninteresting commits wait. Nothing when the graph lacks a
+// head or its generations (none written, or a parent not below its child).
+std::optional<std::int64_t> count_by_generation(const CommitGraph& graph, const ObjectId& head, const ObjectId& base) {
+  const std::optional<std::uint32_t> head_position = graph.find(head);
+  const std::optional<std::uint32_t> base_position = graph.find(base);
+  if (!head_position || !base_position) return std::nullopt;
+  enum : std::uint8_t { kSeen = 1, kUninteresting = 2 };
+  std::vector<std::uint8_t> marks(graph.size(), 0);
+  struct Waiting {
+    std::uint32_t generation;
+    std::uint32_t position;
+    bool operator<(const Waiting& other) const { return generation < other.generation; }
+  };
+  std::vector<Waiting> queue;  // a heap, highest generation on top
+  std::int64_t interesting = 0;
+  auto push = [&](std::uint32_t position, bool uninteresting) {
+    marks[position] = kSeen | (uninteresting ? kUninteresting : 0);
+    if (!uninteresting) ++interesting;
+    queue.push_back({graph.generation(position), position});
+    std::push_heap(queue.begin(), queue.end());
+  };
+  push(*base_position, true);
+  if (*head_position != *base_position) push(*head_position, false);
+  std::int64_t count = 0;
+  std::vector<std::uint32_t> parents;
+  while (interesting > 0) {
+    std::pop_heap(queue.begin(), queue.end());
+    const Waiting taken = queue.back();
+    queue.pop_back();
+    if (taken.generation == 0) return std::nullopt;
+    const bool uninteresting = (marks[taken.position] & kUninteresting) != 0;
+    if (!uninteresting) {
+      --interesting;
+      ++count;
+    }
+    parents.clear();
+    graph.parents(taken.position, parents);
+    for (const std::uint32_t parent : parents) {
+      if (graph.generation(parent) >= taken.generation) return std::nullopt;
+      if ((marks[parent] & kSeen) == 0) {
+        push(parent, uninteresting);
+      } else if (uninteresting && (marks[parent] & kUninteresting) == 0) {
+        // Waiting as interesting until now: the base reaches it after all.
+        marks[parent] |= kUninteresting;
+        --interesting;
+      }
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& head,
+                                            const std::optional<ObjectId>& base) {
+  if (base == std::nullopt) {
+    CommitWalk walk(store, head, -1, CommitWalk::Reads::Parents);
+    return drain(walk);
+  }
+  if (const CommitGraph* graph = store.commit_graph()) {
+    if (std::optional<std::int64_t> count = count_by_generation(*graph, head, *base)) return count;
+  }
+  // The base's whole history first; the head's walk then keeps outside it,
+  // since whatever lies beyond a commit of the base's history is in it too.
+  CommitWalk base_walk(store, *base, -1, CommitWalk::Reads::Parents);
+  if (!drain(base_walk)) return std::nullopt;
+  const CommitSet hidden = base_walk.take_seen();
+  CommitWalk walk(store, head, -1, CommitWalk::Reads::Parents);
+  walk.stop_at(&hidden);
+  return drain(walk);
 }
 
 ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents) {

@@ -60,6 +60,10 @@ class CommitWalk {
   Step next(CommitRef& commit);
   const Commit& fields() const { return fields_; }
 
+  // Commits in `boundary` are neither handed out nor gone through: the walk
+  // keeps to what lies outside it. Set before the first step.
+  void stop_at(const CommitSet* boundary) { boundary_ = boundary; }
+
   // The commits handed out so far.
   const CommitSet& seen() const { return seen_; }
   CommitSet take_seen() { return std::move(seen_); }
@@ -74,12 +78,20 @@ class CommitWalk {
   std::int64_t count_ = 0;
   std::deque<CommitRef> queue_;
   CommitSet seen_;
+  const CommitSet* boundary_ = nullptr;
   std::vector<CommitRef> parents_;  // of the commit handed out last
   std::vector<std::uint32_t> positions_;
   ObjectType type_ = ObjectType::Commit;
   Buffer content_;
   Commit fields_;
 };
+
+// The number of commits reachable from `head` and not from `base` (all of
+// `head`'s history without a base), as walking both histories counts them;
+// nullopt when a walk declined. With a commit-graph that holds both heads the
+// count paints down from them by generation, as git does, reading no commit.
+std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& head,
+                                            const std::optional<ObjectId>& base);
 
 // How reading one commit's parents went: a commit (its parents read), an
 // object that is no commit (so it has no parents to read), or declined.
