@@ -1,4 +1,4 @@
-"""References and descriptors: thousands of calls of every public method (and of
+"""References, descriptors and mappings: thousands of calls of every public method (and of
 the walk's generator protocol, pickling and the argument errors) leave the
 interpreter's allocations, the C heap and the open file descriptors where a
 first batch of the same calls left them.
@@ -53,6 +53,12 @@ def open_descriptors():
     return sorted(os.listdir("/proc/self/fd"))
 
 
+def mapped_files():
+    """The files mapped into the process (the object store maps packs, indexes and graphs)."""
+    with open("/proc/self/maps") as maps:
+        return sum(1 for line in maps if " /" in line)
+
+
 class Usage:
     """What a batch of calls may not make grow."""
 
@@ -66,6 +72,7 @@ class Usage:
         self.traced = tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else 0
         self.heap = c_heap_in_use()
         self.descriptors = open_descriptors()
+        self.mappings = mapped_files()
 
     def growth_since(self, before):
         growth = {}
@@ -77,6 +84,8 @@ class Usage:
             growth["heap bytes"] = self.heap - before.heap
         if self.descriptors != before.descriptors:
             growth["descriptors"] = (before.descriptors, self.descriptors)
+        if self.mappings > before.mappings:
+            growth["mapped files"] = self.mappings - before.mappings
         return growth
 
 
@@ -118,10 +127,15 @@ def traced():
     tracemalloc.stop()
 
 
-@pytest.fixture
-def recorded_git(repo, monkeypatch):
-    """A repository, a service on it, its calls, and git's recorded answers to them."""
+@pytest.fixture(params=["loose", "packed with a commit-graph"])
+def recorded_git(repo, monkeypatch, request):
+    """A repository (its objects loose, or packed with a commit-graph for the
+    object store to map), a service on it, its calls, and git's recorded
+    answers to them."""
     rich = build_rich(repo.path.parent / "rich")
+    if request.param != "loose":
+        rich.repo.git("repack", "-a", "-d", "-q")
+        rich.repo.git("commit-graph", "write", "--reachable")
     service = GitServiceCython(str(rich.path))
     calls = method_calls(rich, intact_trees(rich))
     answers = {}

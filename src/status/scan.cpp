@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,6 +23,7 @@
 #include "core/ids.h"
 #include "core/native_road.h"
 #include "core/records.h"
+#include "status/path_map.h"
 #include "status/tree_store.h"
 #include "status/worktree.h"
 #include "store/index_file.h"
@@ -91,9 +93,9 @@ class ScanId {
 // One index entry under its decoded path. Its `sha` is read once, when first
 // needed (or when the store read the index); an unmerged path's entry has none.
 struct IndexEntry {
-  Ref path;
-  std::string key;
-  Ref entry;  // the library's entry, on its road
+  Ref path;              // null until needed for an entry whose key is UTF-8 text
+  std::string_view key;  // into storage the scan keeps
+  Ref entry;             // the library's entry, on its road
   enum class Sha : std::uint8_t { Unread, Present, Missing } sha_state = Sha::Unread;
   ScanId sha;
   fs::FileHash hashed;  // its file hashed ahead of the passes
@@ -105,44 +107,57 @@ struct IndexEntry {
 class IndexEntries {
  public:
   void add(Ref path, Ref entry) {
-    std::string key = key_of(path.get());
-    at(std::move(path), std::move(key)).entry = std::move(entry);
+    std::string_view key = keep(key_of(path.get()));
+    at(std::move(path), key).entry = std::move(entry);
   }
-  // An entry the store read: its id, or none for an unmerged path.
-  void add(Ref path, std::string key, const std::optional<store::ObjectId>& id) {
-    IndexEntry& item = at(std::move(path), std::move(key));
+  // An entry the store read (its key in storage that outlives the scan's
+  // passes): its id, or none for an unmerged path. `path` may be null when
+  // the key is the path's UTF-8 text.
+  void add(Ref path, std::string_view key, const std::optional<store::ObjectId>& id) {
+    IndexEntry& item = at(std::move(path), key);
     item.sha_state = id ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
     item.sha = id ? ScanId(*id) : ScanId();
+  }
+  // A key made here, kept for the life of the entries.
+  std::string_view keep(std::string key) { return kept_keys_.emplace_back(std::move(key)); }
+  void reserve(std::size_t count) {
+    entries_.reserve(count);
+    positions_.reserve(count);
   }
   void clear() {
     entries_.clear();
     positions_.clear();
   }
   std::vector<IndexEntry>& entries() { return entries_; }
-  IndexEntry* find(const std::string& key) {
-    auto found = positions_.find(key);
-    return found == positions_.end() ? nullptr : &entries_[found->second];
+  IndexEntry* find(std::string_view key) {
+    const std::size_t* position = positions_.find(key);
+    return position == nullptr ? nullptr : &entries_[*position];
+  }
+  // The entry's path as the host's text.
+  static PyObject* path_of(IndexEntry& item) {
+    if (!item.path) item.path = host::text(item.key);
+    return item.path.get();
   }
 
  private:
   // The entry of `key`, made new at the end of the order for a new key; an
   // entry's entry-specific fields are then set by the caller (the first
   // path's place and text stay, the last one's entry wins).
-  IndexEntry& at(Ref path, std::string key) {
-    auto found = positions_.find(key);
-    if (found != positions_.end()) {
-      IndexEntry& item = entries_[found->second];
-      IndexEntry kept{std::move(item.path), std::move(item.key), Ref(), IndexEntry::Sha::Unread, {}, {}};
+  IndexEntry& at(Ref path, std::string_view key) {
+    auto [position, added] = positions_.try_emplace(key, entries_.size());
+    if (!added) {
+      IndexEntry& item = entries_[*position];
+      IndexEntry kept{std::move(item.path), item.key, Ref(), IndexEntry::Sha::Unread, {}, {}};
       item = std::move(kept);
       return item;
     }
-    positions_.emplace(key, entries_.size());
-    entries_.push_back({std::move(path), std::move(key), Ref(), IndexEntry::Sha::Unread, {}, {}});
+    entries_.push_back({std::move(path), key, Ref(), IndexEntry::Sha::Unread, {}, {}});
     return entries_.back();
   }
 
   std::vector<IndexEntry> entries_;
-  std::unordered_map<std::string, std::size_t> positions_;
+  PathMap<std::size_t> positions_;
+  std::deque<std::string> kept_keys_;
 };
 
 // head_file_map, keyed natively. Paths that are not str can never equal a
@@ -159,20 +174,28 @@ class HeadMap {
     PyObject* path = nullptr;
     PyObject* id = nullptr;
     while (PyDict_Next(dict.get(), &position, &path, &id)) {
-      if (PyUnicode_Check(path)) ids_.insert_or_assign(key_of(path), ScanId(Ref::borrow(id)));
+      if (!PyUnicode_Check(path)) continue;
+      std::string key = key_of(path);
+      if (ScanId* found = ids_.find(key)) {
+        *found = ScanId(Ref::borrow(id));
+      } else {
+        ids_.try_emplace(kept_keys_.emplace_back(std::move(key)), ScanId(Ref::borrow(id)));
+      }
     }
   }
-  // The map the store flattened: paths in UTF-8, as keys are.
-  void load(const std::vector<FlatEntry>& entries) {
-    for (const FlatEntry& entry : entries) ids_.insert_or_assign(entry.path, ScanId(entry.id));
+  // The map the store flattened: paths in UTF-8, as keys are. The entries
+  // are kept with the map.
+  void load(std::vector<FlatEntry> entries) {
+    flat_ = std::move(entries);
+    ids_.reserve(flat_.size());
+    for (const FlatEntry& entry : flat_) *ids_.try_emplace(entry.path, ScanId()).first = ScanId(entry.id);
   }
-  const ScanId* find(const std::string& key) const {
-    auto found = ids_.find(key);
-    return found == ids_.end() ? nullptr : &found->second;
-  }
+  const ScanId* find(std::string_view key) const { return ids_.find(key); }
 
  private:
-  std::unordered_map<std::string, ScanId> ids_;
+  PathMap<ScanId> ids_;
+  std::vector<FlatEntry> flat_;
+  std::deque<std::string> kept_keys_;
 };
 
 struct Finding {
@@ -202,7 +225,7 @@ class Scan {
   void read_head();
   bool read_head_natively(PyObject* commit_id);
   Ref head_tree(Ref& commit_id);
-  void hash_index_files();
+  void hash_and_read_head();
   void index_pass();
   void walk();
   void walk_directory(const std::string& full, const std::string& rel, const DirectoryId* through_link = nullptr);
@@ -212,7 +235,7 @@ class Scan {
   bool readable(IndexEntry& item, const std::string& full, bool link);
   bool read_sha(IndexEntry& item);
   std::optional<ScanId> blob_id(const std::string& full, bool link);
-  std::string index_file_path(const IndexEntry& item);
+  std::string index_file_path(IndexEntry& item);
   std::string walk_key(const std::string& rel);
   Ref rel_path_text(const std::string& rel);
   void add(std::string key, Ref path, Change change, bool staged, bool unstaged);
@@ -228,6 +251,7 @@ class Scan {
   Ref compiled_gitignore_;
   std::string root_;
   bool fs_utf8_ = false;
+  store::IndexContents index_contents_;  // what index_'s keys point into
   IndexEntries index_;
   HeadMap head_;
   std::vector<Finding> findings_;
@@ -272,9 +296,8 @@ Ref Scan::run(PyObject* index_class) {
              PyUnicode_CompareWithASCIIString(fs_errors.get(), "surrogateescape") == 0;
 
   read_index(index_class);
-  read_head();
+  hash_and_read_head();
   compiled_gitignore_ = host::call_method(object_.get(), compile_gitignore_patterns, {});
-  hash_index_files();
   index_pass();
   walk();
   return records();
@@ -312,17 +335,18 @@ void Scan::read_index(PyObject* index_class) {
 // false when the store leaves it to dulwich (a split index, a bad checksum).
 bool Scan::read_index_natively(PyObject* index_class, const std::string& path) {
   if (!objects_ || !core::is_library_class(index_class, "dulwich.index", "Index")) return false;
-  store::IndexContents contents;
+  store::IndexContents& contents = index_contents_;
   if (host::without_gil([&] { return store::read_index(path, contents); }) != store::IndexRead::Read) return false;
+  index_.reserve(contents.entries.size());
   for (const store::IndexEntry& entry : contents.entries) {
     const std::string_view bytes = contents.path(entry);
     const std::optional<store::ObjectId> id = entry.conflicted ? std::nullopt : std::optional(entry.id);
     if (host::is_utf8(bytes)) {
-      index_.add(host::text(bytes), std::string(bytes), id);
+      index_.add(Ref(), bytes, id);
     } else {
       Ref path = host::decode_utf8_replace(host::bytes(bytes).get());
-      std::string key = key_of(path.get());
-      index_.add(std::move(path), std::move(key), id);
+      std::string_view key = index_.keep(key_of(path.get()));
+      index_.add(std::move(path), key, id);
     }
   }
   return true;
@@ -363,7 +387,7 @@ bool Scan::read_head_natively(PyObject* commit_id) {
   if (!tree) return false;
   std::optional<std::vector<FlatEntry>> entries = flatten(objects_, *tree);
   if (!entries) return false;
-  head_.load(*entries);
+  head_.load(std::move(*entries));
   return true;
 }
 
@@ -403,16 +427,22 @@ Ref Scan::head_tree(Ref& commit_id) {
 
 // Reads and hashes every indexed file ahead of the passes, on as many threads
 // as the machine has cores, without the GIL: a working tree of tens of
-// thousands of files is read in a fraction of the time. A file that cannot be
-// read this way is left to the passes, which read it as before.
-void Scan::hash_index_files() {
-  if (!native_blobs_) return;
+// thousands of files is read in a fraction of the time. The HEAD map is read
+// meanwhile. A file that cannot be read this way is left to the passes,
+// which read it as before.
+void Scan::hash_and_read_head() {
   std::vector<IndexEntry>& entries = index_.entries();
+  if (!native_blobs_) {
+    read_head();
+    return;
+  }
   std::vector<std::string> paths;
   paths.reserve(entries.size());
-  for (const IndexEntry& item : entries) paths.push_back(index_file_path(item));
+  for (IndexEntry& item : entries) paths.push_back(index_file_path(item));
   std::vector<fs::FileHash> hashed(entries.size());
-  host::without_gil([&] { fs::hash_files(paths, hashed); });
+  fs::FileHasher hasher(paths, hashed);
+  read_head();
+  host::without_gil([&] { hasher.finish(); });
   for (std::size_t i = 0; i < entries.size(); ++i) entries[i].hashed = hashed[i];
 }
 
@@ -429,30 +459,30 @@ void Scan::index_pass() {
       link = S_ISLNK(st->st_mode);
     }
     if (!link) {
-      add(item.key, item.path.copy(), Change::Deleted, true, false);
+      add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Deleted, true, false);
       continue;
     }
     if (!readable(item, full, *link)) continue;
     // An unmerged path has no single id; git reports a conflict as changed
     // on both sides.
     if (!read_sha(item)) {
-      add(item.key, item.path.copy(), Change::Modified, true, true);
+      add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Modified, true, true);
       continue;
     }
     const ScanId* head_id = head_.find(item.key);
     if (head_id == nullptr) {
-      add(item.key, item.path.copy(), Change::Staged, true, false);
+      add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Staged, true, false);
     } else if (head_id->differs_from(item.sha)) {
-      add(item.key, item.path.copy(), Change::Modified, true, false);
+      add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Modified, true, false);
     }
   }
 }
 
 // The file behind an index path (repo_path / path); empty when the path has
 // no file-system form, which reads as missing.
-std::string Scan::index_file_path(const IndexEntry& item) {
-  if (fs_utf8_) return root_ + "/" + item.key;
-  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(item.path.get()));
+std::string Scan::index_file_path(IndexEntry& item) {
+  if (fs_utf8_) return root_ + "/" + std::string(item.key);
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(IndexEntries::path_of(item)));
   if (!encoded) {
     // pathlib reads a path it cannot encode as one that does not exist.
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw host::Error{};

@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "store/sha1.h"
 
@@ -211,38 +209,50 @@ void hash_one(int directory, const char* name, const std::string& path, Buffer& 
 
 }  // namespace
 
-void hash_files(const std::vector<std::string>& paths, std::vector<FileHash>& hashes) {
-  // Paths come in blocks of neighbours (an index is sorted by path), and each
-  // is opened relative to its directory, opened once per block: the kernel
-  // then looks one name up instead of a whole path.
-  constexpr std::size_t kBlock = 64;
-  std::atomic<std::size_t> next_block{0};
-  auto work = [&] {
-    Buffer buffer;
-    for (std::size_t begin = kBlock * next_block++; begin < paths.size(); begin = kBlock * next_block++) {
-      std::string directory_path;
-      int directory = -1;
-      for (std::size_t i = begin; i < std::min(paths.size(), begin + kBlock); ++i) {
-        const std::string& path = paths[i];
-        const std::size_t slash = path.rfind('/');
-        if (has_nul(path) || slash == std::string::npos) continue;
-        if (directory < 0 || path.compare(0, slash, directory_path) != 0 || directory_path.size() != slash) {
-          if (directory >= 0) ::close(directory);
-          directory_path.assign(path, 0, slash);
-          directory = ::open(directory_path.empty() ? "/" : directory_path.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_PATH);
-        }
-        if (directory >= 0) hash_one(directory, path.c_str() + slash + 1, path, buffer, hashes[i]);
-      }
-      if (directory >= 0) ::close(directory);
-    }
-  };
+// Paths come in blocks of neighbours (an index is sorted by path), and each
+// is opened relative to its directory, opened once per block: the kernel then
+// looks one name up instead of a whole path.
+constexpr std::size_t kBlock = 64;
+
+FileHasher::FileHasher(const std::vector<std::string>& paths, std::vector<FileHash>& hashes)
+    : paths_(paths), hashes_(hashes) {
   const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+  // The caller joins in later, so one core is left for what it does meanwhile.
   const std::size_t helpers = paths.size() < 4 * kBlock ? 0 : cores - 1;
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < helpers; ++i) threads.emplace_back(work);
+  for (std::size_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(); });
+}
+
+void FileHasher::finish() {
   work();
-  for (std::thread& thread : threads) thread.join();
+  for (std::thread& thread : threads_) thread.join();
+  threads_.clear();
+}
+
+FileHasher::~FileHasher() {
+  // Hashing is never left running behind the scan, whatever ended it.
+  next_block_ = paths_.size();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void FileHasher::work() {
+  Buffer buffer;
+  for (std::size_t begin = kBlock * next_block_++; begin < paths_.size(); begin = kBlock * next_block_++) {
+    std::string directory_path;
+    int directory = -1;
+    for (std::size_t i = begin; i < std::min(paths_.size(), begin + kBlock); ++i) {
+      const std::string& path = paths_[i];
+      const std::size_t slash = path.rfind('/');
+      if (has_nul(path) || slash == std::string::npos) continue;
+      if (directory < 0 || directory_path.size() != slash || path.compare(0, slash, directory_path) != 0) {
+        if (directory >= 0) ::close(directory);
+        directory_path.assign(path, 0, slash);
+        directory =
+            ::open(directory_path.empty() ? "/" : directory_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_PATH);
+      }
+      if (directory >= 0) hash_one(directory, path.c_str() + slash + 1, path, buffer, hashes_[i]);
+    }
+    if (directory >= 0) ::close(directory);
+  }
 }
 
 }  // namespace status::worktree

@@ -4,11 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "host/host.h"
@@ -76,9 +78,28 @@ struct FileHash {
   store::ObjectId id;
 };
 
-// The FileHash of every path, on as many threads as the machine has cores
-// (four at most). Runs without the GIL and touches nothing of the host; a path
-// that is neither a regular file nor a link, or cannot be read, stays unknown.
-void hash_files(const std::vector<std::string>& paths, std::vector<FileHash>& hashes);
+// Hashes files on worker threads while the caller does other work: the
+// FileHash of every path, on as many threads as the machine has cores (four at
+// most). The workers touch nothing of the host; a path that is neither a
+// regular file nor a link, or cannot be read, stays unknown.
+class FileHasher {
+ public:
+  // Starts hashing `paths` into `hashes` (one per path); both must outlive
+  // the hasher.
+  FileHasher(const std::vector<std::string>& paths, std::vector<FileHash>& hashes);
+  // Joins in until every path is hashed. Call without the GIL.
+  void finish();
+  ~FileHasher();
+  FileHasher(const FileHasher&) = delete;
+  FileHasher& operator=(const FileHasher&) = delete;
+
+ private:
+  void work();
+
+  const std::vector<std::string>& paths_;
+  std::vector<FileHash>& hashes_;
+  std::atomic<std::size_t> next_block_{0};
+  std::vector<std::thread> threads_;
+};
 
 }  // namespace status::worktree
