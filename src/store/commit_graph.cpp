@@ -55,9 +55,21 @@ bool directory_has_entries(const std::string& path) {
 bool rewritten_here(const std::string& dir) {
   if (exists(dir + "/shallow") || exists(dir + "/info/grafts")) return true;
   if (directory_has_entries(dir + "/refs/replace")) return true;
-  std::string packed;
-  if (read_small_file(dir + "/packed-refs", packed) && packed.find("refs/replace/") != std::string::npos) return true;
-  return false;
+  // packed-refs can be large (every tag): whether it names a replace ref is
+  // kept with its mapping, and looked for again only when the file changes.
+  const std::shared_ptr<const MappedFile> packed = map_file(dir + "/packed-refs");
+  if (packed == nullptr) {
+    FileIdentity ignored;
+    return identify(dir + "/packed-refs", ignored) == FileState::Unusable;
+  }
+  std::int64_t verdict = packed->verdict();
+  if (verdict == 0) {
+    constexpr std::string_view kReplace = "refs/replace/";
+    const std::string_view text(reinterpret_cast<const char*>(packed->data()), packed->size());
+    verdict = text.find(kReplace) != std::string_view::npos ? 1 : 2;
+    packed->set_verdict(verdict);
+  }
+  return verdict == 1;
 }
 
 }  // namespace
