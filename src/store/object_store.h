@@ -51,8 +51,14 @@ class ObjectStore {
 
   // dulwich's `get_raw` order: packs, then the loose file, then alternates
   // (five levels deep at most, a cycle not followed). `content` is reused:
-  // once warm, a read allocates nothing. On anything but Found, `type` and
-  // `content` are unspecified.
+  // once warm, a read of a whole packed object allocates nothing. On
+  // anything but Found, `type` and `content` are unspecified.
+  //
+  // Found content is what dulwich's `get_raw` gives and hashes to `id`.
+  // dulwich parses a loose object as it reads it, so a loose object is Found
+  // only in a shape its parser takes; a packed object is not parsed on the
+  // way: before standing in for `repo[id]`, parse it with parse_commit or
+  // parse_tree (objects.h) and ask dulwich when they decline.
   Read read(const ObjectId& id, ObjectType& type, Buffer& content);
 
   // The commit-graph of this repository, or null when it is absent, unusable
