@@ -8,7 +8,7 @@ PIP := $(PY) -m pip --disable-pip-version-check --quiet
 BUILD ?= build
 REPO ?= .
 
-.PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz clean
+.PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean
 
 all: install
 
@@ -31,7 +31,7 @@ test: install lint typecheck
 
 # Formatting of the C++ sources and lint of the Python files.
 lint: $(VENV)/.ready
-	$(VENV)/bin/clang-format --dry-run -Werror src/*/*.cpp src/*/*.h tests/probe/*.cpp
+	$(VENV)/bin/clang-format --dry-run -Werror src/*/*.cpp src/*/*.h tests/probe/*.cpp tests/fuzz/*.cpp
 	$(VENV)/bin/ruff check .
 
 # The type stubs against the built module, and a typed host sample under --strict.
@@ -102,3 +102,14 @@ clean:
 # on two cores.
 fuzz: install
 	HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest tests/test_fuzz.py tests/test_store_fuzz.py tests/test_limits.py
+
+# libFuzzer over the object store's parsers, for FUZZ_SECONDS (60 by default).
+# Needs clang and its runtime (Debian: apt-get install clang libclang-rt-14-dev);
+# the corpus stays under $(BUILD)/libfuzzer between runs.
+FUZZ_SECONDS ?= 60
+LIBFUZZER_DIR := $(BUILD)/libfuzzer
+libfuzzer:
+	mkdir -p $(LIBFUZZER_DIR)/corpus
+	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -msse4.1 -msha -Isrc \
+	  src/store/*.cpp tests/fuzz/store_fuzzer.cpp -lz -o $(LIBFUZZER_DIR)/store_fuzzer
+	$(LIBFUZZER_DIR)/store_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(LIBFUZZER_DIR)/corpus

@@ -1,0 +1,78 @@
+// A libFuzzer harness over the object store's parsers (`make libfuzzer`).
+// The first byte picks a parser; the rest is its input.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "store/commit_graph.h"
+#include "store/index_file.h"
+#include "store/objects.h"
+#include "store/pack.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const int which = data[0] % 8;
+  ++data;
+  --size;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  switch (which) {
+    case 0: {  // a pack entry and its zlib stream
+      std::vector<std::uint8_t> pack(12 + size + 20, 0);
+      std::memcpy(pack.data(), "PACK\0\0\0\2\0\0\0\1", 12);
+      if (size != 0) std::memcpy(pack.data() + 12, data, size);
+      store::PackEntry entry;
+      if (store::parse_pack_entry(pack.data(), pack.size(), 12, entry)) {
+        store::Inflater inflater;
+        store::Buffer out;
+        out.resize(static_cast<std::size_t>(entry.size) + store::kInflateSlack);
+        inflater.inflate_exact(pack.data() + entry.data, pack.size() - 20 - entry.data, out.data(),
+                               static_cast<std::size_t>(entry.size));
+      }
+      break;
+    }
+    case 1: {  // a delta against a base: the first byte says how long the base is
+      const std::size_t split = size == 0 ? 0 : data[0] % size;
+      store::Buffer result;
+      store::apply_delta(data, split, data + split, size - split, result);
+      break;
+    }
+    case 2:
+      store::parse_commit(text);
+      break;
+    case 3: {
+      std::vector<store::TreeEntry> entries;
+      store::parse_tree(text, entries);
+      break;
+    }
+    case 4:
+      store::plain_tag(text);
+      break;
+    case 5: {
+      store::IndexContents contents;
+      store::parse_index(text, contents);
+      break;
+    }
+    case 6: {  // a commit-graph: every position it hands out must be readable
+      const auto graph = store::CommitGraph::parse({text});
+      if (graph != nullptr) {
+        std::vector<std::uint32_t> parents;
+        for (std::uint32_t i = 0; i < graph->size(); ++i) {
+          graph->find(graph->id_at(i));
+          parents.clear();
+          graph->parents(i, parents);
+        }
+      }
+      break;
+    }
+    case 7: {  // a loose object's zlib stream
+      store::Inflater inflater;
+      store::Buffer out;
+      std::size_t consumed = 0;
+      inflater.inflate_all(data, size, out, 1 << 20, consumed);
+      break;
+    }
+  }
+  return 0;
+}
