@@ -103,6 +103,8 @@ Sha1::Sha1(Engine engine)
 }
 
 void Sha1::update(const void* data, std::size_t size) {
+  // An empty buffer may have no storage at all: nothing to copy from.
+  if (size == 0) return;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   total_ += size;
   if (pending_size_ != 0) {
