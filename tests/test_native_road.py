@@ -328,3 +328,20 @@ def test_counts_by_generation_match_git_on_a_tangled_history(tmp_path, hide_git)
     assert {branch: plain.count_commits(branch) for branch in expected} == expected
     assert {branch: with_graph.count_commits(branch) for branch in expected} == expected
     assert {branch: OwnWalk(str(path)).count_commits(branch) for branch in expected} == expected
+
+
+def test_objects_kept_between_calls_are_never_read_for_a_changed_pack(variants, tmp_path, hide_git):
+    # A page read once is kept under the pack file's identity; a pack changed
+    # in place (same size, same name) is another file, read afresh.
+    path = tmp_path / "changed"
+    shutil.copytree(variants["offset deltas"], path, symlinks=True)
+    hide_git()
+    service = gsc.GitServiceCython(str(path))
+    before = service.list_commits("main")
+    pack = pack_file(path / ".git" / "objects", ".pack")
+    os.chmod(pack, 0o644)
+    for position in (300, 700, 1100):
+        flip(pack, position)
+    after = outcome(lambda: service.list_commits("main"))
+    assert after == outcome(lambda: library_service(path).list_commits("main"))
+    assert after != before

@@ -69,6 +69,8 @@ std::optional<std::vector<FlatEntry>> flatten(core::NativeStore& objects, const 
   return host::without_gil([&]() -> std::optional<std::vector<FlatEntry>> {
     std::vector<FlatEntry> entries;
     bool utf8 = true;
+    // HEAD's trees are read again by the next scan: keep them.
+    objects.get().keep_reads(true);
     const bool complete =
         store::flatten_tree(objects.get(), tree, [&](std::string_view path, std::uint32_t, const store::ObjectId& id) {
           utf8 = utf8 && host::is_utf8(path);

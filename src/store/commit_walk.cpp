@@ -24,6 +24,8 @@ CommitWalk::CommitWalk(ObjectStore& store, const ObjectId& head, std::int64_t ma
       reads_(reads),
       max_count_(max_count),
       seen_(graph_ != nullptr ? graph_->size() : 0) {
+  // The listing's pages are asked for again and again: keep what they read.
+  if (reads == Reads::Fields) store.keep_reads(true);
   queue_.push_back(locate(head));
 }
 

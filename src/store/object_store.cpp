@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "store/objects.h"
+#include "store/recent_objects.h"
 #include "store/sha1.h"
 
 namespace store {
@@ -194,9 +195,18 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
       const PackIndex::Lookup lookup = pack.index->find(id, offset);
       if (lookup == PackIndex::Lookup::Fault) return Read::Unreadable;
       if (lookup == PackIndex::Lookup::Absent) continue;
+      // A copy this very pack file gave before, checked then as it would be now.
+      if (pack_data_usable(pack)) {
+        const RecentKey key{pack.data->identity(), offset, id};
+        if (find_recent(key, type, content)) {
+          found = true;
+          continue;
+        }
+      }
       // Every copy must read back as this very object: dulwich may take any.
       const Read copy = read_packed(index, p, offset, type, content);
       if (copy != Read::Found || object_id(type, content.data(), content.size()) != id) return Read::Unreadable;
+      if (keep_reads_) keep_recent({pack.data->identity(), offset, id}, type, content);
       found = true;
     }
     if (found) return Read::Found;

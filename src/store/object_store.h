@@ -61,6 +61,11 @@ class ObjectStore {
   // parse_tree (objects.h) and ask dulwich when they decline.
   Read read(const ObjectId& id, ObjectType& type, Buffer& content);
 
+  // Whether packed objects read from now on are kept between stores (see
+  // recent_objects.h): for reads that calls repeat (a page of history, the
+  // trees of HEAD), not for walks over a whole history.
+  void keep_reads(bool keep) { keep_reads_ = keep; }
+
   // The commit-graph of this repository, or null when it is absent, unusable
   // or must not be used (shallow, grafts, replace refs). Opened on first use.
   const CommitGraph* commit_graph();
@@ -126,6 +131,7 @@ class ObjectStore {
   std::list<Cached> cache_;
   std::unordered_map<CacheKey, std::list<Cached>::iterator, CacheKeyHash> cache_index_;
   std::size_t cache_bytes_ = 0;
+  bool keep_reads_ = false;
   bool graph_opened_ = false;
   std::unique_ptr<CommitGraph> graph_;
 };
