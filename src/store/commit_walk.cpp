@@ -24,8 +24,10 @@ CommitWalk::CommitWalk(ObjectStore& store, const ObjectId& head, std::int64_t ma
       reads_(reads),
       max_count_(max_count),
       seen_(graph_ != nullptr ? graph_->size() : 0) {
-  // The listing's pages are asked for again and again: keep what they read.
-  if (reads == Reads::Fields) store.keep_reads(true);
+  // The listing's pages and the bounded walks (the remote and base sets, the
+  // merge-base walk) are asked for again and again: keep what they read.
+  // Whole histories are not kept.
+  if (reads == Reads::Fields || max_count >= 0) store.keep_reads(true);
   queue_.push_back(locate(head));
 }
 
