@@ -1,4 +1,14 @@
 // The GitServiceCython object: one repository's root path and its dulwich Repo.
+//
+// The rule every method body keeps: it reaches the other public methods
+// through `self` (host::call_method on the object), never by calling their C++
+// bodies, because a host's subclass may override them. Those calls are the
+// listing's `_get_remote_commits` and `get_merge_base`, every walk's
+// `_iter_commits_optimized`, construction's `_find_repo_root`, and the
+// fallback scan's `_build_head_file_map`, `_compile_gitignore_patterns`,
+// `_is_path_ignored` and `_is_directory_ignored` (and `_find_in_tree`'s own
+// recursion). Where a body reads natively instead of through those methods,
+// it first checks that they are the class's own (core/native_road.h).
 #pragma once
 
 #include <span>
