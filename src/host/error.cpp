@@ -64,10 +64,6 @@ void set_from_cxx_exception() noexcept {
   }
 }
 
-}  // namespace host
-
-namespace host {
-
 void raise_from(PyObject* type, const char* message, Ref cause) {
   Ref error = Ref::check(PyObject_CallFunction(type, "s", message));
   if (cause) {

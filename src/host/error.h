@@ -83,10 +83,6 @@ class RecursionGuard {
   RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
-}  // namespace host
-
-namespace host {
-
 // `raise type(message) from cause`, the cause also being the new exception's
 // context, as the host does when a generator lets StopIteration escape.
 [[noreturn]] void raise_from(PyObject* type, const char* message, Ref cause);

@@ -43,6 +43,16 @@ Ref import(const char* module) { return Ref::check(PyImport_ImportModule(module)
 
 Ref import_from(const char* module, const char* name) {
   Ref name_text = text(name);
+  // Already imported and holding the name: what the import statement would
+  // find, without its machinery (methods import on every call).
+  Ref module_name = text(module);
+  if (Ref imported = Ref::steal(PyImport_GetModule(module_name.get()))) {
+    if (PyObject* value = PyObject_GetAttr(imported.get(), name_text.get())) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error{};
+    PyErr_Clear();
+  } else if (PyErr_Occurred()) {
+    throw Error{};
+  }
   Ref fromlist = tuple({name_text.get()});
   Ref package = Ref::check(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0));
   PyObject* value = PyObject_GetAttr(package.get(), name_text.get());

@@ -1,6 +1,7 @@
 #include "store/objects.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 
@@ -11,11 +12,15 @@ namespace store {
 namespace {
 
 bool is_lower_hex(std::string_view text) {
+  static constexpr std::array<bool, 256> kLowerHex = [] {
+    std::array<bool, 256> digits{};
+    for (const char ch : std::string_view("0123456789abcdef")) digits[static_cast<unsigned char>(ch)] = true;
+    return digits;
+  }();
   if (text.size() != 40) return false;
-  for (const char ch : text) {
-    if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
-  }
-  return true;
+  bool all = true;
+  for (const char ch : text) all &= kLowerHex[static_cast<unsigned char>(ch)];
+  return all;
 }
 
 bool all_digits(std::string_view text, std::size_t most) {

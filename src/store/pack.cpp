@@ -42,6 +42,22 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, std::uni
   return Load::Usable;
 }
 
+namespace {
+
+// memcmp(a, b, 20) of two ids, eight bytes at a time.
+int compare_ids(const std::uint8_t* a, const std::uint8_t* b) {
+  for (std::size_t at = 0; at < 16; at += 8) {
+    const std::uint64_t left = read_be64(a + at);
+    const std::uint64_t right = read_be64(b + at);
+    if (left != right) return left < right ? -1 : 1;
+  }
+  const std::uint32_t left = read_be32(a + 16);
+  const std::uint32_t right = read_be32(b + 16);
+  return left == right ? 0 : (left < right ? -1 : 1);
+}
+
+}  // namespace
+
 PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) const {
   const std::uint8_t* data = file_->data();
   const std::uint64_t size = file_->size();
@@ -60,7 +76,7 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
     const std::uint64_t at = names + static_cast<std::uint64_t>(i) * stride;
     // A name cut short by the end of the file makes dulwich raise.
     if (at + 20 > size) return Lookup::Fault;
-    const int order = std::memcmp(data + at, id.bytes.data(), 20);
+    const int order = compare_ids(data + at, id.bytes.data());
     if (order < 0) {
       start = i + 1;
     } else if (order > 0) {
@@ -132,6 +148,14 @@ Inflater::~Inflater() {
   if (ready_) inflateEnd(&stream_);
 }
 
+void Inflater::feed(const std::uint8_t* in, std::size_t in_size, std::size_t& in_left) {
+  if (stream_.avail_in != 0 || in_left == 0) return;
+  const std::size_t take = in_left < kZlibChunk ? in_left : kZlibChunk;
+  stream_.next_in = const_cast<Bytef*>(in + (in_size - in_left));
+  stream_.avail_in = static_cast<uInt>(take);
+  in_left -= take;
+}
+
 bool Inflater::inflate_exact(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out, std::size_t out_size) {
   if (!ready_ || inflateReset(&stream_) != Z_OK) return false;
   std::size_t in_left = in_size;
@@ -140,12 +164,7 @@ bool Inflater::inflate_exact(const std::uint8_t* in, std::size_t in_size, std::u
   stream_.avail_in = 0;
   stream_.avail_out = 0;
   for (;;) {
-    if (stream_.avail_in == 0 && in_left != 0) {
-      const std::size_t take = in_left < kZlibChunk ? in_left : kZlibChunk;
-      stream_.next_in = const_cast<Bytef*>(in + (in_size - in_left));
-      stream_.avail_in = static_cast<uInt>(take);
-      in_left -= take;
-    }
+    feed(in, in_size, in_left);
     if (stream_.avail_out == 0 && out_left != 0) {
       const std::size_t take = out_left < kZlibChunk ? out_left : kZlibChunk;
       stream_.next_out = out_at;
@@ -175,12 +194,7 @@ bool Inflater::inflate_all(const std::uint8_t* in, std::size_t in_size, Buffer& 
   stream_.avail_out = 0;
   std::size_t produced = 0;
   for (;;) {
-    if (stream_.avail_in == 0 && in_left != 0) {
-      const std::size_t take = in_left < kZlibChunk ? in_left : kZlibChunk;
-      stream_.next_in = const_cast<Bytef*>(in + (in_size - in_left));
-      stream_.avail_in = static_cast<uInt>(take);
-      in_left -= take;
-    }
+    feed(in, in_size, in_left);
     if (stream_.avail_out == 0) {
       if (produced > limit) return false;
       std::size_t room = produced < 4096 ? 4096 : produced;  // at least kInflateSlack

@@ -89,6 +89,9 @@ class Inflater {
                    std::size_t& consumed);
 
  private:
+  // Hands zlib the next stretch of the input once it has used what it had.
+  void feed(const std::uint8_t* in, std::size_t in_size, std::size_t& in_left);
+
   z_stream stream_{};
   bool ready_ = false;
 };
