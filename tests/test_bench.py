@@ -115,11 +115,11 @@ def test_pygit2_peers_answer_as_the_module_and_are_timed(bench, tmp_path, capsys
                        f"count_commits({base})", "count_commits(feature)"):
             assert (method, repo, "git") in peered, (method, repo)
         assert ("count_commits(feature)", repo, "no git") in peered, repo
+    # The table rounds to hundredths, too coarse for a ratio of the tiny
+    # corpus's timings: the ratios are checked in the JSON.
     for row in rows:
         if row[8]:
-            module_ms, pygit2_ms, ratio = float(row[3]), float(row[8]), float(row[9])
-            assert pygit2_ms > 0 and ratio == pytest.approx(module_ms / pygit2_ms, rel=0.05)
-            assert row[10]
+            assert float(row[8]) > 0 and float(row[9]) > 0 and row[10]
     payload = json.loads(output.read_text())
     for row in payload["rows"]:
         if row["pygit2_ms"] is not None:

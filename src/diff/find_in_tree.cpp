@@ -49,8 +49,9 @@ std::optional<std::vector<std::string>> native_components(PyObject* path_parts) 
 
 // The lookup read through the store: nothing when it may not be (the tree
 // or the path not the library's plain kind, a replaced method, stat or
-// repository) or when the store declines a tree on the way.
-std::optional<Ref> find_in_store(Service& self, PyObject* tree, PyObject* path_parts) {
+// repository) or when the store declines a tree on the way. Kept out of
+// line: find_in_tree recurses through the host, and its frame must stay small.
+[[gnu::noinline]] std::optional<Ref> find_in_store(Service& self, PyObject* tree, PyObject* path_parts) {
   static const host::Interned find_in_tree_name{"_find_in_tree"};
   static const host::Interned id_name{"id"};
   if (!core::is_dulwich_tree(tree) || !core::DirectoryMode().standard()) return std::nullopt;
