@@ -151,6 +151,21 @@ def no_git(hide_git):
     hide_git()
 
 
+@pytest.fixture
+def real_run_spy(monkeypatch):
+    """Records the module's subprocess.run calls and lets real git answer them."""
+    real_run = subprocess.run
+    commands = []
+
+    def spy(args, **kwargs):
+        if "env" not in kwargs:  # the tests' own git runs always pass one
+            commands.append(list(args))
+        return real_run(args, **kwargs)
+
+    monkeypatch.setattr(subprocess, "run", spy)
+    return commands
+
+
 class RunRecorder:
     """Stands in for subprocess.run: records each call and answers from a script.
 

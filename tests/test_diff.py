@@ -19,21 +19,6 @@ def no_parent_repository(monkeypatch, tmp_path):
     monkeypatch.setenv("GIT_CEILING_DIRECTORIES", str(tmp_path))
 
 
-@pytest.fixture
-def real_run_spy(monkeypatch):
-    """Records the module's subprocess.run calls and lets real git answer them."""
-    real_run = subprocess.run
-    commands = []
-
-    def spy(args, **kwargs):
-        if "env" not in kwargs:  # the tests' own git runs always pass one
-            commands.append(list(args))
-        return real_run(args, **kwargs)
-
-    monkeypatch.setattr(subprocess, "run", spy)
-    return commands
-
-
 def git_show(repo, *args):
     return subprocess.run(["git", "show", *args, "--no-color"], cwd=repo.path, capture_output=True,
                           text=True, check=True).stdout

@@ -399,20 +399,6 @@ def test_count_runs_git_as_described(repo, service_for, request):
                                         ("cwd", str(repo.path.resolve()))]
 
 
-@pytest.fixture
-def real_run_spy(monkeypatch):
-    """Records the module's git runs and lets real git answer them."""
-    real_run, commands = subprocess.run, []
-
-    def spy(args, **kwargs):
-        if "env" not in kwargs:  # the tests' own git runs always pass one
-            commands.append(list(args))
-        return real_run(args, **kwargs)
-
-    monkeypatch.setattr(subprocess, "run", spy)
-    return commands
-
-
 def test_count_without_main_asks_git_for_the_walks_set(make_repo, service_for, request):
     old = make_repo("old", branch="master")
     base_ids, _ = feature_on(old, 30, 5, "master")
