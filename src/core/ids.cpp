@@ -22,11 +22,26 @@ host::Ref ref_name(std::string_view prefix, PyObject* branch) {
   return host::Ref::check(PyUnicode_AsUTF8String(text.get()));
 }
 
-std::optional<store::ObjectId> hex_object_id(PyObject* id) {
-  if (!PyBytes_CheckExact(id) || PyBytes_GET_SIZE(id) != 40) return std::nullopt;
-  const std::string_view digits(PyBytes_AS_STRING(id), 40);
-  if (digits.find_first_not_of("0123456789abcdef") != std::string_view::npos) return std::nullopt;
+namespace {
+
+std::optional<store::ObjectId> lower_hex_id(std::string_view digits) {
+  if (digits.size() != 40 || digits.find_first_not_of("0123456789abcdef") != std::string_view::npos) {
+    return std::nullopt;
+  }
   return store::ObjectId::from_hex(digits);
+}
+
+}  // namespace
+
+std::optional<store::ObjectId> hex_object_id(PyObject* id) {
+  if (!PyBytes_CheckExact(id)) return std::nullopt;
+  return lower_hex_id({PyBytes_AS_STRING(id), static_cast<std::size_t>(PyBytes_GET_SIZE(id))});
+}
+
+std::optional<store::ObjectId> text_object_id(PyObject* text) {
+  if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return std::nullopt;
+  return lower_hex_id({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))});
 }
 
 }  // namespace core

@@ -29,4 +29,7 @@ host::Ref id_text(PyObject* id);
 // native object store takes. Anything else is left to the library.
 std::optional<store::ObjectId> hex_object_id(PyObject* id);
 
+// The same for an exact str: an id text such as a walk hands out.
+std::optional<store::ObjectId> text_object_id(PyObject* text);
+
 }  // namespace core

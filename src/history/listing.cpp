@@ -150,15 +150,6 @@ std::optional<core::ObjectDatabase> listing_road(Service& self) {
   return walk_road(self, {&get_remote_commits, &get_merge_base});
 }
 
-// The id a lower-cased merge base text names, when it can name a walked
-// commit at all (40 lowercase hexadecimal digits).
-std::optional<ObjectId> merge_base_id(PyObject* text) {
-  if (!PyUnicode_IS_ASCII(text) || PyUnicode_GET_LENGTH(text) != 40) return std::nullopt;
-  const std::string_view digits(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)), 40);
-  if (digits.find_first_not_of("0123456789abcdef") != std::string_view::npos) return std::nullopt;
-  return ObjectId::from_hex(digits);
-}
-
 // The branch from its head down to, not including, its merge base.
 Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
                  int skip) {
@@ -176,7 +167,7 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
   walk.skip = skip;
   // A text that is no id of 40 lowercase digits names no walked commit: the
   // walk then ends only where it would without a merge base.
-  if (stop_at) walk.stop_at = merge_base_id(stop_at.get());
+  if (stop_at) walk.stop_at = core::text_object_id(stop_at.get());
   if (Ref listed = list_from_store(listing_road(self), head_sha, remote_commits, walk)) return listed;
   return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
     return stop_at && host::equal(sha, stop_at.get()) ? Verdict::End : Verdict::List;
