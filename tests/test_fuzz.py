@@ -816,11 +816,16 @@ anything = st.recursive(scalar, lambda inner: st.one_of(
     max_leaves=8)
 
 
-def tp_name(cls):
-    """The name the host's own error texts give a type: its __name__ for a class
-    made at run time or a builtin, else module and name (a static type's C name)."""
-    heap_type = cls.__flags__ & (1 << 9)  # Py_TPFLAGS_HEAPTYPE
-    return cls.__name__ if heap_type or cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__name__}"
+def type_name_of(value):
+    """The name the host's own error texts give the value's type (its C-level
+    tp_name), read from one of those texts: every value is refused by one of
+    the two joins, which name the item's type as the host names it."""
+    for join in ("".join, b"".join):
+        try:
+            join([value])
+        except TypeError as error:
+            return re.search(r", (.+) found$", str(error)).group(1)
+    raise AssertionError(f"both joins took {value!r}")
 
 
 def integer_error(value, bits, overflow_text):
@@ -833,7 +838,7 @@ def integer_error(value, bits, overflow_text):
         except Exception as error:  # noqa: BLE001
             return type(error), str(error)
         if not isinstance(number, int):
-            return TypeError, f"__int__ returned non-int (type {tp_name(type(number))})"
+            return TypeError, f"__int__ returned non-int (type {type_name_of(number)})"
     else:
         return TypeError, "an integer is required"
     if not -(2 ** (bits - 1)) <= number < 2 ** (bits - 1):
@@ -848,7 +853,7 @@ def int32_error(value):
 def type_error(name, kind, value, accepts_none=True):
     if type(value) is kind or (accepts_none and value is None):
         return None
-    return TypeError, f"Argument '{name}' has incorrect type (expected {kind.__name__}, got {tp_name(type(value))})"
+    return TypeError, f"Argument '{name}' has incorrect type (expected {kind.__name__}, got {type_name_of(value)})"
 
 
 def samples_of(fixed):
@@ -1039,7 +1044,7 @@ def test_set_state_with_anything(state, cls):
     if state is None or type(state) is not tuple or len(state) < 2:
         assert type(outcome) is TypeError
         if state is not None and type(state) is not tuple:
-            assert str(outcome) == f"Expected tuple, got {tp_name(type(state))}"
+            assert str(outcome) == f"Expected tuple, got {type_name_of(state)}"
         return
     try:
         extra = len(state) > 2 and bool(state[2])
@@ -1065,7 +1070,7 @@ def test_unpickling_with_anything(cls, checksum, state):
     outcome = outcome_of(gsc.__pyx_unpickle_GitServiceCython, cls, checksum, state)
     error = long_error(checksum)
     if error is None and state is not None and type(state) is not tuple:
-        error = (TypeError, f"Argument '__pyx_state' has incorrect type (expected tuple, got {tp_name(type(state))})")
+        error = (TypeError, f"Argument '__pyx_state' has incorrect type (expected tuple, got {type_name_of(state)})")
     if error is not None:
         assert (type(outcome), str(outcome)) == error
         return
