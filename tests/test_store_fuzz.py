@@ -135,9 +135,31 @@ def test_deltas_apply_as_dulwich_applies_them(base, ops, base_skew, result_skew,
     for delta in (delta_size(max(0, len(base) + base_skew)) + delta_size(max(0, produced + result_skew)) + body,
                   junk, delta_size(len(base)) + junk):
         ours = probe.apply_delta(base, delta)
+        # dulwich allocates the result size the delta declares before reading
+        # any instruction: gigabytes for random bytes, which the sanitizer
+        # build refuses outright. Such a delta can give no result anyway.
+        if declared_result_size(delta) > 1 << 20:
+            assert ours is None
+            continue
         theirs = dulwich_or_error(lambda b, d: b"".join(dulwich_apply_delta(b, d)), base, delta)
         if ours is not None:
             assert ours == theirs
+
+
+def declared_result_size(delta):
+    """The second size of a delta's header (the result's), as far as the bytes spell it."""
+    at, sizes = 0, []
+    for _ in range(2):
+        value = shift = 0
+        while at < len(delta):
+            byte = delta[at]
+            at += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if not byte & 0x80:
+                break
+        sizes.append(value)
+    return sizes[1]
 
 
 # --- commits, trees, tags -------------------------------------------------------------------------------
