@@ -12,22 +12,6 @@ using store::CommitRef;
 using store::CommitWalk;
 using store::Step;
 
-store::ObjectStore open(const core::ObjectDatabase& database) {
-  return store::ObjectStore(database.git_dir, database.objects_dir, {database.loose_object_size_limit});
-}
-
-// The commits the walk from `head` hands out, up to `limit`; nullopt when
-// the walk declined.
-std::optional<store::CommitSet> walk_set(store::ObjectStore& objects, const ObjectId& head, int limit) {
-  CommitWalk walk(objects, head, limit, CommitWalk::Reads::Parents);
-  CommitRef commit;
-  Step step;
-  while ((step = walk.next(commit)) == Step::Commit) {
-  }
-  if (step == Step::Declined) return std::nullopt;
-  return walk.take_seen();
-}
-
 }  // namespace
 
 std::optional<core::ObjectDatabase> walk_road(core::Service& self,
@@ -39,7 +23,8 @@ std::optional<core::ObjectDatabase> walk_road(core::Service& self,
 
 std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& database, const ObjectId& head, int limit) {
   return host::without_gil([&]() -> std::optional<std::vector<ObjectId>> {
-    store::ObjectStore objects = open(database);
+    core::NativeStore native(database);
+    store::ObjectStore& objects = native.get();
     CommitWalk walk(objects, head, limit, CommitWalk::Reads::Parents);
     std::vector<ObjectId> ids;
     CommitRef commit;
@@ -53,7 +38,8 @@ std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& data
 std::optional<long long> count_walk(const core::ObjectDatabase& database, const ObjectId& head,
                                     const std::optional<ObjectId>& base) {
   return host::without_gil([&]() -> std::optional<long long> {
-    store::ObjectStore objects = open(database);
+    core::NativeStore native(database);
+    store::ObjectStore& objects = native.get();
     return store::count_reachable(objects, head, base);
   });
 }
@@ -61,8 +47,9 @@ std::optional<long long> count_walk(const core::ObjectDatabase& database, const 
 std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database, const ObjectId& base,
                                                            int base_limit, const ObjectId& branch, int branch_limit) {
   return host::without_gil([&]() -> std::optional<std::optional<ObjectId>> {
-    store::ObjectStore objects = open(database);
-    std::optional<store::CommitSet> base_commits = walk_set(objects, base, base_limit);
+    core::NativeStore native(database);
+    store::ObjectStore& objects = native.get();
+    std::optional<store::CommitSet> base_commits = store::reached(objects, base, base_limit);
     if (!base_commits) return std::nullopt;
     CommitWalk walk(objects, branch, branch_limit, CommitWalk::Reads::Parents);
     CommitRef commit;
@@ -77,10 +64,11 @@ std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDat
 
 std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDatabase& database, const ListingWalk& plan) {
   return host::without_gil([&]() -> std::optional<std::vector<ListedCommit>> {
-    store::ObjectStore objects = open(database);
+    core::NativeStore native(database);
+    store::ObjectStore& objects = native.get();
     std::optional<store::CommitSet> hidden;
     if (plan.hidden_base) {
-      hidden = walk_set(objects, *plan.hidden_base, plan.hidden_limit);
+      hidden = store::reached(objects, *plan.hidden_base, plan.hidden_limit);
       if (!hidden) return std::nullopt;
     }
     std::vector<ListedCommit> listed;

@@ -138,6 +138,12 @@ std::optional<std::int64_t> count_by_generation(const CommitGraph& graph, const 
 
 }  // namespace
 
+std::optional<CommitSet> reached(ObjectStore& store, const ObjectId& head, std::int64_t max_count) {
+  CommitWalk walk(store, head, max_count, CommitWalk::Reads::Parents);
+  if (!drain(walk)) return std::nullopt;
+  return walk.take_seen();
+}
+
 std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& head,
                                             const std::optional<ObjectId>& base) {
   if (base == std::nullopt) {
@@ -149,11 +155,10 @@ std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& 
   }
   // The base's whole history first; the head's walk then keeps outside it,
   // since whatever lies beyond a commit of the base's history is in it too.
-  CommitWalk base_walk(store, *base, -1, CommitWalk::Reads::Parents);
-  if (!drain(base_walk)) return std::nullopt;
-  const CommitSet hidden = base_walk.take_seen();
+  const std::optional<CommitSet> hidden = reached(store, *base, -1);
+  if (!hidden) return std::nullopt;
   CommitWalk walk(store, head, -1, CommitWalk::Reads::Parents);
-  walk.stop_at(&hidden);
+  walk.stop_at(&*hidden);
   return drain(walk);
 }
 

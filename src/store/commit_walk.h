@@ -86,6 +86,10 @@ class CommitWalk {
   Commit fields_;
 };
 
+// The commits the walk from `head` hands out, at most `max_count` (negative:
+// all); nullopt when the walk declined.
+std::optional<CommitSet> reached(ObjectStore& store, const ObjectId& head, std::int64_t max_count);
+
 // The number of commits reachable from `head` and not from `base` (all of
 // `head`'s history without a base), as walking both histories counts them;
 // nullopt when a walk declined. With a commit-graph that holds both heads the
