@@ -111,5 +111,5 @@ LIBFUZZER_DIR := $(BUILD)/libfuzzer
 libfuzzer:
 	mkdir -p $(LIBFUZZER_DIR)/corpus
 	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -msse4.1 -msha -Isrc \
-	  src/store/*.cpp tests/fuzz/store_fuzzer.cpp -lz -o $(LIBFUZZER_DIR)/store_fuzzer
+	  src/store/*.cpp src/platform/files_posix.cpp tests/fuzz/store_fuzzer.cpp -lz -o $(LIBFUZZER_DIR)/store_fuzzer
 	$(LIBFUZZER_DIR)/store_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096 $(LIBFUZZER_DIR)/corpus

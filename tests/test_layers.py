@@ -8,14 +8,15 @@ SRC = Path(__file__).resolve().parent.parent / "src"
 
 # Each layer with what it may include besides itself.
 BELOW = {
+    "platform": set(),
     "host": set(),
-    "store": set(),
-    "core": {"host", "store"},
-    "history": {"host", "store", "core"},
-    "refs": {"host", "store", "core"},
-    "diff": {"host", "store", "core"},
-    "status": {"host", "store", "core"},
-    "module": {"host", "store", "core", "history", "refs", "diff", "status"},
+    "store": {"platform"},
+    "core": {"platform", "host", "store"},
+    "history": {"platform", "host", "store", "core"},
+    "refs": {"platform", "host", "store", "core"},
+    "diff": {"platform", "host", "store", "core"},
+    "status": {"platform", "host", "store", "core"},
+    "module": {"platform", "host", "store", "core", "history", "refs", "diff", "status"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+[<"]([^>"]+)[>"]', re.MULTILINE)
 
@@ -42,6 +43,14 @@ def test_includes_point_down():
 def test_the_store_stays_free_of_the_host_api():
     # It runs with the GIL released: nothing in it may touch the interpreter.
     reaching = [str(path.relative_to(SRC)) for path in sources()
-                if path.relative_to(SRC).parts[0] == "store"
+                if path.relative_to(SRC).parts[0] in ("store", "platform")
                 and re.search(r"Python\.h|\bPy[A-Z_]\w*|\bPyObject\b", path.read_text())]
     assert reaching == []
+
+
+def test_only_the_file_layer_calls_the_operating_system():
+    # Another system is then one more implementation of src/platform/files.h.
+    system_headers = re.compile(r"#\s*include\s*<(unistd|fcntl|dirent|sys/[a-z]+)\.h>")
+    calling = [str(path.relative_to(SRC)) for path in sources()
+               if path.relative_to(SRC).parts[0] != "platform" and system_headers.search(path.read_text())]
+    assert calling == []

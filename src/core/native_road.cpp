@@ -1,8 +1,7 @@
 #include "core/native_road.h"
 
-#include <sys/stat.h>
-
 #include "core/namespace.h"
+#include "platform/files.h"
 
 namespace core {
 
@@ -111,7 +110,8 @@ bool DirectoryMode::operator()(PyObject* mode) const {
   if (native_ && PyLong_CheckExact(mode)) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(mode, &overflow);
-    if (overflow == 0 && value >= 0 && value <= 0xFFFFFFFFLL) return S_ISDIR(static_cast<mode_t>(value));
+    if (overflow == 0 && value >= 0 && value <= 0xFFFFFFFFLL)
+      return (value & platform::kModeTypeMask) == platform::kModeDirectory;
   }
   return host::truthy(host::call(function_.get(), {mode}).get());
 }

@@ -7,8 +7,6 @@
 // host decodes file names) meet exactly when the host's strs would be equal.
 #include "status/scan.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -208,8 +206,8 @@ struct Finding {
 
 // A directory's identity, to know the directories on the walk's path.
 struct DirectoryId {
-  dev_t device;
-  ino_t inode;
+  std::uint64_t device;
+  std::uint64_t inode;
   bool operator==(const DirectoryId&) const = default;
 };
 
@@ -229,7 +227,7 @@ class Scan {
   void index_pass();
   void walk();
   void walk_directory(const std::string& full, const std::string& rel, const DirectoryId* through_link = nullptr);
-  void examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry,
+  void examine(const std::string& directory, const std::string& directory_rel, const fs::DirectoryEntry& entry,
                bool& searchable);
   void compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link);
   bool readable(IndexEntry& item, const std::string& full, bool link);
@@ -256,7 +254,7 @@ class Scan {
   HeadMap head_;
   std::vector<Finding> findings_;
   std::vector<DirectoryId> on_path_;
-  std::set<std::pair<dev_t, ino_t>> entered_through_links_;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> entered_through_links_;
   fs::Buffer buffer_;
 };
 
@@ -455,8 +453,8 @@ void Scan::index_pass() {
     std::optional<bool> link;
     if (item.hashed.present) {
       link = item.hashed.link;
-    } else if (std::optional<struct stat> st = full.empty() ? std::nullopt : fs::status_of(full, false)) {
-      link = S_ISLNK(st->st_mode);
+    } else if (std::optional<fs::FileInfo> info = full.empty() ? std::nullopt : fs::status_of(full, false)) {
+      link = info->kind == fs::FileKind::Link;
     }
     if (!link) {
       add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Deleted, true, false);
@@ -523,7 +521,7 @@ std::optional<ScanId> Scan::blob_id(const std::string& full, bool link) {
   const bool read = link ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
   if (!read) return std::nullopt;
   if (native_blobs_) return ScanId(store::object_id(store::ObjectType::Blob, buffer_.data(), buffer_.size()));
-  Ref content = host::bytes(std::string_view(buffer_.data(), buffer_.size()));
+  Ref content = host::bytes(buffer_.view());
   Ref blob = host::call(blob_.get(), {});
   host::setattr(blob.get(), data, content.get());
   return ScanId(host::getattr(blob.get(), id));
@@ -533,11 +531,11 @@ void Scan::walk() {
   // The root is skipped if it is itself a ".git" directory.
   const std::size_t slash = root_.rfind('/');
   if (root_.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, ".git") == 0) {
-    const std::optional<struct stat> st = fs::status_of(root_, true);
-    if (st && S_ISDIR(st->st_mode)) return;
+    const std::optional<fs::FileInfo> info = fs::status_of(root_, true);
+    if (info && info->kind == fs::FileKind::Directory) return;
   }
-  struct stat st{};
-  if (::stat(root_.c_str(), &st) == 0) on_path_.push_back({st.st_dev, st.st_ino});
+  fs::FileInfo root;
+  if (platform::file_info(root_, true, root) == 0) on_path_.push_back({root.identity.device, root.identity.inode});
   walk_directory(root_, "");
 }
 
@@ -556,9 +554,9 @@ void Scan::walk_directory(const std::string& full, const std::string& rel, const
     return;
   }
   try {
-    const std::vector<fs::Entry> entries = fs::list_directory(full);
+    const std::vector<fs::DirectoryEntry> entries = fs::list_directory(full);
     bool searchable = false;
-    for (const fs::Entry& entry : entries) examine(full, rel, entry, searchable);
+    for (const fs::DirectoryEntry& entry : entries) examine(full, rel, entry, searchable);
   } catch (const host::Error&) {
     host::except({PyExc_PermissionError});
   }
@@ -567,7 +565,7 @@ void Scan::walk_directory(const std::string& full, const std::string& rel, const
 // `searchable` says that a stat in this directory has succeeded: then an entry
 // that the listing gives as a regular file is one, and needs no stat of its
 // own (in a directory that can be listed but not searched, every stat fails).
-void Scan::examine(const std::string& directory, const std::string& directory_rel, const fs::Entry& entry,
+void Scan::examine(const std::string& directory, const std::string& directory_rel, const fs::DirectoryEntry& entry,
                    bool& searchable) {
   // Hidden names are never reported nor entered.
   if (entry.name.empty() || entry.name[0] == '.') return;
@@ -580,16 +578,16 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
     compare_file(full, rel, key, true);
     return;
   }
-  if (searchable && entry.type == DT_REG) {
+  if (searchable && entry.kind == fs::FileKind::Regular) {
     compare_file(full, rel, key, false);
     return;
   }
-  const std::optional<struct stat> st = fs::status_of(full, true);
-  if (!st) return;
+  const std::optional<fs::FileInfo> info = fs::status_of(full, true);
+  if (!info) return;
   searchable = true;
-  if (S_ISDIR(st->st_mode)) {
+  if (info->kind == fs::FileKind::Directory) {
     // A link back to a directory being walked would be walked forever.
-    const DirectoryId id{st->st_dev, st->st_ino};
+    const DirectoryId id{info->identity.device, info->identity.inode};
     if (std::find(on_path_.begin(), on_path_.end(), id) != on_path_.end()) return;
     on_path_.push_back(id);
     struct Leave {
@@ -597,7 +595,7 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
       ~Leave() { path.pop_back(); }
     } leave{on_path_};
     walk_directory(full, rel, link ? &id : nullptr);
-  } else if (S_ISREG(st->st_mode)) {
+  } else if (info->kind == fs::FileKind::Regular) {
     compare_file(full, rel, key, false);
   }
 }

@@ -2,11 +2,8 @@
 // open() would give the scan.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstddef>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,9 +11,15 @@
 #include <vector>
 
 #include "host/host.h"
+#include "platform/files.h"
 #include "store/object_id.h"
 
 namespace status::worktree {
+
+using platform::Buffer;
+using platform::DirectoryEntry;
+using platform::FileInfo;
+using platform::FileKind;
 
 // The text of a file-system path as the host names it: os.fsdecode(path).
 host::Ref path_text(std::string_view path);
@@ -25,39 +28,16 @@ host::Ref path_text(std::string_view path);
 // pathlib reads it: nullopt when the path does not exist (ENOENT, ENOTDIR,
 // EBADF, ELOOP, or a NUL byte in the path); any other failure raises the
 // host's OSError for its errno (PermissionError for EACCES).
-std::optional<struct stat> status_of(const std::string& path, bool follow_links);
+std::optional<FileInfo> status_of(const std::string& path, bool follow_links);
 
-// One name of a directory listing and the type the listing reports
-// (DT_UNKNOWN when the file system does not say).
-struct Entry {
-  std::string name;
-  unsigned char type;
-};
-
-// os.listdir(path): every name but "." and "..", in the order the file system
-// gives them. Failures raise the host's OSError.
-std::vector<Entry> list_directory(const std::string& path);
+// os.listdir(path) with the kind the listing reports of each name (Unknown
+// when the file system does not say), in the order the file system gives
+// them. Failures raise the host's OSError.
+std::vector<DirectoryEntry> list_directory(const std::string& path);
 
 // True when the listed entry, whose full path is `path`, is a symbolic link
 // itself; a failed lstat reads as not a link.
-bool is_link(const std::string& path, const Entry& entry);
-
-// Storage reused across reads of many files.
-class Buffer {
- public:
-  const char* data() const { return data_.get(); }
-  std::size_t size() const { return size_; }
-  // Room for `capacity` bytes, the content kept.
-  void reserve(std::size_t capacity);
-  std::size_t capacity() const { return capacity_; }
-  char* end() { return data_.get() + size_; }
-  void set_size(std::size_t size) { size_ = size; }
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t capacity_ = 0;
-  std::size_t size_ = 0;
-};
+bool is_link(const std::string& path, const DirectoryEntry& entry);
 
 // open(path, "rb").read() into `out`: false when the file cannot be opened
 // or read, or is not a regular file (a directory, or a pipe whose read

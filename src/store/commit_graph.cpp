@@ -1,12 +1,8 @@
 #include "store/commit_graph.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
+#include "platform/files.h"
 #include "store/sha1.h"
 
 namespace store {
@@ -20,56 +16,55 @@ constexpr std::uint32_t kChunkData = 0x43444154;    // CDAT
 constexpr std::uint32_t kChunkEdges = 0x45444745;   // EDGE
 constexpr std::uint32_t kChunkBases = 0x42415345;   // BASE
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0 || errno != ENOENT; }
-
-bool read_small_file(const std::string& path, std::string& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out.clear();
-  char chunk[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    out.append(chunk, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return true;
+// Something is at `path` (or it cannot be told that nothing is).
+bool exists(const std::string& path) {
+  platform::FileInfo info;
+  const int error = platform::file_info(path, false, info);
+  return error == 0 || !platform::means_absent(error);
 }
 
 // True when the directory holds anything at all (or cannot be read).
 bool directory_has_entries(const std::string& path) {
-  DIR* listing = ::opendir(path.c_str());
-  if (listing == nullptr) return errno != ENOENT && errno != ENOTDIR;
-  bool any = false;
-  while (const dirent* entry = ::readdir(listing)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-      any = true;
-      break;
-    }
-  }
-  ::closedir(listing);
-  return any;
+  std::vector<platform::DirectoryEntry> entries;
+  const int error = platform::list_directory(path, entries);
+  if (error != 0) return !platform::means_absent(error);
+  return !entries.empty();
+}
+
+// Whether packed-refs names a replace ref, kept per file: it can be large
+// (every tag), and is looked through again only when it changes.
+FileFacts<bool>& packed_replace_refs() {
+  static auto* facts = new FileFacts<bool>();  // never destroyed: stores may outlive static teardown
+  return *facts;
 }
 
 bool rewritten_here(const std::string& dir) {
   if (exists(dir + "/shallow") || exists(dir + "/info/grafts")) return true;
   if (directory_has_entries(dir + "/refs/replace")) return true;
-  // packed-refs can be large (every tag): whether it names a replace ref is
-  // kept with its mapping, and looked for again only when the file changes.
   const std::shared_ptr<const MappedFile> packed = map_file(dir + "/packed-refs");
   if (packed == nullptr) {
     FileIdentity ignored;
     return identify(dir + "/packed-refs", ignored) == FileState::Unusable;
   }
-  std::int64_t verdict = packed->verdict();
-  if (verdict == 0) {
+  std::shared_ptr<bool> names_replace = packed_replace_refs().find(packed->identity());
+  if (names_replace == nullptr) {
     constexpr std::string_view kReplace = "refs/replace/";
     const std::string_view text(reinterpret_cast<const char*>(packed->data()), packed->size());
-    verdict = text.find(kReplace) != std::string_view::npos ? 1 : 2;
-    packed->set_verdict(verdict);
+    names_replace = packed_replace_refs().keep(packed->identity(),
+                                               std::make_shared<bool>(text.find(kReplace) != std::string_view::npos));
   }
-  return verdict == 1;
+  return *names_replace;
+}
+
+// What the one-time check of a graph layer found.
+struct LayerCheck {
+  bool sound = false;
+  std::int64_t highest_parent = -1;  // the largest parent position it names
+};
+
+FileFacts<LayerCheck>& checked_layers() {
+  static auto* facts = new FileFacts<LayerCheck>();  // never destroyed, as above
+  return *facts;
 }
 
 }  // namespace
@@ -77,8 +72,9 @@ bool rewritten_here(const std::string& dir) {
 bool history_is_rewritten(const std::string& git_dir) {
   if (rewritten_here(git_dir)) return true;
   // A linked worktree keeps these in the common directory.
-  std::string common;
-  if (read_small_file(git_dir + "/commondir", common)) {
+  platform::Buffer contents;
+  if (platform::read_whole_file(git_dir + "/commondir", contents) == 0) {
+    std::string common(contents.view());
     while (!common.empty() && (common.back() == '\n' || common.back() == '\r')) common.pop_back();
     if (common.empty()) return true;
     const std::string path = common[0] == '/' ? common : git_dir + "/" + common;
@@ -230,28 +226,23 @@ std::unique_ptr<CommitGraph> CommitGraph::parse(const std::vector<std::string_vi
 std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const std::string& objects_dir) {
   if (history_is_rewritten(git_dir)) return nullptr;
   std::uint64_t total = 0;
-  // Checked once per file, the verdict kept with its mapping: -1 for
-  // unusable, otherwise two more than the largest parent position it names.
+  // Checked once per file, the outcome kept under its identity.
   auto load = [&total](const std::string& path, std::vector<Layer>& layers) {
     Layer layer;
     layer.file = map_file(path);
     if (layer.file == nullptr) return false;
     layer.data = layer.file->data();
     layer.size = layer.file->size();
-    std::int64_t verdict = layer.file->verdict();
-    if (verdict < 0) return false;
-    if (!locate(layer)) {
-      layer.file->set_verdict(-1);
-      return false;
+    if (!locate(layer)) return false;
+    std::shared_ptr<LayerCheck> check = checked_layers().find(layer.file->identity());
+    if (check == nullptr) {
+      auto made = std::make_shared<LayerCheck>();
+      made->sound = verify(layer, made->highest_parent);
+      check = checked_layers().keep(layer.file->identity(), std::move(made));
     }
-    if (verdict == 0) {
-      std::int64_t highest = -1;
-      verdict = verify(layer, highest) ? highest + 2 : -1;
-      layer.file->set_verdict(verdict);
-      if (verdict < 0) return false;
-    }
+    if (!check->sound) return false;
     total += layer.count;
-    if (verdict - 2 >= static_cast<std::int64_t>(total)) return false;
+    if (check->highest_parent >= static_cast<std::int64_t>(total)) return false;
     layers.push_back(std::move(layer));
     return true;
   };
@@ -260,13 +251,14 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
   if (load(info + "/commit-graph", layers)) return assemble(std::move(layers));
   layers.clear();
   total = 0;
-  std::string chain;
-  if (!read_small_file(info + "/commit-graphs/commit-graph-chain", chain)) return nullptr;
+  platform::Buffer chain_file;
+  if (platform::read_whole_file(info + "/commit-graphs/commit-graph-chain", chain_file) != 0) return nullptr;
+  const std::string_view chain = chain_file.view();
   std::size_t at = 0;
   while (at < chain.size()) {
     std::size_t end = chain.find('\n', at);
     if (end == std::string::npos) end = chain.size();
-    const std::string_view line(chain.data() + at, end - at);
+    const std::string_view line = chain.substr(at, end - at);
     at = end + 1;
     const std::optional<ObjectId> hash = ObjectId::from_hex(line);
     if (!hash || hash->hex() != line) return nullptr;

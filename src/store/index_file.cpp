@@ -1,13 +1,9 @@
 #include "store/index_file.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "platform/files.h"
 #include "store/sha1.h"
 
 namespace store {
@@ -139,29 +135,20 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
   contents.version = 0;
   contents.paths.clear();
   contents.entries.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // Read into memory rather than mapped: git replaces the index by renaming
+  // a new file over it, but another program may write it in place, and a
+  // private copy cannot change while it is parsed.
+  platform::Buffer bytes;
+  if (const int error = platform::read_whole_file(path, bytes)) {
     // dulwich gives an empty index when the path does not exist.
-    struct stat info;
-    if (::lstat(path.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) return IndexRead::Read;
+    platform::FileInfo info;
+    if (platform::means_absent(error) && platform::means_absent(platform::file_info(path, false, info))) {
+      return IndexRead::Read;
+    }
     return IndexRead::UseDulwich;
   }
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return IndexRead::UseDulwich;
-  }
-  const std::size_t size = static_cast<std::size_t>(info.st_size);
-  if (size == 0) {
-    ::close(fd);
-    return IndexRead::UseDulwich;
-  }
-  void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-  ::close(fd);
-  if (mapped == MAP_FAILED) return IndexRead::UseDulwich;
-  const IndexRead result = parse_index(std::string_view(static_cast<const char*>(mapped), size), contents);
-  ::munmap(mapped, size);
-  return result;
+  if (bytes.empty()) return IndexRead::UseDulwich;
+  return parse_index(bytes.view(), contents);
 }
 
 }  // namespace store

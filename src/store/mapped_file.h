@@ -1,21 +1,21 @@
 // Read-only memory maps of repository files, shared between stores through a
-// small cache keyed by each file's identity.
+// small cache keyed by each file's identity, and facts about a file computed
+// once and kept under its identity.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+
+#include "platform/files.h"
 
 namespace store {
 
-// What tells one file from another at the same path: a file replaced by a
-// fetch or gc differs in at least one of these.
-struct FileIdentity {
-  std::uint64_t device = 0, inode = 0, size = 0;
-  std::int64_t mtime_ns = 0, ctime_ns = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
+using platform::FileIdentity;
 
 // Outcome of looking at a path.
 enum class FileState : std::uint8_t { Present, Absent, Unusable };
@@ -24,33 +24,23 @@ enum class FileState : std::uint8_t { Present, Absent, Unusable };
 // (ENOENT/ENOTDIR), Unusable for anything else (a directory, no permission).
 FileState identify(const std::string& path, FileIdentity& identity);
 
-// A whole file mapped read-only. The descriptor is closed once mapped.
+// A whole file mapped read-only. What it shows may change while it is mapped
+// (another program writing the file in place): check every position when it
+// is read.
 class MappedFile {
  public:
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  ~MappedFile();
+  explicit MappedFile(std::unique_ptr<platform::Mapping> mapping) : mapping_(std::move(mapping)) {}
 
-  const std::uint8_t* data() const { return data_; }
-  std::size_t size() const { return size_; }
-  const FileIdentity& identity() const { return identity_; }
+  const std::uint8_t* data() const { return mapping_->data(); }
+  std::size_t size() const { return mapping_->size(); }
+  const FileIdentity& identity() const { return mapping_->identity(); }
 
   // Maps the file at `path`; null when it cannot be opened, is not a
   // regular file, or cannot be mapped. An empty file maps to size 0.
   static std::shared_ptr<const MappedFile> open(const std::string& path);
 
-  // A verdict computed once per file (a checksum verified, a structure
-  // checked) and kept with the mapping, so that later stores reuse it.
-  // 0 = not computed yet; the meaning of other values is the caller's.
-  std::int64_t verdict() const;
-  void set_verdict(std::int64_t verdict) const;
-
  private:
-  MappedFile() = default;
-  const std::uint8_t* data_ = nullptr;
-  std::size_t size_ = 0;
-  FileIdentity identity_;
-  mutable std::int64_t verdict_ = 0;
+  std::unique_ptr<platform::Mapping> mapping_;
 };
 
 // The mapping of `path` as it is now: a cached one when the file's identity
@@ -60,5 +50,43 @@ std::shared_ptr<const MappedFile> map_file(const std::string& path);
 
 // Drops every cached mapping (the tests use it to count mappings).
 void clear_mapping_cache();
+
+// Facts about files that cost a pass over the whole file (a checksum, a
+// structural check), kept under each file's identity so that later stores
+// reuse them. Such a fact may save work; it never keeps a read in bounds.
+// Thread-safe; a bounded number of files is remembered.
+template <class Facts>
+class FileFacts {
+ public:
+  // The facts kept for `identity`, or null.
+  std::shared_ptr<Facts> find(const FileIdentity& identity) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->first != identity) continue;
+      entries_.splice(entries_.begin(), entries_, it);
+      return entries_.front().second;
+    }
+    return nullptr;
+  }
+  // Keeps `facts` for `identity` (the first facts kept win) and returns the kept ones.
+  std::shared_ptr<Facts> keep(const FileIdentity& identity, std::shared_ptr<Facts> facts) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto& entry : entries_) {
+      if (entry.first == identity) return entry.second;
+    }
+    entries_.emplace_front(identity, std::move(facts));
+    if (entries_.size() > kFiles) entries_.pop_back();
+    return entries_.front().second;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    entries_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kFiles = 64;
+  std::mutex lock_;
+  std::list<std::pair<FileIdentity, std::shared_ptr<Facts>>> entries_;  // most recently used first
+};
 
 }  // namespace store

@@ -1,15 +1,11 @@
 #include "store/object_store.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
+#include "platform/files.h"
 #include "store/objects.h"
 #include "store/recent_objects.h"
 #include "store/sha1.h"
@@ -23,62 +19,6 @@ constexpr int kAlternateDepth = 5;
 
 bool ends_with(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
-
-// Reads a whole (small) file; false when it cannot be read. `missing` tells
-// that nothing is at the path.
-bool read_file(const std::string& path, std::string& out, bool& missing) {
-  missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    missing = errno == ENOENT;
-    return false;
-  }
-  out.clear();
-  char chunk[8192];
-  for (;;) {
-    const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
-    }
-    if (got == 0) break;
-    out.append(chunk, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return true;
-}
-
-// Reads a whole file into a Buffer.
-bool read_file(const std::string& path, Buffer& out, bool& missing) {
-  missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    missing = errno == ENOENT;
-    return false;
-  }
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  std::size_t size = 0;
-  out.resize(static_cast<std::size_t>(info.st_size) + 1);
-  for (;;) {
-    if (size == out.size()) out.resize(size * 2 + 4096);
-    const ssize_t got = ::read(fd, out.data() + size, out.size() - size);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
-    }
-    if (got == 0) break;
-    size += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  out.resize(size);
-  return true;
 }
 
 // The object's type from its loose header name.
@@ -114,15 +54,15 @@ std::size_t ObjectStore::pack_count() const { return directories_[0]->packs.size
 void ObjectStore::list_packs(Directory& directory) {
   directory.listed = true;
   const std::string pack_dir = directory.path + "/pack";
-  DIR* listing = ::opendir(pack_dir.c_str());
-  if (listing == nullptr) {
+  std::vector<platform::DirectoryEntry> entries;
+  if (const int error = platform::list_directory(pack_dir, entries)) {
     // No pack directory is no packs; any other failure makes dulwich raise.
-    if (errno != ENOENT) directory.faulty = true;
+    if (error != ENOENT) directory.faulty = true;
     return;
   }
   std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
-  ::closedir(listing);
+  names.reserve(entries.size());
+  for (platform::DirectoryEntry& entry : entries) names.push_back(std::move(entry.name));
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     if (!ends_with(name, ".pack")) continue;
@@ -140,9 +80,9 @@ void ObjectStore::list_packs(Directory& directory) {
 void ObjectStore::read_alternates(std::size_t index) {
   directories_[index]->alternates_read = true;
   if (directories_[index]->depth >= kAlternateDepth) return;
-  std::string text;
-  bool missing = false;
-  if (!read_file(directories_[index]->path + "/info/alternates", text, missing)) return;
+  platform::Buffer contents;
+  if (platform::read_whole_file(directories_[index]->path + "/info/alternates", contents) != 0) return;
+  const std::string_view text = contents.view();
   // The directories on the way here, to leave a cycle alone.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
   for (const auto& directory : directories_) seen.emplace_back(directory->device, directory->inode);
@@ -150,13 +90,13 @@ void ObjectStore::read_alternates(std::size_t index) {
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
+    const std::string line(text.substr(start, end - start));
     start = end + 1;
     if (!line.empty() && line[0] == '#') continue;
     std::string path = !line.empty() && line[0] == '/' ? line : directories_[index]->path + "/" + line;
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
-    const std::pair<std::uint64_t, std::uint64_t> key(info.st_dev, info.st_ino);
+    platform::FileInfo info;
+    if (platform::file_info(path, true, info) != 0 || info.kind != platform::FileKind::Directory) continue;
+    const std::pair<std::uint64_t, std::uint64_t> key(info.identity.device, info.identity.inode);
     if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
     seen.push_back(key);
     auto alternate = std::make_unique<Directory>();
@@ -171,10 +111,10 @@ void ObjectStore::read_alternates(std::size_t index) {
 
 Read ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
   if (directories_[0]->device == 0 && directories_[0]->inode == 0) {
-    struct stat info;
-    if (::stat(directories_[0]->path.c_str(), &info) == 0) {
-      directories_[0]->device = info.st_dev;
-      directories_[0]->inode = info.st_ino;
+    platform::FileInfo info;
+    if (platform::file_info(directories_[0]->path, true, info) == 0) {
+      directories_[0]->device = info.identity.device;
+      directories_[0]->inode = info.identity.inode;
     }
   }
   return read_in(0, id, type, content);
@@ -335,8 +275,9 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
   path.append(hex, 2);
   path += '/';
   path.append(hex + 2, 38);
-  bool missing = false;
-  if (!read_file(path, loose_, missing)) return missing ? Read::Missing : Read::Unreadable;
+  if (const int error = platform::read_whole_file(path, loose_)) {
+    return error == ENOENT ? Read::Missing : Read::Unreadable;
+  }
   // dulwich reads only the zlib form git writes (its "legacy" form).
   if (loose_.size() < 2) return Read::Unreadable;
   const unsigned b0 = loose_.data()[0], b1 = loose_.data()[1];
