@@ -2,7 +2,7 @@
 
 Whatever the store reports as found must be exactly what dulwich reads for
 the same id; everything else it leaves to dulwich ("missing" or
-"unreadable"). The probe module `_git_store_probe` is the window on the store.
+"declined"). The probe module `_git_store_probe` is the window on the store.
 """
 
 from __future__ import annotations
@@ -35,7 +35,7 @@ from store_helpers import (
     write_pack,
 )
 
-FOUND_IN = ("missing", "unreadable")
+FOUND_IN = ("missing", "declined")
 
 
 def read_all(git_dir: Path, ids: list[str], **options) -> dict[str, object]:
@@ -224,7 +224,7 @@ def test_objects_over_sixteen_mebibytes_read_loose_and_packed(tmp_path):
     write_loose(git_dir, object_id(3, b"x" * 100), zlib.compress(b"blob 100\0" + b"x" * 100))
     small = object_id(3, b"x" * 100)
     # The limit counts the header too, as dulwich's does: 9 + 100 bytes.
-    assert read_all(git_dir, [small], loose_limit=108)[small] == "unreadable"
+    assert read_all(git_dir, [small], loose_limit=108)[small] == "declined"
     assert read_all(git_dir, [small], loose_limit=109)[small] == (3, b"x" * 100)
 
 
@@ -249,7 +249,7 @@ def test_an_offset_delta_of_distance_zero_is_left_to_dulwich(tmp_path):
     raw = b"\x65" + b"\x00" + zlib.compress(b"\x05\x05\x91\x00\x05")  # offset delta, size 5, distance 0
     hexid = "ab" * 20
     write_pack(git_dir / "objects/pack", [(hexid, raw)])
-    assert read_all(git_dir, [hexid])[hexid] == "unreadable"
+    assert read_all(git_dir, [hexid])[hexid] == "declined"
     assert probe.parse_pack_entry(b"PACK" + bytes(8) + raw + bytes(20), 12) is None
     repo = Repo(str(tmp_path / "r"))
     try:
@@ -267,7 +267,7 @@ def test_delta_cycles_and_bases_elsewhere_are_left_to_dulwich(tmp_path):
                (two, pack_entry(7, delta, base=bytes.fromhex(one))),
                (other, pack_entry(7, delta, base=bytes.fromhex("44" * 20)))]
     write_pack(git_dir / "objects/pack", entries)
-    assert set(read_all(git_dir, [one, two, other]).values()) == {"unreadable"}
+    assert set(read_all(git_dir, [one, two, other]).values()) == {"declined"}
 
 
 # --- alternates ------------------------------------------------------------------------------------------
@@ -634,7 +634,7 @@ def test_an_index_of_unknown_version_is_passed_over_like_dulwich_does(tmp_path):
         repo.close()
     data[7] = 3
     idx.write_bytes(bytes(data))
-    assert read_all(git_dir, [hexid])[hexid] == "unreadable"
+    assert read_all(git_dir, [hexid])[hexid] == "declined"
 
 
 def test_index_lookups_where_dulwich_raises_or_runs_away_are_left_to_it(tmp_path):
@@ -652,7 +652,7 @@ def test_index_lookups_where_dulwich_raises_or_runs_away_are_left_to_it(tmp_path
     if first:
         data[8 + 4 * (first - 1):8 + 4 * first] = struct.pack(">L", 5)
     idx.write_bytes(bytes(data))
-    assert read_all(git_dir, [ids[0]])[ids[0]] == "unreadable"
+    assert read_all(git_dir, [ids[0]])[ids[0]] == "declined"
     # Bounds of 2**30 and more overflow dulwich's 32-bit bisection (it may never return).
     for value in (2**30, 2**31 - 1, 2**31, 2**32 - 1):
         data = bytearray(good)

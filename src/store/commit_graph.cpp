@@ -9,7 +9,24 @@ namespace store {
 
 namespace {
 
+// The layout of a graph file: a header, a table of chunks (an id and an
+// 8-byte offset each, ended by an entry of id 0), the chunks, and the
+// checksum of all that.
+constexpr std::size_t kHeaderSize = 8;  // "CGPH", version, hash version, chunk count, base count
+constexpr std::size_t kChunkEntrySize = 12;
+constexpr std::size_t kTrailerSize = kIdSize;
+constexpr std::size_t kFanoutSize = 256 * 4;
+// A CDAT row: the root tree's id, the first and second parent positions,
+// then the generation level (top 30 bits of the next four bytes) and the
+// commit time.
+constexpr std::size_t kFirstParentAt = kIdSize;
+constexpr std::size_t kSecondParentAt = kIdSize + 4;
+constexpr std::size_t kLevelAt = kIdSize + 8;
+constexpr std::size_t kRowSize = kIdSize + 16;
+
 constexpr std::uint32_t kNoParent = 0x70000000;
+constexpr std::uint32_t kEdgeFlag = 0x80000000;  // second parent: an EDGE index; in EDGE: the list's last
+constexpr std::uint32_t kPositionMask = 0x7fffffff;
 constexpr std::uint32_t kChunkFanout = 0x4f494446;  // OIDF
 constexpr std::uint32_t kChunkIds = 0x4f49444c;     // OIDL
 constexpr std::uint32_t kChunkData = 0x43444154;    // CDAT
@@ -56,14 +73,41 @@ bool rewritten_here(const std::string& dir) {
   return *names_replace;
 }
 
-// What the one-time check of a graph layer found.
-struct LayerCheck {
-  bool sound = false;
-  std::int64_t highest_parent = -1;  // the largest parent position it names
+// One bit per row, set at most once, read by any thread.
+class RowMarks {
+ public:
+  explicit RowMarks(std::uint32_t rows) : words_((std::size_t{rows} + 63) / 64) {}
+  bool test(std::uint32_t row) const {
+    return (words_[row / 64].load(std::memory_order_acquire) >> (row % 64) & 1) != 0;
+  }
+  void set(std::uint32_t row) { words_[row / 64].fetch_or(std::uint64_t{1} << (row % 64), std::memory_order_release); }
+
+ private:
+  std::vector<std::atomic<std::uint64_t>> words_;
 };
 
-FileFacts<LayerCheck>& checked_layers() {
-  static auto* facts = new FileFacts<LayerCheck>();  // never destroyed, as above
+}  // namespace
+
+struct GraphFileFacts {
+  explicit GraphFileFacts(std::uint32_t rows) : checked(rows), closed(rows) {}
+
+  // The one-time check: the structure and the checksum sound, and the
+  // largest parent position the file names (-1 for none).
+  bool sound = false;
+  std::int64_t highest_parent = -1;
+  // Whether the rows' levels agree with their parents' (in this file and the
+  // files below it, which its base ids pin): unknown until first asked.
+  enum class Levels : std::uint8_t { Unknown, Agree, Disagree };
+  std::atomic<Levels> levels{Levels::Unknown};
+  // Rows compared with their commits, and whether any disagreed.
+  RowMarks checked, closed;
+  std::atomic<bool> disagreeing{false};
+};
+
+namespace {
+
+FileFacts<GraphFileFacts>& graph_file_facts() {
+  static auto* facts = new FileFacts<GraphFileFacts>();  // never destroyed, as above
   return *facts;
 }
 
@@ -85,20 +129,24 @@ bool history_is_rewritten(const std::string& git_dir) {
 
 bool CommitGraph::locate(Layer& layer) {
   const std::uint8_t* data = layer.data;
-  const std::size_t size = layer.size;
-  if (size < 8 + 12 + 20 || std::memcmp(data, "CGPH", 4) != 0 || data[4] != 1 || data[5] != 1) return false;
-  const std::size_t chunks = data[6];
+  const std::uint64_t size = layer.size;
+  if (size < kHeaderSize + kChunkEntrySize + kTrailerSize || std::memcmp(data, "CGPH", 4) != 0 || data[4] != 1 ||
+      data[5] != 1) {
+    return false;
+  }
+  const std::uint64_t chunks = data[6];
   layer.base_count = data[7];
-  const std::size_t table_end = 8 + 12 * (chunks + 1);
-  if (table_end > size - 20) return false;
+  const std::uint64_t table_end = kHeaderSize + kChunkEntrySize * (chunks + 1);
+  const std::uint64_t chunks_end = size - kTrailerSize;
+  if (table_end > chunks_end) return false;
   std::uint64_t fanout_size = 0, ids_size = 0, rows_size = 0, edges_size = 0, bases_size = 0;
   bool has_fanout = false, has_ids = false, has_rows = false, has_edges = false, has_bases = false;
-  for (std::size_t i = 0; i < chunks; ++i) {
-    const std::uint8_t* row = data + 8 + 12 * i;
-    const std::uint32_t id = read_be32(row);
-    const std::uint64_t start = read_be64(row + 4);
-    const std::uint64_t end = read_be64(row + 16);
-    if (id == 0 || start < table_end || end < start || end > size - 20) return false;
+  for (std::uint64_t i = 0; i < chunks; ++i) {
+    const std::uint8_t* entry = data + kHeaderSize + kChunkEntrySize * i;
+    const std::uint32_t id = read_be32(entry);
+    const std::uint64_t start = read_be64(entry + 4);
+    const std::uint64_t end = read_be64(entry + kChunkEntrySize + 4);
+    if (id == 0 || start < table_end || end < start || end > chunks_end) return false;
     const std::uint8_t* at = data + start;
     const std::uint64_t length = end - start;
     bool* seen = nullptr;
@@ -126,66 +174,72 @@ bool CommitGraph::locate(Layer& layer) {
       *seen = true;
     }
   }
-  if (read_be32(data + 8 + 12 * chunks) != 0) return false;
-  if (!has_fanout || !has_ids || !has_rows || fanout_size != 1024) return false;
-  std::uint32_t previous = 0;
-  for (std::size_t i = 0; i < 256; ++i) {
-    const std::uint32_t value = read_be32(layer.fanout + 4 * i);
-    if (value < previous) return false;
-    previous = value;
+  if (read_be32(data + kHeaderSize + kChunkEntrySize * chunks) != 0) return false;
+  if (!has_fanout || !has_ids || !has_rows || fanout_size != kFanoutSize) return false;
+  // The commit count is the fanout's last entry; every table is as long as it
+  // implies, so that a position below the count is always inside the file.
+  layer.count = read_be32(layer.fanout + kFanoutSize - 4);
+  if (layer.count >= kNoParent) return false;
+  if (ids_size != std::uint64_t{layer.count} * kIdSize || rows_size != std::uint64_t{layer.count} * kRowSize) {
+    return false;
   }
-  layer.count = previous;
-  if (ids_size != std::uint64_t{layer.count} * 20 || rows_size != std::uint64_t{layer.count} * 36) return false;
   if (edges_size % 4 != 0) return false;
   layer.edge_count = has_edges ? edges_size / 4 : 0;
   if (!has_edges) layer.edges = nullptr;
-  if (bases_size != std::uint64_t{layer.base_count} * 20 || (layer.base_count != 0) != has_bases) return false;
-  layer.checksum = ObjectId::from_raw(data + size - 20);
+  if (bases_size != std::uint64_t{layer.base_count} * kIdSize || (layer.base_count != 0) != has_bases) return false;
+  layer.checksum = ObjectId::from_raw(data + size - kTrailerSize);
   return true;
 }
 
-bool CommitGraph::verify(const Layer& layer, std::int64_t& highest) {
-  // Ids strictly increasing, each in the fanout bucket of its first byte.
+std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
+  auto facts = std::make_shared<GraphFileFacts>(layer.count);
+  auto fanout = [&](std::size_t i) { return read_be32(layer.fanout + 4 * i); };
+  // The fanout never decreases; ids strictly increase, each in the bucket of
+  // its first byte.
+  for (std::size_t i = 1; i < 256; ++i) {
+    if (fanout(i) < fanout(i - 1)) return facts;
+  }
   for (std::uint32_t i = 0; i < layer.count; ++i) {
-    const std::uint8_t* id = layer.ids + 20 * std::size_t{i};
-    if (i != 0 && std::memcmp(id - 20, id, 20) >= 0) return false;
-    const std::uint32_t below = id[0] == 0 ? 0 : read_be32(layer.fanout + 4 * (id[0] - 1));
-    if (i < below || i >= read_be32(layer.fanout + 4 * id[0])) return false;
+    const std::uint8_t* id = layer.ids + kIdSize * std::size_t{i};
+    if (i != 0 && std::memcmp(id - kIdSize, id, kIdSize) >= 0) return facts;
+    const std::uint32_t below = id[0] == 0 ? 0 : fanout(id[0] - 1);
+    if (i < below || i >= fanout(id[0])) return facts;
   }
   // Parent positions, octopus lists ending inside the edge chunk.
-  highest = -1;
+  std::int64_t highest = -1;
   auto note = [&](std::uint32_t position) {
     if (static_cast<std::int64_t>(position) > highest) highest = position;
   };
   for (std::uint32_t i = 0; i < layer.count; ++i) {
-    const std::uint8_t* row = layer.rows + 36 * std::size_t{i};
-    const std::uint32_t first = read_be32(row + 20);
-    const std::uint32_t second = read_be32(row + 24);
+    const std::uint8_t* row = layer.rows + kRowSize * std::size_t{i};
+    const std::uint32_t first = read_be32(row + kFirstParentAt);
+    const std::uint32_t second = read_be32(row + kSecondParentAt);
     if (first == kNoParent) {
-      if (second != kNoParent) return false;
+      if (second != kNoParent) return facts;
       continue;
     }
-    if (first & 0x80000000u) return false;
+    if (first & kEdgeFlag) return facts;
     note(first);
     if (second == kNoParent) continue;
-    if ((second & 0x80000000u) == 0) {
+    if ((second & kEdgeFlag) == 0) {
       note(second);
       continue;
     }
-    std::size_t edge = second & 0x7fffffffu;
-    for (;; ++edge) {
-      if (edge >= layer.edge_count) return false;
+    for (std::size_t edge = second & kPositionMask;; ++edge) {
+      if (edge >= layer.edge_count) return facts;
       const std::uint32_t value = read_be32(layer.edges + 4 * edge);
-      if ((value & 0x7fffffffu) == kNoParent) return false;
-      note(value & 0x7fffffffu);
-      if (value & 0x80000000u) break;
+      if ((value & kPositionMask) == kNoParent) return facts;
+      note(value & kPositionMask);
+      if (value & kEdgeFlag) break;
     }
   }
   // The trailing checksum, over everything before it: a flipped bit
   // anywhere makes the file unusable.
   Sha1 sha;
-  sha.update(layer.data, layer.size - 20);
-  return sha.finish() == layer.checksum;
+  sha.update(layer.data, layer.size - kTrailerSize);
+  facts->sound = sha.finish() == layer.checksum;
+  facts->highest_parent = highest;
+  return facts;
 }
 
 std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
@@ -193,31 +247,32 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
   std::uint64_t total = 0;
   for (std::size_t k = 0; k < layers.size(); ++k) {
     Layer& layer = layers[k];
+    if (!layer.facts->sound || layer.facts->disagreeing.load()) return nullptr;
     // Each layer names the layers below it, in order.
     if (layer.base_count != k) return nullptr;
     for (std::size_t b = 0; b < k; ++b) {
-      if (std::memcmp(layer.bases + 20 * b, layers[b].checksum.bytes.data(), 20) != 0) return nullptr;
+      if (ObjectId::from_raw(layer.bases + kIdSize * b) != layers[b].checksum) return nullptr;
     }
     layer.first = static_cast<std::uint32_t>(total);
     total += layer.count;
-    if (total >= kNoParent) return nullptr;
+    if (total >= kNoParent || layer.facts->highest_parent >= static_cast<std::int64_t>(total)) return nullptr;
   }
+  if (layers.empty()) return nullptr;
   graph->total_ = static_cast<std::uint32_t>(total);
   graph->layers_ = std::move(layers);
   return graph;
 }
 
+CommitGraph::~CommitGraph() = default;
+
 std::unique_ptr<CommitGraph> CommitGraph::parse(const std::vector<std::string_view>& bytes) {
   std::vector<Layer> layers;
-  std::uint64_t total = 0;
   for (const std::string_view layer_bytes : bytes) {
     Layer layer;
     layer.data = reinterpret_cast<const std::uint8_t*>(layer_bytes.data());
     layer.size = layer_bytes.size();
-    std::int64_t highest = -1;
-    if (!locate(layer) || !verify(layer, highest)) return nullptr;
-    total += layer.count;
-    if (highest >= static_cast<std::int64_t>(total)) return nullptr;
+    if (!locate(layer)) return nullptr;
+    layer.facts = check(layer);
     layers.push_back(layer);
   }
   return assemble(std::move(layers));
@@ -225,24 +280,16 @@ std::unique_ptr<CommitGraph> CommitGraph::parse(const std::vector<std::string_vi
 
 std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const std::string& objects_dir) {
   if (history_is_rewritten(git_dir)) return nullptr;
-  std::uint64_t total = 0;
-  // Checked once per file, the outcome kept under its identity.
-  auto load = [&total](const std::string& path, std::vector<Layer>& layers) {
+  // Each file checked once, what was found kept under its identity.
+  auto load = [](const std::string& path, std::vector<Layer>& layers) {
     Layer layer;
     layer.file = map_file(path);
     if (layer.file == nullptr) return false;
     layer.data = layer.file->data();
     layer.size = layer.file->size();
     if (!locate(layer)) return false;
-    std::shared_ptr<LayerCheck> check = checked_layers().find(layer.file->identity());
-    if (check == nullptr) {
-      auto made = std::make_shared<LayerCheck>();
-      made->sound = verify(layer, made->highest_parent);
-      check = checked_layers().keep(layer.file->identity(), std::move(made));
-    }
-    if (!check->sound) return false;
-    total += layer.count;
-    if (check->highest_parent >= static_cast<std::int64_t>(total)) return false;
+    layer.facts = graph_file_facts().find(layer.file->identity());
+    if (layer.facts == nullptr) layer.facts = graph_file_facts().keep(layer.file->identity(), check(layer));
     layers.push_back(std::move(layer));
     return true;
   };
@@ -250,7 +297,6 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
   std::vector<Layer> layers;
   if (load(info + "/commit-graph", layers)) return assemble(std::move(layers));
   layers.clear();
-  total = 0;
   platform::Buffer chain_file;
   if (platform::read_whole_file(info + "/commit-graphs/commit-graph-chain", chain_file) != 0) return nullptr;
   const std::string_view chain = chain_file.view();
@@ -266,18 +312,19 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
     // A layer is named after its checksum.
     if (layers.back().checksum != *hash) return nullptr;
   }
-  if (layers.empty()) return nullptr;
   return assemble(std::move(layers));
 }
 
 std::optional<std::uint32_t> CommitGraph::find(const ObjectId& id) const {
+  const std::uint8_t first = id.bytes[0];
   for (const Layer& layer : layers_) {
-    const std::uint8_t first = id.bytes[0];
+    // The bucket's bounds as they read now, kept inside the layer's table.
     std::uint32_t low = first == 0 ? 0 : read_be32(layer.fanout + 4 * (first - 1));
     std::uint32_t high = read_be32(layer.fanout + 4 * first);
+    if (low > high || high > layer.count) continue;
     while (low < high) {
       const std::uint32_t middle = low + (high - low) / 2;
-      const int order = std::memcmp(layer.ids + 20 * std::size_t{middle}, id.bytes.data(), 20);
+      const int order = std::memcmp(layer.ids + kIdSize * std::size_t{middle}, id.bytes.data(), kIdSize);
       if (order == 0) return layer.first + middle;
       if (order < 0) {
         low = middle + 1;
@@ -289,40 +336,113 @@ std::optional<std::uint32_t> CommitGraph::find(const ObjectId& id) const {
   return std::nullopt;
 }
 
-const CommitGraph::Layer& CommitGraph::layer_of(std::uint32_t position) const {
-  for (std::size_t k = layers_.size(); k-- > 1;) {
-    if (position >= layers_[k].first) return layers_[k];
-  }
-  return layers_[0];
+const CommitGraph::Layer& CommitGraph::layer_of(std::uint32_t position, std::uint32_t& local) const {
+  std::size_t k = layers_.size() - 1;
+  while (k > 0 && position < layers_[k].first) --k;
+  local = position - layers_[k].first;
+  return layers_[k];
 }
 
-ObjectId CommitGraph::id_at(std::uint32_t position) const {
-  const Layer& layer = layer_of(position);
-  return ObjectId::from_raw(layer.ids + 20 * std::size_t{position - layer.first});
+bool CommitGraph::id_at(std::uint32_t position, ObjectId& id) const {
+  if (position >= total_) return false;
+  std::uint32_t local = 0;
+  const Layer& layer = layer_of(position, local);
+  id = ObjectId::from_raw(layer.ids + kIdSize * std::size_t{local});
+  return true;
 }
 
-void CommitGraph::parents(std::uint32_t position, std::vector<std::uint32_t>& out) const {
-  const Layer& layer = layer_of(position);
-  const std::uint8_t* row = layer.rows + 36 * std::size_t{position - layer.first};
-  const std::uint32_t first = read_be32(row + 20);
-  const std::uint32_t second = read_be32(row + 24);
-  if (first == kNoParent) return;
+bool CommitGraph::parents(std::uint32_t position, std::vector<std::uint32_t>& out) const {
+  if (position >= total_) return false;
+  std::uint32_t local = 0;
+  const Layer& layer = layer_of(position, local);
+  const std::uint8_t* row = layer.rows + kRowSize * std::size_t{local};
+  const std::uint32_t first = read_be32(row + kFirstParentAt);
+  const std::uint32_t second = read_be32(row + kSecondParentAt);
+  if (first == kNoParent) return second == kNoParent;
+  if (first >= total_) return false;
   out.push_back(first);
-  if (second == kNoParent) return;
-  if ((second & 0x80000000u) == 0) {
+  if (second == kNoParent) return true;
+  if ((second & kEdgeFlag) == 0) {
+    if (second >= total_) return false;
     out.push_back(second);
-    return;
+    return true;
   }
-  for (std::size_t edge = second & 0x7fffffffu;; ++edge) {
+  for (std::size_t edge = second & kPositionMask; edge < layer.edge_count; ++edge) {
     const std::uint32_t value = read_be32(layer.edges + 4 * edge);
-    out.push_back(value & 0x7fffffffu);
-    if (value & 0x80000000u) return;
+    if ((value & kPositionMask) >= total_) return false;
+    out.push_back(value & kPositionMask);
+    if (value & kEdgeFlag) return true;
   }
+  return false;  // the list runs past its chunk
 }
 
 std::uint32_t CommitGraph::generation(std::uint32_t position) const {
-  const Layer& layer = layer_of(position);
-  return read_be32(layer.rows + 36 * std::size_t{position - layer.first} + 28) >> 2;
+  if (position >= total_) return 0;
+  std::uint32_t local = 0;
+  const Layer& layer = layer_of(position, local);
+  return read_be32(layer.rows + kRowSize * std::size_t{local} + kLevelAt) >> 2;
+}
+
+bool CommitGraph::levels_agree() const {
+  using Levels = GraphFileFacts::Levels;
+  for (const Layer& layer : layers_) {
+    const Levels known = layer.facts->levels.load();
+    if (known == Levels::Disagree) return false;
+    if (known == Levels::Unknown) return compute_levels_agree();
+  }
+  return true;
+}
+
+// Every row's level non-zero and above each of its parents' (git writes 0
+// for "not computed"; a graph with corrected dates may hold levels git never
+// reads). Worked out for each layer in turn, base first, and kept with it.
+bool CommitGraph::compute_levels_agree() const {
+  using Levels = GraphFileFacts::Levels;
+  std::vector<std::uint32_t> parent_positions;
+  for (const Layer& layer : layers_) {
+    if (layer.facts->levels.load() == Levels::Agree) continue;
+    bool agree = layer.facts->levels.load() != Levels::Disagree;
+    for (std::uint32_t local = 0; agree && local < layer.count; ++local) {
+      const std::uint32_t position = layer.first + local;
+      const std::uint32_t level = generation(position);
+      parent_positions.clear();
+      agree = level != 0 && parents(position, parent_positions);
+      for (const std::uint32_t parent : parent_positions) agree = agree && generation(parent) < level;
+    }
+    layer.facts->levels.store(agree ? Levels::Agree : Levels::Disagree);
+    if (!agree) return false;
+  }
+  return true;
+}
+
+bool CommitGraph::checked(std::uint32_t position) const {
+  if (position >= total_) return false;
+  std::uint32_t local = 0;
+  return layer_of(position, local).facts->checked.test(local);
+}
+
+void CommitGraph::mark_checked(std::uint32_t position) const {
+  if (position >= total_) return;
+  std::uint32_t local = 0;
+  layer_of(position, local).facts->checked.set(local);
+}
+
+bool CommitGraph::closed(std::uint32_t position) const {
+  if (position >= total_) return false;
+  std::uint32_t local = 0;
+  return layer_of(position, local).facts->closed.test(local);
+}
+
+void CommitGraph::mark_closed(std::uint32_t position) const {
+  if (position >= total_) return;
+  std::uint32_t local = 0;
+  layer_of(position, local).facts->closed.set(local);
+}
+
+void CommitGraph::mark_disagreeing(std::uint32_t position) const {
+  if (position >= total_) return;
+  std::uint32_t local = 0;
+  layer_of(position, local).facts->disagreeing.store(true);
 }
 
 }  // namespace store

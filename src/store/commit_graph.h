@@ -1,7 +1,13 @@
-// The commit-graph: commit ids and parents for walks, without reading the
-// commits. Used only after every file of it has been checked.
+// The commit-graph: commit ids, parents and generation levels for walks,
+// without reading the commits. A cache written by whoever wrote the
+// repository: each file is checked once (its structure and checksum), every
+// position read from it is checked again when it is read (the file may be
+// written in place while it is mapped), a row's parents are compared with the
+// commit it stands for before a walk relies on them, and the generation
+// levels are used only where they agree with the parents for the whole file.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,35 +21,60 @@
 
 namespace store {
 
+// What is learnt about one graph file as walks use it, kept under its
+// identity: written once (the one-time checks) or only ever set (the marks
+// of rows compared with their commits), so any thread may read it.
+struct GraphFileFacts;
+
 class CommitGraph {
  public:
   // The graph of a repository: `objects/info/commit-graph`, or else the
   // chain in `objects/info/commit-graphs/`. Null when there is none, when a
   // file of it fails a check (header, chunk table, chunk sizes, fanout, id
   // order, parent positions, octopus lists, base ids, trailing checksum),
-  // or when the repository has a shallow file, grafts or replace refs.
+  // when a row of it was found to disagree with its commit, or when the
+  // repository has a shallow file, grafts or replace refs.
   static std::unique_ptr<CommitGraph> open(const std::string& git_dir, const std::string& objects_dir);
 
   // A graph over layers given as bytes, base first (for tests); the bytes
   // must outlive the graph. Null when a layer fails a check.
   static std::unique_ptr<CommitGraph> parse(const std::vector<std::string_view>& layers);
 
+  ~CommitGraph();
+
   // Number of commits, all layers together.
   std::uint32_t size() const { return total_; }
   // The position of a commit, or nullopt when the graph does not have it.
   std::optional<std::uint32_t> find(const ObjectId& id) const;
-  // The id at a position (< size()).
-  ObjectId id_at(std::uint32_t position) const;
-  // Appends the parent positions of a position, first parent first and
-  // octopus parents in their stored order.
-  void parents(std::uint32_t position, std::vector<std::uint32_t>& out) const;
-  // The commit's topological level, 1 + the highest of its parents' (0 when
-  // the writer did not compute it).
+  // The id at `position`; false for a position outside the graph.
+  bool id_at(std::uint32_t position, ObjectId& id) const;
+  // Appends the parent positions of `position` as its row records them,
+  // first parent first and octopus parents in their stored order. False when
+  // the position or a parent lies outside the graph, or an octopus list runs
+  // past its chunk: the graph is then not to be used.
+  bool parents(std::uint32_t position, std::vector<std::uint32_t>& out) const;
+  // The commit's topological level, 1 + the highest of its parents'; 0 for a
+  // position outside the graph. Rely on it only when levels_agree().
   std::uint32_t generation(std::uint32_t position) const;
+  // Whether every row's level is non-zero and above its parents' levels,
+  // in every layer (checked once per file, on first use).
+  bool levels_agree() const;
+
+  // Rows compared with their commits. A row is `checked` once its parents
+  // were found equal to the commit's (or the commit could not be read, which
+  // leaves the graph's word standing), and `closed` once it and every row
+  // below it are checked. A row found to disagree makes its file unusable
+  // from then on, for every store.
+  bool checked(std::uint32_t position) const;
+  void mark_checked(std::uint32_t position) const;
+  bool closed(std::uint32_t position) const;
+  void mark_closed(std::uint32_t position) const;
+  void mark_disagreeing(std::uint32_t position) const;
 
  private:
   struct Layer {
     std::shared_ptr<const MappedFile> file;  // null for parsed bytes
+    std::shared_ptr<GraphFileFacts> facts;
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
     const std::uint8_t* fanout = nullptr;
@@ -57,14 +88,17 @@ class CommitGraph {
     std::uint32_t first = 0;  // position of its first commit
     ObjectId checksum;
   };
-  // Reads a layer's header and chunk table and finds its chunks (cheap).
+  CommitGraph() = default;
+  // Reads a layer's header and chunk table and finds its chunks (cheap):
+  // every chunk lies inside the file, at the size its commit count implies.
   static bool locate(Layer& layer);
-  // Checks what `locate` does not: id order, parent positions, octopus
-  // lists and the trailing checksum. `highest` is the largest parent
-  // position the layer names (-1 for none).
-  static bool verify(const Layer& layer, std::int64_t& highest);
+  // The one-time check of what `locate` does not see: id order, parent
+  // positions, octopus lists and the trailing checksum.
+  static std::shared_ptr<GraphFileFacts> check(const Layer& layer);
   static std::unique_ptr<CommitGraph> assemble(std::vector<Layer> layers);
-  const Layer& layer_of(std::uint32_t position) const;
+  // The layer holding `position` (< total_) and the position within it.
+  const Layer& layer_of(std::uint32_t position, std::uint32_t& local) const;
+  bool compute_levels_agree() const;
 
   std::vector<Layer> layers_;
   std::uint32_t total_ = 0;

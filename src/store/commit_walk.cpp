@@ -5,7 +5,7 @@
 namespace store {
 
 bool CommitSet::insert(const CommitRef& commit) {
-  if (commit.position == kNoPosition) return ids_.insert(commit.id);
+  if (!by_position(commit)) return ids_.insert(commit.id);
   std::uint64_t& word = positions_[commit.position / 64];
   const std::uint64_t bit = std::uint64_t{1} << (commit.position % 64);
   const bool added = (word & bit) == 0;
@@ -14,13 +14,50 @@ bool CommitSet::insert(const CommitRef& commit) {
 }
 
 bool CommitSet::contains(const CommitRef& commit) const {
-  if (commit.position == kNoPosition) return ids_.contains(commit.id);
+  if (!by_position(commit)) return ids_.contains(commit.id);
   return (positions_[commit.position / 64] >> (commit.position % 64) & 1) != 0;
+}
+
+namespace {
+
+// Whether the graph's parent positions name the commit's own parents.
+bool same_parents(const CommitGraph& graph, const std::vector<std::uint32_t>& positions, const Commit& commit) {
+  if (positions.size() != commit.parent_count()) return false;
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    ObjectId id;
+    if (!graph.id_at(positions[i], id) || id != commit.parent(i)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t position,
+                     std::vector<std::uint32_t>& out, Buffer& scratch) {
+  out.clear();
+  if (!graph.parents(position, out)) return false;
+  if (graph.checked(position)) return true;
+  ObjectId id;
+  if (!graph.id_at(position, id)) return false;
+  // A commit the store cannot read or parse leaves the graph's word standing,
+  // as git's would: a damaged commit behind a sound graph changes nothing.
+  ObjectType type;
+  if (store.read(id, type, scratch) == Read::Found) {
+    std::optional<Commit> commit;
+    if (type == ObjectType::Commit) commit = parse_commit(scratch.view());
+    if (type != ObjectType::Commit || (commit && !same_parents(graph, out, *commit))) {
+      graph.mark_disagreeing(position);
+      return false;
+    }
+  }
+  graph.mark_checked(position);
+  return true;
 }
 
 CommitWalk::CommitWalk(ObjectStore& store, const ObjectId& head, std::int64_t max_count, Reads reads)
     : store_(store),
       graph_(store.commit_graph()),
+      shallow_(store.shallow_commits()),
       reads_(reads),
       max_count_(max_count),
       seen_(graph_ != nullptr ? graph_->size() : 0) {
@@ -39,6 +76,8 @@ CommitRef CommitWalk::locate(const ObjectId& id) const {
 }
 
 Step CommitWalk::next(CommitRef& commit) {
+  // The shallow file could not be read as dulwich reads it.
+  if (shallow_ == nullptr) return Step::Declined;
   queue_.insert(queue_.end(), parents_.begin(), parents_.end());
   parents_.clear();
   while (!queue_.empty() && (max_count_ < 0 || count_ < max_count_)) {
@@ -48,25 +87,49 @@ Step CommitWalk::next(CommitRef& commit) {
     if (!seen_.insert(commit)) continue;
     // The module's walk reads every commit it hands out; the graph stands in
     // for that read where only parents are needed.
-    if (reads_ == Reads::Fields || commit.position == kNoPosition) {
-      if (store_.read(commit.id, type_, content_) != Read::Found || type_ != ObjectType::Commit) {
-        return Step::Declined;
-      }
-      std::optional<Commit> parsed = parse_commit(content_.view());
-      if (!parsed) return Step::Declined;
-      fields_ = *parsed;
-    }
-    if (commit.position != kNoPosition) {
-      positions_.clear();
-      graph_->parents(commit.position, positions_);
-      for (std::uint32_t position : positions_) parents_.push_back({graph_->id_at(position), position});
-    } else {
-      for (std::size_t i = 0; i < fields_.parent_count(); ++i) parents_.push_back(locate(fields_.parent(i)));
-    }
+    if (!take_parents(commit, reads_ == Reads::Fields || commit.position == kNoPosition)) return Step::Declined;
     ++count_;
     return Step::Commit;
   }
   return Step::End;
+}
+
+bool CommitWalk::take_parents(const CommitRef& commit, bool read) {
+  if (read) {
+    if (store_.read(commit.id, type_, content_) != Read::Found || type_ != ObjectType::Commit) return false;
+    std::optional<Commit> parsed = parse_commit(content_.view());
+    if (!parsed) return false;
+    fields_ = *parsed;
+  }
+  if (shallow_->contains(commit.id)) return true;
+  if (read) {
+    locate_parsed_parents(commit);
+    return true;
+  }
+  if (!checked_parents(store_, *graph_, commit.position, positions_, content_)) return false;
+  for (const std::uint32_t position : positions_) {
+    ObjectId id;
+    if (!graph_->id_at(position, id)) return false;
+    parents_.push_back({id, position});
+  }
+  return true;
+}
+
+// The parents of a commit the walk read are the ones it parsed. Where the
+// graph holds the commit too, its row is compared with them on the way: a
+// row that agrees gives their positions at once, and one that disagrees makes
+// the graph unusable for the walks that trust it.
+void CommitWalk::locate_parsed_parents(const CommitRef& commit) {
+  if (commit.position != kNoPosition) {
+    positions_.clear();
+    if (graph_->parents(commit.position, positions_) && same_parents(*graph_, positions_, fields_)) {
+      graph_->mark_checked(commit.position);
+      for (std::size_t i = 0; i < positions_.size(); ++i) parents_.push_back({fields_.parent(i), positions_[i]});
+      return;
+    }
+    graph_->mark_disagreeing(commit.position);
+  }
+  for (std::size_t i = 0; i < fields_.parent_count(); ++i) parents_.push_back(locate(fields_.parent(i)));
 }
 
 namespace {
@@ -81,16 +144,48 @@ std::optional<std::int64_t> drain(CommitWalk& walk) {
   return count;
 }
 
+// Makes every row at or below `starts` closed: each one checked against its
+// commit. False when a row reaches outside the graph or disagrees.
+bool close_rows(ObjectStore& store, const CommitGraph& graph, const std::vector<std::uint32_t>& starts,
+                Buffer& scratch) {
+  std::vector<std::uint32_t> pending;
+  std::vector<std::uint32_t> visited;
+  std::vector<std::uint64_t> queued((std::size_t{graph.size()} + 63) / 64, 0);
+  auto enqueue = [&](std::uint32_t position) {
+    if (graph.closed(position)) return;
+    std::uint64_t& word = queued[position / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+    if (word & bit) return;
+    word |= bit;
+    pending.push_back(position);
+  };
+  for (const std::uint32_t position : starts) enqueue(position);
+  std::vector<std::uint32_t> parents;
+  while (!pending.empty()) {
+    const std::uint32_t position = pending.back();
+    pending.pop_back();
+    if (!checked_parents(store, graph, position, parents, scratch)) return false;
+    visited.push_back(position);
+    for (const std::uint32_t parent : parents) enqueue(parent);
+  }
+  // Only a whole descent closes its rows: every row below each one is checked.
+  for (const std::uint32_t position : visited) graph.mark_closed(position);
+  return true;
+}
+
 // The count through the commit-graph alone: commits taken highest generation
 // first, each marked as reachable from the base (uninteresting) or not, the
 // mark passed on to its parents. A commit's mark is final when it is taken,
 // since every commit that can reach it has a higher generation; counting
-// stops once only uninteresting commits wait. Nothing when the graph lacks a
-// head or its generations (none written, or a parent not below its child).
-std::optional<std::int64_t> count_by_generation(const CommitGraph& graph, const ObjectId& head, const ObjectId& base) {
+// stops once only uninteresting commits wait. That holds when the levels
+// agree with the parents and every row the count relies on was compared with
+// its commit: those taken, and every row below those left waiting. Nothing
+// when the graph lacks a head, its levels disagree, or a row disagrees.
+std::optional<std::int64_t> count_by_generation(ObjectStore& store, const CommitGraph& graph, const ObjectId& head,
+                                                const ObjectId& base) {
   const std::optional<std::uint32_t> head_position = graph.find(head);
   const std::optional<std::uint32_t> base_position = graph.find(base);
-  if (!head_position || !base_position) return std::nullopt;
+  if (!head_position || !base_position || !graph.levels_agree()) return std::nullopt;
   enum : std::uint8_t { kSeen = 1, kUninteresting = 2 };
   std::vector<std::uint8_t> marks(graph.size(), 0);
   struct Waiting {
@@ -110,20 +205,18 @@ std::optional<std::int64_t> count_by_generation(const CommitGraph& graph, const 
   if (*head_position != *base_position) push(*head_position, false);
   std::int64_t count = 0;
   std::vector<std::uint32_t> parents;
+  Buffer scratch;
   while (interesting > 0) {
     std::pop_heap(queue.begin(), queue.end());
     const Waiting taken = queue.back();
     queue.pop_back();
-    if (taken.generation == 0) return std::nullopt;
     const bool uninteresting = (marks[taken.position] & kUninteresting) != 0;
     if (!uninteresting) {
       --interesting;
       ++count;
     }
-    parents.clear();
-    graph.parents(taken.position, parents);
+    if (!checked_parents(store, graph, taken.position, parents, scratch)) return std::nullopt;
     for (const std::uint32_t parent : parents) {
-      if (graph.generation(parent) >= taken.generation) return std::nullopt;
       if ((marks[parent] & kSeen) == 0) {
         push(parent, uninteresting);
       } else if (uninteresting && (marks[parent] & kUninteresting) == 0) {
@@ -133,6 +226,10 @@ std::optional<std::int64_t> count_by_generation(const CommitGraph& graph, const 
       }
     }
   }
+  std::vector<std::uint32_t> waiting;
+  waiting.reserve(queue.size());
+  for (const Waiting& left : queue) waiting.push_back(left.position);
+  if (!close_rows(store, graph, waiting, scratch)) return std::nullopt;
   return count;
 }
 
@@ -151,7 +248,7 @@ std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& 
     return drain(walk);
   }
   if (const CommitGraph* graph = store.commit_graph()) {
-    if (std::optional<std::int64_t> count = count_by_generation(*graph, head, *base)) return count;
+    if (std::optional<std::int64_t> count = count_by_generation(store, *graph, head, *base)) return count;
   }
   // The base's whole history first; the head's walk then keeps outside it,
   // since whatever lies beyond a commit of the base's history is in it too.
@@ -164,21 +261,28 @@ std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& 
 
 ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents) {
   parents.clear();
+  Buffer content;
   if (const CommitGraph* graph = store.commit_graph()) {
+    std::vector<std::uint32_t> positions;
     if (std::optional<std::uint32_t> position = graph->find(id)) {
-      std::vector<std::uint32_t> positions;
-      graph->parents(*position, positions);
-      for (std::uint32_t parent : positions) parents.push_back(graph->id_at(parent));
-      return ParentsRead::Commit;
+      if (checked_parents(store, *graph, *position, positions, content)) {
+        for (const std::uint32_t parent : positions) {
+          ObjectId parent_id;
+          if (!graph->id_at(parent, parent_id)) return ParentsRead::Declined;
+          parents.push_back(parent_id);
+        }
+        return ParentsRead::Commit;
+      }
+      parents.clear();
     }
   }
   ObjectType type;
-  Buffer content;
   if (store.read(id, type, content) != Read::Found) return ParentsRead::Declined;
   // dulwich would read any other object and find no parents on it; a tag
   // the store does not parse is left to it.
-  if (type != ObjectType::Commit)
+  if (type != ObjectType::Commit) {
     return parses_like_dulwich(type, content.view()) ? ParentsRead::NotACommit : ParentsRead::Declined;
+  }
   std::optional<Commit> commit = parse_commit(content.view());
   if (!commit) return ParentsRead::Declined;
   for (std::size_t i = 0; i < commit->parent_count(); ++i) parents.push_back(commit->parent(i));

@@ -2,15 +2,20 @@
 // out: the head, then its parents in their stored order, then theirs, each
 // commit at its first reach, up to a limit.
 //
-// Parents come from the commit-graph where it holds a commit, from the
-// commit object otherwise. A walk meets only what dulwich would read the same
-// way: an object the store cannot read, one that is not a commit, or a commit
-// outside the plain shape stops it with Declined, and the caller then reads
-// the whole walk through dulwich.
+// A walk that shows commits (Reads::Fields) reads each one and follows the
+// parents it parsed. A walk that needs only ids and parents takes them from
+// the commit-graph where it holds a commit, once the row was compared with
+// the commit it stands for (commit_graph.h), and from the commit object
+// otherwise. A commit that `.git/shallow` names has no parents, as in git.
+// A walk meets only what dulwich would read the same way: an object the store
+// cannot read, one that is not a commit, a commit outside the plain shape, or
+// a graph that disagrees with the commits stops it with Declined, and the
+// caller then reads the whole walk through dulwich.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "store/id_set.h"
@@ -29,15 +34,19 @@ struct CommitRef {
 };
 
 // Commits a walk has handed out, for membership tests by a later walk over
-// the same store.
+// the same store. Positions beyond the graph it was made for are kept by id.
 class CommitSet {
  public:
-  explicit CommitSet(std::uint32_t graph_size = 0) : positions_((graph_size + 63) / 64, 0) {}
+  explicit CommitSet(std::uint32_t graph_size = 0) : positions_((std::size_t{graph_size} + 63) / 64, 0) {}
   // Adds `commit`; true when it was not a member yet.
   bool insert(const CommitRef& commit);
   bool contains(const CommitRef& commit) const;
 
  private:
+  bool by_position(const CommitRef& commit) const {
+    return commit.position != kNoPosition && commit.position / 64 < positions_.size();
+  }
+
   std::vector<std::uint64_t> positions_;
   IdSet ids_;
 };
@@ -70,9 +79,14 @@ class CommitWalk {
 
  private:
   CommitRef locate(const ObjectId& id) const;
+  // Sets parents_ to the parents of `commit` (read and parsed into fields_
+  // first when `read` says so); false when the walk must decline.
+  bool take_parents(const CommitRef& commit, bool read);
+  void locate_parsed_parents(const CommitRef& commit);
 
   ObjectStore& store_;
   const CommitGraph* graph_;
+  const IdSet* shallow_;
   Reads reads_;
   std::int64_t max_count_;
   std::int64_t count_ = 0;
@@ -92,8 +106,9 @@ std::optional<CommitSet> reached(ObjectStore& store, const ObjectId& head, std::
 
 // The number of commits reachable from `head` and not from `base` (all of
 // `head`'s history without a base), as walking both histories counts them;
-// nullopt when a walk declined. With a commit-graph that holds both heads the
-// count paints down from them by generation, as git does, reading no commit.
+// nullopt when a walk declined. With a commit-graph that holds both heads and
+// whose levels agree with its parents, the count paints down from them by
+// generation, as git does.
 std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& head,
                                             const std::optional<ObjectId>& base);
 
@@ -101,8 +116,16 @@ std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& 
 // object that is no commit (so it has no parents to read), or declined.
 enum class ParentsRead : std::uint8_t { Commit, NotACommit, Declined };
 
-// The parents of object `id`, from the commit-graph when it holds the commit,
-// from the object otherwise.
+// The parents of object `id` as `repo[id].parents` gives them: the commit's
+// own (not cut at the shallow boundary), from the commit-graph when it holds
+// the commit and agrees with it, from the object otherwise.
 ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents);
+
+// The parents the commit-graph records for `position`, once its row has
+// been compared with the commit it stands for (read into `scratch`); false
+// when the row reaches outside the graph or disagrees with a commit the
+// store reads: the caller then declines.
+bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t position,
+                     std::vector<std::uint32_t>& out, Buffer& scratch);
 
 }  // namespace store

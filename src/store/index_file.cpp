@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "platform/files.h"
 #include "store/sha1.h"
@@ -10,7 +11,14 @@ namespace store {
 
 namespace {
 
-constexpr std::size_t kFixed = 62;  // entry bytes before the flags' extension and the path
+// The parts of an index file, and of each entry: ten 32-bit stat fields,
+// the id, the flags, then (version 3 and later) the extended flags and the
+// path.
+constexpr std::size_t kHeaderSize = 12;  // "DIRC", version, entry count
+constexpr std::size_t kStatFields = 10 * 4;
+constexpr std::size_t kFlagsAt = kStatFields + kIdSize;
+constexpr std::size_t kFixed = kFlagsAt + 2;  // entry bytes before the extended flags and the path
+constexpr std::size_t kChecksumSize = kIdSize;
 
 }  // namespace
 
@@ -20,54 +28,57 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
   contents.entries.clear();
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t size = text.size();
-  if (size < 12 + 20 || std::memcmp(data, "DIRC", 4) != 0) return IndexRead::UseDulwich;
+  if (size < kHeaderSize + kChecksumSize || std::memcmp(data, "DIRC", 4) != 0) return IndexRead::Declined;
   const std::uint32_t version = read_be32(data + 4);
-  if (version < 2 || version > 4) return IndexRead::UseDulwich;
+  if (version < 2 || version > 4) return IndexRead::Declined;
   contents.version = version;
   const std::uint32_t count = read_be32(data + 8);
-  const std::size_t end = size - 20;  // where the checksum starts
-  if (count > end / kFixed) return IndexRead::UseDulwich;
+  const std::size_t end = size - kChecksumSize;  // where the checksum starts
+  if (count > end / kFixed) return IndexRead::Declined;
   contents.entries.reserve(count);
-  std::size_t at = 12;
+  std::size_t at = kHeaderSize;
   std::string previous;                        // version 4 compresses each path against this one
   std::size_t last_offset = 0, last_size = 0;  // the previous entry's path in `paths`
   int last_stage = -1;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t begin = at;
-    if (end - at < kFixed) return IndexRead::UseDulwich;
+    if (end - at < kFixed) return IndexRead::Declined;
     const std::uint8_t* p = data + at;
     IndexEntry entry;
-    entry.ctime_seconds = read_be32(p);
-    entry.ctime_nanoseconds = read_be32(p + 4);
-    entry.mtime_seconds = read_be32(p + 8);
-    entry.mtime_nanoseconds = read_be32(p + 12);
-    entry.dev = read_be32(p + 16);
-    entry.ino = read_be32(p + 20);
-    entry.mode = read_be32(p + 24);
-    entry.uid = read_be32(p + 28);
-    entry.gid = read_be32(p + 32);
-    entry.size = read_be32(p + 36);
-    entry.id = ObjectId::from_raw(p + 40);
-    const std::uint16_t flags = static_cast<std::uint16_t>(p[60] << 8 | p[61]);
+    // ctime, mtime (seconds, nanoseconds), dev, ino, mode, uid, gid, size.
+    std::uint32_t stat[kStatFields / 4];
+    for (std::size_t k = 0; k < std::size(stat); ++k) stat[k] = read_be32(p + 4 * k);
+    entry.ctime_seconds = stat[0];
+    entry.ctime_nanoseconds = stat[1];
+    entry.mtime_seconds = stat[2];
+    entry.mtime_nanoseconds = stat[3];
+    entry.dev = stat[4];
+    entry.ino = stat[5];
+    entry.mode = stat[6];
+    entry.uid = stat[7];
+    entry.gid = stat[8];
+    entry.size = stat[9];
+    entry.id = ObjectId::from_raw(p + kStatFields);
+    const std::uint16_t flags = static_cast<std::uint16_t>(p[kFlagsAt] << 8 | p[kFlagsAt + 1]);
     at += kFixed;
     if (flags & 0x4000) {
-      if (version < 3 || end - at < 2) return IndexRead::UseDulwich;
+      if (version < 3 || end - at < 2) return IndexRead::Declined;
       entry.extended_flags = static_cast<std::uint16_t>(data[at] << 8 | data[at + 1]);
       at += 2;
     }
     entry.flags = flags & 0xF000;
     // Sparse directory entries (a directory's mode) are for dulwich.
-    if ((entry.mode & 0170000) == 0040000) return IndexRead::UseDulwich;
+    if ((entry.mode & platform::kModeTypeMask) == platform::kModeDirectory) return IndexRead::Declined;
     const std::size_t name_size = flags & 0x0FFF;
-    entry.path_offset = static_cast<std::uint32_t>(contents.paths.size());
+    entry.path_offset = contents.paths.size();
     if (version == 4) {
       // dulwich reads this length as a little-endian varint, git as its
       // offset varint: they agree on one byte only.
-      if (at >= end || (data[at] & 0x80)) return IndexRead::UseDulwich;
+      if (at >= end || (data[at] & 0x80)) return IndexRead::Declined;
       const std::size_t drop = data[at++];
-      if (drop > previous.size()) return IndexRead::UseDulwich;
+      if (drop > previous.size()) return IndexRead::Declined;
       const void* nul = std::memchr(data + at, 0, end - at);
-      if (nul == nullptr) return IndexRead::UseDulwich;
+      if (nul == nullptr) return IndexRead::Declined;
       const std::size_t suffix = static_cast<const std::uint8_t*>(nul) - (data + at);
       previous.resize(previous.size() - drop);
       previous.append(reinterpret_cast<const char*>(data + at), suffix);
@@ -76,19 +87,19 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
     } else {
       // A name of 0xFFF bytes or more has its length cut short; dulwich then
       // misreads the entry.
-      if (name_size == 0x0FFF || end - at < name_size) return IndexRead::UseDulwich;
-      if (std::memchr(data + at, 0, name_size) != nullptr) return IndexRead::UseDulwich;
+      if (name_size == 0x0FFF || end - at < name_size) return IndexRead::Declined;
+      if (std::memchr(data + at, 0, name_size) != nullptr) return IndexRead::Declined;
       contents.paths.append(reinterpret_cast<const char*>(data + at), name_size);
       at += name_size;
       // NUL padding to a multiple of eight, one to eight bytes.
       const std::size_t padded = begin + ((at - begin + 8) & ~std::size_t{7});
-      if (padded > end) return IndexRead::UseDulwich;
+      if (padded > end) return IndexRead::Declined;
       for (; at < padded; ++at) {
-        if (data[at] != 0) return IndexRead::UseDulwich;
+        if (data[at] != 0) return IndexRead::Declined;
       }
     }
-    entry.path_size = static_cast<std::uint32_t>(contents.paths.size() - entry.path_offset);
-    if (entry.path_size == 0) return IndexRead::UseDulwich;
+    entry.path_size = contents.paths.size() - entry.path_offset;
+    if (entry.path_size == 0) return IndexRead::Declined;
     const int stage = (flags >> 12) & 3;
     const std::string_view path(contents.paths.data() + entry.path_offset, entry.path_size);
     // Entries strictly ordered by path, then stage, as git writes them: each
@@ -96,7 +107,7 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
     // one dictionary entry per path.)
     if (i != 0) {
       const int order = path.compare(std::string_view(contents.paths.data() + last_offset, last_size));
-      if (order < 0 || (order == 0 && (stage <= last_stage || last_stage == 0))) return IndexRead::UseDulwich;
+      if (order < 0 || (order == 0 && (stage <= last_stage || last_stage == 0))) return IndexRead::Declined;
       if (order == 0) {
         // Another stage of the same unmerged path: already one entry.
         last_stage = stage;
@@ -114,19 +125,19 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
   // Extensions: four uppercase letters, a size, the data. dulwich stops at
   // anything else (a `link` or `sdir`, say) and then fails its checksum.
   while (at < end) {
-    if (end - at < 8) return IndexRead::UseDulwich;
+    if (end - at < 8) return IndexRead::Declined;
     for (int k = 0; k < 4; ++k) {
-      if (data[at + k] < 'A' || data[at + k] > 'Z') return IndexRead::UseDulwich;
+      if (data[at + k] < 'A' || data[at + k] > 'Z') return IndexRead::Declined;
     }
     const std::uint32_t extension_size = read_be32(data + at + 4);
-    if (end - at - 8 < extension_size) return IndexRead::UseDulwich;
+    if (end - at - 8 < extension_size) return IndexRead::Declined;
     at += 8 + extension_size;
   }
-  static constexpr std::uint8_t kZeros[20] = {};
-  if (std::memcmp(data + end, kZeros, 20) != 0) {
+  const ObjectId recorded = ObjectId::from_raw(data + end);
+  if (recorded != ObjectId{}) {
     Sha1 sha;
     sha.update(data, end);
-    if (std::memcmp(sha.finish().bytes.data(), data + end, 20) != 0) return IndexRead::UseDulwich;
+    if (sha.finish() != recorded) return IndexRead::Declined;
   }
   return IndexRead::Read;
 }
@@ -145,9 +156,9 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
     if (platform::means_absent(error) && platform::means_absent(platform::file_info(path, false, info))) {
       return IndexRead::Read;
     }
-    return IndexRead::UseDulwich;
+    return IndexRead::Declined;
   }
-  if (bytes.empty()) return IndexRead::UseDulwich;
+  if (bytes.empty()) return IndexRead::Declined;
   return parse_index(bytes.view(), contents);
 }
 

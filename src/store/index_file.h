@@ -12,9 +12,9 @@
 namespace store {
 
 struct IndexEntry {
-  std::uint32_t path_offset = 0, path_size = 0;  // into IndexContents::paths
-  bool conflicted = false;                       // an unmerged path: stages 1-3, one entry, no id
-  ObjectId id;                                   // stage 0 only
+  std::size_t path_offset = 0, path_size = 0;  // into IndexContents::paths (which may pass 4 GiB)
+  bool conflicted = false;                     // an unmerged path: stages 1-3, one entry, no id
+  ObjectId id;                                 // stage 0 only
   std::uint32_t ctime_seconds = 0, ctime_nanoseconds = 0, mtime_seconds = 0, mtime_nanoseconds = 0;
   std::uint32_t dev = 0, ino = 0, mode = 0, uid = 0, gid = 0, size = 0;
   std::uint16_t flags = 0;           // without the name length
@@ -29,8 +29,8 @@ struct IndexContents {
 };
 
 enum class IndexRead : std::uint8_t {
-  Read,       // `contents` holds what dulwich gives
-  UseDulwich  // dulwich reads it its own way or raises: ask dulwich
+  Read,     // `contents` holds what dulwich gives
+  Declined  // dulwich reads it its own way or raises: ask dulwich
 };
 
 // Parses the bytes of an index file. Versions 2, 3 and 4 in the shape git
@@ -39,7 +39,7 @@ enum class IndexRead : std::uint8_t {
 // optional extensions skipped, and the trailing checksum right (or all
 // zeros, which dulwich accepts for index.skipHash). Anything else, including
 // a split index (its `link` extension) and sparse directory entries, is
-// UseDulwich.
+// Declined.
 IndexRead parse_index(std::string_view bytes, IndexContents& contents);
 
 // Reads the index file at `path`. A missing file is an empty index, as for

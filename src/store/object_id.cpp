@@ -23,23 +23,23 @@ constexpr std::array<std::uint8_t, 256> kHexValues = [] {
 
 void ObjectId::hex_into(char* out) const {
   static constexpr char kDigits[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < 20; ++i) {
+  for (std::size_t i = 0; i < kIdSize; ++i) {
     out[2 * i] = kDigits[bytes[i] >> 4];
     out[2 * i + 1] = kDigits[bytes[i] & 15];
   }
 }
 
 std::string ObjectId::hex() const {
-  std::string text(40, '0');
+  std::string text(kHexSize, '0');
   hex_into(text.data());
   return text;
 }
 
 std::optional<ObjectId> ObjectId::from_hex(std::string_view text) {
-  if (text.size() != 40) return std::nullopt;
+  if (text.size() != kHexSize) return std::nullopt;
   ObjectId id;
   std::uint8_t invalid = 0;
-  for (std::size_t i = 0; i < 20; ++i) {
+  for (std::size_t i = 0; i < kIdSize; ++i) {
     const std::uint8_t high = kHexValues[static_cast<unsigned char>(text[2 * i])];
     const std::uint8_t low = kHexValues[static_cast<unsigned char>(text[2 * i + 1])];
     invalid |= (high | low) & 0xF0;

@@ -14,25 +14,30 @@
 
 namespace store {
 
-// A SHA-1 object id: 20 raw bytes.
+// Bytes in a raw object id (SHA-1), and its hexadecimal digits. Every size
+// and offset the formats derive from the id is written in terms of these.
+inline constexpr std::size_t kIdSize = 20;
+inline constexpr std::size_t kHexSize = 2 * kIdSize;
+
+// A SHA-1 object id: its raw bytes.
 struct ObjectId {
-  std::array<std::uint8_t, 20> bytes{};
+  std::array<std::uint8_t, kIdSize> bytes{};
 
   friend bool operator==(const ObjectId&, const ObjectId&) = default;
   friend bool operator<(const ObjectId& a, const ObjectId& b) {
-    return std::memcmp(a.bytes.data(), b.bytes.data(), 20) < 0;
+    return std::memcmp(a.bytes.data(), b.bytes.data(), kIdSize) < 0;
   }
   const std::uint8_t* data() const { return bytes.data(); }
 
   static ObjectId from_raw(const std::uint8_t* raw) {
     ObjectId id;
-    std::memcpy(id.bytes.data(), raw, 20);
+    std::memcpy(id.bytes.data(), raw, kIdSize);
     return id;
   }
-  // 40 lowercase hexadecimal digits.
+  // kHexSize lowercase hexadecimal digits.
   std::string hex() const;
   void hex_into(char* out) const;
-  // Accepts exactly 40 hexadecimal digits (either case).
+  // Accepts exactly kHexSize hexadecimal digits (either case).
   static std::optional<ObjectId> from_hex(std::string_view text);
 };
 

@@ -21,6 +21,40 @@ bool ends_with(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
+bool is_hex_digit(char ch) { return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F'); }
+
+// bytes.strip()'s whitespace.
+bool is_ascii_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f'; }
+
+// dulwich's `get_shallow`: each line stripped, empty ones skipped, the rest
+// ids of 40 or 64 hexadecimal digits in either case (anything else makes it
+// raise). Ids in another form than 40 lowercase digits never equal an id a
+// native walk meets, so they are left out.
+std::optional<IdSet> read_shallow(const std::string& git_dir) {
+  platform::Buffer contents;
+  if (const int error = platform::read_whole_file(git_dir + "/shallow", contents)) {
+    if (error == ENOENT) return IdSet();
+    return std::nullopt;
+  }
+  IdSet shallow;
+  const std::string_view text = contents.view();
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string_view::npos ? text.size() : end + 1;
+    std::string_view line = text.substr(start, end - start);
+    start = end;
+    while (!line.empty() && is_ascii_space(line.front())) line.remove_prefix(1);
+    while (!line.empty() && is_ascii_space(line.back())) line.remove_suffix(1);
+    if (line.empty()) continue;
+    constexpr std::size_t kSha256HexSize = 64;  // dulwich takes these ids too
+    if (line.size() != kHexSize && line.size() != kSha256HexSize) return std::nullopt;
+    if (!std::all_of(line.begin(), line.end(), is_hex_digit)) return std::nullopt;
+    const std::optional<ObjectId> id = ObjectId::from_hex(line);
+    if (id && id->hex() == line) shallow.insert(*id);
+  }
+  return shallow;
+}
+
 // The object's type from its loose header name.
 bool type_from_name(std::string_view name, ObjectType& type) {
   if (name == "commit") {
@@ -71,8 +105,8 @@ void ObjectStore::list_packs(Directory& directory) {
     Pack pack;
     pack.base = pack_dir + "/" + base;
     std::shared_ptr<const MappedFile> index_file = map_file(pack.base + ".idx");
-    pack.load = index_file == nullptr ? PackIndex::Load::Fault : PackIndex::load(std::move(index_file), pack.index);
-    if (pack.load == PackIndex::Load::Fault) directory.faulty = true;
+    pack.load = index_file == nullptr ? PackIndex::Load::Declined : PackIndex::load(std::move(index_file), pack.index);
+    if (pack.load == PackIndex::Load::Declined) directory.faulty = true;
     directory.packs.push_back(std::move(pack));
   }
 }
@@ -126,15 +160,15 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
     if (!directory.listed) list_packs(directory);
     // dulwich visits packs in no fixed order: if any of them would raise on
     // this id, so might dulwich, whichever copy the store finds.
-    if (directory.faulty) return Read::Unreadable;
+    if (directory.faulty) return Read::Declined;
     bool found = false;
     for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
       Pack& pack = directory.packs[p];
       if (pack.load != PackIndex::Load::Usable) continue;
       std::uint64_t offset = 0;
       const PackIndex::Lookup lookup = pack.index->find(id, offset);
-      if (lookup == PackIndex::Lookup::Fault) return Read::Unreadable;
-      if (lookup == PackIndex::Lookup::Absent) continue;
+      if (lookup == PackIndex::Lookup::Declined) return Read::Declined;
+      if (lookup == PackIndex::Lookup::Missing) continue;
       // A copy this very pack file gave before, checked then as it would be now.
       if (pack_data_usable(pack)) {
         const RecentKey key{pack.data->identity(), offset, id};
@@ -145,7 +179,7 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
       }
       // Every copy must read back as this very object: dulwich may take any.
       const Read copy = read_packed(index, p, offset, type, content);
-      if (copy != Read::Found || object_id(type, content.data(), content.size()) != id) return Read::Unreadable;
+      if (copy != Read::Found || object_id(type, content.data(), content.size()) != id) return Read::Declined;
       if (keep_reads_) keep_recent({pack.data->identity(), offset, id}, type, content);
       found = true;
     }
@@ -163,20 +197,24 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
 }
 
 bool ObjectStore::pack_data_usable(Pack& pack) {
-  if (pack.data_state != 0) return pack.data_state > 0;
-  pack.data_state = -1;
+  if (pack.data_usable) return *pack.data_usable;
+  pack.data_usable = false;
   pack.data = map_file(pack.base + ".pack");
   if (pack.data == nullptr) return false;
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
   // dulwich checks the header, the object count against the index's and the
-  // pack's checksum against the one the index records.
-  if (size < 32 || std::memcmp(data, "PACK", 4) != 0) return false;
+  // pack's checksum against the one the index records. (Each entry is still
+  // checked against the mapping's bounds when it is read.)
+  if (size < kPackHeaderSize + kPackTrailerSize || std::memcmp(data, "PACK", 4) != 0) return false;
   const std::uint32_t version = read_be32(data + 4);
   if (version != 2 && version != 3) return false;
   if (read_be32(data + 8) != pack.index->count()) return false;
-  if (!pack.index->has_trailer() || std::memcmp(pack.index->pack_checksum(), data + size - 20, 20) != 0) return false;
-  pack.data_state = 1;
+  ObjectId recorded;
+  if (!pack.index->pack_checksum(recorded) || ObjectId::from_raw(data + size - kPackTrailerSize) != recorded) {
+    return false;
+  }
+  pack.data_usable = true;
   return true;
 }
 
@@ -203,7 +241,7 @@ void ObjectStore::cache_put(const CacheKey& key, ObjectType type, const std::uin
 Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_number, std::uint64_t offset,
                               ObjectType& type, Buffer& content) {
   Pack& pack = directories_[directory_number]->packs[pack_number];
-  if (!pack_data_usable(pack)) return Read::Unreadable;
+  if (!pack_data_usable(pack)) return Read::Declined;
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
   // Packs of every directory have keys of their own.
@@ -217,20 +255,20 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
   for (;;) {
     cached = cache_find(CacheKey{pack_key, at});
     if (cached != nullptr) break;
-    if (!parse_pack_entry(data, size, at, entry)) return Read::Unreadable;
-    if (entry.type <= 4) break;
+    if (!parse_pack_entry(data, size, at, entry)) return Read::Declined;
+    if (is_whole_object(entry.kind)) break;
     // Longer than the pack has entries: a cycle.
-    if (chain_.size() > pack.index->count()) return Read::Unreadable;
+    if (chain_.size() > pack.index->count()) return Read::Declined;
     chain_.push_back(at);
-    if (entry.type == 6) {
+    if (entry.kind == EntryKind::OffsetDelta) {
       at = entry.base;
     } else {
       // dulwich looks a reference delta's base up in the same pack only.
       std::uint64_t base = 0;
       if (pack.index->find(ObjectId::from_raw(entry.base_id), base) != PackIndex::Lookup::Found) {
-        return Read::Unreadable;
+        return Read::Declined;
       }
-      if (base == 0 || base == at) return Read::Unreadable;
+      if (base == 0 || base == at) return Read::Declined;
       at = base;
     }
   }
@@ -240,25 +278,25 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
     type = cached->type;
     result->assign(cached->content.data(), cached->content.size());
   } else {
-    type = static_cast<ObjectType>(entry.type);
+    type = static_cast<ObjectType>(entry.kind);
     result->resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
-    if (!inflater_.inflate_exact(data + entry.data, size - 20 - entry.data, result->data(),
+    if (!inflater_.inflate_exact(data + entry.data, size - kPackTrailerSize - entry.data, result->data(),
                                  static_cast<std::size_t>(entry.size))) {
-      return Read::Unreadable;
+      return Read::Declined;
     }
     result->resize(static_cast<std::size_t>(entry.size));
     if (!chain_.empty()) cache_put(CacheKey{pack_key, at}, type, result->data(), result->size());
   }
   // Apply the deltas from the base upwards.
   for (std::size_t i = chain_.size(); i-- > 0;) {
-    if (!parse_pack_entry(data, size, chain_[i], entry)) return Read::Unreadable;
+    if (!parse_pack_entry(data, size, chain_[i], entry)) return Read::Declined;
     delta_.resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
-    if (!inflater_.inflate_exact(data + entry.data, size - 20 - entry.data, delta_.data(),
+    if (!inflater_.inflate_exact(data + entry.data, size - kPackTrailerSize - entry.data, delta_.data(),
                                  static_cast<std::size_t>(entry.size))) {
-      return Read::Unreadable;
+      return Read::Declined;
     }
     if (!apply_delta(result->data(), result->size(), delta_.data(), static_cast<std::size_t>(entry.size), scratch_)) {
-      return Read::Unreadable;
+      return Read::Declined;
     }
     std::swap(*result, scratch_);
     if (i != 0) cache_put(CacheKey{pack_key, chain_[i]}, type, result->data(), result->size());
@@ -267,49 +305,57 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
 }
 
 Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content) {
-  char hex[41];
+  char hex[kHexSize + 1];
   id.hex_into(hex);
-  hex[40] = '\0';
+  hex[kHexSize] = '\0';
   std::string path = directory.path;
   path += '/';
   path.append(hex, 2);
   path += '/';
   path.append(hex + 2, 38);
   if (const int error = platform::read_whole_file(path, loose_)) {
-    return error == ENOENT ? Read::Missing : Read::Unreadable;
+    return error == ENOENT ? Read::Missing : Read::Declined;
   }
   // dulwich reads only the zlib form git writes (its "legacy" form).
-  if (loose_.size() < 2) return Read::Unreadable;
+  if (loose_.size() < 2) return Read::Declined;
   const unsigned b0 = loose_.data()[0], b1 = loose_.data()[1];
-  if ((b0 & 0x8F) != 0x08 || ((b0 << 8) + b1) % 31 != 0) return Read::Unreadable;
+  if ((b0 & 0x8F) != 0x08 || ((b0 << 8) + b1) % 31 != 0) return Read::Declined;
   std::size_t consumed = 0;
   if (!inflater_.inflate_all(loose_.data(), loose_.size(), scratch_, options_.loose_object_size_limit, consumed)) {
-    return Read::Unreadable;
+    return Read::Declined;
   }
   // Bytes after the stream: dulwich ignores them, git would not.
-  if (consumed != loose_.size()) return Read::Unreadable;
+  if (consumed != loose_.size()) return Read::Declined;
   const std::string_view text = scratch_.view();
   const std::size_t space = text.find(' ');
   const std::size_t nul = text.find('\0');
-  if (space == std::string_view::npos || nul == std::string_view::npos || space > nul) return Read::Unreadable;
-  if (!type_from_name(text.substr(0, space), type)) return Read::Unreadable;
+  if (space == std::string_view::npos || nul == std::string_view::npos || space > nul) return Read::Declined;
+  if (!type_from_name(text.substr(0, space), type)) return Read::Declined;
   const std::string_view digits = text.substr(space + 1, nul - space - 1);
   const std::size_t length = text.size() - nul - 1;
-  if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) return Read::Unreadable;
+  if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) return Read::Declined;
   std::uint64_t declared = 0;
   for (const char ch : digits) {
-    if (ch < '0' || ch > '9') return Read::Unreadable;
+    if (ch < '0' || ch > '9') return Read::Declined;
     declared = declared * 10 + static_cast<std::uint64_t>(ch - '0');
   }
-  if (declared != length) return Read::Unreadable;
+  if (declared != length) return Read::Declined;
   Sha1 sha;
   sha.update(text.data(), text.size());
-  if (sha.finish() != id) return Read::Unreadable;
+  if (sha.finish() != id) return Read::Declined;
   content.assign(scratch_.data() + nul + 1, length);
   // dulwich parses a loose object as it reads it: what it would refuse to
   // parse, it raises on.
-  if (!parses_like_dulwich(type, content.view())) return Read::Unreadable;
+  if (!parses_like_dulwich(type, content.view())) return Read::Declined;
   return Read::Found;
+}
+
+const IdSet* ObjectStore::shallow_commits() {
+  if (!shallow_read_) {
+    shallow_read_ = true;
+    shallow_ = read_shallow(git_dir_);
+  }
+  return shallow_ ? &*shallow_ : nullptr;
 }
 
 const CommitGraph* ObjectStore::commit_graph() {

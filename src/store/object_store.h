@@ -4,7 +4,7 @@
 //
 // A read is Found only when the content hashes to the id asked for and
 // every step on the way was one dulwich takes the same way. Everything else
-// is Missing (no copy anywhere the store looks) or Unreadable (something
+// is Missing (no copy anywhere the store looks) or Declined (something
 // dulwich would raise on, treat in its own way, or that the store does not
 // parse): in both cases the caller asks dulwich, so the host sees dulwich's
 // answer or dulwich's exception.
@@ -17,18 +17,20 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "store/commit_graph.h"
+#include "store/id_set.h"
 #include "store/mapped_file.h"
 #include "store/object_id.h"
 #include "store/pack.h"
 
 namespace store {
 
-enum class Read : std::uint8_t { Found, Missing, Unreadable };
+enum class Read : std::uint8_t { Found, Missing, Declined };
 
 struct StoreOptions {
   // dulwich's `loose_object_size_limit` (core.bigFileThreshold when set):
@@ -70,6 +72,11 @@ class ObjectStore {
   // or must not be used (shallow, grafts, replace refs). Opened on first use.
   const CommitGraph* commit_graph();
 
+  // The commits `.git/shallow` names, whose parents a shallow clone left
+  // out (empty without the file); null when the file cannot be read as
+  // dulwich's `get_shallow` reads it (it would raise). Read on first use.
+  const IdSet* shallow_commits();
+
   // Number of packs listed in the main objects directory (for tests).
   std::size_t pack_count() const;
 
@@ -77,9 +84,10 @@ class ObjectStore {
   struct Pack {
     std::string base;  // path without ".idx" / ".pack"
     std::unique_ptr<PackIndex> index;
-    PackIndex::Load load = PackIndex::Load::Fault;
+    PackIndex::Load load = PackIndex::Load::Declined;
     std::shared_ptr<const MappedFile> data;
-    int data_state = 0;  // 0 not looked at, 1 usable, -1 unusable
+    std::optional<bool>
+        data_usable;  // whether the pack file's header and checksum agree with its index; unset until looked at
   };
   struct Directory {
     std::string path;
@@ -134,6 +142,8 @@ class ObjectStore {
   bool keep_reads_ = false;
   bool graph_opened_ = false;
   std::unique_ptr<CommitGraph> graph_;
+  bool shallow_read_ = false;
+  std::optional<IdSet> shallow_;
 };
 
 }  // namespace store

@@ -17,7 +17,7 @@ bool is_lower_hex(std::string_view text) {
     for (const char ch : std::string_view("0123456789abcdef")) digits[static_cast<unsigned char>(ch)] = true;
     return digits;
   }();
-  if (text.size() != 40) return false;
+  if (text.size() != kHexSize) return false;
   bool all = true;
   for (const char ch : text) all &= kLowerHex[static_cast<unsigned char>(ch)];
   return all;
@@ -29,6 +29,13 @@ bool all_digits(std::string_view text, std::size_t most) {
     if (ch < '0' || ch > '9') return false;
   }
   return true;
+}
+
+// The value of a header line `<label><value>`; nothing when the line has
+// another label.
+std::optional<std::string_view> value_after(std::string_view line, std::string_view label) {
+  if (!line.starts_with(label)) return std::nullopt;
+  return line.substr(label.size());
 }
 
 // One header line at `at`: its text without the newline. False when no
@@ -81,25 +88,29 @@ std::optional<Commit> parse_commit(std::string_view content) {
   Commit commit;
   std::size_t at = 0;
   std::string_view line;
-  if (!next_line(content, at, line) || line.substr(0, 5) != "tree " || !is_lower_hex(line.substr(5))) {
-    return std::nullopt;
-  }
+  if (!next_line(content, at, line)) return std::nullopt;
+  const std::optional<std::string_view> tree = value_after(line, "tree ");
+  if (!tree || !is_lower_hex(*tree)) return std::nullopt;
+  commit.tree_hex = *tree;
   at += line.size() + 1;
   const std::size_t parents_start = at;
-  while (next_line(content, at, line) && line.substr(0, 7) == "parent ") {
-    if (!is_lower_hex(line.substr(7))) return std::nullopt;
+  while (next_line(content, at, line)) {
+    const std::optional<std::string_view> parent = value_after(line, "parent ");
+    if (!parent) break;
+    if (!is_lower_hex(*parent)) return std::nullopt;
     at += line.size() + 1;
   }
-  commit.tree_hex = content.substr(5, 40);
   commit.parent_lines = content.substr(parents_start, at - parents_start);
 
   std::int64_t ignored = 0;
-  if (!next_line(content, at, line) || line.substr(0, 7) != "author ") return std::nullopt;
-  if (!parse_person(line.substr(7), commit.author, ignored)) return std::nullopt;
+  if (!next_line(content, at, line)) return std::nullopt;
+  const std::optional<std::string_view> author = value_after(line, "author ");
+  if (!author || !parse_person(*author, commit.author, ignored)) return std::nullopt;
   at += line.size() + 1;
-  std::string_view committer;
-  if (!next_line(content, at, line) || line.substr(0, 10) != "committer ") return std::nullopt;
-  if (!parse_person(line.substr(10), committer, commit.commit_time)) return std::nullopt;
+  if (!next_line(content, at, line)) return std::nullopt;
+  const std::optional<std::string_view> committer = value_after(line, "committer ");
+  std::string_view committer_person;
+  if (!committer || !parse_person(*committer, committer_person, commit.commit_time)) return std::nullopt;
   at += line.size() + 1;
 
   // Other headers, each with its continuation lines, up to the empty line.
@@ -159,9 +170,9 @@ bool parse_tree(std::string_view content, std::vector<TreeEntry>& entries) {
     if (nul == std::string_view::npos || nul == at) return false;
     entry.name = content.substr(at, nul - at);
     if (entry.name.find('/') != std::string_view::npos) return false;
-    if (content.size() - (nul + 1) < 20) return false;
+    if (content.size() - (nul + 1) < kIdSize) return false;
     entry.id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(content.data()) + nul + 1);
-    at = nul + 21;
+    at = nul + 1 + kIdSize;
     entries.push_back(entry);
   }
   // dulwich keeps a single entry per name.
@@ -179,13 +190,15 @@ bool plain_tag(std::string_view content) {
   if (!headers_split(content)) return false;
   std::size_t at = 0;
   std::string_view line;
-  if (!next_line(content, at, line) || line.substr(0, 7) != "object " || !is_lower_hex(line.substr(7))) return false;
+  if (!next_line(content, at, line)) return false;
+  const std::optional<std::string_view> object = value_after(line, "object ");
+  if (!object || !is_lower_hex(*object)) return false;
   at += line.size() + 1;
-  if (!next_line(content, at, line) || line.substr(0, 5) != "type ") return false;
-  const std::string_view type = line.substr(5);
-  if (type != "commit" && type != "tree" && type != "blob" && type != "tag") return false;
+  if (!next_line(content, at, line)) return false;
+  const std::optional<std::string_view> type = value_after(line, "type ");
+  if (!type || (*type != "commit" && *type != "tree" && *type != "blob" && *type != "tag")) return false;
   at += line.size() + 1;
-  if (!next_line(content, at, line) || line.substr(0, 4) != "tag ") return false;
+  if (!next_line(content, at, line) || !line.starts_with("tag ")) return false;
   at += line.size() + 1;
   bool tagger_seen = false;
   while (at < content.size()) {
@@ -193,12 +206,12 @@ bool plain_tag(std::string_view content) {
     at += line.size() + 1;
     if (line.empty()) return true;
     if (line[0] == ' ') return false;
-    if (line.substr(0, 7) == "tagger ") {
+    if (const std::optional<std::string_view> tagger = value_after(line, "tagger ")) {
       if (tagger_seen) return false;
       tagger_seen = true;
       std::string_view person;
       std::int64_t seconds = 0;
-      if (!parse_person(line.substr(7), person, seconds)) return false;
+      if (!parse_person(*tagger, person, seconds)) return false;
     }
   }
   return true;

@@ -18,15 +18,21 @@ class ObjectStore;
 
 // A commit as dulwich's `Commit` sees it. Views into the content parsed.
 struct Commit {
-  std::string_view tree_hex;      // 40 lowercase hex digits
-  std::string_view parent_lines;  // the "parent <hex>\n" lines, 48 bytes each
+  // "parent " <hex> "\n": the one shape of a parent line the parser takes.
+  static constexpr std::size_t kParentLabel = 7;
+  static constexpr std::size_t kParentLine = kParentLabel + kHexSize + 1;
+
+  std::string_view tree_hex;      // kHexSize lowercase hex digits
+  std::string_view parent_lines;  // the parent lines, kParentLine bytes each
   std::string_view author;        // `commit.author`: the person, up to its last '>'
   std::int64_t commit_time = 0;   // `commit.commit_time`: the committer's seconds
   std::string_view message;       // `commit.message`: everything after the blank line
 
   ObjectId tree() const { return *ObjectId::from_hex(tree_hex); }
-  std::size_t parent_count() const { return parent_lines.size() / 48; }
-  std::string_view parent_hex(std::size_t i) const { return parent_lines.substr(48 * i + 7, 40); }
+  std::size_t parent_count() const { return parent_lines.size() / kParentLine; }
+  std::string_view parent_hex(std::size_t i) const {
+    return parent_lines.substr(kParentLine * i + kParentLabel, kHexSize);
+  }
   ObjectId parent(std::size_t i) const { return *ObjectId::from_hex(parent_hex(i)); }
 };
 

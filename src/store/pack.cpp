@@ -10,6 +10,22 @@ namespace {
 constexpr std::uint8_t kIndexMagic[4] = {0xff, 't', 'O', 'c'};
 constexpr std::uint64_t kInt32Max = 0x7fffffff;
 
+// The layouts of pack indexes. Version 2: magic and version, the fanout,
+// then per object its id, CRC and 4-byte offset (each a table of its own),
+// then the 8-byte offsets that do not fit in 31 bits. Version 1: the fanout,
+// then per object a 4-byte offset followed by its id. Both end with two ids:
+// the pack's checksum and the index's own.
+constexpr std::size_t kFanoutSize = 256 * 4;
+constexpr std::size_t kV2Header = 8;
+constexpr std::size_t kV2Ids = kV2Header + kFanoutSize;
+constexpr std::size_t kCrcSize = 4;
+constexpr std::size_t kOffsetSize = 4;
+constexpr std::size_t kLargeOffsetSize = 8;
+constexpr std::size_t kV2BytesPerObject = kIdSize + kCrcSize + kOffsetSize;
+constexpr std::size_t kV1Entry = kOffsetSize + kIdSize;
+constexpr std::size_t kV1Ids = kFanoutSize + kOffsetSize;  // the id of entry 0
+constexpr std::size_t kIndexTrailerSize = 2 * kIdSize;
+
 // The most zlib is handed at once (its counters are 32-bit).
 constexpr std::size_t kZlibChunk = std::size_t{1} << 30;
 
@@ -20,24 +36,24 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, std::uni
   const std::uint64_t size = file->size();
   auto made = std::unique_ptr<PackIndex>(new PackIndex());
   if (size >= 4 && std::memcmp(data, kIndexMagic, 4) == 0) {
-    if (size < 8) return Load::Fault;
+    if (size < kV2Header) return Load::Declined;
     const std::uint32_t version = read_be32(data + 4);
     // dulwich reads version 3 with its own layout; leave it to dulwich.
-    if (version == 3) return Load::Fault;
+    if (version == 3) return Load::Declined;
     if (version != 2) return Load::Skipped;
-    if (size < 8 + 1024) return Load::Fault;
+    if (size < kV2Header + kFanoutSize) return Load::Declined;
     made->version_ = 2;
-    made->fanout_offset_ = 8;
+    made->fanout_offset_ = kV2Header;
   } else {
-    if (size < 1024) return Load::Fault;
+    if (size < kFanoutSize) return Load::Declined;
     made->version_ = 1;
     made->fanout_offset_ = 0;
   }
   made->file_ = std::move(file);
   made->count_ = made->fanout(255);
   const std::uint64_t n = made->count_;
-  const std::uint64_t minimum = made->version_ == 2 ? 8 + 1024 + n * 28 : 1024 + n * 24;
-  if (size < minimum) return Load::Fault;
+  const std::uint64_t minimum = made->version_ == 2 ? kV2Ids + n * kV2BytesPerObject : kFanoutSize + n * kV1Entry;
+  if (size < minimum) return Load::Declined;
   index = std::move(made);
   return Load::Usable;
 }
@@ -58,6 +74,20 @@ int compare_ids(const std::uint8_t* a, const std::uint8_t* b) {
 
 }  // namespace
 
+std::uint32_t PackIndex::fanout(std::size_t i) const {
+  // The mapping may have shrunk since it was loaded: a value past the end
+  // reads as an empty table, which finds nothing.
+  const std::uint64_t at = fanout_offset_ + 4 * i;
+  if (at + 4 > file_->size()) return 0;
+  return read_be32(file_->data() + at);
+}
+
+bool PackIndex::pack_checksum(ObjectId& checksum) const {
+  if (file_->size() < kIndexTrailerSize) return false;
+  checksum = ObjectId::from_raw(file_->data() + file_->size() - kIndexTrailerSize);
+  return true;
+}
+
 PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) const {
   const std::uint8_t* data = file_->data();
   const std::uint64_t size = file_->size();
@@ -66,16 +96,18 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
   std::int64_t end = fanout(first);
   // dulwich's bisection takes 32-bit signed bounds, raises when start > end,
   // and computes its midpoint in 32 bits: past that it reads elsewhere.
-  if (start > static_cast<std::int64_t>(kInt32Max) || end > static_cast<std::int64_t>(kInt32Max)) return Lookup::Fault;
-  if (start > end) return Lookup::Fault;
-  const std::uint64_t names = version_ == 2 ? 8 + 1024 : 1024 + 4;
-  const std::uint64_t stride = version_ == 2 ? 20 : 24;
+  if (start > static_cast<std::int64_t>(kInt32Max) || end > static_cast<std::int64_t>(kInt32Max)) {
+    return Lookup::Declined;
+  }
+  if (start > end) return Lookup::Declined;
+  const std::uint64_t names = version_ == 2 ? kV2Ids : kV1Ids;
+  const std::uint64_t stride = version_ == 2 ? kIdSize : kV1Entry;
   while (start <= end) {
-    if (start + end > static_cast<std::int64_t>(kInt32Max)) return Lookup::Fault;
+    if (start + end > static_cast<std::int64_t>(kInt32Max)) return Lookup::Declined;
     const std::int64_t i = (start + end) / 2;
     const std::uint64_t at = names + static_cast<std::uint64_t>(i) * stride;
     // A name cut short by the end of the file makes dulwich raise.
-    if (at + 20 > size) return Lookup::Fault;
+    if (at + kIdSize > size) return Lookup::Declined;
     const int order = compare_ids(data + at, id.bytes.data());
     if (order < 0) {
       start = i + 1;
@@ -83,32 +115,36 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
       end = i - 1;
     } else {
       if (version_ == 1) {
-        offset = read_be32(data + at - 4);
+        offset = read_be32(data + at - kOffsetSize);
         return Lookup::Found;
       }
-      const std::uint64_t small = 8 + 1024 + std::uint64_t{count_} * 24 + static_cast<std::uint64_t>(i) * 4;
-      if (small + 4 > size) return Lookup::Fault;
+      const std::uint64_t offsets = kV2Ids + std::uint64_t{count_} * (kIdSize + kCrcSize);
+      const std::uint64_t small = offsets + static_cast<std::uint64_t>(i) * kOffsetSize;
+      if (small + kOffsetSize > size) return Lookup::Declined;
       const std::uint32_t value = read_be32(data + small);
       if ((value & 0x80000000u) == 0) {
         offset = value;
         return Lookup::Found;
       }
-      const std::uint64_t large = 8 + 1024 + std::uint64_t{count_} * 28 + std::uint64_t{value & 0x7fffffffu} * 8;
-      if (large + 8 > size) return Lookup::Fault;
+      const std::uint64_t large_offsets = kV2Ids + std::uint64_t{count_} * kV2BytesPerObject;
+      const std::uint64_t large = large_offsets + std::uint64_t{value & 0x7fffffffu} * kLargeOffsetSize;
+      if (large + kLargeOffsetSize > size) return Lookup::Declined;
       offset = read_be64(data + large);
       return Lookup::Found;
     }
   }
-  return Lookup::Absent;
+  return Lookup::Missing;
 }
 
 bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t offset, PackEntry& entry) {
-  // Entries lie between the 12-byte header and the 20-byte trailer.
-  if (size < 32 || offset < 12 || offset >= size - 20) return false;
-  const std::uint64_t end = size - 20;
+  // Entries lie between the header and the trailer.
+  if (size < kPackHeaderSize + kPackTrailerSize || offset < kPackHeaderSize || offset >= size - kPackTrailerSize) {
+    return false;
+  }
+  const std::uint64_t end = size - kPackTrailerSize;
   std::uint64_t at = offset;
   std::uint8_t byte = pack[at++];
-  entry.type = (byte >> 4) & 7;
+  const int kind = (byte >> 4) & 7;
   std::uint64_t value = byte & 15;
   int shift = 4;
   while (byte & 0x80) {
@@ -117,9 +153,10 @@ bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t 
     value |= std::uint64_t{byte & 0x7fu} << shift;
     shift += 7;
   }
-  if (entry.type == 0 || entry.type == 5) return false;
+  if (kind == 0 || kind == 5) return false;
+  entry.kind = static_cast<EntryKind>(kind);
   entry.size = value;
-  if (entry.type == 6) {
+  if (entry.kind == EntryKind::OffsetDelta) {
     if (at >= end) return false;
     byte = pack[at++];
     std::uint64_t distance = byte & 0x7f;
@@ -130,12 +167,12 @@ bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t 
     }
     // Distance 0 names the entry itself; dulwich rejects it, and a base
     // inside the header makes it fail an assertion.
-    if (distance == 0 || distance > offset || offset - distance < 12) return false;
+    if (distance == 0 || distance > offset || offset - distance < kPackHeaderSize) return false;
     entry.base = offset - distance;
-  } else if (entry.type == 7) {
-    if (end - at < 20) return false;
+  } else if (entry.kind == EntryKind::ReferenceDelta) {
+    if (end - at < kIdSize) return false;
     entry.base_id = pack + at;
-    at += 20;
+    at += kIdSize;
   }
   if (at >= end) return false;
   entry.data = at;

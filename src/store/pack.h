@@ -3,7 +3,7 @@
 // The index lookup mirrors dulwich's, bisection included (an inclusive end
 // and 32-bit signed arithmetic in its compiled `bisect_find_sha`), so that
 // even a damaged index gives the same found / not found; wherever dulwich
-// would raise or misbehave the lookup says Fault instead.
+// would raise or misbehave the lookup is Declined instead.
 #pragma once
 
 #include <zlib.h>
@@ -26,24 +26,25 @@ class PackIndex {
   // How dulwich fares when it loads an index.
   enum class Load : std::uint8_t {
     Usable,
-    Skipped,  // dulwich raises KeyError while loading: the pack is passed over
-    Fault,    // dulwich raises anything else
+    Skipped,   // dulwich raises KeyError while loading: the pack is passed over
+    Declined,  // dulwich raises anything else
   };
-  enum class Lookup : std::uint8_t { Absent, Found, Fault };
+  enum class Lookup : std::uint8_t { Missing, Found, Declined };
 
   // Reads the header of a mapped `.idx`; `index` is set when Usable.
   static Load load(std::shared_ptr<const MappedFile> file, std::unique_ptr<PackIndex>& index);
 
   // dulwich's `object_offset`: Found with the entry's offset in the pack,
-  // Absent for a KeyError, Fault wherever it would raise or misbehave.
+  // Missing for a KeyError, Declined wherever it would raise or misbehave.
   Lookup find(const ObjectId& id, std::uint64_t& offset) const;
   std::uint32_t count() const { return count_; }
-  // The pack checksum recorded in the index (its last 40 bytes, first half).
-  const std::uint8_t* pack_checksum() const { return file_->data() + file_->size() - 40; }
-  bool has_trailer() const { return file_->size() >= 40; }
+  // The pack checksum the index records (the first of its two trailing
+  // ids); false when the index is too short to hold it.
+  bool pack_checksum(ObjectId& checksum) const;
 
  private:
-  std::uint32_t fanout(std::size_t i) const { return read_be32(file_->data() + fanout_offset_ + 4 * i); }
+  // Entry i of the fanout table; the loaded size covers the whole table.
+  std::uint32_t fanout(std::size_t i) const;
 
   std::shared_ptr<const MappedFile> file_;
   int version_ = 2;
@@ -51,9 +52,20 @@ class PackIndex {
   std::uint32_t count_ = 0;
 };
 
+// The kind of a pack entry: a whole object of one of the four types (the
+// same numbers as ObjectType), or a delta against a base found by offset or
+// by id.
+enum class EntryKind : std::uint8_t { Commit = 1, Tree = 2, Blob = 3, Tag = 4, OffsetDelta = 6, ReferenceDelta = 7 };
+
+inline bool is_whole_object(EntryKind kind) { return kind <= EntryKind::Tag; }
+
+// The parts of a pack around its entries.
+inline constexpr std::size_t kPackHeaderSize = 12;        // "PACK", version, count
+inline constexpr std::size_t kPackTrailerSize = kIdSize;  // the checksum of all before it
+
 // The header of one pack entry.
 struct PackEntry {
-  int type = 0;                           // 1-4 objects, 6 offset delta, 7 reference delta
+  EntryKind kind = EntryKind::Commit;
   std::uint64_t size = 0;                 // inflated size of the object or of the delta
   std::uint64_t data = 0;                 // offset of the zlib stream
   std::uint64_t base = 0;                 // offset delta: the base entry's offset
@@ -61,7 +73,7 @@ struct PackEntry {
 };
 
 // Parses the entry at `offset` in a pack of `size` bytes (trailer included).
-// False for anything malformed or that dulwich would reject: types 0 and 5,
+// False for anything malformed or that dulwich would reject: kinds 0 and 5,
 // sizes past 64 bits or over kMaxObjectSize, an offset delta of distance 0
 // or reaching before the pack header.
 bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t offset, PackEntry& entry);

@@ -59,10 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (graph != nullptr) {
         std::vector<std::uint32_t> parents;
         for (std::uint32_t i = 0; i < graph->size(); ++i) {
-          graph->find(graph->id_at(i));
+          store::ObjectId id;
+          if (graph->id_at(i, id)) graph->find(id);
           parents.clear();
           graph->parents(i, parents);
+          graph->generation(i);
         }
+        graph->levels_agree();
       }
       break;
     }

@@ -37,7 +37,7 @@ bool id_of(const char* hex, ObjectId& id) {
   return true;
 }
 const char* read_name(store::Read read) {
-  return read == store::Read::Missing ? "missing" : read == store::Read::Found ? "found" : "unreadable";
+  return read == store::Read::Missing ? "missing" : read == store::Read::Found ? "found" : "declined";
 }
 // (type_num, content) or the status text.
 PyObject* read_result(store::Read read, store::ObjectType type, const store::Buffer& content) {
@@ -208,12 +208,16 @@ PyObject* graph_dump(const store::CommitGraph* graph) {
   std::vector<std::uint32_t> parents;
   for (std::uint32_t i = 0; i < graph->size(); ++i) {
     parents.clear();
-    graph->parents(i, parents);
+    ObjectId id;
+    if (!graph->parents(i, parents) || !graph->id_at(i, id)) {
+      Py_DECREF(list);
+      return PyErr_Format(PyExc_RuntimeError, "row %u reaches outside the graph", i);
+    }
     PyObject* positions = PyList_New(static_cast<Py_ssize_t>(parents.size()));
     for (std::size_t k = 0; positions != nullptr && k < parents.size(); ++k) {
       PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k]));
     }
-    PyObject* item = positions == nullptr ? nullptr : Py_BuildValue("(NN)", hex_of(graph->id_at(i)), positions);
+    PyObject* item = positions == nullptr ? nullptr : Py_BuildValue("(NN)", hex_of(id), positions);
     if (item == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -273,10 +277,10 @@ PyObject* parse_pack_entry(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "y#K", &data, &size, &offset)) return nullptr;
   store::PackEntry entry;
   if (!store::parse_pack_entry(reinterpret_cast<const std::uint8_t*>(data), size, offset, entry)) Py_RETURN_NONE;
-  PyObject* base = entry.type == 6   ? PyLong_FromUnsignedLongLong(entry.base)
-                   : entry.type == 7 ? hex_of(ObjectId::from_raw(entry.base_id))
-                                     : Py_NewRef(Py_None);
-  return Py_BuildValue("(iKKN)", entry.type, static_cast<unsigned long long>(entry.size),
+  PyObject* base = entry.kind == store::EntryKind::OffsetDelta      ? PyLong_FromUnsignedLongLong(entry.base)
+                   : entry.kind == store::EntryKind::ReferenceDelta ? hex_of(ObjectId::from_raw(entry.base_id))
+                                                                    : Py_NewRef(Py_None);
+  return Py_BuildValue("(iKKN)", static_cast<int>(entry.kind), static_cast<unsigned long long>(entry.size),
                        static_cast<unsigned long long>(entry.data), base);
 }
 
