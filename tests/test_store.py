@@ -228,6 +228,20 @@ def test_objects_over_sixteen_mebibytes_read_loose_and_packed(tmp_path):
     assert read_all(git_dir, [small], loose_limit=109)[small] == (3, b"x" * 100)
 
 
+def test_deltas_build_no_object_over_the_store_bound():
+    # Each 4-byte copy instruction repeats up to 16 MiB of the base: 17 of
+    # them ask for 272 MiB, more than the store builds; two are built.
+    base = bytes(16 << 20)
+    copy = bytes([0xF0, 0xFF, 0xFF, 0xFF])  # offset 0, size 0xFFFFFF
+    for copies, builds in ((17, False), (2, True)):
+        delta = delta_size(len(base)) + delta_size(copies * 0xFFFFFF) + copy * copies
+        result = probe.apply_delta(base, delta)
+        assert (result is not None) == builds
+        if builds:
+            assert len(result) == copies * 0xFFFFFF
+        del result
+
+
 def test_reference_and_offset_deltas_made_by_hand(tmp_path):
     base = b"the base object, long enough to copy from\n" * 4
     target = base[:40] + b"inserted" + base[100:]

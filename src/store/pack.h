@@ -17,9 +17,14 @@
 
 namespace store {
 
-// The largest object the store inflates; anything claiming more is left to
-// dulwich. (dulwich has no limit of its own for packed objects.)
-inline constexpr std::uint64_t kMaxObjectSize = std::uint64_t{1} << 32;
+// The largest object the store builds: a whole object's inflated size, a
+// delta's own size, and the result of every delta along a chain. Anything
+// larger is left to dulwich (which has no limit of its own for packed
+// objects). A delta can ask for a large result with few bytes (each copy
+// instruction repeats up to 16 MiB of its base), so this bounds what one read
+// allocates: its result, the base it is built from and the delta, each at
+// most this size.
+inline constexpr std::uint64_t kMaxObjectSize = std::uint64_t{256} << 20;
 
 class PackIndex {
  public:

@@ -1,0 +1,460 @@
+"""A commit-graph is a cache: whatever its bytes say, and whenever they change,
+the walks that use it answer as the commits themselves do (or as the graph's
+undamaged self would), and never read outside it.
+
+Graphs here are written by git, then changed by hand with their checksums
+recomputed, so that only the store's own checks stand between a bad row and an
+answer."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import git_service_cython as gsc
+import pytest
+from dulwich.repo import Repo
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from store_helpers import git
+
+PROFILES = {
+    "ci": settings(max_examples=60, deadline=None, database=None, print_blob=True,
+                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]),
+    "fuzz": settings(max_examples=1_000, deadline=None, database=None, print_blob=True,
+                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]),
+}
+FUZZ = PROFILES[os.environ.get("HYPOTHESIS_PROFILE", "ci")]
+
+NO_PARENT = 0x70000000
+ROW = 36  # a CDAT row: tree id, two parent words, level and time
+BRANCHES = ("main", "feature", "side", "octopus")
+
+
+class LibraryRepo(Repo):
+    """dulwich's Repo under another name: the module then reads through it."""
+
+
+def library_service(path: Path) -> gsc.GitServiceCython:
+    service = gsc.GitServiceCython(str(path))
+    service.__setstate__((LibraryRepo(str(path)), Path(path).resolve()))
+    return service
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - both roads must raise alike
+        return type(error), str(error)
+
+
+def answers(service) -> dict:
+    """What the history panes answer for every branch."""
+    found = {}
+    for branch in BRANCHES:
+        found[f"list {branch}"] = outcome(lambda b=branch: service.list_commits(b))
+        found[f"full {branch}"] = outcome(lambda b=branch: service.list_commits(b, show_full_history=True))
+        found[f"count {branch}"] = outcome(lambda b=branch: service.count_commits(b))
+        found[f"merge base {branch}"] = outcome(lambda b=branch: service.get_merge_base(b))
+        found[f"remote {branch}"] = outcome(lambda b=branch: service._get_remote_commits(b))
+    return found
+
+
+def without_git():
+    """subprocess.run as it fails when git is not installed."""
+    def missing(*args, **kwargs):
+        raise FileNotFoundError(2, "No such file or directory: 'git'")
+    patch = pytest.MonkeyPatch()
+    patch.setattr(subprocess, "run", missing)
+    return patch
+
+
+# --- graph files ------------------------------------------------------------------------------------------
+
+
+class GraphFile:
+    """One commit-graph file's chunks, changed in place and sealed with a new checksum."""
+
+    def __init__(self, data: bytes):
+        self.data = bytearray(data)
+        chunks = data[6]
+        self.table = {}
+        for i in range(chunks):
+            chunk_id, start = struct.unpack_from(">4sQ", data, 8 + 12 * i)
+            end = struct.unpack_from(">Q", data, 8 + 12 * (i + 1) + 4)[0]
+            self.table[chunk_id] = (start, end)
+        self.count = struct.unpack_from(">I", data, self.table[b"OIDF"][0] + 4 * 255)[0]
+
+    def word(self, offset: int) -> int:
+        return struct.unpack_from(">I", self.data, offset)[0]
+
+    def set_word(self, offset: int, value: int) -> None:
+        struct.pack_into(">I", self.data, offset, value & 0xFFFFFFFF)
+
+    def row(self, index: int) -> int:
+        return self.table[b"CDAT"][0] + ROW * index
+
+    def id_at(self, index: int) -> str:
+        start = self.table[b"OIDL"][0] + 20 * index
+        return bytes(self.data[start:start + 20]).hex()
+
+    def sealed(self) -> bytes:
+        body = bytes(self.data[:-20])
+        return body + hashlib.sha1(body).digest()
+
+
+class Graphs:
+    """The graph of a repository, single or chained, read and written back as git names its files."""
+
+    def __init__(self, path: Path):
+        self.info = path / ".git" / "objects" / "info"
+        self.chain = self.info / "commit-graphs" / "commit-graph-chain"
+        if self.chain.exists():
+            names = self.chain.read_text().split()
+            self.layers = [GraphFile((self.info / "commit-graphs" / f"graph-{name}.graph").read_bytes())
+                           for name in names]
+        else:
+            self.layers = [GraphFile((self.info / "commit-graph").read_bytes())]
+        self.stamp = time.time_ns()
+
+    def write(self) -> None:
+        """Seals every layer (each names the checksums of those below it) and writes them as new files."""
+        sealed = []
+        for k, layer in enumerate(self.layers):
+            if b"BASE" in layer.table:
+                start = layer.table[b"BASE"][0]
+                for b in range(k):
+                    layer.data[start + 20 * b:start + 20 * (b + 1)] = sealed[b][-20:]
+            sealed.append(layer.sealed())
+        # A distinct modification time for each write: the store keeps what it
+        # learnt of a file under its identity, which a rewrite must change.
+        self.stamp += 1_000_003
+        if not self.chain.exists():
+            target = self.info / "commit-graph"
+            self._replace(target, sealed[0])
+            return
+        names = []
+        for data in sealed:
+            name = data[-20:].hex()
+            self._replace(self.info / "commit-graphs" / f"graph-{name}.graph", data)
+            names.append(name)
+        self._replace(self.chain, "".join(f"{name}\n" for name in names).encode())
+
+    def _replace(self, target: Path, data: bytes) -> None:
+        temporary = target.with_name(target.name + ".new")
+        temporary.write_bytes(data)
+        os.utime(temporary, ns=(self.stamp, self.stamp))
+        os.replace(temporary, target)
+
+    def position_of(self, hexid: str) -> int:
+        first = 0
+        for layer in self.layers:
+            for index in range(layer.count):
+                if layer.id_at(index) == hexid:
+                    return first + index
+            first += layer.count
+        raise KeyError(hexid)
+
+    def locate(self, position: int) -> tuple[GraphFile, int]:
+        for layer in self.layers:
+            if position < layer.count:
+                return layer, position
+            position -= layer.count
+        raise IndexError(position)
+
+
+# --- histories ----------------------------------------------------------------------------------------------
+
+
+def tangled_history(path: Path, seed: int, commits: int = 36) -> None:
+    """Branches that fork and merge each other, octopus merges among them, and origin's copies."""
+    git(path.parent, "init", "-q", "-b", "main", str(path))
+    rng = random.Random(seed)
+    lines, marks, tips = [], [], {}
+    for i in range(commits):
+        branch = ("main", "feature", "side", "octopus")[i % 4]
+        # Each branch goes on from its own tip (or forks from main's), so
+        # that every commit stays reachable; some merge others in.
+        own = tips.get(branch, tips.get("main"))
+        others = [mark for mark in marks if mark != own]
+        parents = ([own] if own else []) + rng.sample(others, k=min(len(others), rng.choice([0, 0, 0, 1, 2])))
+        tips[branch] = i + 1
+        lines.append(b"commit refs/heads/%s\nmark :%d\ncommitter C <c@x> %d +0000\ndata 3\nc%d\n"
+                     % (branch.encode(), i + 1, 1_600_000_000 + i, i % 10))
+        if parents:
+            lines.append(b"from :%d\n" % parents[0])
+            lines.extend(b"merge :%d\n" % parent for parent in parents[1:])
+        lines.append(b"\n")
+        marks.append(i + 1)
+    git(path, "fast-import", "--quiet", "--force", input=b"".join(lines))
+    git(path, "update-ref", "refs/remotes/origin/main", "main~1")
+    git(path, "update-ref", "refs/remotes/origin/feature", "feature")
+    git(path, "update-ref", "refs/remotes/origin/octopus", "octopus~2")
+
+
+@pytest.fixture(scope="module")
+def histories(tmp_path_factory):
+    """A tangled history with a whole graph and one with a chain of three, with the dulwich road's answers."""
+    root = tmp_path_factory.mktemp("graphs")
+    made = {}
+    for name, seed in (("single", 11), ("chained", 23)):
+        path = root / name
+        tangled_history(path, seed)
+        if name == "single":
+            git(path, "commit-graph", "write", "--reachable")
+        else:
+            # Three layers: the history as it grew.
+            oldest_first = git(path, "rev-list", "--all", "--reverse").split()
+            for tip in (oldest_first[11], oldest_first[23]):
+                git(path, "commit-graph", "write", "--stdin-commits", "--split=no-merge", input=f"{tip}\n".encode())
+            git(path, "commit-graph", "write", "--reachable", "--split=no-merge")
+        patch = without_git()
+        try:
+            expected = answers(library_service(path))
+        finally:
+            patch.undo()
+        made[name] = (path, expected)
+    assert len(Graphs(made["chained"][0]).layers) == 3
+    return made
+
+
+def test_the_histories_have_what_the_property_needs(histories):
+    for path, expected in histories.values():
+        graphs = Graphs(path)
+        rows = [(layer, i) for layer in graphs.layers for i in range(layer.count)]
+        assert any(layer.word(layer.row(i) + 24) & 0x80000000 for layer, i in rows)  # an octopus merge
+        assert all(type(expected[f"count {branch}"]) is int for branch in BRANCHES)
+        assert expected["list feature"] and expected["remote main"]
+
+
+# --- the property --------------------------------------------------------------------------------------------
+
+MUTATIONS = st.lists(st.tuples(
+    st.sampled_from(["first parent", "second parent", "edge", "level", "fanout", "chunk offset"]),
+    st.integers(min_value=0, max_value=1 << 16), st.integers(min_value=0, max_value=0xFFFFFFFF),
+    st.booleans()), min_size=1, max_size=3)
+
+
+def mutate(layer: GraphFile, total: int, kind: str, where: int, value: int, plausible: bool) -> None:
+    """One change to a layer. `plausible` keeps a position or level within the graph's own range."""
+    position = value % (total + 2) if plausible else value
+    index = where % layer.count
+    if kind == "first parent":
+        layer.set_word(layer.row(index) + 20, position if value % 5 else NO_PARENT)
+    elif kind == "second parent":
+        choice = value % 3
+        word = position if choice == 0 else NO_PARENT if choice == 1 else 0x80000000 | (value % 8 if plausible else value)
+        layer.set_word(layer.row(index) + 24, word)
+    elif kind == "edge" and b"EDGE" in layer.table:
+        start, end = layer.table[b"EDGE"]
+        if end > start:
+            offset = start + 4 * (where % ((end - start) // 4))
+            layer.set_word(offset, position | (value & 0x80000000))
+    elif kind == "level":
+        level = value % (layer.count + 3) if plausible else value >> 2
+        word = layer.word(layer.row(index) + 28)
+        layer.set_word(layer.row(index) + 28, (level << 2) | (word & 3))
+    elif kind == "fanout":
+        start = layer.table[b"OIDF"][0]
+        layer.set_word(start + 4 * (where % 256), value % (layer.count + 2) if plausible else value)
+    elif kind == "chunk offset":
+        entry = 8 + 12 * (where % len(layer.table)) + 4
+        old = struct.unpack_from(">Q", layer.data, entry)[0]
+        new = old + (value % 64) - 32 if plausible else value
+        struct.pack_into(">Q", layer.data, entry, max(new, 0))
+
+
+@FUZZ
+@given(variant=st.sampled_from(["single", "chained"]), layer_choice=st.integers(min_value=0, max_value=2),
+       mutations=MUTATIONS)
+def test_changed_graphs_never_change_an_answer(histories, tmp_path, variant, layer_choice, mutations):
+    path, expected = histories[variant]
+    work = tmp_path / variant
+    if not work.exists():
+        shutil.copytree(path, work, symlinks=True)
+    graphs = Graphs(work)
+    total = sum(layer.count for layer in graphs.layers)
+    original = [bytes(layer.data) for layer in graphs.layers]
+    layer = graphs.layers[layer_choice % len(graphs.layers)]
+    for kind, where, value, plausible in mutations:
+        mutate(layer, total, kind, where, value, plausible)
+    graphs.write()
+    patch = without_git()
+    try:
+        found = answers(gsc.GitServiceCython(str(work)))
+    finally:
+        patch.undo()
+        for layer, data in zip(graphs.layers, original, strict=True):
+            layer.data = bytearray(data)
+        graphs.write()
+    # The listing reads every commit it shows; the walks of ids and parents
+    # trust the graph only once its rows agree with the commits. Both give
+    # the commits' own answer (which is also what the undamaged graph gives).
+    assert found == expected
+
+
+# --- the faults, one by one --------------------------------------------------------------------------------
+
+
+def linear_with_fork(path: Path) -> dict[str, str]:
+    """main: A-B-C-D; feature: B-F; the ids by name."""
+    git(path.parent, "init", "-q", "-b", "main", str(path))
+    lines = []
+    for i, (name, parent) in enumerate([("A", None), ("B", "A"), ("C", "B"), ("D", "C"), ("F", "B")]):
+        branch = "feature" if name == "F" else "main"
+        lines.append(b"commit refs/heads/%s\nmark :%d\ncommitter C <c@x> %d +0000\ndata 1\n%s\n"
+                     % (branch.encode(), i + 1, 1_600_000_000 + i, name.encode()))
+        if parent:
+            lines.append(b"from :%d\n" % ("ABCDF".index(parent) + 1))
+        lines.append(b"\n")
+    git(path, "fast-import", "--quiet", "--force", input=b"".join(lines))
+    ids = {name: git(path, "rev-parse", rev) for name, rev in
+           [("A", "main~3"), ("B", "main~2"), ("C", "main~1"), ("D", "main"), ("F", "feature")]}
+    git(path, "commit-graph", "write", "--reachable")
+    return ids
+
+
+def test_levels_that_disagree_with_the_parents_do_not_count(tmp_path):
+    # The levels git may hold beside corrected dates, unchecked by it: C's
+    # level below its parent's made painting by generation count A and B as
+    # the feature's own.
+    path = tmp_path / "levels"
+    ids = linear_with_fork(path)
+    graphs = Graphs(path)
+    graph = graphs.layers[0]
+    row = graph.row(graphs.position_of(ids["C"]))
+    graph.set_word(row + 28, (1 << 2) | (graph.word(row + 28) & 3))
+    graphs.write()
+    truth = int(git(path, "rev-list", "--count", "feature", "^main"))
+    patch = without_git()
+    try:
+        assert gsc.GitServiceCython(str(path)).count_commits("feature") == truth == 1
+        assert library_service(path).count_commits("feature") == truth
+    finally:
+        patch.undo()
+
+
+def test_a_listing_follows_the_commits_and_walks_decline_a_row_that_disagrees(tmp_path):
+    # The graph says D's parent is B; the commit says C.
+    path = tmp_path / "rows"
+    ids = linear_with_fork(path)
+    graphs = Graphs(path)
+    graph = graphs.layers[0]
+    graph.set_word(graph.row(graphs.position_of(ids["D"])) + 20, graphs.position_of(ids["B"]))
+    graphs.write()
+    patch = without_git()
+    try:
+        native = answers(gsc.GitServiceCython(str(path)))
+        assert [commit.sha for commit in native["list main"]] == [ids[name] for name in "DCBA"]
+        assert native["count main"] == 4
+        assert native == answers(library_service(path))
+        # Once a row was found wrong, the file is not trusted again.
+        assert gsc.GitServiceCython(str(path)).count_commits("main") == 4
+    finally:
+        patch.undo()
+
+
+def test_a_graph_rewritten_in_place_between_calls_is_checked_again(tmp_path):
+    path = tmp_path / "live"
+    tangled_history(path, seed=5)
+    git(path, "commit-graph", "write", "--reachable")
+    service = gsc.GitServiceCython(str(path))
+    patch = without_git()
+    try:
+        undamaged = answers(service)
+        graph_path = path / ".git" / "objects" / "info" / "commit-graph"
+        times = os.stat(graph_path)
+        graphs = Graphs(path)
+        graph = graphs.layers[0]
+        rng = random.Random(3)
+        for index in rng.sample(range(graph.count), 8):
+            graph.set_word(graph.row(index) + 20, rng.randrange(graph.count))
+            graph.set_word(graph.row(index) + 28, rng.randrange(1, 4) << 2)
+        os.chmod(graph_path, 0o644)
+        with open(graph_path, "r+b") as file:  # the same file, the same size
+            file.write(graph.sealed())
+        os.utime(graph_path, ns=(times.st_atime_ns, times.st_mtime_ns))
+        assert os.stat(graph_path).st_size == times.st_size
+        after = answers(service)
+        assert after == undamaged == answers(library_service(path))
+    finally:
+        patch.undo()
+
+
+REWRITER_CHILD = """
+import subprocess, sys
+import git_service_cython as gsc
+
+def missing(*args, **kwargs):
+    raise FileNotFoundError(2, "No such file or directory: 'git'")
+
+subprocess.run = missing
+service = gsc.GitServiceCython(sys.argv[1])
+for _ in range(int(sys.argv[2])):
+    for call in (lambda: service.count_commits("feature"), lambda: service.count_commits("main"),
+                 lambda: service.list_commits("feature", max_count=400),
+                 lambda: service.get_merge_base("feature"), lambda: service._get_remote_commits("main")):
+        try:
+            call()
+        except Exception:
+            pass
+print("done")
+"""
+
+
+def test_a_graph_written_in_place_during_long_walks_never_crashes(tmp_path):
+    # Another program writing into the graph while the module walks it: the
+    # walks see the new bytes through their mapping, and must stay inside it.
+    path = tmp_path / "busy"
+    git(tmp_path, "init", "-q", "-b", "main", str(path))
+    rng = random.Random(9)
+    lines = []
+    for i in range(4000):
+        branch = b"feature" if i >= 3800 else b"main"
+        lines.append(b"commit refs/heads/%s\nmark :%d\ncommitter C <c@x> %d +0000\ndata 1\nc\n"
+                     % (branch, i + 1, 1_600_000_000 + i))
+        if i == 3800:
+            lines.append(b"from :3000\n")
+        elif i:
+            lines.append(b"from :%d\n" % i)
+        if i > 10 and i % 50 == 0:
+            lines.extend(b"merge :%d\n" % rng.randrange(1, i) for _ in range(rng.choice([1, 2])))
+        lines.append(b"\n")
+    git(path, "fast-import", "--quiet", "--force", input=b"".join(lines))
+    git(path, "update-ref", "refs/remotes/origin/main", "main~5")
+    git(path, "commit-graph", "write", "--reachable")
+    graph_path = path / ".git" / "objects" / "info" / "commit-graph"
+    graph = GraphFile(graph_path.read_bytes())
+    os.chmod(graph_path, 0o644)
+    child = subprocess.Popen([sys.executable, "-c", REWRITER_CHILD, str(path), "400"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    regions = [graph.table[chunk] for chunk in (b"OIDF", b"CDAT", b"EDGE", b"OIDL") if chunk in graph.table]
+    writes = 0
+    try:
+        with open(graph_path, "r+b") as file:
+            while child.poll() is None:
+                start, end = rng.choice(regions)
+                at = start + 4 * rng.randrange((end - start) // 4)
+                words = min(rng.randrange(1, 64), (end - at) // 4)
+                file.seek(at)
+                file.write(rng.choice([os.urandom(4), b"\x7f\xff\xff\xff", b"\xff\xff\xff\xff",
+                                       b"\x80\x00\x00\x07", struct.pack(">I", rng.randrange(8000))]) * words)
+                file.flush()
+                writes += 1
+                if writes % 200 == 0:
+                    file.seek(0)
+                    file.write(bytes(graph.data))  # put it back now and then, so that walks get far
+                    file.flush()
+        out, err = child.communicate(timeout=600)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 0, err[-3000:]
+    assert out.strip() == "done" and writes > 100
