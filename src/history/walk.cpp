@@ -21,6 +21,8 @@ struct WalkState {
   std::deque<Ref> queue;  // ids still to visit, oldest first
   IdSet seen;             // ids already handed out
   Ref last;               // the commit handed out last; its parents are queued on resuming
+  Ref last_id;            // and its id
+  Ref shallow;            // the commits a shallow clone cut off from their parents; null until read
   int max_count = -1;     // negative: no limit
   long long count = 0;    // commits handed out so far
 };
@@ -61,16 +63,30 @@ void extend(std::deque<Ref>& queue, PyObject* parents) {
   host::for_each(parents, [&](PyObject* parent) { queue.push_back(Ref::borrow(parent)); });
 }
 
+// self.repo.get_shallow(): the commits `.git/shallow` names, which git walks
+// as commits without parents (their parents are not in a shallow clone). A
+// repository object without the method has none.
+Ref shallow_commits(PyObject* service) {
+  static const host::Interned get_shallow{"get_shallow"};
+  Ref repo = Service::from(service).repo();
+  Ref method = host::getattr_optional(repo.get(), get_shallow);
+  return method ? host::call(method.get(), {}) : host::new_set();
+}
+
 // The walk's body, from where it stopped to its next item: queue the parents
-// of the commit handed out last, then take ids from the front of the queue
-// until one has not been seen, and read its commit. False when the queue is
-// empty or the limit reached.
+// of the commit handed out last (none for a commit at the shallow cut), then
+// take ids from the front of the queue until one has not been seen, and read
+// its commit. False when the queue is empty or the limit reached.
 bool run_to_next_item(WalkState& walk, Ref& id, Ref& commit) {
   static const host::Interned parents{"parents"};
+  if (!walk.shallow) walk.shallow = shallow_commits(walk.service.get());
   if (walk.last) {
     Ref last = std::move(walk.last);
-    Ref last_parents = host::getattr(last.get(), parents);
-    extend(walk.queue, last_parents.get());
+    Ref last_id = std::move(walk.last_id);
+    if (host::check(PySequence_Contains(walk.shallow.get(), last_id.get())) == 0) {
+      Ref last_parents = host::getattr(last.get(), parents);
+      extend(walk.queue, last_parents.get());
+    }
   }
   while (!walk.queue.empty() && (walk.max_count < 0 || walk.count < walk.max_count)) {
     Ref next = std::move(walk.queue.front());
@@ -81,6 +97,7 @@ bool run_to_next_item(WalkState& walk, Ref& id, Ref& commit) {
     commit = host::getitem(repo.get(), next.get());
     ++walk.count;
     walk.last = commit.copy();
+    walk.last_id = next.copy();
     id = std::move(next);
     return true;
   }
@@ -182,6 +199,8 @@ int walk_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   const WalkState& walk = *as_walk(self).walk;
   Py_VISIT(walk.service.get());
   Py_VISIT(walk.last.get());
+  Py_VISIT(walk.last_id.get());
+  Py_VISIT(walk.shallow.get());
   for (const Ref& id : walk.queue) Py_VISIT(id.get());
   Py_VISIT(walk.seen.host_set());
   return 0;
