@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "core/git.h"
-#include "history/branches.h"
+#include "history/base_branch.h"
 #include "history/history.h"
 #include "history/id_text.h"
 #include "history/native.h"
@@ -46,7 +46,8 @@ Ref count_with_git(Service& self, PyObject* subprocess, PyObject* branch) {
     return git::run(subprocess, command, {kGitTimeout, cwd.get()});
   };
   if (is_base_branch(branch)) return usable_count(run(git::Command{"rev-list", "--count"}.value(branch)));
-  Ref merge_base = usable_output(run(git::Command{"merge-base", "main"}.value(branch)));
+  Ref base_name = host::text(kCountingMergeBase);
+  Ref merge_base = usable_output(run(git::Command{"merge-base"}.value(base_name.get()).value(branch)));
   if (!merge_base) return Ref();
   Ref separator = host::text("..");
   Ref range = host::concat({host::format(merge_base.get()).get(), separator.get(), host::format(branch).get()});
@@ -64,17 +65,15 @@ Ref command_line_id(PyObject* id) {
 // git's count of what the walk counts: the commits reachable from the head
 // and not from the base's head, named by their ids so that no caller text
 // reaches the command line. Null when git gives no usable answer.
-Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* branch, PyObject* head_sha) {
+Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* head_sha, const BaseBranch& base) {
   Ref head = command_line_id(head_sha);
   if (!head) return Ref();
   git::Command command{"rev-list", "--count"};
   command.word(std::move(head));
-  if (!is_base_branch(branch)) {
-    if (Ref base = base_branch_head(self, branch)) {
-      Ref base_id = command_line_id(base.get());
-      if (!base_id) return Ref();
-      command.word(host::concat({host::text("^").get(), base_id.get()}));
-    }
+  if (base) {
+    Ref base_id = command_line_id(base.head.get());
+    if (!base_id) return Ref();
+    command.word(host::concat({host::text("^").get(), base_id.get()}));
   }
   try {
     Ref cwd = self.cwd();
@@ -88,20 +87,27 @@ Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* branch, Py
   return Ref();
 }
 
+// The count as the store would walk it: the head and the base's head (when
+// there is a base); nothing when either is not in the form the store reads.
+std::optional<CountPlan> count_plan(PyObject* head_sha, const BaseBranch& base) {
+  const std::optional<ObjectId> head = core::hex_object_id(head_sha);
+  if (!head) return std::nullopt;
+  if (!base) return CountPlan{*head, std::nullopt};
+  const std::optional<ObjectId> base_head = core::hex_object_id(base.head.get());
+  if (!base_head) return std::nullopt;
+  return CountPlan{*head, base_head};
+}
+
 // Counts by walking: every commit reachable from the branch, less (for
 // branches other than the base branches) every commit of its base branch.
-Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha) {
-  const bool hides_base = !is_base_branch(branch);
-  if (std::optional<core::ObjectDatabase> database = walk_road(self)) {
-    Ref base_head = hides_base ? base_branch_head(self, branch) : Ref();
-    std::optional<ObjectId> head = core::hex_object_id(head_sha);
-    std::optional<ObjectId> base = base_head ? core::hex_object_id(base_head.get()) : std::nullopt;
-    if (head && (!base_head || base)) {
-      if (std::optional<long long> count = count_walk(*database, *head, base)) return host::integer(*count);
-    }
+Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha, const BaseBranch& base) {
+  const std::optional<CountPlan> plan = count_plan(head_sha, base);
+  if (const auto road = walk_road(self); road && plan) {
+    if (const std::optional<long long> count = count_walk(*road, *plan)) return host::integer(*count);
   }
-  IdTextSet base_ids;
-  if (hides_base) collect_base_branch_ids(self, branch, -1, walked_id_text, base_ids);
+  const bool hides_base = !is_base_branch(branch);
+  HostIdTextSet base_ids;
+  if (hides_base) collect_base_branch_ids(self, branch, base, -1, walked_id_text, base_ids);
   long long count = 0;
   WalkItems items = walk_from(self, head_sha, -1);
   Ref id;
@@ -132,12 +138,13 @@ Ref count_commits(Service& self, PyObject* branch) {
     git_runs = false;
   }
   Ref head_sha = read_ref(self, ref_name("refs/heads/", branch).get());
+  const BaseBranch base = is_base_branch(branch) ? BaseBranch{} : base_of(self, branch);
   // A base other than main (or no merge base with it): git still counts the
   // walk's own set far faster than the walk.
   if (git_runs) {
-    if (Ref count = count_set_with_git(self, subprocess.get(), branch, head_sha.get())) return count;
+    if (Ref count = count_set_with_git(self, subprocess.get(), head_sha.get(), base)) return count;
   }
-  return count_by_walking(self, branch, head_sha.get());
+  return count_by_walking(self, branch, head_sha.get(), base);
 }
 
 }  // namespace history

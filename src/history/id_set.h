@@ -130,7 +130,7 @@ struct TextKeys {
   static Ref make(std::string_view content) { return host::text(content); }
 };
 
-using IdSet = HybridSet<BytesKeys>;
-using IdTextSet = HybridSet<TextKeys>;
+using HostIdSet = HybridSet<BytesKeys>;
+using HostIdTextSet = HybridSet<TextKeys>;
 
 }  // namespace history

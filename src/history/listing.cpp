@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "core/records.h"
-#include "history/branches.h"
+#include "history/base_branch.h"
 #include "history/history.h"
 #include "history/id_text.h"
 #include "history/native.h"
@@ -92,7 +92,7 @@ class CommitList {
 // neither gives one.
 Ref find_merge_base(Service& self, PyObject* branch) {
   static const host::Interned get_merge_base{"get_merge_base"};
-  for (const char* base : {"main", "master"}) {
+  for (const std::string_view base : kBaseBranchNames) {
     Ref base_name = host::text(base);
     Ref merge_base = host::call_method(self.object(), get_merge_base, {branch, base_name.get()});
     if (host::truthy(merge_base.get())) return merge_base;
@@ -127,27 +127,33 @@ Ref walk_and_list(Service& self, PyObject* head_sha, PyObject* remote_commits, i
   return commits.take();
 }
 
-// The listing read through the store: null when it may not be, or when the
-// walk declined (the library's walk then lists as always).
-Ref list_from_store(const std::optional<core::ObjectDatabase>& database, PyObject* head_sha, PyObject* remote_commits,
-                    ListingWalk walk) {
-  if (!database) return Ref();
-  std::optional<ObjectId> head = core::hex_object_id(head_sha);
-  if (!head) return Ref();
-  walk.head = *head;
-  std::optional<std::vector<ListedCommit>> listed = listed_commits(*database, walk);
-  if (!listed) return Ref();
-  CommitList commits(remote_commits, walk.max_count);
-  for (const ListedCommit& commit : *listed) commits.append(commit);
-  return commits.take();
-}
-
 // The store's road of the listing: the walk and the two methods the listing
 // reaches through self are the class's own.
 std::optional<core::ObjectDatabase> listing_road(Service& self) {
   static const host::Interned get_remote_commits{"_get_remote_commits"};
   static const host::Interned get_merge_base{"get_merge_base"};
   return walk_road(self, {&get_remote_commits, &get_merge_base});
+}
+
+// The listing as the store would walk it; nothing when the head is not in
+// the form the store reads.
+std::optional<ListingPlan> listing_plan(PyObject* head_sha, int max_count, int skip) {
+  const std::optional<ObjectId> head = core::hex_object_id(head_sha);
+  if (!head) return std::nullopt;
+  ListingPlan plan;
+  plan.head = *head;
+  plan.max_count = max_count;
+  plan.skip = skip;
+  return plan;
+}
+
+// The listing the store read, as records; null when its walk declined.
+Ref list_natively(const core::ObjectDatabase& road, const ListingPlan& plan, PyObject* remote_commits) {
+  const std::optional<std::vector<ListedCommit>> listed = listed_commits(road, plan);
+  if (!listed) return Ref();
+  CommitList commits(remote_commits, plan.max_count);
+  for (const ListedCommit& commit : *listed) commits.append(commit);
+  return commits.take();
 }
 
 // The branch from its head down to, not including, its merge base.
@@ -162,13 +168,13 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
     host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {merge_base.get()});
     stop_at = host::lower(merge_base.get());
   }
-  ListingWalk walk;
-  walk.max_count = max_count;
-  walk.skip = skip;
+  std::optional<ListingPlan> plan = listing_plan(head_sha, max_count, skip);
   // A text that is no id of 40 lowercase digits names no walked commit: the
   // walk then ends only where it would without a merge base.
-  if (stop_at) walk.stop_at = core::text_object_id(stop_at.get());
-  if (Ref listed = list_from_store(listing_road(self), head_sha, remote_commits, walk)) return listed;
+  if (plan && stop_at) plan->stop_at = core::text_object_id(stop_at.get());
+  if (const auto road = listing_road(self); road && plan) {
+    if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
+  }
   return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
     return stop_at && host::equal(sha, stop_at.get()) ? Verdict::End : Verdict::List;
   });
@@ -179,19 +185,19 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
 Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
                  int skip) {
   const bool hides_base = !is_base_branch(branch);
-  if (std::optional<core::ObjectDatabase> database = listing_road(self)) {
-    ListingWalk walk;
-    walk.hidden_limit = kBaseCommitLimit;
-    walk.max_count = max_count;
-    walk.skip = skip;
-    Ref base_head = hides_base ? base_branch_head(self, branch) : Ref();
-    if (base_head) walk.hidden_base = core::hex_object_id(base_head.get());
-    if (!base_head || walk.hidden_base) {
-      if (Ref listed = list_from_store(database, head_sha, remote_commits, walk)) return listed;
-    }
+  const BaseBranch base = hides_base ? base_of(self, branch) : BaseBranch{};
+  std::optional<ListingPlan> plan = listing_plan(head_sha, max_count, skip);
+  if (plan && base) {
+    plan->hidden_base = core::hex_object_id(base.head.get());
+    plan->hidden_limit = kBaseCommitLimit;
+    // A base head the store cannot read is hidden through the library.
+    if (!plan->hidden_base) plan.reset();
   }
-  IdTextSet base_ids;
-  if (hides_base) collect_base_branch_ids(self, branch, kBaseCommitLimit, listing_id_text, base_ids);
+  if (const auto road = listing_road(self); road && plan) {
+    if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
+  }
+  HostIdTextSet base_ids;
+  if (hides_base) collect_base_branch_ids(self, branch, base, kBaseCommitLimit, listing_id_text, base_ids);
   return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
     return hides_base && base_ids.contains(sha) ? Verdict::Pass : Verdict::List;
   });

@@ -1,7 +1,7 @@
 // The merge base of a branch and its base branch: git's answer, or the
 // bounded walk's when git cannot be run.
 #include "core/git.h"
-#include "history/branches.h"
+#include "history/base_branch.h"
 #include "history/history.h"
 #include "history/id_set.h"
 #include "history/id_text.h"
@@ -43,22 +43,28 @@ Ref merge_base_with_git(Service& self, PyObject* subprocess, PyObject* os, PyObj
   });
 }
 
+// The merge-base walk as the store would take it; nothing when a head is not
+// in the form the store reads.
+std::optional<MergeBasePlan> merge_base_plan(PyObject* base_head, PyObject* branch_head) {
+  const std::optional<ObjectId> base = core::hex_object_id(base_head);
+  const std::optional<ObjectId> branch = core::hex_object_id(branch_head);
+  if (!base || !branch) return std::nullopt;
+  return MergeBasePlan{*base, kBaseWalkLimit, *branch, kBranchWalkLimit};
+}
+
 // The first of the branch's nearest commits that is among the base branch's
 // nearest commits; None when there is none or the walk fails.
 Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_ref) {
   try {
     Ref base_head = read_ref(self, base_ref);
     Ref branch_head = read_ref(self, branch_ref);
-    if (std::optional<core::ObjectDatabase> database = walk_road(self)) {
-      std::optional<ObjectId> base = core::hex_object_id(base_head.get());
-      std::optional<ObjectId> branch = core::hex_object_id(branch_head.get());
-      if (base && branch) {
-        if (auto common = first_common_commit(*database, *base, kBaseWalkLimit, *branch, kBranchWalkLimit)) {
-          return *common ? host::text((*common)->hex()) : Ref::borrow(Py_None);
-        }
+    const std::optional<MergeBasePlan> plan = merge_base_plan(base_head.get(), branch_head.get());
+    if (const auto road = walk_road(self); road && plan) {
+      if (const auto common = first_common_commit(*road, *plan)) {
+        return *common ? host::text((*common)->hex()) : Ref::borrow(Py_None);
       }
     }
-    IdSet base_commits;
+    HostIdSet base_commits;
     Ref id;
     Ref commit;
     WalkItems base_items = walk_from(self, base_head.get(), kBaseWalkLimit);
@@ -83,8 +89,8 @@ Ref get_merge_base(Service& self, PyObject* branch, PyObject* base_branch) {
   Ref base = Ref::borrow(base_branch);
   Ref base_ref = ref_name("refs/heads/", base.get());
   if (!has_ref(self, base_ref.get())) {
-    if (!equals_text(base.get(), "main")) return Ref::borrow(Py_None);
-    base = host::text("master");
+    if (!equals_text(base.get(), kMain)) return Ref::borrow(Py_None);
+    base = host::text(kMaster);
     base_ref = ref_name("refs/heads/", base.get());
     if (!has_ref(self, base_ref.get())) return Ref::borrow(Py_None);
   }

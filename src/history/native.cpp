@@ -35,23 +35,22 @@ std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& data
   });
 }
 
-std::optional<long long> count_walk(const core::ObjectDatabase& database, const ObjectId& head,
-                                    const std::optional<ObjectId>& base) {
+std::optional<long long> count_walk(const core::ObjectDatabase& database, const CountPlan& plan) {
   return host::without_gil([&]() -> std::optional<long long> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
-    return store::count_reachable(objects, head, base);
+    return store::count_reachable(objects, plan.head, plan.base);
   });
 }
 
-std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database, const ObjectId& base,
-                                                           int base_limit, const ObjectId& branch, int branch_limit) {
+std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database,
+                                                           const MergeBasePlan& plan) {
   return host::without_gil([&]() -> std::optional<std::optional<ObjectId>> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
-    std::optional<store::CommitSet> base_commits = store::reached(objects, base, base_limit);
+    std::optional<store::CommitSet> base_commits = store::reached(objects, plan.base, plan.base_limit);
     if (!base_commits) return std::nullopt;
-    CommitWalk walk(objects, branch, branch_limit, CommitWalk::Reads::Parents);
+    CommitWalk walk(objects, plan.branch, plan.branch_limit, CommitWalk::Reads::Parents);
     CommitRef commit;
     Step step;
     while ((step = walk.next(commit)) == Step::Commit) {
@@ -62,7 +61,7 @@ std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDat
   });
 }
 
-std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDatabase& database, const ListingWalk& plan) {
+std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDatabase& database, const ListingPlan& plan) {
   return host::without_gil([&]() -> std::optional<std::vector<ListedCommit>> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();

@@ -24,16 +24,25 @@ std::optional<core::ObjectDatabase> walk_road(core::Service& self,
 // The ids of the first `limit` commits (negative: all) of the walk from `head`.
 std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& database, const ObjectId& head, int limit);
 
-// The commits the walk from `head` has that the walk from `base` (when
-// given) does not: every one of them, counted.
-std::optional<long long> count_walk(const core::ObjectDatabase& database, const ObjectId& head,
-                                    const std::optional<ObjectId>& base);
+// What a count walks: the commits the walk from `head` has that the walk from
+// `base` (when given) does not, every one of them.
+struct CountPlan {
+  ObjectId head;
+  std::optional<ObjectId> base;
+};
+std::optional<long long> count_walk(const core::ObjectDatabase& database, const CountPlan& plan);
 
 // The merge-base walk: the first of the `branch_limit` nearest commits of
-// `branch` that is among the `base_limit` nearest commits of `base`; a null
-// id when there is none.
-std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database, const ObjectId& base,
-                                                           int base_limit, const ObjectId& branch, int branch_limit);
+// `branch` that is among the `base_limit` nearest commits of `base`.
+struct MergeBasePlan {
+  ObjectId base;
+  int base_limit;
+  ObjectId branch;
+  int branch_limit;
+};
+// The commit found, or a null id when there is none; nothing when the walk declined.
+std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database,
+                                                           const MergeBasePlan& plan);
 
 // One commit of the listing, with the fields its record is made of.
 struct ListedCommit {
@@ -47,7 +56,7 @@ struct ListedCommit {
 // `stop_at`, passing over the `hidden_limit` nearest commits of `hidden_base`,
 // skipping the first `skip` commits shown and ending once `max_count` are
 // listed (at least one).
-struct ListingWalk {
+struct ListingPlan {
   ObjectId head;
   std::optional<ObjectId> stop_at;
   std::optional<ObjectId> hidden_base;
@@ -55,6 +64,6 @@ struct ListingWalk {
   int max_count = 0;
   int skip = 0;
 };
-std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDatabase& database, const ListingWalk& walk);
+std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDatabase& database, const ListingPlan& plan);
 
 }  // namespace history

@@ -1,8 +1,8 @@
 // The remote-commit set: which commits origin's branch of the same name has.
-#include "history/branches.h"
 #include "history/history.h"
 #include "history/id_text.h"
 #include "history/native.h"
+#include "history/reading.h"
 #include "history/walk.h"
 
 namespace history {
@@ -20,12 +20,11 @@ Ref get_remote_commits(Service& self, PyObject* branch) {
   // collection: the pane then simply shows fewer commits as pushed.
   try {
     Ref remote_head = read_ref(self, name.get());
-    if (std::optional<core::ObjectDatabase> database = walk_road(self)) {
-      if (std::optional<ObjectId> head = core::hex_object_id(remote_head.get())) {
-        if (auto ids = walked_ids(*database, *head, kRemoteCommitLimit)) {
-          for (const ObjectId& id : *ids) host::add(remote_commits.get(), host::text(id.hex()).get());
-          return remote_commits;
-        }
+    const std::optional<ObjectId> head = core::hex_object_id(remote_head.get());
+    if (const auto road = walk_road(self); road && head) {
+      if (const auto ids = walked_ids(*road, *head, kRemoteCommitLimit)) {
+        for (const ObjectId& id : *ids) host::add(remote_commits.get(), host::text(id.hex()).get());
+        return remote_commits;
       }
     }
     WalkItems items = walk_from(self, remote_head.get(), kRemoteCommitLimit);

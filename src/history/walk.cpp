@@ -19,7 +19,7 @@ enum class State : unsigned char { Created, Suspended, Running, Finished };
 struct WalkState {
   Ref service;            // the service whose current `repo` each step reads
   std::deque<Ref> queue;  // ids still to visit, oldest first
-  IdSet seen;             // ids already handed out
+  HostIdSet seen;         // ids already handed out
   Ref last;               // the commit handed out last; its parents are queued on resuming
   Ref last_id;            // and its id
   Ref shallow;            // the commits a shallow clone cut off from their parents; null until read

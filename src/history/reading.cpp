@@ -1,0 +1,32 @@
+#include "history/reading.h"
+
+#include "history/id_text.h"
+
+namespace history {
+
+Ref read_ref(Service& self, PyObject* name) {
+  static const host::Interned refs{"refs"};
+  Ref repo = self.repo();
+  Ref container = host::getattr(repo.get(), refs);
+  return host::getitem(container.get(), name);
+}
+
+bool equals_text(PyObject* value, std::string_view text) {
+  return PyUnicode_Check(value) && host::Text(value).equals(text);
+}
+
+Ref strip_output(PyObject* output) {
+  static const host::Interned strip{"strip"};
+  if (PyUnicode_CheckExact(output)) return host::strip(output);
+  return host::call_method(output, strip, {});
+}
+
+void add_id_text(HostIdTextSet& set, PyObject* id, IdTextRule rule) {
+  if (auto content = id_text_content(id)) {
+    set.add_content(*content);
+  } else {
+    set.add(rule(id).get());
+  }
+}
+
+}  // namespace history
