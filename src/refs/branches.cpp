@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "core/git.h"
-#include "refs/listing.h"
+#include "refs/ref_line.h"
 #include "refs/ref_names.h"
 #include "refs/refs.h"
 

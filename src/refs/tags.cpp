@@ -3,7 +3,7 @@
 // so a second git process runs only for an annotated tag whose subject is
 // empty.
 #include "core/git.h"
-#include "refs/listing.h"
+#include "refs/ref_line.h"
 #include "refs/refs.h"
 
 namespace refs {

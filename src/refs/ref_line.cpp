@@ -1,4 +1,4 @@
-#include "refs/listing.h"
+#include "refs/ref_line.h"
 
 #include <algorithm>
 #include <climits>
