@@ -25,6 +25,19 @@ def git(path: Path, *args: str, input: bytes | None = None, env: dict | None = N
     return result.stdout.decode("utf-8", "surrogateescape").strip()
 
 
+def import_commits(path: Path, commits: list[tuple[str, list[int]]]) -> None:
+    """Commits of the empty tree through fast-import: (branch, parent marks) each, marked 1, 2, ... in order."""
+    lines = []
+    for i, (branch, parents) in enumerate(commits):
+        lines.append(b"commit refs/heads/%s\nmark :%d\ncommitter C <c@x> %d +0000\ndata 3\nc%d\n"
+                     % (branch.encode(), i + 1, 1_600_000_000 + i, i % 10))
+        if parents:
+            lines.append(b"from :%d\n" % parents[0])
+            lines.extend(b"merge :%d\n" % parent for parent in parents[1:])
+        lines.append(b"\n")
+    git(path, "fast-import", "--quiet", "--force", input=b"".join(lines))
+
+
 def all_object_ids(path: Path) -> list[str]:
     return git(path, "cat-file", "--batch-all-objects", "--batch-check=%(objectname)").split()
 

@@ -19,40 +19,18 @@ import time
 from pathlib import Path
 
 import git_service_cython as gsc
+import profiles
 import pytest
-from dulwich.repo import Repo
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
-from store_helpers import git
+from roads import library_service, outcome
+from store_helpers import git, import_commits
 
-PROFILES = {
-    "ci": settings(max_examples=60, deadline=None, database=None, print_blob=True,
-                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]),
-    "fuzz": settings(max_examples=1_000, deadline=None, database=None, print_blob=True,
-                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]),
-}
-FUZZ = PROFILES[os.environ.get("HYPOTHESIS_PROFILE", "ci")]
+FUZZ = profiles.examples(ci=60, fuzz=1_000)
 
 NO_PARENT = 0x70000000
 ROW = 36  # a CDAT row: tree id, two parent words, level and time
 BRANCHES = ("main", "feature", "side", "octopus")
-
-
-class LibraryRepo(Repo):
-    """dulwich's Repo under another name: the module then reads through it."""
-
-
-def library_service(path: Path) -> gsc.GitServiceCython:
-    service = gsc.GitServiceCython(str(path))
-    service.__setstate__((LibraryRepo(str(path)), Path(path).resolve()))
-    return service
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as error:  # noqa: BLE001 - both roads must raise alike
-        return type(error), str(error)
 
 
 def answers(service) -> dict:
@@ -173,27 +151,21 @@ class Graphs:
 # --- histories ----------------------------------------------------------------------------------------------
 
 
-def tangled_history(path: Path, seed: int, commits: int = 36) -> None:
+def tangled_history(path: Path, seed: int, count: int = 36) -> None:
     """Branches that fork and merge each other, octopus merges among them, and origin's copies."""
     git(path.parent, "init", "-q", "-b", "main", str(path))
     rng = random.Random(seed)
-    lines, marks, tips = [], [], {}
-    for i in range(commits):
+    commits, tips = [], {}
+    for i in range(count):
         branch = ("main", "feature", "side", "octopus")[i % 4]
         # Each branch goes on from its own tip (or forks from main's), so
         # that every commit stays reachable; some merge others in.
         own = tips.get(branch, tips.get("main"))
-        others = [mark for mark in marks if mark != own]
+        others = [mark for mark in range(1, i + 1) if mark != own]
         parents = ([own] if own else []) + rng.sample(others, k=min(len(others), rng.choice([0, 0, 0, 1, 2])))
         tips[branch] = i + 1
-        lines.append(b"commit refs/heads/%s\nmark :%d\ncommitter C <c@x> %d +0000\ndata 3\nc%d\n"
-                     % (branch.encode(), i + 1, 1_600_000_000 + i, i % 10))
-        if parents:
-            lines.append(b"from :%d\n" % parents[0])
-            lines.extend(b"merge :%d\n" % parent for parent in parents[1:])
-        lines.append(b"\n")
-        marks.append(i + 1)
-    git(path, "fast-import", "--quiet", "--force", input=b"".join(lines))
+        commits.append((branch, parents))
+    import_commits(path, commits)
     git(path, "update-ref", "refs/remotes/origin/main", "main~1")
     git(path, "update-ref", "refs/remotes/origin/feature", "feature")
     git(path, "update-ref", "refs/remotes/origin/octopus", "octopus~2")

@@ -19,6 +19,7 @@ import subprocess
 import types
 
 import git_service_cython as gsc
+import profiles
 import pytest
 from git_service_cython import BranchInfo, FileStatus, GitServiceCython, StashInfo, TagInfo
 from hardening_helpers import (
@@ -31,17 +32,11 @@ from hardening_helpers import (
     reference_compile,
     reference_is_path_ignored,
 )
-from hypothesis import HealthCheck, example, given, settings
+from hypothesis import example, given
 from hypothesis import strategies as st
 from public_methods import METHODS, Samples, sample_call
 
-PROFILES = {
-    "ci": settings(max_examples=150, deadline=None, database=None, print_blob=True,
-                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large]),
-    "fuzz": settings(max_examples=2_000, deadline=None, database=None, print_blob=True,
-                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large]),
-}
-FUZZ = PROFILES[os.environ.get("HYPOTHESIS_PROFILE", "ci")]
+FUZZ = profiles.examples(ci=150, fuzz=2_000)
 
 # NotImplemented is among the objects drawn; its truth value is deprecated.
 pytestmark = pytest.mark.filterwarnings("ignore:NotImplemented should not be used in a boolean context")
@@ -1278,7 +1273,7 @@ def build_tree(root, plan):
             os.unlink(full)
 
 
-@settings(FUZZ, max_examples=min(FUZZ.max_examples, 40) if FUZZ is PROFILES["ci"] else FUZZ.max_examples // 10)
+@profiles.examples(ci=40, fuzz=200)
 @given(plan=working_trees())
 def test_status_scan_matches_its_plain_reading(fixed, plan):
     import shutil

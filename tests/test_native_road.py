@@ -18,18 +18,8 @@ from pathlib import Path
 import git_service_cython as gsc
 import pytest
 from dulwich.repo import Repo
-from store_helpers import build_history, git
-
-
-class LibraryRepo(Repo):
-    """dulwich's Repo under another name: the module then reads through it."""
-
-
-class OwnWalk(gsc.GitServiceCython):
-    """A subclass with a walk of its own (the same one): history reads through dulwich."""
-
-    def _iter_commits_optimized(self, head_sha, max_count):
-        return super()._iter_commits_optimized(head_sha, max_count)
+from roads import OwnWalk, library_service, outcome
+from store_helpers import build_history, git, import_commits
 
 
 class OwnMap(gsc.GitServiceCython):
@@ -37,19 +27,6 @@ class OwnMap(gsc.GitServiceCython):
 
     def _build_head_file_map(self, tree, base_path=""):
         return super()._build_head_file_map(tree, base_path)
-
-
-def library_service(path: Path) -> gsc.GitServiceCython:
-    service = gsc.GitServiceCython(str(path))
-    service.__setstate__((LibraryRepo(str(path)), Path(path).resolve()))
-    return service
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as error:  # noqa: BLE001 - both roads must raise alike
-        return type(error), str(error)
 
 
 BRANCHES = ("main", "odd", "a", "b", "c", "missing")
@@ -306,17 +283,8 @@ def test_counts_by_generation_match_git_on_a_tangled_history(tmp_path, hide_git)
     path = tmp_path / "tangle"
     git(tmp_path, "init", "-q", "-b", "main", str(path))
     rng = random.Random(5)
-    lines, marks = [], []
-    for i in range(400):
-        parents = rng.sample(marks, k=min(len(marks), rng.choice([1, 1, 1, 2, 3]))) if marks else []
-        lines.append(b"commit refs/heads/b%d\nmark :%d\ncommitter C <c@x> %d +0000\ndata 3\nc%d\n"
-                     % (i % 7, i + 1, 1_600_000_000 + i, i % 10))
-        if parents:
-            lines.append(b"from :%d\n" % parents[0])
-            lines.extend(b"merge :%d\n" % parent for parent in parents[1:])
-        lines.append(b"\n")
-        marks.append(i + 1)
-    git(path, "fast-import", "--quiet", "--force", input=b"".join(lines))
+    import_commits(path, [(f"b{i % 7}", rng.sample(range(1, i + 1), k=min(i, rng.choice([1, 1, 1, 2, 3]))))
+                          for i in range(400)])
     for i in range(7):
         git(path, "branch", "-f", "main" if i == 0 else f"x{i}", f"b{i}")
     expected = {f"x{i}": int(git(path, "rev-list", "--count", f"x{i}", "^main")) for i in range(1, 7)}

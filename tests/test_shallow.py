@@ -12,28 +12,16 @@ from pathlib import Path
 
 import git_service_cython as gsc
 import pytest
-from dulwich.repo import Repo
+from roads import LibraryRepo, OwnWalk, library_service
 from store_helpers import git
-
-
-class LibraryRepo(Repo):
-    """dulwich's Repo under another name: the module then reads through it."""
-
-
-class OwnWalk(gsc.GitServiceCython):
-    """A subclass with a walk of its own (the same one): history reads through dulwich."""
-
-    def _iter_commits_optimized(self, head_sha, max_count):
-        return super()._iter_commits_optimized(head_sha, max_count)
 
 
 @contextlib.contextmanager
 def services(path: Path):
     """The module on its native road, and on the dulwich road twice over."""
     with LibraryRepo(str(path)) as repo:
-        library = gsc.GitServiceCython(str(path))
-        library.__setstate__((repo, Path(path).resolve()))
-        yield {"native": gsc.GitServiceCython(str(path)), "library": library, "own walk": OwnWalk(str(path))}
+        yield {"native": gsc.GitServiceCython(str(path)), "library": library_service(path, repo),
+               "own walk": OwnWalk(str(path))}
 
 
 def source_repository(path: Path) -> None:

@@ -13,23 +13,16 @@ import tempfile
 import zlib
 
 import _git_store_probe as probe
+import profiles
 import pytest
 from dulwich.index import ConflictedIndexEntry, Index
 from dulwich.objects import Commit, Tag, Tree
 from dulwich.pack import apply_delta as dulwich_apply_delta
-from hypothesis import HealthCheck, example, given, settings
+from hypothesis import example, given
 from hypothesis import strategies as st
 from store_helpers import delta_size, fresh_repo, git, object_id, write_loose
 
-PROFILES = {
-    "ci": settings(max_examples=150, deadline=None, database=None, print_blob=True,
-                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                          HealthCheck.function_scoped_fixture]),
-    "fuzz": settings(max_examples=2_000, deadline=None, database=None, print_blob=True,
-                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                            HealthCheck.function_scoped_fixture]),
-}
-FUZZ = PROFILES[os.environ.get("HYPOTHESIS_PROFILE", "ci")]
+FUZZ = profiles.examples(ci=150, fuzz=2_000)
 
 
 def dulwich_or_error(call, *args):

@@ -415,34 +415,36 @@ bool CommitGraph::compute_levels_agree() const {
   return true;
 }
 
-bool CommitGraph::checked(std::uint32_t position) const {
-  if (position >= total_) return false;
-  std::uint32_t local = 0;
-  return layer_of(position, local).facts->checked.test(local);
+GraphFileFacts* CommitGraph::facts_at(std::uint32_t position, std::uint32_t& row) const {
+  if (position >= total_) return nullptr;
+  return layer_of(position, row).facts.get();
 }
 
-void CommitGraph::mark_checked(std::uint32_t position) const {
-  if (position >= total_) return;
-  std::uint32_t local = 0;
-  layer_of(position, local).facts->checked.set(local);
+bool CommitGraph::checked(std::uint32_t position) const {
+  std::uint32_t row = 0;
+  const GraphFileFacts* facts = facts_at(position, row);
+  return facts != nullptr && facts->checked.test(row);
 }
 
 bool CommitGraph::closed(std::uint32_t position) const {
-  if (position >= total_) return false;
-  std::uint32_t local = 0;
-  return layer_of(position, local).facts->closed.test(local);
+  std::uint32_t row = 0;
+  const GraphFileFacts* facts = facts_at(position, row);
+  return facts != nullptr && facts->closed.test(row);
+}
+
+void CommitGraph::mark_checked(std::uint32_t position) const {
+  std::uint32_t row = 0;
+  if (GraphFileFacts* facts = facts_at(position, row)) facts->checked.set(row);
 }
 
 void CommitGraph::mark_closed(std::uint32_t position) const {
-  if (position >= total_) return;
-  std::uint32_t local = 0;
-  layer_of(position, local).facts->closed.set(local);
+  std::uint32_t row = 0;
+  if (GraphFileFacts* facts = facts_at(position, row)) facts->closed.set(row);
 }
 
 void CommitGraph::mark_disagreeing(std::uint32_t position) const {
-  if (position >= total_) return;
-  std::uint32_t local = 0;
-  layer_of(position, local).facts->disagreeing.store(true);
+  std::uint32_t row = 0;
+  if (GraphFileFacts* facts = facts_at(position, row)) facts->disagreeing.store(true);
 }
 
 }  // namespace store

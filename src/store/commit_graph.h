@@ -99,6 +99,9 @@ class CommitGraph {
   // The layer holding `position` (< total_) and the position within it.
   const Layer& layer_of(std::uint32_t position, std::uint32_t& local) const;
   bool compute_levels_agree() const;
+  // The facts of the file holding `position`, and the row's number in it;
+  // null outside the graph.
+  GraphFileFacts* facts_at(std::uint32_t position, std::uint32_t& row) const;
 
   std::vector<Layer> layers_;
   std::uint32_t total_ = 0;
