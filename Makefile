@@ -8,7 +8,8 @@ PIP := $(PY) -m pip --disable-pip-version-check --quiet
 BUILD ?= build
 REPO ?= .
 
-.PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean
+.PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean \
+  debian-packages
 
 all: install
 
@@ -48,22 +49,32 @@ SCALE ?= quick
 bench: install
 	$(PY) bench/run.py --scale $(SCALE) --json $(BUILD)/bench-$(SCALE).json
 
-# An sdist and a wheel under dist/, the wheel repaired by auditwheel to the
-# manylinux tag the build satisfies (the README's Packaging says which).
-dist: $(VENV)/.ready
-	rm -rf dist
-	$(PY) -m build --outdir dist/built
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/built/*.whl
-	mv dist/built/*.tar.gz dist/
-	rm -rf dist/built
+# Debian's packages for the cross builds and the emulated ARM64 check (zlib's
+# static library for each target, qemu); installs only what is missing.
+debian-packages:
+	packaging/debian-packages.sh
 
-# The repaired wheel installs into a fresh virtual environment and answers
+# An sdist and the manylinux2014 wheels for x86-64 and ARM64 under dist/,
+# cross-built with zig through the CMake build (see packaging/). Each target
+# keeps its build directory under $(CROSS_DIR) between runs; the x86-64 one
+# also builds the tests' probe module, outside the wheel. zig, auditwheel and
+# the rest run from the virtual environment.
+CROSS_DIR := $(BUILD)/cross
+VENV_ON_PATH := PATH="$(abspath $(VENV))/bin:$$PATH"
+
+dist: $(VENV)/.ready debian-packages
+	rm -rf dist
+	$(PY) -m build --sdist --outdir dist
+	$(VENV_ON_PATH) packaging/cross_wheel.sh x86_64 $(CROSS_DIR)/x86_64 dist ON
+	$(VENV_ON_PATH) packaging/cross_wheel.sh aarch64 $(CROSS_DIR)/aarch64 dist
+
+# The x86-64 wheel installs into a fresh virtual environment and answers
 # there, outside the source tree; the sdist builds a wheel of its own.
 CHECK_DIR := $(BUILD)/wheel-check
 wheel-check: dist
 	rm -rf $(CHECK_DIR)
 	$(PYTHON) -m venv $(CHECK_DIR)/venv
-	$(CHECK_DIR)/venv/bin/pip --disable-pip-version-check --quiet install dist/*manylinux*.whl
+	$(CHECK_DIR)/venv/bin/pip --disable-pip-version-check --quiet install dist/*manylinux_2_17_x86_64*.whl
 	git init --quiet $(CHECK_DIR)/repo
 	cd $(CHECK_DIR) && venv/bin/python -c "import git_service_cython as m, sys; \
 	  assert m.GitServiceCython('repo').list_commits.__defaults__ == (200, 0, False); \

@@ -1,0 +1,5 @@
+# Cross build for x86_64 Linux with glibc 2.17 or later (manylinux2014).
+set(GSC_ZIG_TARGET x86_64-linux-gnu.2.17)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(GSC_TARGET_MULTIARCH x86_64-linux-gnu)
+include("${CMAKE_CURRENT_LIST_DIR}/zig-linux.cmake")
