@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import subprocess
 import types
@@ -24,6 +25,23 @@ GIT_ENV = {
 }
 
 BASE_TIME = 1_700_000_000
+
+
+def pytest_report_header():
+    return f"git_service_cython: {gsc.__file__}"
+
+
+def pytest_sessionstart(session):
+    """A run against an installed wheel (`make wheel-check`) names the environment
+    the modules must come from, so that no other build can stand in for it."""
+    home = os.environ.get("GSC_MODULES_FROM")
+    if not home:
+        return
+    for name in ("git_service_cython", "_git_store_probe"):
+        spec = importlib.util.find_spec(name)
+        origin = spec.origin if spec is not None else None
+        if origin is None or not Path(origin).resolve().is_relative_to(Path(home).resolve()):
+            raise pytest.UsageError(f"{name} is imported from {origin}, not from {home}")
 
 
 @pytest.fixture(autouse=True)
