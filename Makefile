@@ -9,7 +9,7 @@ BUILD ?= build
 REPO ?= .
 
 .PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean \
-  debian-packages
+  debian-packages arm64-check
 
 all: install
 
@@ -32,7 +32,7 @@ test: install lint typecheck
 
 # Formatting of the C++ sources and lint of the Python files.
 lint: $(VENV)/.ready
-	$(VENV)/bin/clang-format --dry-run -Werror src/*/*.cpp src/*/*.h tests/probe/*.cpp tests/fuzz/*.cpp
+	$(VENV)/bin/clang-format --dry-run -Werror src/*/*.cpp src/*/*.h tests/probe/*.cpp tests/fuzz/*.cpp tests/arm64/*.cpp
 	$(VENV)/bin/ruff check .
 
 # The type stubs against the built module, and a typed host sample under --strict.
@@ -85,6 +85,18 @@ wheel-check: dist
 	$(CHECK_PY) -m pip --disable-pip-version-check --quiet wheel --no-deps \
 	  --wheel-dir $(CHECK_DIR)/from-sdist dist/*.tar.gz
 	ls $(CHECK_DIR)/from-sdist/*.whl
+
+# The object store on ARM64: store_driver (the store without CPython, built
+# for aarch64-linux-gnu.2.17 with the same cross compiler) runs under qemu's
+# user-mode emulation, with Debian's ARM64 C library, on repositories generated
+# here, and every answer is compared with git's on this machine.
+ARM64_DIR := $(CROSS_DIR)/aarch64-driver
+arm64-check: $(VENV)/.ready debian-packages
+	$(VENV_ON_PATH) cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/packaging/toolchain-aarch64-linux-gnu.2.17.cmake \
+	  -DGSC_WERROR=ON -DGSC_STORE_DRIVER=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV_ON_PATH) cmake --build $(ARM64_DIR) --target store_driver
+	$(PY) tests/arm64/check_store.py qemu-aarch64-static $(ARM64_DIR)/store_driver
 
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
