@@ -9,7 +9,7 @@ BUILD ?= build
 REPO ?= .
 
 .PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean \
-  debian-packages arm64-check
+  debian-packages arm64-check portability-check
 
 all: install
 
@@ -97,6 +97,11 @@ arm64-check: $(VENV)/.ready debian-packages
 	  -DGSC_WERROR=ON -DGSC_STORE_DRIVER=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV_ON_PATH) cmake --build $(ARM64_DIR) --target store_driver
 	$(PY) tests/arm64/check_store.py qemu-aarch64-static $(ARM64_DIR)/store_driver
+
+# Every unit of the module compiles for macOS on ARM64 and x86-64: zig's clang
+# with the macOS headers it ships and this machine's Python headers.
+portability-check: $(VENV)/.ready
+	$(VENV_ON_PATH) $(PY) packaging/portability_check.py aarch64-macos x86_64-macos
 
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
