@@ -18,6 +18,7 @@ import pytest
 from dulwich.index import ConflictedIndexEntry, Index
 from dulwich.objects import Commit, Tag, Tree
 from dulwich.pack import apply_delta as dulwich_apply_delta
+from dulwich.refs import DiskRefsContainer, check_ref_format
 from hypothesis import example, given
 from hypothesis import strategies as st
 from store_helpers import delta_size, fresh_repo, git, object_id, write_loose
@@ -431,3 +432,87 @@ def test_random_packs_read_only_as_dulwich_reads_them(pack_repo, pack):
                 assert repo.object_store.get_raw(hexid.encode()) == result
         finally:
             repo.close()
+
+
+# --- packed-refs ------------------------------------------------------------------------------------------
+
+VALID_REF_NAMES = [b"refs/heads/main", b"refs/heads/a", b"refs/heads/a/b", b"refs/heads/a-b", b"refs/tags/v1",
+                   b"refs/tags/v1.0", b"refs/remotes/origin/main", "refs/heads/f\u00e9".encode(), b"refs/heads/\xff",
+                   b"refs/heads/at@sign", b"refs/stash"]
+REFUSED_REF_NAMES = [b"refs/heads/x.lock", b"refs/heads/.hidden", b"refs/heads/a..b", b"refs/heads/sp ace", b"HEAD",
+                     b"refs/heads/with@{1}", b"@", b"refs/heads/a//b", b"refs/heads/end.", b"refs/heads/",
+                     b"refs/heads/back\\slash", b"refs/heads/tab\t"]
+REF_NAMES = VALID_REF_NAMES + REFUSED_REF_NAMES
+HEX_IDS = st.binary(min_size=20, max_size=20).map(lambda raw: raw.hex().encode())
+HEADERS = [b"", b"# pack-refs with: peeled fully-peeled sorted \n", b"# pack-refs with: peeled\n",
+           b"# pack-refs with: sorted\n", b"# pack-refs with:peeled\n", b"# a comment\n",
+           b"# pack-refs with: fully-peeled\n", b"# pack-refs with: peeled  \r\n"]
+ODD_LINES = st.one_of(
+    st.sampled_from([b"\n", b"# comment\n", b"^" + b"a" * 40 + b"\n", b"A" * 40 + b" refs/heads/up\n",
+                     b"a" * 64 + b" refs/heads/long\n", b"a" * 39 + b" refs/heads/short\n",
+                     b"a" * 40 + b" refs/heads/crlf\r\n", b"a" * 40 + b"  refs/heads/two-spaces\n",
+                     b"a" * 40 + b" refs/heads/x extra\n", b"a" * 40 + b"\n"]),
+    st.binary(max_size=60))
+
+
+@st.composite
+def packed_refs_files(draw):
+    """A packed-refs file: a header, ref lines (sorted or not, some peeled) and perhaps damage.
+    Returns the text and whether every line is one of the plain forms."""
+    header = draw(st.sampled_from(HEADERS))
+    if draw(st.booleans()):
+        names = st.sampled_from(VALID_REF_NAMES)
+    else:
+        tails = st.one_of(st.text("ab/.-_\u00e9@{", max_size=8).map(str.encode), st.binary(max_size=8))
+        names = st.one_of(st.sampled_from(REF_NAMES), tails.map(lambda tail: b"refs/heads/" + tail))
+    records = draw(st.lists(st.tuples(names, HEX_IDS, st.one_of(st.none(), HEX_IDS)), max_size=12))
+    if draw(st.booleans()):
+        records.sort(key=lambda record: record[0])
+    lines = []
+    for name, hexid, peeled in records:
+        lines.append(hexid + b" " + name + b"\n")
+        if peeled is not None:
+            lines.append(b"^" + peeled + b"\n")
+    damaged = draw(st.integers(0, 2)) == 0
+    odd = draw(st.lists(st.tuples(st.integers(0, len(lines)), ODD_LINES), max_size=2)) if damaged else []
+    for at, line in odd:
+        lines.insert(at, line)
+    text = header + b"".join(lines)
+    cut = draw(st.integers(0, max(0, len(text) - 1))) if damaged and draw(st.booleans()) else None
+    if cut is not None:
+        text = text[:cut]
+    peeled_header = header.startswith(b"# pack-refs") and b" peeled" in header.rstrip()
+    plain = (bool(text) and not odd and cut is None
+             and all(check_ref_format(name) for name, _, _ in records)
+             and (peeled_header or all(peeled is None for _, _, peeled in records)))
+    return text, plain
+
+
+@pytest.fixture(scope="module")
+def packed_refs_dir(tmp_path_factory):
+    return tmp_path_factory.mktemp("packed-refs")
+
+
+@FUZZ
+@given(packed_refs_files(), st.lists(st.sampled_from(REF_NAMES), max_size=4),
+       st.sampled_from([b"", b"refs/heads/", b"refs/heads/a", b"refs/tags/", b"refs/remotes/", b"refs/heads/\xff"]))
+@example((b"# pack-refs with: peeled fully-peeled sorted \n" + b"a" * 40 + b" refs/heads/a\n^" + b"b" * 40 + b"\n"
+          + b"c" * 40 + b" refs/heads/b\n", True), [b"refs/heads/a"], b"refs/heads/")
+@example((b"a" * 40 + b" refs/heads/b\n" + b"c" * 40 + b" refs/heads/a\n" + b"d" * 40 + b" refs/heads/b\n", True),
+         [b"refs/heads/b"], b"")
+def test_packed_refs_read_as_dulwich_reads_them(packed_refs_dir, file, extra_names, prefix):
+    text, plain = file
+    (packed_refs_dir / "packed-refs").write_bytes(text)
+    # A new container reads the file afresh.
+    expected = dulwich_or_error(DiskRefsContainer(str(packed_refs_dir)).get_packed_refs)
+    names = sorted(set(extra_names) | (set(expected) if isinstance(expected, dict) else set()))
+    answer = probe.packed_refs(text, names, prefix)
+    if plain:
+        assert answer is not None
+    if answer is None:
+        return
+    # What the reading takes, dulwich takes too, and reads alike.
+    assert isinstance(expected, dict)
+    found, listed = answer
+    assert found == {name: expected[name] for name in names if name in expected}
+    assert listed == sorted((name, hexid) for name, hexid in expected.items() if name.startswith(prefix))

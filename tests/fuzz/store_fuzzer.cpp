@@ -10,10 +10,11 @@
 #include "store/index_file.h"
 #include "store/objects.h"
 #include "store/pack.h"
+#include "store/packed_refs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const int which = data[0] % 8;
+  const int which = data[0] % 9;
   ++data;
   --size;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -74,6 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       store::Buffer out;
       std::size_t consumed = 0;
       inflater.inflate_all(data, size, out, 1 << 20, consumed);
+      break;
+    }
+    case 8: {  // a packed-refs file: every name it lists can be found again
+      const store::PackedRefsShape shape = store::check_packed_refs(text);
+      if (shape.plain) {
+        const store::PackedRefs refs(text, shape);
+        refs.for_each("", [&](std::string_view name, std::string_view) {
+          std::string_view hex;
+          if (refs.find(name, hex) != store::RefRead::Found) __builtin_trap();
+        });
+      }
       break;
     }
   }

@@ -15,6 +15,7 @@
 #include "store/object_store.h"
 #include "store/objects.h"
 #include "store/pack.h"
+#include "store/packed_refs.h"
 #include "store/sha1.h"
 
 namespace {
@@ -385,6 +386,63 @@ PyObject* object_id(PyObject*, PyObject* args) {
 
 PyObject* sha1_hardware(PyObject*, PyObject*) { return PyBool_FromLong(store::Sha1::hardware_available()); }
 
+// packed_refs(text, [name, ...], prefix) -> None when the file is not plain,
+// else (found, listed): found maps each name found to its hex digits (both
+// bytes); listed is [(name, hex), ...] for the names under prefix, or
+// "declined".
+PyObject* packed_refs(PyObject*, PyObject* args) {
+  Py_buffer text, prefix;
+  PyObject* names;
+  if (!PyArg_ParseTuple(args, "y*O!y*", &text, &PyList_Type, &names, &prefix)) return nullptr;
+  const std::string_view view(static_cast<const char*>(text.buf), static_cast<std::size_t>(text.len));
+  const std::string_view under(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
+  PyObject* result = nullptr;
+  const store::PackedRefsShape shape = store::check_packed_refs(view);
+  if (!shape.plain) {
+    result = Py_NewRef(Py_None);
+  } else {
+    const store::PackedRefs refs(view, shape);
+    PyObject* found = PyDict_New();
+    PyObject* listed = PyList_New(0);
+    bool failed = found == nullptr || listed == nullptr;
+    for (Py_ssize_t i = 0; !failed && i < PyList_GET_SIZE(names); ++i) {
+      PyObject* name = PyList_GET_ITEM(names, i);
+      if (!PyBytes_Check(name)) {
+        PyErr_SetString(PyExc_TypeError, "names must be bytes");
+        failed = true;
+        break;
+      }
+      std::string_view hex;
+      const store::RefRead read =
+          refs.find({PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name))}, hex);
+      if (read == store::RefRead::Declined) {
+        PyErr_SetString(PyExc_AssertionError, "a lookup in a plain file declined");
+        failed = true;
+      } else if (read == store::RefRead::Found) {
+        PyObject* digits = bytes_of(hex);
+        failed = digits == nullptr || PyDict_SetItem(found, name, digits) != 0;
+        Py_XDECREF(digits);
+      }
+    }
+    const store::RefRead read =
+        failed ? store::RefRead::Declined : refs.for_each(under, [&](std::string_view name, std::string_view hex) {
+          PyObject* pair = Py_BuildValue("(NN)", bytes_of(name), bytes_of(hex));
+          if (pair == nullptr || PyList_Append(listed, pair) != 0) failed = true;
+          Py_XDECREF(pair);
+        });
+    if (!failed && read == store::RefRead::Declined) {
+      Py_SETREF(listed, PyUnicode_FromString("declined"));
+      failed = listed == nullptr;
+    }
+    if (!failed) result = Py_BuildValue("(OO)", found, listed);
+    Py_XDECREF(found);
+    Py_XDECREF(listed);
+  }
+  PyBuffer_Release(&text);
+  PyBuffer_Release(&prefix);
+  return result;
+}
+
 PyObject* clear_mapping_cache(PyObject*, PyObject*) {
   store::clear_mapping_cache();
   Py_RETURN_NONE;
@@ -505,6 +563,7 @@ PyMethodDef methods[] = {
     {"sha1", sha1, METH_VARARGS, nullptr},
     {"object_id", object_id, METH_VARARGS, nullptr},
     {"sha1_hardware", sha1_hardware, METH_NOARGS, nullptr},
+    {"packed_refs", packed_refs, METH_VARARGS, nullptr},
     {"clear_mapping_cache", clear_mapping_cache, METH_NOARGS, nullptr},
     {"time_reads", time_reads, METH_VARARGS, nullptr},
     {"time_open", time_open, METH_VARARGS, nullptr},

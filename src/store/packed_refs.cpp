@@ -1,0 +1,210 @@
+#include "store/packed_refs.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace store {
+
+namespace {
+
+constexpr std::size_t kHexDigits = 40;
+// "<40 hex> " before a name, "^<40 hex>\n" for a peeled id.
+constexpr std::size_t kNameOffset = kHexDigits + 1;
+constexpr std::size_t kPeelLine = 1 + kHexDigits + 1;
+
+// The bytes check_ref_format refuses anywhere in a name: controls, DEL, space,
+// "~^:?*[" and the backslash.
+bool refused_byte(unsigned char ch) {
+  switch (ch) {
+    case 0x7f:
+    case ' ':
+    case '~':
+    case '^':
+    case ':':
+    case '?':
+    case '*':
+    case '[':
+    case '\\':
+      return true;
+    default:
+      return ch < 0x20;
+  }
+}
+
+bool ends_with_lock(std::string_view component) { return component.ends_with(".lock"); }
+
+// bytes.rstrip(): without the ASCII whitespace at its end.
+std::string_view without_trailing_space(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || (text.back() >= '\t' && text.back() <= '\r'))) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+bool is_hex_id(std::string_view digits) {
+  return digits.size() == kHexDigits && std::all_of(digits.begin(), digits.end(), [](char ch) {
+           return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f');
+         });
+}
+
+bool valid_ref_name(std::string_view name) {
+  // dulwich's rules, one by one: not "@"; a "/" somewhere; no ".."; no
+  // refused byte; not ending in "/" or "."; no "@{"; no backslash; no empty
+  // component, none beginning with "." or ending in ".lock".
+  if (name.empty() || name == "@") return false;
+  bool slash = false;
+  std::size_t component = 0;  // where the current component begins
+  char previous = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char ch = name[i];
+    if (refused_byte(static_cast<unsigned char>(ch))) return false;
+    if ((ch == '.' && previous == '.') || (ch == '{' && previous == '@')) return false;
+    if (ch == '.' && i == component) return false;
+    if (ch == '/') {
+      if (i == component || ends_with_lock(name.substr(component, i - component))) return false;
+      slash = true;
+      component = i + 1;
+    }
+    previous = ch;
+  }
+  if (!slash || component == name.size() || name.back() == '.') return false;
+  return !ends_with_lock(name.substr(component));
+}
+
+bool read_packed_ref_line(std::string_view text, bool peeled, std::size_t at, PackedRefLine& line) {
+  if (at > text.size() || text.size() - at < kNameOffset) return false;
+  const std::string_view hex = text.substr(at, kHexDigits);
+  if (!is_hex_id(hex) || text[at + kHexDigits] != ' ') return false;
+  const std::size_t end = text.find('\n', at + kNameOffset);
+  if (end == std::string_view::npos) return false;
+  const std::string_view name = text.substr(at + kNameOffset, end - at - kNameOffset);
+  if (!valid_ref_name(name)) return false;
+  std::size_t next = end + 1;
+  if (peeled && next < text.size() && text[next] == '^') {
+    if (text.size() - next < kPeelLine || !is_hex_id(text.substr(next + 1, kHexDigits)) ||
+        text[next + kPeelLine - 1] != '\n') {
+      return false;
+    }
+    next += kPeelLine;
+  }
+  line = PackedRefLine{at, next, hex, name};
+  return true;
+}
+
+PackedRefsShape check_packed_refs(std::string_view text) {
+  PackedRefsShape shape;
+  if (text.empty()) return shape;
+  std::size_t at = 0;
+  if (text.front() == '#') {
+    // dulwich reads the first line as the header; a "#" line is a comment
+    // to it either way.
+    const std::size_t end = text.find('\n');
+    if (end == std::string_view::npos) return shape;
+    const std::string_view header = without_trailing_space(text.substr(0, end));
+    shape.peeled = header.starts_with("# pack-refs") && header.find(" peeled") != std::string_view::npos;
+    at = end + 1;
+  }
+  shape.first_ref = at;
+  bool ascending = true;
+  std::string_view previous;
+  for (PackedRefLine line; at < text.size(); at = line.next) {
+    if (!read_packed_ref_line(text, shape.peeled, at, line)) return shape;
+    if (at != shape.first_ref && !(previous < line.name)) ascending = false;
+    previous = line.name;
+  }
+  shape.plain = true;
+  shape.ascending = ascending;
+  return shape;
+}
+
+bool PackedRefs::record_at(std::size_t lowest, std::size_t highest, std::size_t position, PackedRefLine& line) const {
+  // Back to the beginning of the line that holds `position`; a peeled line
+  // belongs to the ref line before it.
+  auto line_start = [&](std::size_t at) {
+    while (at > lowest && text_[at - 1] != '\n') --at;
+    return at;
+  };
+  std::size_t start = line_start(position);
+  if (text_[start] == '^') {
+    if (start == lowest) return false;
+    start = line_start(start - 1);
+  }
+  return read_line(start, line) && line.next > position && line.next <= highest;
+}
+
+RefRead PackedRefs::lower_bound(std::string_view name, std::size_t& at) const {
+  // [low, high) always begins and ends at a ref line (or the end).
+  std::size_t low = shape_.first_ref;
+  std::size_t high = text_.size();
+  if (low > high) return RefRead::Declined;
+  while (low < high) {
+    PackedRefLine line;
+    if (!record_at(low, high, low + (high - low) / 2, line)) return RefRead::Declined;
+    if (line.name < name) {
+      low = line.next;
+    } else {
+      high = line.start;
+    }
+  }
+  at = low;
+  return RefRead::Found;
+}
+
+RefRead PackedRefs::find(std::string_view name, std::string_view& hex) const {
+  if (!shape_.ascending) {
+    // Read from end to end; the last line of a name is the one dulwich keeps.
+    bool found = false;
+    PackedRefLine line;
+    for (std::size_t at = shape_.first_ref; at < text_.size(); at = line.next) {
+      if (!read_line(at, line)) return RefRead::Declined;
+      if (line.name == name) {
+        hex = line.hex;
+        found = true;
+      }
+    }
+    return found ? RefRead::Found : RefRead::Missing;
+  }
+  std::size_t at = 0;
+  if (lower_bound(name, at) == RefRead::Declined) return RefRead::Declined;
+  if (at >= text_.size()) return RefRead::Missing;
+  PackedRefLine line;
+  if (!read_line(at, line)) return RefRead::Declined;
+  if (line.name != name) return RefRead::Missing;
+  hex = line.hex;
+  return RefRead::Found;
+}
+
+RefRead PackedRefs::for_each(std::string_view prefix, const EachRef& each) const {
+  if (!shape_.ascending) return for_each_unordered(prefix, each);
+  std::size_t at = 0;
+  if (lower_bound(prefix, at) == RefRead::Declined) return RefRead::Declined;
+  std::string_view previous;
+  PackedRefLine line;
+  for (; at < text_.size(); at = line.next) {
+    if (!read_line(at, line)) return RefRead::Declined;
+    if (!line.name.starts_with(prefix)) break;
+    if (!previous.empty() && !(previous < line.name)) return RefRead::Declined;
+    previous = line.name;
+    each(line.name, line.hex);
+  }
+  return RefRead::Found;
+}
+
+RefRead PackedRefs::for_each_unordered(std::string_view prefix, const EachRef& each) const {
+  std::vector<PackedRefLine> lines;
+  PackedRefLine line;
+  for (std::size_t at = shape_.first_ref; at < text_.size(); at = line.next) {
+    if (!read_line(at, line)) return RefRead::Declined;
+    if (line.name.starts_with(prefix)) lines.push_back(line);
+  }
+  std::stable_sort(lines.begin(), lines.end(),
+                   [](const PackedRefLine& a, const PackedRefLine& b) { return a.name < b.name; });
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i + 1 < lines.size() && lines[i + 1].name == lines[i].name) continue;  // a later line of the name wins
+    each(lines[i].name, lines[i].hex);
+  }
+  return RefRead::Found;
+}
+
+}  // namespace store
