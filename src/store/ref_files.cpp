@@ -1,0 +1,211 @@
+#include "store/ref_files.h"
+
+#include <algorithm>
+
+#include "platform/files.h"
+
+namespace store {
+
+namespace {
+
+// dulwich's follow() raises SymrefLoop once it has read more refs than this
+// in one chain, whatever the last one holds.
+constexpr int kMostRefsFollowed = 5;
+constexpr std::string_view kSymbolicPrefix = "ref: ";
+constexpr std::string_view kRefsPrefix = "refs/";
+
+// Whether dulwich reads `name` as a loose ref without a word
+// (RefsContainer._check_refname): HEAD, refs/stash, or "refs/" and a name
+// check_ref_format takes. A name it refuses, or takes with a
+// DeprecationWarning (one with empty components), is not ours to read.
+bool readable_name(std::string_view name) {
+  if (name == "HEAD" || name == "refs/stash") return true;
+  return name.starts_with(kRefsPrefix) && valid_ref_name(name.substr(kRefsPrefix.size()));
+}
+
+// The checks of packed-refs files, kept per file: one can be large (every
+// tag), and is looked through again only when it changes.
+FileFacts<PackedRefsShape>& packed_shapes() {
+  static auto* facts = new FileFacts<PackedRefsShape>();  // never destroyed: stores may outlive static teardown
+  return *facts;
+}
+
+// What os.walk takes an entry for: a directory it enters, a directory it
+// lists but does not enter (a link to one), or a file (anything else, a
+// dangling link included). Unreadable when that cannot be told.
+enum class WalkKind : std::uint8_t { Directory, LinkedDirectory, File, Vanished, Unreadable };
+
+WalkKind walk_kind(const std::string& path, platform::FileKind kind) {
+  platform::FileInfo info;
+  if (kind == platform::FileKind::Unknown) {
+    const int error = platform::file_info(path, false, info);
+    if (error != 0) return platform::means_absent(error) ? WalkKind::Vanished : WalkKind::Unreadable;
+    kind = info.kind;
+  }
+  if (kind == platform::FileKind::Directory) return WalkKind::Directory;
+  if (kind != platform::FileKind::Link) return WalkKind::File;
+  const int error = platform::file_info(path, true, info);
+  if (error == 0 && info.kind == platform::FileKind::Directory) return WalkKind::LinkedDirectory;
+  return error == 0 || platform::means_absent(error) ? WalkKind::File : WalkKind::Unreadable;
+}
+
+}  // namespace
+
+RefFiles::Loose RefFiles::read_loose(std::string_view name, RefValue& value) {
+  // DiskRefsContainer.read_loose_ref: a file it cannot open is no loose ref.
+  const int error = platform::read_whole_file(git_dir_ + "/" + std::string(name), buffer_);
+  if (error != 0) return platform::means_absent(error) ? Loose::Absent : Loose::Declined;
+  std::string_view content = buffer_.view();
+  if (!content.ends_with('\n')) return Loose::Declined;
+  content.remove_suffix(1);
+  if (is_hex_id(content)) {
+    value = RefValue{false, std::string(content)};
+    return Loose::Found;
+  }
+  if (!content.starts_with(kSymbolicPrefix)) return Loose::Declined;
+  content.remove_prefix(kSymbolicPrefix.size());
+  if (content.empty() || content.find_first_of("\r\n") != std::string_view::npos) return Loose::Declined;
+  value = RefValue{true, std::string(content)};
+  return Loose::Found;
+}
+
+RefRead RefFiles::packed(const PackedRefs*& refs) {
+  if (packed_state_ == PackedState::Unread) {
+    const std::string path = git_dir_ + "/packed-refs";
+    packed_file_ = map_file(path);
+    if (packed_file_ == nullptr) {
+      // Only a file that is not there reads as no packed refs; dulwich lets
+      // any other failure to open it raise.
+      FileIdentity ignored;
+      packed_state_ = identify(path, ignored) == FileState::Absent ? PackedState::Absent : PackedState::Declined;
+    } else {
+      const std::string_view text(reinterpret_cast<const char*>(packed_file_->data()), packed_file_->size());
+      std::shared_ptr<PackedRefsShape> shape = packed_shapes().find(packed_file_->identity());
+      if (shape == nullptr) {
+        shape =
+            packed_shapes().keep(packed_file_->identity(), std::make_shared<PackedRefsShape>(check_packed_refs(text)));
+      }
+      if (shape->plain) {
+        packed_refs_ = std::make_unique<PackedRefs>(text, *shape);
+        packed_state_ = PackedState::Ready;
+      } else {
+        packed_state_ = PackedState::Declined;
+      }
+    }
+  }
+  refs = packed_refs_.get();
+  return packed_state_ == PackedState::Declined ? RefRead::Declined : RefRead::Found;
+}
+
+RefRead RefFiles::read_ref(std::string_view name, RefValue& value) {
+  if (!readable_name(name)) return RefRead::Declined;
+  switch (read_loose(name, value)) {
+    case Loose::Found:
+      return RefRead::Found;
+    case Loose::Declined:
+      return RefRead::Declined;
+    case Loose::Absent:
+      break;
+  }
+  const PackedRefs* refs = nullptr;
+  if (packed(refs) == RefRead::Declined) return RefRead::Declined;
+  if (refs == nullptr) return RefRead::Missing;
+  std::string_view hex;
+  const RefRead read = refs->find(name, hex);
+  if (read == RefRead::Found) value = RefValue{false, std::string(hex)};
+  return read;
+}
+
+RefRead RefFiles::resolve(std::string_view name, std::string& hex) {
+  std::string current(name);
+  for (int read_count = 1;; ++read_count) {
+    RefValue value;
+    const RefRead read = read_ref(current, value);
+    if (read != RefRead::Found) return read;
+    if (read_count > kMostRefsFollowed) return RefRead::Declined;
+    if (!value.symbolic) {
+      hex = std::move(value.text);
+      return RefRead::Found;
+    }
+    current = std::move(value.text);
+  }
+}
+
+bool RefFiles::walk_loose(const std::string& directory, std::vector<std::string>& names) {
+  std::vector<platform::DirectoryEntry> entries;
+  const int error = platform::list_directory(git_dir_ + "/" + directory, entries);
+  // A directory gone meanwhile holds nothing. One that cannot be listed is
+  // passed over by dulwich's walk, though its reads may still reach the
+  // files in it: not ours.
+  if (error != 0) return platform::means_absent(error);
+  for (const platform::DirectoryEntry& entry : entries) {
+    const std::string name = directory + "/" + entry.name;
+    switch (walk_kind(git_dir_ + "/" + name, entry.kind)) {
+      case WalkKind::Directory:
+        if (!walk_loose(name, names)) return false;
+        break;
+      case WalkKind::File:
+        if (valid_ref_name(name)) names.push_back(name);
+        break;
+      case WalkKind::Vanished:
+        break;
+      case WalkKind::LinkedDirectory:  // not walked, yet read through
+      case WalkKind::Unreadable:
+        return false;
+    }
+  }
+  return true;
+}
+
+bool RefFiles::list_loose(std::string_view prefix, std::vector<std::string>& names) {
+  // os.walk(<git dir>/refs) lists every directory it enters and enters only
+  // real ones: the directories on the way to `prefix` must be listed and real.
+  if (!prefix.starts_with(kRefsPrefix) || !prefix.ends_with('/')) return false;
+  std::string directory = "refs";
+  std::string_view rest = prefix.substr(kRefsPrefix.size());
+  while (!rest.empty()) {
+    const std::string_view component = rest.substr(0, rest.find('/'));
+    std::vector<platform::DirectoryEntry> entries;
+    const int error = platform::list_directory(git_dir_ + "/" + directory, entries);
+    if (error != 0) return platform::means_absent(error);
+    const auto entry = std::find_if(entries.begin(), entries.end(),
+                                    [&](const platform::DirectoryEntry& item) { return item.name == component; });
+    if (entry == entries.end()) return true;
+    directory += "/";
+    directory += component;
+    switch (walk_kind(git_dir_ + "/" + directory, entry->kind)) {
+      case WalkKind::Directory:
+        break;
+      case WalkKind::File:
+      case WalkKind::Vanished:
+        return true;
+      case WalkKind::LinkedDirectory:
+      case WalkKind::Unreadable:
+        return false;
+    }
+    rest.remove_prefix(component.size() + 1);
+  }
+  return walk_loose(directory, names);
+}
+
+RefRead RefFiles::for_each(std::string_view prefix, const EachRef& each) {
+  std::vector<std::string> loose;
+  if (!list_loose(prefix, loose)) return RefRead::Declined;
+  std::sort(loose.begin(), loose.end());
+  for (const std::string& name : loose) {
+    std::string hex;
+    const RefRead read = resolve(name, hex);
+    if (read == RefRead::Declined) return RefRead::Declined;
+    each(name, hex);
+  }
+  // dulwich lists the packed names too (reading packed-refs even when no
+  // name comes from it); a loose file of the same name is read instead.
+  const PackedRefs* refs = nullptr;
+  if (packed(refs) == RefRead::Declined) return RefRead::Declined;
+  if (refs == nullptr) return RefRead::Found;
+  return refs->for_each(prefix, [&](std::string_view name, std::string_view hex) {
+    if (!std::binary_search(loose.begin(), loose.end(), name)) each(name, hex);
+  });
+}
+
+}  // namespace store
