@@ -162,6 +162,24 @@ void setattr(PyObject* object, const Interned& name, PyObject* value) {
   check(PyObject_SetAttr(object, name.get(), value));
 }
 
+bool shadows_class_attribute(PyObject* object) {
+  static const Interned dict_name{"__dict__"};
+  Ref dict = getattr_optional(object, dict_name);
+  if (!dict || !PyDict_Check(dict.get())) return false;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (Py_ssize_t position = 0; PyDict_Next(dict.get(), &position, &key, &value);) {
+    // A name that is not plain text could run code to be hashed: taken as
+    // shadowing. The lookup the host makes for a class attribute sets no error.
+    if (!PyUnicode_CheckExact(key) || _PyType_Lookup(Py_TYPE(object), key) != nullptr) return true;
+  }
+  return false;
+}
+
+std::string_view bytes_view(PyObject* data) {
+  return {PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))};
+}
+
 bool not_equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_NE)) != 0; }
 
 void call_method_in_finally(PyObject* object, const Interned& name, std::initializer_list<PyObject*> args) {

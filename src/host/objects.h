@@ -160,6 +160,14 @@ Ref getattr_optional(PyObject* object, const Interned& name);
 // setattr(object, name, value)
 void setattr(PyObject* object, const Interned& name, PyObject* value);
 
+// Whether the instance's own __dict__ holds a name its class also defines
+// (a method replaced on this one object): any(name in vars(type(object)) ...
+// along the class's MRO for name in vars(object)).
+bool shadows_class_attribute(PyObject* object);
+
+// The bytes of a bytes object (not a subclass's override: its stored bytes).
+std::string_view bytes_view(PyObject* data);
+
 // a != b
 bool not_equal(PyObject* a, PyObject* b);
 

@@ -148,6 +148,10 @@ Ref decode_utf8_replace(PyObject* data) {
   return call(method.get(), {utf8.get()}, errors_keyword, {replace.get()});
 }
 
+Ref decode_utf8_replace(std::string_view data) {
+  return Ref::check(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace"));
+}
+
 bool starts_with(PyObject* s, std::string_view prefix) { return Text(s).starts_with(prefix); }
 
 Ref concat(std::initializer_list<PyObject*> parts) {

@@ -98,6 +98,8 @@ Ref lower(PyObject* s);
 // data.decode("utf-8", errors="replace") for bytes; for anything else the
 // host's `decode` method is called with those arguments.
 Ref decode_utf8_replace(PyObject* data);
+// bytes(data).decode("utf-8", errors="replace")
+Ref decode_utf8_replace(std::string_view data);
 
 // The host's `str.isdigit()` / `str.isspace()` test of one character.
 inline bool is_digit(Py_UCS4 ch) { return Py_UNICODE_ISDIGIT(ch); }
