@@ -5,19 +5,22 @@
 
 namespace core {
 
-namespace {
-
-// os.fsencode(text), for a str.
 std::string file_system_bytes(PyObject* text) {
   Ref encoded = Ref::check(PyUnicode_EncodeFSDefault(text));
-  return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return std::string(host::bytes_view(encoded.get()));
 }
 
-// type(value) is module.name
 bool is_exactly(PyObject* value, const char* module, const char* name) {
   Ref expected = host::import_from(module, name);
   return reinterpret_cast<PyObject*>(Py_TYPE(value)) == expected.get();
 }
+
+std::string git_dir_of(Service& self) {
+  Ref root = self.cwd();
+  return file_system_bytes(root.get()) + "/.git";
+}
+
+namespace {
 
 std::optional<ObjectDatabase> on_disk_database(Service& self) {
   static const host::Interned object_store_name{"object_store"};
@@ -42,10 +45,9 @@ std::optional<ObjectDatabase> on_disk_database(Service& self) {
   const unsigned long long limit_value = PyLong_AsUnsignedLongLong(limit.get());
   if (PyErr_Occurred()) throw host::Error{};
 
-  Ref root = self.cwd();
   Ref store_path = host::getattr(store.get(), path_name);
   if (!PyUnicode_CheckExact(store_path.get())) return std::nullopt;
-  ObjectDatabase database{file_system_bytes(root.get()) + "/.git", "", limit_value};
+  ObjectDatabase database{git_dir_of(self), "", limit_value};
   database.objects_dir = database.git_dir + "/objects";
   if (file_system_bytes(store_path.get()) != database.objects_dir) return std::nullopt;
   return database;

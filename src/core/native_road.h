@@ -20,6 +20,15 @@ struct ObjectDatabase {
   std::uint64_t loose_object_size_limit;
 };
 
+// os.fsencode(text), for a str.
+std::string file_system_bytes(PyObject* text);
+
+// type(value) is module.name
+bool is_exactly(PyObject* value, const char* module, const char* name);
+
+// The repository's git directory in the file system's bytes: <root>/.git.
+std::string git_dir_of(Service& self);
+
 // Whether `self.<name>` is the class's own method: not overridden by a
 // subclass, nor shadowed in the instance.
 bool own_method(Service& self, const host::Interned& name);

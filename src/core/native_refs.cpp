@@ -1,0 +1,80 @@
+#include "core/native_refs.h"
+
+#include "core/native_road.h"
+
+namespace core {
+
+namespace {
+
+// The git directory whose refs `container` reads when nobody can tell a
+// native reading from its own; nothing otherwise. The container reads loose
+// refs from `worktree_path` or `path` (shared refs, from the common
+// directory): both must be the repository root's .git.
+std::optional<std::string> native_git_dir(Service& self, PyObject* container) {
+  static const host::Interned path_name{"path"};
+  static const host::Interned worktree_path_name{"worktree_path"};
+  // Anything unexpected on the way simply keeps the reads on the container.
+  try {
+    if (!is_exactly(container, "dulwich.refs", "DiskRefsContainer") || host::shadows_class_attribute(container)) {
+      return std::nullopt;
+    }
+    Ref path = host::getattr(container, path_name);
+    Ref worktree_path = host::getattr(container, worktree_path_name);
+    if (!PyBytes_CheckExact(path.get()) || !PyBytes_CheckExact(worktree_path.get())) return std::nullopt;
+    std::string git_dir = git_dir_of(self);
+    if (host::bytes_view(path.get()) != git_dir || host::bytes_view(worktree_path.get()) != git_dir) {
+      return std::nullopt;
+    }
+    return git_dir;
+  } catch (const host::Error&) {
+    host::except_exception();
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+NativeRefs::NativeRefs(Service& self) {
+  static const host::Interned refs_name{"refs"};
+  Ref repo = self.repo();
+  container_ = host::getattr(repo.get(), refs_name);
+  if (std::optional<std::string> git_dir = native_git_dir(self, container_.get())) files_.emplace(std::move(*git_dir));
+}
+
+Ref NativeRefs::get(PyObject* name) {
+  if (files_ && PyBytes_CheckExact(name)) {
+    const std::string wanted(host::bytes_view(name));
+    std::string hex;
+    const store::RefRead read = host::without_gil([&] { return files_->resolve(wanted, hex); });
+    if (read == store::RefRead::Found) return host::bytes(hex);
+    // RefsContainer.__getitem__: raise KeyError(name)
+    if (read == store::RefRead::Missing) host::raise_instance(host::call(PyExc_KeyError, {name}).get());
+  }
+  return host::getitem(container_.get(), name);
+}
+
+Ref NativeRefs::read_ref(PyObject* name) {
+  static const host::Interned read_ref_name{"read_ref"};
+  if (files_ && PyBytes_CheckExact(name)) {
+    const std::string wanted(host::bytes_view(name));
+    store::RefValue value;
+    const store::RefRead read = host::without_gil([&] { return files_->read_ref(wanted, value); });
+    if (read == store::RefRead::Found) return host::bytes(value.symbolic ? "ref: " + value.text : value.text);
+    if (read == store::RefRead::Missing) return Ref::borrow(Py_None);
+  }
+  return host::call_method(container_.get(), read_ref_name, {name});
+}
+
+std::optional<std::vector<ListedRef>> NativeRefs::list(std::string_view prefix, std::string_view only_id) {
+  if (!files_) return std::nullopt;
+  std::vector<ListedRef> refs;
+  const store::RefRead read = host::without_gil([&] {
+    return files_->for_each(prefix, [&](std::string_view name, std::string_view hex) {
+      if (only_id.empty() || hex == only_id) refs.push_back(ListedRef{std::string(name), std::string(hex)});
+    });
+  });
+  if (read == store::RefRead::Declined) return std::nullopt;
+  return refs;
+}
+
+}  // namespace core
