@@ -1,15 +1,11 @@
 #include "history/reading.h"
 
+#include "core/native_refs.h"
 #include "history/id_text.h"
 
 namespace history {
 
-Ref read_ref(Service& self, PyObject* name) {
-  static const host::Interned refs{"refs"};
-  Ref repo = self.repo();
-  Ref container = host::getattr(repo.get(), refs);
-  return host::getitem(container.get(), name);
-}
+Ref read_ref(Service& self, PyObject* name) { return core::NativeRefs(self).get(name); }
 
 bool equals_text(PyObject* value, std::string_view text) {
   return PyUnicode_Check(value) && host::Text(value).equals(text);

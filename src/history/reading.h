@@ -15,7 +15,8 @@ using core::ref_name;
 using core::Service;
 using host::Ref;
 
-// self.repo.refs[name]: the id the ref points at, symbolic refs followed.
+// self.repo.refs[name]: the id the ref points at, symbolic refs followed
+// (read natively where nobody can tell: core/native_refs.h).
 Ref read_ref(Service& self, PyObject* name);
 
 // value == text, for a value that is a str or None.

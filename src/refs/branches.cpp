@@ -1,8 +1,12 @@
 // The local and remote branch listings: one `git for-each-ref` run each, with
 // dulwich's refs as the fallback when git cannot be run.
+#include <algorithm>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "core/git.h"
+#include "core/native_refs.h"
 #include "refs/ref_line.h"
 #include "refs/ref_names.h"
 #include "refs/refs.h"
@@ -34,24 +38,39 @@ void list_from_git(Service& self, PyObject* subprocess, const char* pattern, Lis
   });
 }
 
+// The refs under `prefix` read natively, all of them resolving (the
+// library's reading raises for one that does not): nothing otherwise.
+std::optional<std::vector<core::ListedRef>> resolved_refs(core::NativeRefs& refs, std::string_view prefix) {
+  std::optional<std::vector<core::ListedRef>> listed = refs.list(prefix);
+  if (listed && std::any_of(listed->begin(), listed->end(), [](const core::ListedRef& ref) { return ref.hex.empty(); }))
+    return std::nullopt;
+  return listed;
+}
+
 // The fallback: every ref of `self.repo.refs` under `prefix`, with its
 // target and no time. `name_of(ref)` gives the listed name, or nothing to
 // leave the ref out.
 void list_from_refs(Service& self, std::string_view prefix, Ref (*name_of)(PyObject*), Listing& listing) {
-  static const host::Interned refs_name{"refs"};
   static const host::Interned keys_name{"keys"};
-  Ref repo = self.repo();
-  Ref refs = host::getattr(repo.get(), refs_name);
-  Ref keys = host::call_method(refs.get(), keys_name, {});
+  core::NativeRefs refs(self);
   Ref zero = host::integer(0);
   Records records(core::Record::BranchInfo);
+  auto add = [&](PyObject* name, PyObject* head_sha) {
+    listing.add(records.make({name, head_sha, zero.get()}), name, Timestamp());
+  };
+  if (std::optional<std::vector<core::ListedRef>> listed = resolved_refs(refs, prefix)) {
+    for (const core::ListedRef& ref : *listed) {
+      if (Ref name = name_of(host::bytes(ref.name).get())) add(name.get(), host::text(ref.hex).get());
+    }
+    return;
+  }
+  Ref keys = host::call_method(refs.container(), keys_name, {});
   host::for_each(keys.get(), [&](PyObject* key) {
     if (!has_prefix(key, prefix)) return;
-    Ref sha = host::getitem(refs.get(), key);
+    Ref sha = host::getitem(refs.container(), key);
     Ref name = name_of(key);
     if (!name) return;
-    Ref head_sha = ascii_text(sha.get());
-    listing.add(records.make({name.get(), head_sha.get(), zero.get()}), name.get(), Timestamp());
+    add(name.get(), ascii_text(sha.get()).get());
   });
 }
 

@@ -1,10 +1,15 @@
 // The refs that decorate commits: many commits from one `git log` run, or one
 // commit from a scan of the repository's refs.
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/git.h"
 #include "core/ids.h"
+#include "core/native_refs.h"
 #include "core/native_road.h"
 #include "refs/ref_names.h"
 #include "refs/refs.h"
@@ -146,12 +151,10 @@ bool check_merge_in_store(core::NativeStore& objects, PyObject* entry, PyObject*
 // The id text of the commit HEAD resolves to (null when it resolves to none).
 // git 2.38 and later leave HEAD out of the decoration field once
 // --decorate-refs filters are given, so the field alone cannot mark it.
-Ref head_commit_id(PyObject* repo) {
-  static const host::Interned refs_name{"refs"};
+Ref head_commit_id(Service& self) {
   try {
-    Ref container = host::getattr(repo, refs_name);
     Ref head = host::bytes("HEAD");
-    Ref id = host::getitem(container.get(), head.get());
+    Ref id = core::NativeRefs(self).get(head.get());
     if (!PyBytes_Check(id.get())) return Ref();
     return host::lower(core::id_text(id.get()).get());
   } catch (const host::Error&) {
@@ -242,7 +245,7 @@ void label_from_log(Service& self, PyObject* subprocess, PyObject* branch, PyObj
   }
 
   Ref repo = self.repo();
-  Ref head_id = head_commit_id(repo.get());
+  Ref head_id = head_commit_id(self);
   core::NativeStore objects(core::native_road(self));
   Ref output = host::strip(run.stdout_().get());
   Text(output.get()).split('\n', [&](Text line) {
@@ -315,15 +318,53 @@ void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObjec
   }
 }
 
+// The three scans: the refs under each prefix, and the entry's list their names go to.
+const std::pair<std::string_view, const host::Interned*> kScans[] = {
+    {"refs/heads/", &kBranches}, {"refs/remotes/", &kRemoteBranches}, {"refs/tags/", &kTags}};
+
+// The three scans read natively, each list in the order of the names (the
+// container's keys() has no order of its own): false when they are left to
+// the library (the road is closed, the id is not 20 bytes, a ref is not
+// ours to read), nothing added then.
+bool scan_refs_natively(Service& self, PyObject* entry, PyObject* raw_id) {
+  if (!PyBytes_CheckExact(raw_id) || PyBytes_GET_SIZE(raw_id) != 20) return false;
+  const std::string hex = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id))).hex();
+  std::optional<core::NativeRefs> refs;
+  try {
+    refs.emplace(self);
+  } catch (const host::Error&) {
+    host::except_exception();
+    return false;
+  }
+  std::vector<core::ListedRef> found[std::size(kScans)];
+  for (std::size_t i = 0; i < std::size(kScans); ++i) {
+    std::optional<std::vector<core::ListedRef>> listed = refs->list(kScans[i].first, hex);
+    if (!listed) return false;
+    found[i] = std::move(*listed);
+  }
+  for (std::size_t i = 0; i < std::size(kScans); ++i) {
+    const auto [prefix, key] = kScans[i];
+    std::sort(found[i].begin(), found[i].end(),
+              [](const core::ListedRef& a, const core::ListedRef& b) { return a.name < b.name; });
+    Ref names = host::getitem(entry, key->get());
+    for (const core::ListedRef& ref : found[i]) {
+      host::append(names.get(), host::decode_utf8_replace(std::string_view(ref.name).substr(prefix.size())).get());
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 Ref get_commit_refs(Service& self, PyObject* commit_sha) {
   Ref entry = new_refs_entry();
   Ref raw_id = from_hex(commit_sha);
   Ref repo = self.repo();
-  scan_refs(repo.get(), "refs/heads/", host::getitem(entry.get(), kBranches.get()).get(), raw_id.get());
-  scan_refs(repo.get(), "refs/remotes/", host::getitem(entry.get(), kRemoteBranches.get()).get(), raw_id.get());
-  scan_refs(repo.get(), "refs/tags/", host::getitem(entry.get(), kTags.get()).get(), raw_id.get());
+  if (!scan_refs_natively(self, entry.get(), raw_id.get())) {
+    for (const auto& [prefix, key] : kScans) {
+      scan_refs(repo.get(), prefix, host::getitem(entry.get(), key->get()).get(), raw_id.get());
+    }
+  }
   core::NativeStore objects(core::native_road(self));
   if (!check_merge_in_store(objects, entry.get(), raw_id.get(), false))
     check_merge(repo.get(), entry.get(), raw_id.get(), false);

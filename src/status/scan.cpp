@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/ids.h"
+#include "core/native_refs.h"
 #include "core/native_road.h"
 #include "core/records.h"
 #include "status/path_map.h"
@@ -393,10 +394,9 @@ bool Scan::read_head_natively(PyObject* commit_id) {
 // commit's id in `commit_id`. dulwich offers no module-level read_ref (none
 // of its releases has); where it is missing, HEAD is resolved through the
 // repository's reference container, which follows the symbolic ref to the
-// branch's commit.
+// branch's commit (read natively where nobody can tell).
 Ref Scan::head_tree(Ref& commit_id) {
   static const host::Interned read_ref_name{"read_ref"};
-  static const host::Interned refs_name{"refs"};
   static const host::Interned tree_name{"tree"};
   try {
     Ref refs_module = host::import_from("dulwich", "refs");
@@ -407,8 +407,7 @@ Ref Scan::head_tree(Ref& commit_id) {
         commit_id = host::call(read_ref.get(), {repo.get(), head.get()});
         if (!host::truthy(commit_id.get()) || host::length(commit_id.get()) != 20) return Ref();
       } else {
-        Ref refs = host::getattr(repo.get(), refs_name);
-        commit_id = host::getitem(refs.get(), head.get());
+        commit_id = core::NativeRefs(self_).get(head.get());
       }
       Ref commit = host::getitem(repo.get(), commit_id.get());
       Ref tree_id = host::getattr(commit.get(), tree_name);
