@@ -1,6 +1,7 @@
 #include "store/packed_refs.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -13,24 +14,27 @@ constexpr std::size_t kHexDigits = 40;
 constexpr std::size_t kNameOffset = kHexDigits + 1;
 constexpr std::size_t kPeelLine = 1 + kHexDigits + 1;
 
-// The bytes check_ref_format refuses anywhere in a name: controls, DEL, space,
-// "~^:?*[" and the backslash.
-bool refused_byte(unsigned char ch) {
-  switch (ch) {
-    case 0x7f:
-    case ' ':
-    case '~':
-    case '^':
-    case ':':
-    case '?':
-    case '*':
-    case '[':
-    case '\\':
-      return true;
-    default:
-      return ch < 0x20;
-  }
-}
+// What a byte of a ref name is to check_ref_format: most are plain; some are
+// refused anywhere (controls, DEL, space, "~^:?*[" and the backslash); ".",
+// "/" and "{" are plain or not by what stands around them. A table, for
+// names by the ten thousand.
+enum NameByte : std::uint8_t { kPlain, kRefused, kDot, kSlash, kBrace };
+
+constexpr std::array<std::uint8_t, 256> kNameBytes = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (int ch = 0; ch < 0x20; ++ch) table[ch] = kRefused;
+  for (const unsigned char ch : std::string_view("\x7f ~^:?*[\\")) table[ch] = kRefused;
+  table['.'] = kDot;
+  table['/'] = kSlash;
+  table['{'] = kBrace;
+  return table;
+}();
+
+constexpr std::array<bool, 256> kLowerHex = [] {
+  std::array<bool, 256> table{};
+  for (const unsigned char ch : std::string_view("0123456789abcdef")) table[ch] = true;
+  return table;
+}();
 
 bool ends_with_lock(std::string_view component) { return component.ends_with(".lock"); }
 
@@ -43,9 +47,8 @@ std::string_view without_trailing_space(std::string_view text) {
 }  // namespace
 
 bool is_hex_id(std::string_view digits) {
-  return digits.size() == kHexDigits && std::all_of(digits.begin(), digits.end(), [](char ch) {
-           return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f');
-         });
+  return digits.size() == kHexDigits &&
+         std::all_of(digits.begin(), digits.end(), [](char ch) { return kLowerHex[static_cast<unsigned char>(ch)]; });
 }
 
 bool valid_ref_name(std::string_view name) {
@@ -55,18 +58,24 @@ bool valid_ref_name(std::string_view name) {
   if (name.empty() || name == "@") return false;
   bool slash = false;
   std::size_t component = 0;  // where the current component begins
-  char previous = 0;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    const char ch = name[i];
-    if (refused_byte(static_cast<unsigned char>(ch))) return false;
-    if ((ch == '.' && previous == '.') || (ch == '{' && previous == '@')) return false;
-    if (ch == '.' && i == component) return false;
-    if (ch == '/') {
-      if (i == component || ends_with_lock(name.substr(component, i - component))) return false;
-      slash = true;
-      component = i + 1;
+    switch (kNameBytes[static_cast<unsigned char>(name[i])]) {
+      case kPlain:
+        break;
+      case kRefused:
+        return false;
+      case kDot:
+        if (i == component || name[i - 1] == '.') return false;
+        break;
+      case kBrace:
+        if (i != 0 && name[i - 1] == '@') return false;
+        break;
+      case kSlash:
+        if (i == component || ends_with_lock(name.substr(component, i - component))) return false;
+        slash = true;
+        component = i + 1;
+        break;
     }
-    previous = ch;
   }
   if (!slash || component == name.size() || name.back() == '.') return false;
   return !ends_with_lock(name.substr(component));
