@@ -25,7 +25,7 @@ import tempfile
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 
-VERSION = 2  # bump when what is built changes, so old corpora are rebuilt
+VERSION = 3  # bump when what is built changes, so old corpora are rebuilt
 BASE_TIME = 1_600_000_000
 AUTHOR = "Ann Author <ann@example.com>"
 COMMITTER = "Carl Committer <carl@example.com>"
@@ -173,7 +173,8 @@ def build_plain_history(path: Path, scale: Scale) -> None:
 
 
 def build_refs(path: Path, scale: Scale) -> None:
-    """Tags (two thirds lightweight, a third annotated, a few with empty subjects) and many branches."""
+    """Tags (two thirds lightweight, a third annotated, a few with empty subjects) and many branches,
+    packed as a clone or `git gc` leaves them, with a few loose refs on top as later work leaves them."""
     repo = init(path, "main")
     stream = Stream()
     history = linear_history(stream, "refs/heads/main", max(200, scale.branches), BASE_TIME, "main")
@@ -197,6 +198,12 @@ def build_refs(path: Path, scale: Scale) -> None:
         updates.append(f"create refs/heads/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
         updates.append(f"create refs/remotes/origin/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
     git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
+    git(repo, "pack-refs", "--all")
+    moved = []
+    for i in range(0, scale.branches, max(1, scale.branches // 10)):
+        moved.append(f"update refs/heads/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
+        moved.append(f"update refs/remotes/origin/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
+    git(repo, "update-ref", "--stdin", input=("\n".join(moved) + "\n").encode())
     git(repo, "reset", "-q", "--hard")
 
 
