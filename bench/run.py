@@ -9,6 +9,13 @@ does. Method, floor and peer are measured in the same run, interleaved,
 several times; the table gives medians and the spread of the method's times.
 
     python bench/run.py [--scale tiny|quick|full] [--repeats N] [--json FILE] [--only SUBSTRING]
+                        [--readme README.md]
+    python bench/run.py --from-json FILE --readme README.md
+
+With --readme, the table between the README's two markers is rewritten from
+the run's JSON: only from a whole full-scale run, so that a quick or partial
+run never replaces the full table. --from-json rewrites it from the JSON of an
+earlier run without measuring.
 """
 
 from __future__ import annotations
@@ -190,6 +197,15 @@ def ref_scan_floor(repo: Repo, sha: str) -> None:
     repo[bytes.fromhex(sha)].parents
 
 
+def fresh_page_floor(root: Path, branch: str, reads: list[bytes], listed: set[bytes]) -> None:
+    """A fresh Repo, the ref lookups of a first page and the reads of its commits."""
+    with Repo(str(root)) as repo:
+        repo.refs[f"refs/heads/{branch}".encode()]
+        with contextlib.suppress(KeyError):
+            repo.refs[f"refs/remotes/origin/{branch}".encode()]
+        read_listed_commits(repo, reads, listed)
+
+
 def head_file_map(repo: Repo) -> dict[str, bytes]:
     files: dict[str, bytes] = {}
     stack = [("", repo[repo[repo.refs[b"HEAD"]].tree])]
@@ -338,6 +354,33 @@ def peer_bounded_merge_base(repo: pygit2.Repository, branch: str) -> str | None:
     return None
 
 
+def peer_commit_refs(repo: pygit2.Repository, sha: str) -> dict:
+    """get_commit_refs(sha): one pass over every reference, symbolic ones resolved, then the merge check."""
+    target = pygit2.Oid(hex=sha)
+    lists: dict[str, list[str]] = {"branches": [], "remote_branches": [], "tags": []}
+    for ref in repo.references.iterator():
+        oid = ref.target
+        if isinstance(oid, str):
+            oid = ref.resolve().target
+        if oid != target:
+            continue
+        name = ref.name
+        for prefix, key in (("refs/heads/", "branches"), ("refs/remotes/", "remote_branches"),
+                            ("refs/tags/", "tags")):
+            if name.startswith(prefix):
+                lists[key].append(name[len(prefix):])
+    parents = repo[target].parent_ids
+    merge = len(parents) > 1
+    return {"branches": sorted(lists["branches"]), "remote_branches": sorted(lists["remote_branches"]),
+            "tags": sorted(lists["tags"]), "is_head": False, "is_merge": merge,
+            "merge_parents": [str(oid) for oid in parents] if merge else []}
+
+
+def peer_fresh_page(root: Path, branch: str) -> list[gsc.CommitInfo]:
+    """A fresh Repository and the first page of the branch."""
+    return peer_list_commits(pygit2.Repository(str(root)), branch)
+
+
 # The module's rules for one path's flags, in the order they apply: a file
 # missing from the disk is a staged deletion, a change on both sides is
 # modified on both, a new index entry is staged.
@@ -462,7 +505,17 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
 def refs_cases(name: str, root: Path) -> list[Case]:
     service = gsc.GitServiceCython(str(root))
     repo = Repo(str(root))
+    head = git(root, "rev-parse", "HEAD", timeout=5).stdout.strip()
+    reads = reads_of_listing(repo, "main")
+    listed = listed_ids(service, "main")
     return [
+        Case("get_commit_refs(head)", name, "git", lambda: service.get_commit_refs(head),
+             lambda: ref_scan_floor(repo, head),
+             pygit2_peer(root, lambda repo: peer_commit_refs(repo, head), "one pass over references.iterator()")),
+        Case("a fresh service's first page", name, "git",
+             lambda: gsc.GitServiceCython(str(root)).list_commits("main"),
+             lambda: fresh_page_floor(root, "main", reads, listed),
+             Peer(lambda: peer_fresh_page(root, "main"), "a fresh Repository, breadth-first over repo[id]")),
         Case("list_branches", name, "git", service.list_branches,
              lambda: git(root, "for-each-ref", "refs/heads/", BRANCH_FORMAT, timeout=5)),
         Case("list_remote_branches", name, "git", service.list_remote_branches,
@@ -640,6 +693,38 @@ def table(rows: list[Row]) -> str:
     return "\n".join("| " + " | ".join(cells) + " |" for cells in lines)
 
 
+README_BEGIN = "<!-- The table below is written by `make bench SCALE=full` from its JSON: edit bench/run.py. -->"
+README_END = "<!-- End of the table written by `make bench SCALE=full`. -->"
+
+
+class NotAFullRun(ValueError):
+    """A run whose rows must not replace the README's full-scale table."""
+
+
+def rows_from_json(payload: dict) -> list[Row]:
+    fields = {field.name for field in dataclasses.fields(Row)}
+    return [Row(**{key: value for key, value in row.items() if key in fields}) for row in payload["rows"]]
+
+
+def readme_section(payload: dict) -> str:
+    """What stands between the README's markers: how the table was measured, and the table."""
+    return (f"Scale {payload['scale']}, {payload['repeats']} runs each, medians; {payload['machine']}; "
+            f"{payload['versions']}.\n\n{table(rows_from_json(payload))}\n")
+
+
+def write_readme(path: Path, payload: dict) -> None:
+    """Rewrites the table between the README's markers from a whole full-scale run's JSON."""
+    if payload.get("scale") != "full" or payload.get("only"):
+        raise NotAFullRun("the README's table is written from a whole full-scale run only")
+    text = path.read_text()
+    begin = text.find(README_BEGIN)
+    end = text.find(README_END)
+    if begin < 0 or end < begin:
+        raise NotAFullRun(f"{path} has no pair of table markers")
+    begin += len(README_BEGIN)
+    path.write_text(f"{text[:begin]}\n{readme_section(payload)}{text[end:]}")
+
+
 def machine() -> str:
     return f"{platform.machine()}, {os.cpu_count()} cores, {platform.python_implementation()} {platform.python_version()}"
 
@@ -657,17 +742,31 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeats", type=int, default=None)
     parser.add_argument("--json", type=Path, default=None, help="also write the rows as JSON")
     parser.add_argument("--only", default=None, help="run only the cases whose method contains this text")
+    parser.add_argument("--readme", type=Path, default=None,
+                        help="rewrite the table between this README's markers (a whole full-scale run only)")
+    parser.add_argument("--from-json", type=Path, default=None,
+                        help="measure nothing: take the rows of an earlier run's JSON (for --readme)")
     args = parser.parse_args(argv)
+    if args.readme and not args.from_json and (args.scale != "full" or args.only):
+        parser.error("--readme takes a whole full-scale run (--scale full, no --only)")
+    if args.from_json:
+        if not args.readme:
+            parser.error("--from-json is for --readme")
+        write_readme(args.readme, json.loads(args.from_json.read_text()))
+        return 0
     repeats = args.repeats or {"tiny": 3, "quick": 9, "full": 5}[args.scale]
     repos = corpus.ensure(args.scale, args.root)
     rows = [measure(case, repeats) for case in all_cases(repos) if not args.only or args.only in case.method]
     print(f"Scale {args.scale}, {repeats} runs each, medians; machine: {machine()}; {versions()}\n")
     print(table(rows))
+    payload = {"scale": args.scale, "repeats": repeats, "only": args.only, "machine": machine(),
+               "versions": versions(),
+               "rows": [{**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms,
+                         "module_per_pygit2": row.module_per_pygit2} for row in rows]}
     if args.json:
-        payload = {"scale": args.scale, "repeats": repeats, "machine": machine(), "versions": versions(),
-                   "rows": [{**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms,
-                             "module_per_pygit2": row.module_per_pygit2} for row in rows]}
         args.json.write_text(json.dumps(payload, indent=2) + "\n")
+    if args.readme:
+        write_readme(args.readme, payload)
     return 0
 
 

@@ -140,6 +140,61 @@ def test_the_merge_base_and_status_peers_answer_as_the_module(bench, tmp_path, r
             bench.check_peer(case)
 
 
+def test_the_refs_peers_answer_as_the_module(bench, tmp_path):
+    repos = bench.corpus.ensure("tiny", tmp_path / "corpus")
+    # The refs are packed, with loose ones over some of them.
+    git_dir = repos["refs"] / ".git"
+    assert (git_dir / "packed-refs").read_bytes().startswith(b"# pack-refs with: peeled fully-peeled sorted")
+    assert list((git_dir / "refs" / "heads").iterdir()) and list((git_dir / "refs" / "remotes").rglob("branch-*"))
+    cases = {case.method: case for case in bench.refs_cases("refs", repos["refs"])}
+    for method in ("get_commit_refs(head)", "a fresh service's first page"):
+        assert cases[method].peer is not None
+        bench.check_peer(cases[method])
+
+
+def full_run(bench, rows, **changes) -> dict:
+    payload = {"scale": "full", "repeats": 5, "only": None, "machine": "x86_64, 2 cores", "versions": "git 2",
+               "rows": [{**bench.dataclasses.asdict(row), "ratio": row.ratio} for row in rows]}
+    return {**payload, **changes}
+
+
+def test_a_full_run_rewrites_only_the_readme_table(bench, tmp_path):
+    readme = tmp_path / "README.md"
+    readme.write_text(f"# Title\n\nBefore.\n\n{bench.README_BEGIN}\nold table\n{bench.README_END}\n\nAfter.\n")
+    rows = [bench.Row("list_tags", "refs", "git", 950.0, 900.0, 930.0, 1000.0),
+            bench.Row("count_commits(main)", "history-main", "git", 60.0, 62.0, 50.0, 80.0, 750.0, "Walker")]
+    bench.write_readme(readme, full_run(bench, rows))
+    text = readme.read_text()
+    assert text.startswith(f"# Title\n\nBefore.\n\n{bench.README_BEGIN}\nScale full, 5 runs each, medians;")
+    assert text.endswith(f"{bench.README_END}\n\nAfter.\n") and "old table" not in text
+    header, table = table_rows(text)
+    assert header[:3] == ["method", "repository", "road"] and len(header) == 11
+    assert table == [["list_tags", "refs", "git", "950.00", "900.00", "1.056", "+50.00", "930.00–1000.00", "", "", ""],
+                     ["count_commits(main)", "history-main", "git", "60.00", "62.00", "0.968", "-2.00",
+                      "50.00–80.00", "750.00", "0.080", "Walker"]]
+    # Written again from the same rows, it is the same.
+    bench.write_readme(readme, full_run(bench, rows))
+    assert readme.read_text() == text
+    # A quick or partial run never replaces it.
+    for changes in ({"scale": "quick"}, {"only": "list_tags"}):
+        with pytest.raises(bench.NotAFullRun):
+            bench.write_readme(readme, full_run(bench, rows, **changes))
+    assert readme.read_text() == text
+    with pytest.raises(SystemExit):
+        bench.main(["--scale", "quick", "--readme", str(readme)])
+    assert readme.read_text() == text
+
+
+def test_the_project_readme_has_its_table_between_the_markers(bench):
+    text = (PROJECT / "README.md").read_text()
+    assert text.count(bench.README_BEGIN) == 1 and text.count(bench.README_END) == 1
+    section = text[text.index(bench.README_BEGIN):text.index(bench.README_END)]
+    header, rows = table_rows(section)
+    assert header == ["method", "repository", "road", "module ms", "floor ms", "ratio", "overhead ms",
+                      "module spread ms", "pygit2 ms", "module / pygit2", "pygit2 peer"]
+    assert {"get_commit_refs(head)", "a fresh service's first page"} <= {row[0] for row in rows}
+
+
 def test_a_peer_that_answers_differently_stops_the_run(bench):
     case = bench.Case("count_commits(main)", "history-main", "git", lambda: 5, lambda: None,
                       bench.Peer(lambda: 6, "a wrong count"))
