@@ -15,6 +15,7 @@ import git_service_cython as gsc
 import pytest
 from dulwich.refs import DiskRefsContainer, SymrefLoop
 from dulwich.repo import Repo
+from roads import library_service, outcome
 from store_helpers import git
 
 
@@ -22,12 +23,11 @@ class LibraryRefs(DiskRefsContainer):
     """dulwich's disk reference container under another name: the module then reads through it."""
 
 
-def library_service(path: Path) -> gsc.GitServiceCython:
+def library_refs_service(path: Path) -> gsc.GitServiceCython:
+    """A service whose references are read through dulwich (its objects still through the store)."""
     repo = Repo(str(path))
     repo.refs = LibraryRefs(repo.refs.path, repo.refs.worktree_path)
-    service = gsc.GitServiceCython(str(path))
-    service.__setstate__((repo, Path(path).resolve()))
-    return service
+    return library_service(path, repo)
 
 
 @pytest.fixture
@@ -44,13 +44,6 @@ def library_reads(monkeypatch):
 
         monkeypatch.setattr(DiskRefsContainer, method, spy)
     return asked
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as error:  # noqa: BLE001 - both roads must raise alike
-        return type(error), str(error)
 
 
 def in_name_order(refs):
@@ -237,7 +230,7 @@ def test_plain_refs_answer_alike_on_both_roads(base_repository, tmp_path, case, 
     native = ref_answers(gsc.GitServiceCython(str(path)), commits)
     # The module asked dulwich's own container nothing.
     assert library_reads == []
-    assert native == ref_answers(library_service(path), commits)
+    assert native == ref_answers(library_refs_service(path), commits)
     # The answers hold what the case is about.
     assert native["info main"]["head_sha"] == main
     assert len(native["remote branches"]) == 3
@@ -324,7 +317,7 @@ def test_damaged_refs_answer_as_dulwich_answers(base_repository, tmp_path, case,
     native = ref_answers(gsc.GitServiceCython(str(path)), commits)
     # What the module does not read, it left to dulwich's own container.
     assert library_reads != []
-    assert native == ref_answers(library_service(path), commits)
+    assert native == ref_answers(library_refs_service(path), commits)
 
 
 # --- the gate -----------------------------------------------------------------------------------------------
@@ -406,7 +399,7 @@ def test_a_live_service_sees_refs_change_between_calls(base_repository, tmp_path
 
     def check() -> dict:
         answers = live_answers(service, branches, git(clone, "rev-list", "--all").split())
-        assert answers == live_answers(library_service(clone), branches, git(clone, "rev-list", "--all").split())
+        assert answers == live_answers(library_refs_service(clone), branches, git(clone, "rev-list", "--all").split())
         return answers
 
     before = check()

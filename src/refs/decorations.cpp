@@ -1,6 +1,7 @@
 // The refs that decorate commits: many commits from one `git log` run, or one
 // commit from a scan of the repository's refs.
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -327,7 +328,7 @@ const std::pair<std::string_view, const host::Interned*> kScans[] = {
 // the library (the road is closed, the id is not 20 bytes, a ref is not
 // ours to read), nothing added then.
 bool scan_refs_natively(Service& self, PyObject* entry, PyObject* raw_id) {
-  if (!PyBytes_CheckExact(raw_id) || PyBytes_GET_SIZE(raw_id) != 20) return false;
+  if (!PyBytes_CheckExact(raw_id) || static_cast<std::size_t>(PyBytes_GET_SIZE(raw_id)) != store::kIdSize) return false;
   const std::string hex = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id))).hex();
   std::optional<core::NativeRefs> refs;
   try {
@@ -336,7 +337,7 @@ bool scan_refs_natively(Service& self, PyObject* entry, PyObject* raw_id) {
     host::except_exception();
     return false;
   }
-  std::vector<core::ListedRef> found[std::size(kScans)];
+  std::array<std::vector<core::ListedRef>, std::size(kScans)> found;
   for (std::size_t i = 0; i < std::size(kScans); ++i) {
     std::optional<std::vector<core::ListedRef>> listed = refs->list(kScans[i].first, hex);
     if (!listed) return false;

@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "store/object_id.h"
+
 namespace store {
 
 namespace {
 
-constexpr std::size_t kHexDigits = 40;
-// "<40 hex> " before a name, "^<40 hex>\n" for a peeled id.
-constexpr std::size_t kNameOffset = kHexDigits + 1;
-constexpr std::size_t kPeelLine = 1 + kHexDigits + 1;
+// "<hex id> " before a name, "^<hex id>\n" for a peeled id.
+constexpr std::size_t kNameOffset = kHexSize + 1;
+constexpr std::size_t kPeelLine = 1 + kHexSize + 1;
 
 // What a byte of a ref name is to check_ref_format: most are plain; some are
 // refused anywhere (controls, DEL, space, "~^:?*[" and the backslash); ".",
@@ -47,7 +48,7 @@ std::string_view without_trailing_space(std::string_view text) {
 }  // namespace
 
 bool is_hex_id(std::string_view digits) {
-  return digits.size() == kHexDigits &&
+  return digits.size() == kHexSize &&
          std::all_of(digits.begin(), digits.end(), [](char ch) { return kLowerHex[static_cast<unsigned char>(ch)]; });
 }
 
@@ -83,15 +84,15 @@ bool valid_ref_name(std::string_view name) {
 
 bool read_packed_ref_line(std::string_view text, bool peeled, std::size_t at, PackedRefLine& line) {
   if (at > text.size() || text.size() - at < kNameOffset) return false;
-  const std::string_view hex = text.substr(at, kHexDigits);
-  if (!is_hex_id(hex) || text[at + kHexDigits] != ' ') return false;
+  const std::string_view hex = text.substr(at, kHexSize);
+  if (!is_hex_id(hex) || text[at + kHexSize] != ' ') return false;
   const std::size_t end = text.find('\n', at + kNameOffset);
   if (end == std::string_view::npos) return false;
   const std::string_view name = text.substr(at + kNameOffset, end - at - kNameOffset);
   if (!valid_ref_name(name)) return false;
   std::size_t next = end + 1;
   if (peeled && next < text.size() && text[next] == '^') {
-    if (text.size() - next < kPeelLine || !is_hex_id(text.substr(next + 1, kHexDigits)) ||
+    if (text.size() - next < kPeelLine || !is_hex_id(text.substr(next + 1, kHexSize)) ||
         text[next + kPeelLine - 1] != '\n') {
       return false;
     }

@@ -19,15 +19,15 @@ enum class RefRead : std::uint8_t { Found, Missing, Declined };
 // check_ref_format(name): git's rules for a full ref name ("refs/heads/main").
 bool valid_ref_name(std::string_view name);
 
-// Whether `digits` are 40 lowercase hexadecimal digits, the plain form of an id.
+// Whether `digits` are an id's kHexSize lowercase hexadecimal digits, its plain form.
 bool is_hex_id(std::string_view digits);
 
 // What one pass over a whole packed-refs file finds.
 struct PackedRefsShape {
   // Every line is in the plain form: an optional first line beginning with
-  // "#", then lines of 40 lowercase hexadecimal digits, a space and a name
+  // "#", then lines of an id's lowercase hexadecimal digits, a space and a name
   // that valid_ref_name() takes, each ending in "\n", and, when the first
-  // line announces peeled refs, "^" and 40 such digits after a ref's line.
+  // line announces peeled refs, "^" and such an id after a ref's line.
   // dulwich reads such a file without complaint, as this reading does.
   bool plain = false;
   // The first line announces peeled refs ("# pack-refs" and " peeled").
@@ -48,7 +48,7 @@ PackedRefsShape check_packed_refs(std::string_view text);
 struct PackedRefLine {
   std::size_t start = 0;  // where the line begins
   std::size_t next = 0;   // where the next ref's line begins
-  std::string_view hex;   // 40 lowercase hexadecimal digits
+  std::string_view hex;   // the id's lowercase hexadecimal digits
   std::string_view name;
 };
 
@@ -56,7 +56,7 @@ struct PackedRefLine {
 // `peeled`); false for anything else, or for a line that runs past the end.
 bool read_packed_ref_line(std::string_view text, bool peeled, std::size_t at, PackedRefLine& line);
 
-// Each ref under a prefix: its full name and its 40 hexadecimal digits.
+// Each ref under a prefix: its full name and its id's hexadecimal digits.
 using EachRef = std::function<void(std::string_view name, std::string_view hex)>;
 
 // A packed-refs file whose shape was found plain. The text may be a mapping
