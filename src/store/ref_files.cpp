@@ -54,7 +54,7 @@ WalkKind walk_kind(const std::string& path, platform::FileKind kind) {
 RefFiles::Loose RefFiles::read_loose(std::string_view name, RefValue& value) {
   // DiskRefsContainer.read_loose_ref: a file it cannot open is no loose ref.
   const int error = platform::read_whole_file(git_dir_ + "/" + std::string(name), buffer_);
-  if (error != 0) return platform::means_absent(error) ? Loose::Absent : Loose::Declined;
+  if (error != 0) return platform::means_absent(error) ? Loose::Missing : Loose::Declined;
   std::string_view content = buffer_.view();
   if (!content.ends_with('\n')) return Loose::Declined;
   content.remove_suffix(1);
@@ -104,7 +104,7 @@ RefRead RefFiles::read_ref(std::string_view name, RefValue& value) {
       return RefRead::Found;
     case Loose::Declined:
       return RefRead::Declined;
-    case Loose::Absent:
+    case Loose::Missing:
       break;
   }
   const PackedRefs* refs = nullptr;

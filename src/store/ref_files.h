@@ -51,7 +51,7 @@ class RefFiles {
   RefRead for_each(std::string_view prefix, const EachRef& each);
 
  private:
-  enum class Loose : std::uint8_t { Found, Absent, Declined };
+  enum class Loose : std::uint8_t { Found, Missing, Declined };
   Loose read_loose(std::string_view name, RefValue& value);
   bool list_loose(std::string_view prefix, std::vector<std::string>& names);
   bool walk_loose(const std::string& directory, std::vector<std::string>& names);
