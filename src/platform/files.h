@@ -49,6 +49,11 @@ bool means_absent(int error);
 // stat(path), or lstat(path) when `follow_links` is false.
 int file_info(const std::string& path, bool follow_links, FileInfo& info);
 
+// Whether `path` could be opened for reading now by this process (as its
+// effective user and groups), asked without opening it: 0, or why not
+// (EACCES, ENOENT, ...).
+int readable(const std::string& path);
+
 struct DirectoryEntry {
   std::string name;
   FileKind kind;  // Unknown when the file system does not say
@@ -104,6 +109,8 @@ class File {
 // open(path, "rb").read() of a regular file: EINVAL for anything else (a
 // directory, a pipe, a device), whose read could fail or never end.
 int read_whole_file(const std::string& path, Buffer& out, File::RetryInterrupted retry = nullptr);
+// The same, with what fstat said of the file read in `info`.
+int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, File::RetryInterrupted retry = nullptr);
 
 // The target text of the symbolic link `path`, as the system stores it.
 int read_link(const std::string& path, Buffer& out);

@@ -97,6 +97,12 @@ int file_info(const std::string& path, bool follow_links, FileInfo& info) {
   return 0;
 }
 
+int readable(const std::string& path) {
+  if (has_nul(path)) return ENOENT;
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) return errno;
+  return 0;
+}
+
 int list_directory(const std::string& path, std::vector<DirectoryEntry>& entries) {
   entries.clear();
   if (has_nul(path)) return ENOENT;
@@ -206,10 +212,14 @@ int File::read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted r
 }
 
 int read_whole_file(const std::string& path, Buffer& out, File::RetryInterrupted retry) {
+  FileInfo info;
+  return read_whole_file(path, out, info, retry);
+}
+
+int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, File::RetryInterrupted retry) {
   out.clear();
   File file;
   if (const int error = File::open(path, LastLink::Follow, file, retry)) return error;
-  FileInfo info;
   if (const int error = file.info(info)) return error;
   if (info.kind != FileKind::Regular) return EINVAL;
   return file.read_to_end(out, static_cast<std::size_t>(info.identity.size), retry);
