@@ -150,7 +150,8 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
   // a new file over it, but another program may write it in place, and a
   // private copy cannot change while it is parsed.
   platform::Buffer bytes;
-  if (const int error = platform::read_whole_file(path, bytes)) {
+  platform::FileInfo file;
+  if (const int error = platform::read_whole_file(path, bytes, file)) {
     // dulwich gives an empty index when the path does not exist.
     platform::FileInfo info;
     if (platform::means_absent(error) && platform::means_absent(platform::file_info(path, false, info))) {
@@ -159,7 +160,63 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
     return IndexRead::Declined;
   }
   if (bytes.empty()) return IndexRead::Declined;
-  return parse_index(bytes.view(), contents);
+  const IndexRead read = parse_index(bytes.view(), contents);
+  contents.mtime_ns = file.identity.mtime_ns;
+  return read;
+}
+
+namespace {
+
+// A time as the index records it: the seconds truncated to 32 bits, and
+// the nanoseconds.
+struct IndexTime {
+  std::uint32_t seconds, nanoseconds;
+};
+
+IndexTime index_time(std::int64_t ns) {
+  constexpr std::int64_t kBillion = 1000000000;
+  std::int64_t seconds = ns / kBillion, rest = ns % kBillion;
+  if (rest < 0) {
+    seconds -= 1;
+    rest += kBillion;
+  }
+  return {static_cast<std::uint32_t>(seconds), static_cast<std::uint32_t>(rest)};
+}
+
+// The mode git records for the file `info` describes: a link, or a regular
+// file executable by its owner or not; 0 for anything else.
+std::uint32_t git_mode(const platform::FileInfo& info) {
+  switch (info.kind) {
+    case platform::FileKind::Regular:
+      return (info.mode & 0100) ? 0100755 : 0100644;
+    case platform::FileKind::Link:
+      return 0120000;
+    default:
+      return 0;
+  }
+}
+
+constexpr std::uint16_t kAssumeValid = 0x8000;
+
+}  // namespace
+
+bool stat_data_vouches(const IndexEntry& entry, std::int64_t index_mtime_ns) {
+  if (entry.conflicted || (entry.flags & kAssumeValid) != 0 || entry.extended_flags != 0) return false;
+  if (entry.mode != 0100644 && entry.mode != 0100755 && entry.mode != 0120000) return false;
+  // A file's ctime is set by the system when it changes, never zero.
+  if (entry.ctime_seconds == 0 || entry.size == 0) return false;
+  return entry.mtime_seconds < index_time(index_mtime_ns).seconds;
+}
+
+bool stat_data_matches(const IndexEntry& entry, const platform::FileInfo& info) {
+  const IndexTime ctime = index_time(info.identity.ctime_ns);
+  const IndexTime mtime = index_time(info.identity.mtime_ns);
+  return entry.mode == git_mode(info) && entry.size == static_cast<std::uint32_t>(info.identity.size) &&
+         entry.mtime_seconds == mtime.seconds && entry.mtime_nanoseconds == mtime.nanoseconds &&
+         entry.ctime_seconds == ctime.seconds && entry.ctime_nanoseconds == ctime.nanoseconds &&
+         entry.ino == static_cast<std::uint32_t>(info.identity.inode) &&
+         entry.dev == static_cast<std::uint32_t>(info.identity.device) && entry.uid == info.uid &&
+         entry.gid == info.gid;
 }
 
 }  // namespace store

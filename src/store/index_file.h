@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
 #include "store/object_id.h"
 
 namespace store {
@@ -23,6 +24,7 @@ struct IndexEntry {
 
 struct IndexContents {
   std::uint32_t version = 0;
+  std::int64_t mtime_ns = 0;  // the index file's own modification time, when read from a file
   std::string paths;
   std::vector<IndexEntry> entries;  // in dulwich's `Index.items()` order
   std::string_view path(const IndexEntry& entry) const { return {paths.data() + entry.path_offset, entry.path_size}; }
@@ -45,5 +47,19 @@ IndexRead parse_index(std::string_view bytes, IndexContents& contents);
 // Reads the index file at `path`. A missing file is an empty index, as for
 // dulwich.
 IndexRead read_index(const std::string& path, IndexContents& contents);
+
+// Whether git lets the entry's stat data vouch for its file's content: a
+// file or symbolic link at stage 0 that git checks on the disk (neither
+// assume-valid, skip-worktree nor intent-to-add), with stat data recorded
+// (not the zeros some writers leave, nor the size 0 git gives an entry it
+// found racy), and not racily clean itself: its mtime recorded in an earlier
+// second than `index_mtime_ns`, the index file's own (the file may have
+// changed within the tick in which its stat data was taken).
+bool stat_data_vouches(const IndexEntry& entry, std::int64_t index_mtime_ns);
+
+// Whether `info`, a file's lstat, is the stat data the entry recorded, in
+// the index's own terms: both times to the nanosecond, device, inode, uid,
+// gid and size truncated to 32 bits, and the mode git gives such a file.
+bool stat_data_matches(const IndexEntry& entry, const platform::FileInfo& info);
 
 }  // namespace store
