@@ -51,12 +51,12 @@ Ref head_file_map_from_store(Service& self, PyObject* tree, PyObject* base_path,
   if (!objects) return Ref();
   std::optional<store::ObjectId> tree_id = core::hex_object_id(host::getattr(tree, id_name).get());
   if (!tree_id) return Ref();
-  std::optional<std::vector<FlatEntry>> entries = flatten(objects, *tree_id);
-  if (!entries) return Ref();
+  std::optional<FlatTree> files = flatten(objects, *tree_id);
+  if (!files) return Ref();
   Ref file_map = host::new_dict();
   Ref prefix = PyUnicode_GET_LENGTH(base_path) != 0 ? host::concat({base_path, host::text("/").get()}) : Ref();
-  for (const FlatEntry& entry : *entries) {
-    Ref path = host::text(entry.path);
+  for (const FlatTree::Entry& entry : files->entries) {
+    Ref path = host::text(files->path(entry));
     if (prefix) path = host::concat({prefix.get(), path.get()});
     host::set_item(file_map.get(), path.get(), host::bytes(entry.id.hex()).get());
   }
@@ -65,19 +65,22 @@ Ref head_file_map_from_store(Service& self, PyObject* tree, PyObject* base_path,
 
 }  // namespace
 
-std::optional<std::vector<FlatEntry>> flatten(core::NativeStore& objects, const store::ObjectId& tree) {
-  return host::without_gil([&]() -> std::optional<std::vector<FlatEntry>> {
-    std::vector<FlatEntry> entries;
-    bool utf8 = true;
+std::optional<FlatTree> flatten(core::NativeStore& objects, const store::ObjectId& tree) {
+  return host::without_gil([&]() -> std::optional<FlatTree> {
+    FlatTree files;
+    bool fits = true;
     // HEAD's trees are read again by the next scan: keep them.
     objects.get().keep_reads(true);
     const bool complete =
         store::flatten_tree(objects.get(), tree, [&](std::string_view path, std::uint32_t, const store::ObjectId& id) {
-          utf8 = utf8 && host::is_utf8(path);
-          entries.push_back({std::string(path), id});
+          fits = fits && host::is_utf8(path) && files.paths.size() + path.size() <= UINT32_MAX;
+          if (!fits) return;
+          files.entries.push_back(
+              {static_cast<std::uint32_t>(files.paths.size()), static_cast<std::uint32_t>(path.size()), id});
+          files.paths.append(path);
         });
-    if (!complete || !utf8) return std::nullopt;
-    return entries;
+    if (!complete || !fits) return std::nullopt;
+    return files;
   });
 }
 

@@ -16,27 +16,35 @@ class PathMap {
  public:
   // Room for `count` entries without growing.
   void reserve(std::size_t count) {
-    while (2 * count > slots_.size()) grow();
+    std::size_t size = slots_.empty() ? kFirstSize : slots_.size();
+    while (2 * count > size) size *= 2;
+    if (size > slots_.size()) rehash(size);
   }
 
   // The value of `key`, inserted as `value` when absent; true when inserted.
   // The view must stay valid as long as the map.
   std::pair<T*, bool> try_emplace(std::string_view key, T value) {
-    if (2 * (size_ + 1) > slots_.size()) grow();
-    const std::size_t hash = std::hash<std::string_view>{}(key);
+    if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? kFirstSize : 2 * slots_.size());
+    const std::size_t hash = hash_of(key);
     Slot* slot = locate(key, hash);
-    if (slot->used) return {&slot->value, false};
-    *slot = Slot{key, hash, std::move(value), true};
+    if (slot->hash != kEmpty) return {&slot->value, false};
+    *slot = Slot{key, hash, std::move(value)};
     ++size_;
     return {&slot->value, true};
   }
 
   T* find(std::string_view key) {
     if (size_ == 0) return nullptr;
-    Slot* slot = locate(key, std::hash<std::string_view>{}(key));
-    return slot->used ? &slot->value : nullptr;
+    Slot* slot = locate(key, hash_of(key));
+    return slot->hash != kEmpty ? &slot->value : nullptr;
   }
   const T* find(std::string_view key) const { return const_cast<PathMap*>(this)->find(key); }
+
+  // Starts bringing the slot where `key` would be into the cache, for a find
+  // soon after: lookups of many keys then wait for memory together.
+  void prefetch(std::string_view key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash_of(key) & (slots_.size() - 1)]);
+  }
 
   void clear() {
     slots_.clear();
@@ -44,27 +52,34 @@ class PathMap {
   }
 
  private:
+  static constexpr std::size_t kFirstSize = 64;
+  // A used slot's hash has its top bit set; an empty slot's is 0.
+  static constexpr std::size_t kEmpty = 0;
+  static constexpr std::size_t kUsed = ~(~std::size_t{0} >> 1);
+
   struct Slot {
     std::string_view key;
-    std::size_t hash = 0;
+    std::size_t hash = kEmpty;
     T value{};
-    bool used = false;
   };
+
+  static std::size_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key) | kUsed; }
 
   // The slot holding `key`, or the empty one where it would go.
   Slot* locate(std::string_view key, std::size_t hash) {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
-      if (!slot.used || (slot.hash == hash && slot.key == key)) return &slot;
+      if (slot.hash == kEmpty || (slot.hash == hash && slot.key == key)) return &slot;
     }
   }
 
-  void grow() {
+  // Moves every entry into a table of `size` slots (a power of two).
+  void rehash(std::size_t size) {
     std::vector<Slot> old = std::move(slots_);
-    slots_ = std::vector<Slot>(old.empty() ? 64 : 2 * old.size());
+    slots_ = std::vector<Slot>(size);
     for (Slot& slot : old) {
-      if (slot.used) *locate(slot.key, slot.hash) = std::move(slot);
+      if (slot.hash != kEmpty) *locate(slot.key, slot.hash) = std::move(slot);
     }
   }
 

@@ -184,16 +184,18 @@ class HeadMap {
   }
   // The map the store flattened: paths in UTF-8, as keys are. The entries
   // are kept with the map.
-  void load(std::vector<FlatEntry> entries) {
-    flat_ = std::move(entries);
-    ids_.reserve(flat_.size());
-    for (const FlatEntry& entry : flat_) *ids_.try_emplace(entry.path, ScanId()).first = ScanId(entry.id);
+  void load(FlatTree files) {
+    flat_ = std::move(files);
+    ids_.reserve(flat_.entries.size());
+    for (const FlatTree::Entry& entry : flat_.entries) {
+      *ids_.try_emplace(flat_.path(entry), ScanId()).first = ScanId(entry.id);
+    }
   }
   const ScanId* find(std::string_view key) const { return ids_.find(key); }
 
  private:
   PathMap<ScanId> ids_;
-  std::vector<FlatEntry> flat_;
+  FlatTree flat_;
   std::deque<std::string> kept_keys_;
 };
 
@@ -384,9 +386,9 @@ bool Scan::read_head_natively(PyObject* commit_id) {
     return parsed->tree();
   });
   if (!tree) return false;
-  std::optional<std::vector<FlatEntry>> entries = flatten(objects_, *tree);
-  if (!entries) return false;
-  head_.load(std::move(*entries));
+  std::optional<FlatTree> files = flatten(objects_, *tree);
+  if (!files) return false;
+  head_.load(std::move(*files));
   return true;
 }
 
