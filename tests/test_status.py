@@ -1,13 +1,17 @@
 """Working-tree status: ignore rules, the HEAD file map, the porcelain road and the fallback scan."""
 
+import dataclasses
 import fnmatch
 import os
 import random
 import subprocess
+import time
 import types
 
 import git_service_cython as gsc
 import pytest
+from dulwich.index import Index
+from dulwich.repo import Repo
 from git_service_cython import GitServiceCython
 
 
@@ -199,7 +203,6 @@ def ls_tree(repo):
 
 
 def test_head_map_flattens_nested_trees_with_links_and_submodules(repo, service_for):
-    from dulwich.repo import Repo
     repo.write("a.txt", "a")
     repo.write("src/main.c", "int main;")
     repo.write("src/lib/deep/x.h", "x")
@@ -221,7 +224,6 @@ def test_head_map_flattens_nested_trees_with_links_and_submodules(repo, service_
 
 
 def test_head_map_of_a_non_utf8_name_raises(repo, service_for):
-    from dulwich.repo import Repo
     blob = repo.git("hash-object", "-w", "--stdin", input="x")
     listing = f"100644 blob {blob}\tok\n100644 blob {blob}\t".encode() + b"bad\xff\n"
     tree = repo.git("mktree", input=listing).strip()
@@ -655,3 +657,147 @@ def test_scan_records_are_built_once_each_through_the_record_class(repo, service
     hide_git()
     assert rows(service_for(repo).get_file_status()) == [("a.txt", "modified", True, True)]
     assert made == [{"path": "a.txt", "status": "modified", "staged": True, "unstaged": True}]
+
+
+# --- the index's stat data, trusted as git trusts it -------------------------------------------------------
+#
+# Where a file's stat data is still what the index recorded, the native scan
+# takes its content to be the entry's id without reading it; the library's
+# road hashes every file, as the scan's rules state. Where a file's content
+# changed through the file system, both roads must see the change.
+
+PAST = 1_600_000_000 * 10**9  # a modification time well before any index write
+
+
+class LibraryRepo(Repo):
+    """dulwich's Repo under another name: the scan then reads the index through dulwich."""
+
+
+def both_roads(repo):
+    """The scan's rows on the native road and on dulwich's (git already hidden)."""
+    native = GitServiceCython(str(repo.path))
+    library = GitServiceCython(str(repo.path))
+    library.__setstate__((LibraryRepo(str(repo.path)), repo.path.resolve()))
+    return rows(native.get_file_status()), rows(library.get_file_status())
+
+
+def index_file(repo):
+    return repo.path / ".git" / "index"
+
+
+def recorded_stat(path):
+    """The stat data git records for the file at `path`, as dulwich writes it."""
+    st = os.lstat(path)
+    return {"ctime": divmod(st.st_ctime_ns, 10**9), "mtime": divmod(st.st_mtime_ns, 10**9),
+            "dev": st.st_dev & 0xFFFFFFFF, "ino": st.st_ino & 0xFFFFFFFF, "uid": st.st_uid, "gid": st.st_gid,
+            "size": st.st_size}
+
+
+def rewrite_entries(repo, change):
+    """Rewrites every index entry through dulwich: change(path, entry) gives its new fields."""
+    index = Index(str(index_file(repo)))
+    for path, entry in list(index.items()):
+        index[path] = dataclasses.replace(entry, **change(path.decode(), entry))
+    index.write()
+
+
+def set_index_time(repo, ns):
+    os.utime(index_file(repo), ns=(ns, ns))
+
+
+def committed_in_the_past(repo, files):
+    """Commits `files` with modification times long before the index is written: not racily clean."""
+    for path, content in files.items():
+        os.utime(repo.write(path, content), ns=(PAST, PAST))
+    repo.commit("base")
+
+
+def test_a_change_within_the_second_the_index_was_written_is_hashed(repo, hide_git):
+    committed_in_the_past(repo, {"a.txt": "one\n", "b.txt": "b\n"})
+    # "a.txt" rewritten with the same size while git recorded its stat data:
+    # the index holds the old content's id with the new file's stat data.
+    repo.write("a.txt", "two\n")
+    rewrite_entries(repo, lambda path, entry: recorded_stat(repo.path / path) if path == "a.txt" else {})
+    written = os.lstat(repo.path / "a.txt").st_mtime_ns
+    second = written - written % 10**9
+    hide_git()
+    changed = [("a.txt", "modified", False, True)]
+    for index_time in (written, second, second + 10**9 - 1):
+        set_index_time(repo, index_time)
+        assert both_roads(repo) == (changed, changed)
+    # An index written in a later second vouches for the stat data it holds,
+    # as git lets it; only the hashing road still reads the file.
+    set_index_time(repo, second + 10**9)
+    assert both_roads(repo) == ([], changed)
+
+
+def test_a_file_whose_mtime_was_set_back_is_hashed(repo, hide_git):
+    committed_in_the_past(repo, {"a.txt": "one\n", "kept.txt": "k\n"})
+    time.sleep(0.05)  # the rewrite's ctime falls in a later clock tick than the commit's
+    repo.write("a.txt", "two\n")
+    os.utime(repo.path / "a.txt", ns=(PAST, PAST))
+    # Only the ctime tells the file from the one the index recorded.
+    entry, now = Index(str(index_file(repo)))[b"a.txt"], recorded_stat(repo.path / "a.txt")
+    assert (entry.mtime, entry.size, entry.ino) == (now["mtime"], now["size"], now["ino"])
+    assert entry.ctime != now["ctime"]
+    hide_git()
+    # (A git that compares times to the second misses this change within one.)
+    changed = [("a.txt", "modified", False, True)]
+    assert both_roads(repo) == (changed, changed)
+
+
+def test_entries_without_stat_data_are_hashed(repo, service_for, hide_git):
+    committed_in_the_past(repo, {"same.txt": "s\n", "changed.txt": "one\n", "dir/deep.txt": "d\n"})
+    repo.write("changed.txt", "two\n")
+    repo.write("dir/deep.txt", "e\n")
+    from_git = rows(service_for(repo).get_file_status())
+    zeros = {"ctime": 0, "mtime": 0, "dev": 0, "ino": 0, "uid": 0, "gid": 0, "size": 0}
+    rewrite_entries(repo, lambda path, entry: zeros)
+    hide_git()
+    assert both_roads(repo) == (from_git, from_git)
+    assert [row[0] for row in from_git] == ["changed.txt", "dir/deep.txt"]
+
+
+def test_assume_unchanged_and_skip_worktree_entries_are_hashed(repo, hide_git):
+    committed_in_the_past(repo, {"assumed.txt": "one\n", "skipped.txt": "one\n", "plain.txt": "one\n"})
+    repo.git("update-index", "--assume-unchanged", "assumed.txt")
+    repo.git("update-index", "--skip-worktree", "skipped.txt")
+    # All three rewritten while their stat data stays what the index holds.
+    for path in ("assumed.txt", "skipped.txt", "plain.txt"):
+        repo.write(path, "two\n")
+    rewrite_entries(repo, lambda path, entry: recorded_stat(repo.path / path))
+    set_index_time(repo, time.time_ns() + 10**9)
+    assert repo.git("ls-files", "-v").split() == ["h", "assumed.txt", "H", "plain.txt", "S", "skipped.txt"]
+    hide_git()
+    native, hashed = both_roads(repo)
+    assert hashed == [("assumed.txt", "modified", False, True), ("plain.txt", "modified", False, True),
+                      ("skipped.txt", "modified", False, True)]
+    # The one file whose stat data git checks is taken at its word.
+    assert native == [row for row in hashed if row[0] != "plain.txt"]
+
+
+def test_files_stored_through_a_conversion_answer_as_git_does(repo, service_for, hide_git):
+    # The index holds the id of the converted content, with the stat data of
+    # the file on disk: the hashing road sees the raw bytes differ from it.
+    repo.git("config", "core.autocrlf", "true")
+    committed_in_the_past(repo, {"crlf.txt": "a\r\nb\r\n", "plain.txt": "p\n"})
+    from_git = rows(service_for(repo).get_file_status())
+    assert from_git == []
+    hide_git()
+    assert both_roads(repo) == ([], [("crlf.txt", "modified", False, True)])
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="file permissions do not stop root")
+def test_a_file_that_cannot_be_read_is_skipped_even_where_its_stat_data_vouches(repo, hide_git):
+    repo.commit("base", files={"a.txt": "one\n"})
+    repo.write("a.txt", "staged\n")
+    repo.git("add", "a.txt")
+    (repo.path / "a.txt").chmod(0)
+    rewrite_entries(repo, lambda path, entry: recorded_stat(repo.path / path))
+    set_index_time(repo, time.time_ns() + 10**9)
+    hide_git()
+    try:
+        # The staged change is not reported: the file cannot be read.
+        assert both_roads(repo) == ([], [])
+    finally:
+        (repo.path / "a.txt").chmod(0o644)

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -36,6 +37,9 @@ namespace {
 using core::Service;
 using host::Ref;
 namespace fs = worktree;
+
+// How far ahead of a pass through many paths their places in a map are fetched.
+constexpr std::size_t kLookAhead = 8;
 
 enum class Change : std::uint8_t { Deleted, Staged, Modified, Untracked };
 
@@ -97,7 +101,11 @@ struct IndexEntry {
   Ref entry;             // the library's entry, on its road
   enum class Sha : std::uint8_t { Unread, Present, Missing } sha_state = Sha::Unread;
   ScanId sha;
-  fs::FileHash hashed;  // its file hashed ahead of the passes
+  fs::FileHash hashed;                        // its file hashed ahead of the passes
+  const store::IndexEntry* stored = nullptr;  // the entry, when the store read the index
+  bool vouches = false;                       // its stat data may vouch for the file's content
+  bool in_head = false;                       // HEAD has the path too, with the id below
+  ScanId head = {};
 };
 
 // index_entries: decoded path -> entry, in the index's order. Two byte paths
@@ -110,12 +118,15 @@ class IndexEntries {
     at(std::move(path), key).entry = std::move(entry);
   }
   // An entry the store read (its key in storage that outlives the scan's
-  // passes): its id, or none for an unmerged path. `path` may be null when
-  // the key is the path's UTF-8 text.
-  void add(Ref path, std::string_view key, const std::optional<store::ObjectId>& id) {
+  // passes; its id none for an unmerged path), and whether its stat data
+  // may vouch for the file. `path` may be null when the key is the path's
+  // UTF-8 text.
+  void add(Ref path, std::string_view key, const store::IndexEntry& stored, bool vouches) {
     IndexEntry& item = at(std::move(path), key);
-    item.sha_state = id ? IndexEntry::Sha::Present : IndexEntry::Sha::Missing;
-    item.sha = id ? ScanId(*id) : ScanId();
+    item.sha_state = stored.conflicted ? IndexEntry::Sha::Missing : IndexEntry::Sha::Present;
+    item.sha = stored.conflicted ? ScanId() : ScanId(stored.id);
+    item.stored = &stored;
+    item.vouches = vouches;
   }
   // A key made here, kept for the life of the entries.
   std::string_view keep(std::string key) { return kept_keys_.emplace_back(std::move(key)); }
@@ -132,6 +143,8 @@ class IndexEntries {
     const std::size_t* position = positions_.find(key);
     return position == nullptr ? nullptr : &entries_[*position];
   }
+  const IndexEntry* find(std::string_view key) const { return const_cast<IndexEntries*>(this)->find(key); }
+  void prefetch(std::string_view key) const { positions_.prefetch(key); }
   // The entry's path as the host's text.
   static PyObject* path_of(IndexEntry& item) {
     if (!item.path) item.path = host::text(item.key);
@@ -159,10 +172,14 @@ class IndexEntries {
   std::deque<std::string> kept_keys_;
 };
 
-// head_file_map, keyed natively. Paths that are not str can never equal a
+// head_file_map, keyed natively. The id of a path the index has too is kept
+// with its index entry (where the index pass finds it without a lookup), the
+// others in a map of their own. Paths that are not str can never equal a
 // path the scan looks up, so they are left out.
 class HeadMap {
  public:
+  explicit HeadMap(IndexEntries& index) : index_(index) {}
+
   void load(PyObject* map) {
     Ref dict = Ref::borrow(map);
     if (!PyDict_Check(map)) {
@@ -175,10 +192,10 @@ class HeadMap {
     while (PyDict_Next(dict.get(), &position, &path, &id)) {
       if (!PyUnicode_Check(path)) continue;
       std::string key = key_of(path);
-      if (ScanId* found = ids_.find(key)) {
+      if (ScanId* found = slot_of(key)) {
         *found = ScanId(Ref::borrow(id));
       } else {
-        ids_.try_emplace(kept_keys_.emplace_back(std::move(key)), ScanId(Ref::borrow(id)));
+        others_.try_emplace(kept_keys_.emplace_back(std::move(key)), ScanId(Ref::borrow(id)));
       }
     }
   }
@@ -186,25 +203,59 @@ class HeadMap {
   // are kept with the map.
   void load(FlatTree files) {
     flat_ = std::move(files);
-    ids_.reserve(flat_.entries.size());
-    for (const FlatTree::Entry& entry : flat_.entries) {
-      *ids_.try_emplace(flat_.path(entry), ScanId()).first = ScanId(entry.id);
+    const std::vector<FlatTree::Entry>& entries = flat_.entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (i + kLookAhead < entries.size()) index_.prefetch(flat_.path(entries[i + kLookAhead]));
+      const std::string_view path = flat_.path(entries[i]);
+      if (ScanId* found = slot_of(path)) {
+        *found = ScanId(entries[i].id);
+      } else {
+        others_.try_emplace(path, ScanId(entries[i].id));
+      }
     }
   }
-  const ScanId* find(std::string_view key) const { return ids_.find(key); }
+  // HEAD's id of `key`, or of the entry's path; null where HEAD lacks it.
+  const ScanId* find(std::string_view key) const {
+    if (const IndexEntry* item = index_.find(key)) return find(*item);
+    return others_.find(key);
+  }
+  static const ScanId* find(const IndexEntry& item) { return item.in_head ? &item.head : nullptr; }
 
  private:
-  PathMap<ScanId> ids_;
+  // Where the id of `key` goes: with its index entry, or in the map of the
+  // others where it is there already; null for a path new to both.
+  ScanId* slot_of(std::string_view key) {
+    if (IndexEntry* item = index_.find(key)) {
+      item->in_head = true;
+      return &item->head;
+    }
+    return others_.find(key);
+  }
+
+  IndexEntries& index_;
+  PathMap<ScanId> others_;
   FlatTree flat_;
   std::deque<std::string> kept_keys_;
 };
 
+// What the passes found of one path, in their order: the index pass's
+// findings first (step 0), then the walk's by its steps.
 struct Finding {
   std::string key;
   Ref path;
   Change change;
   bool staged;
   bool unstaged;
+  std::uint32_t step;
+};
+
+// A tracked file the walk met while the indexed files were still being
+// hashed, compared once they are: its paths are the entry's own unless given.
+struct Deferred {
+  IndexEntry* item;
+  std::uint32_t step;
+  bool link;
+  std::unique_ptr<std::pair<std::string, std::string>> full_and_rel;
 };
 
 // A directory's identity, to know the directories on the walk's path.
@@ -226,20 +277,23 @@ class Scan {
   void read_head();
   bool read_head_natively(PyObject* commit_id);
   Ref head_tree(Ref& commit_id);
-  void hash_and_read_head();
+  void start_hashing();
+  void finish_hashing();
   void index_pass();
   void walk();
   void walk_directory(const std::string& full, const std::string& rel, const DirectoryId* through_link = nullptr);
-  void examine(const std::string& directory, const std::string& directory_rel, const fs::DirectoryEntry& entry,
-               bool& searchable);
-  void compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link);
+  void examine(const std::string& full, const std::string& rel, const fs::DirectoryEntry& entry, bool& searchable);
+  void compare_file(const std::string& full, const std::string& rel, std::string_view key, bool link, bool keyed);
+  void compare_content(IndexEntry* item, const ScanId* head_id, const std::string* full, std::string_view rel,
+                       std::string_view key, bool link, std::uint32_t step);
+  void compare_deferred();
   bool readable(IndexEntry& item, const std::string& full, bool link);
   bool read_sha(IndexEntry& item);
   std::optional<ScanId> blob_id(const std::string& full, bool link);
   std::string index_file_path(IndexEntry& item);
-  std::string walk_key(const std::string& rel);
-  Ref rel_path_text(const std::string& rel);
-  void add(std::string key, Ref path, Change change, bool staged, bool unstaged);
+  std::string_view walk_key(const std::string& rel, std::string& made);
+  Ref rel_path_text(std::string_view rel);
+  void add(std::string key, Ref path, Change change, bool staged, bool unstaged, std::uint32_t step = 0);
   Ref records();
 
   Service& self_;
@@ -252,10 +306,17 @@ class Scan {
   Ref compiled_gitignore_;
   std::string root_;
   bool fs_utf8_ = false;
+  bool index_read_natively_ = false;
   store::IndexContents index_contents_;  // what index_'s keys point into
   IndexEntries index_;
-  HeadMap head_;
+  HeadMap head_{index_};
   std::vector<Finding> findings_;
+  std::uint32_t walk_steps_ = 0;
+  // The hashing ahead, while it runs: one job per index entry.
+  std::vector<fs::HashJob> jobs_;
+  std::deque<std::string> job_paths_;
+  std::optional<fs::FileHasher> hasher_;
+  std::vector<Deferred> deferred_;
   std::vector<DirectoryId> on_path_;
   std::set<std::pair<std::uint64_t, std::uint64_t>> entered_through_links_;
   fs::Buffer buffer_;
@@ -297,10 +358,22 @@ Ref Scan::run(PyObject* index_class) {
              PyUnicode_CompareWithASCIIString(fs_errors.get(), "surrogateescape") == 0;
 
   read_index(index_class);
-  hash_and_read_head();
+  start_hashing();
+  read_head();
   compiled_gitignore_ = host::call_method(object_.get(), compile_gitignore_patterns, {});
-  index_pass();
-  walk();
+  if (index_read_natively_) {
+    // The index pass asks nothing of the host where the store read the
+    // index: it may follow the walk, which then runs while the files are
+    // hashed. Findings keep the passes' order.
+    walk();
+    finish_hashing();
+    index_pass();
+    compare_deferred();
+  } else {
+    finish_hashing();
+    index_pass();
+    walk();
+  }
   return records();
 }
 
@@ -318,7 +391,8 @@ void Scan::read_index(PyObject* index_class) {
     if (PyUnicode_Check(index_text.get())) {
       Ref index_bytes = Ref::check(PyUnicode_EncodeFSDefault(index_text.get()));
       const std::string path(PyBytes_AS_STRING(index_bytes.get()), PyBytes_GET_SIZE(index_bytes.get()));
-      if (read_index_natively(index_class, path)) return;
+      index_read_natively_ = read_index_natively(index_class, path);
+      if (index_read_natively_) return;
     }
     Ref index = host::call(index_class, {index_text.get()});
     Ref pairs = host::call_method(index.get(), items, {});
@@ -338,16 +412,20 @@ bool Scan::read_index_natively(PyObject* index_class, const std::string& path) {
   if (!objects_ || !core::is_library_class(index_class, "dulwich.index", "Index")) return false;
   store::IndexContents& contents = index_contents_;
   if (host::without_gil([&] { return store::read_index(path, contents); }) != store::IndexRead::Read) return false;
-  index_.reserve(contents.entries.size());
-  for (const store::IndexEntry& entry : contents.entries) {
+  const std::vector<store::IndexEntry>& entries = contents.entries;
+  index_.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const store::IndexEntry& entry = entries[i];
+    if (i + kLookAhead < entries.size()) index_.prefetch(contents.path(entries[i + kLookAhead]));
     const std::string_view bytes = contents.path(entry);
-    const std::optional<store::ObjectId> id = entry.conflicted ? std::nullopt : std::optional(entry.id);
     if (host::is_utf8(bytes)) {
-      index_.add(Ref(), bytes, id);
+      // The stat data was taken of the file the path names on disk.
+      const bool vouches = native_blobs_ && fs_utf8_ && store::stat_data_vouches(entry, contents.mtime_ns);
+      index_.add(Ref(), bytes, entry, vouches);
     } else {
       Ref path = host::decode_utf8_replace(host::bytes(bytes).get());
       std::string_view key = index_.keep(key_of(path.get()));
-      index_.add(std::move(path), key, id);
+      index_.add(std::move(path), key, entry, false);
     }
   }
   return true;
@@ -424,33 +502,49 @@ Ref Scan::head_tree(Ref& commit_id) {
   }
 }
 
-// Reads and hashes every indexed file ahead of the passes, on as many threads
-// as the machine has cores, without the GIL: a working tree of tens of
-// thousands of files is read in a fraction of the time. The HEAD map is read
-// meanwhile. A file that cannot be read this way is left to the passes,
-// which read it as before.
-void Scan::hash_and_read_head() {
+// Starts reading and hashing every indexed file ahead of the passes, on as
+// many threads as the machine has cores, without the GIL: a working tree of
+// tens of thousands of files is read in a fraction of the time, while HEAD
+// is read (and the tree walked). A file whose stat data is still what the
+// index recorded is taken to hold the entry's content, as git takes it, and
+// not read. A file that cannot be read this way is left to the passes, which
+// read it as before.
+void Scan::start_hashing() {
+  if (!native_blobs_) return;
   std::vector<IndexEntry>& entries = index_.entries();
-  if (!native_blobs_) {
-    read_head();
-    return;
+  jobs_.resize(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    IndexEntry& item = entries[i];
+    // An index path names the file root_/key where file names are UTF-8.
+    std::string_view path = item.key;
+    if (!fs_utf8_) {
+      const std::string full = index_file_path(item);
+      path = full.empty() ? std::string_view() : job_paths_.emplace_back(full, root_.size() + 1);
+    }
+    jobs_[i] = {path, item.vouches ? item.stored : nullptr, {}};
   }
-  std::vector<std::string> paths;
-  paths.reserve(entries.size());
-  for (IndexEntry& item : entries) paths.push_back(index_file_path(item));
-  std::vector<fs::FileHash> hashed(entries.size());
-  fs::FileHasher hasher(paths, hashed);
-  read_head();
-  host::without_gil([&] { hasher.finish(); });
-  for (std::size_t i = 0; i < entries.size(); ++i) entries[i].hashed = hashed[i];
+  hasher_.emplace(root_, jobs_);
+  deferred_.reserve(entries.size());
+}
+
+void Scan::finish_hashing() {
+  if (!hasher_) return;
+  host::without_gil([&] { hasher_->finish(); });
+  hasher_.reset();
+  std::vector<IndexEntry>& entries = index_.entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) entries[i].hashed = jobs_[i].hash;
+  jobs_ = std::vector<fs::HashJob>();
+  job_paths_.clear();
 }
 
 // The index compared with HEAD: staged deletions, additions and changes.
 void Scan::index_pass() {
-  for (IndexEntry& item : index_.entries()) {
-    const std::string full = index_file_path(item);
+  std::vector<IndexEntry>& entries = index_.entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    IndexEntry& item = entries[i];
     // A link exists when the link itself does, wherever it points. What the
     // hashing ahead found is taken; only what it could not see is asked again.
+    const std::string full = item.hashed.known ? std::string() : index_file_path(item);
     std::optional<bool> link;
     if (item.hashed.present) {
       link = item.hashed.link;
@@ -468,12 +562,17 @@ void Scan::index_pass() {
       add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Modified, true, true);
       continue;
     }
-    const ScanId* head_id = head_.find(item.key);
-    if (head_id == nullptr) {
-      add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Staged, true, false);
-    } else if (head_id->differs_from(item.sha)) {
-      add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), Change::Modified, true, false);
+    const ScanId* head_id = HeadMap::find(item);
+    if (head_id != nullptr && !head_id->differs_from(item.sha)) continue;
+    // A file taken on its stat data was not opened: it is reported only when
+    // it could be read, as a file that is read (the walk then finds it
+    // unreadable too). Unreported, it answers alike either way.
+    if (item.hashed.unread && !fs::could_read(index_file_path(item))) {
+      item.hashed.known = false;
+      continue;
     }
+    const Change change = head_id == nullptr ? Change::Staged : Change::Modified;
+    add(std::string(item.key), Ref::borrow(IndexEntries::path_of(item)), change, true, false);
   }
 }
 
@@ -557,7 +656,25 @@ void Scan::walk_directory(const std::string& full, const std::string& rel, const
   try {
     const std::vector<fs::DirectoryEntry> entries = fs::list_directory(full);
     bool searchable = false;
-    for (const fs::DirectoryEntry& entry : entries) examine(full, rel, entry, searchable);
+    // Each entry's paths are made in the same two buffers.
+    std::string entry_full = full + "/";
+    std::string entry_rel = rel.empty() ? rel : rel + "/";
+    const std::size_t full_prefix = entry_full.size(), rel_prefix = entry_rel.size();
+    // Every name is looked up in the index: their places are fetched together.
+    for (const fs::DirectoryEntry& entry : entries) {
+      entry_rel.resize(rel_prefix);
+      entry_rel += entry.name;
+      index_.prefetch(entry_rel);
+    }
+    for (const fs::DirectoryEntry& entry : entries) {
+      // Hidden names are never reported nor entered.
+      if (entry.name.empty() || entry.name[0] == '.') continue;
+      entry_full.resize(full_prefix);
+      entry_full += entry.name;
+      entry_rel.resize(rel_prefix);
+      entry_rel += entry.name;
+      examine(entry_full, entry_rel, entry, searchable);
+    }
   } catch (const host::Error&) {
     host::except({PyExc_PermissionError});
   }
@@ -566,21 +683,18 @@ void Scan::walk_directory(const std::string& full, const std::string& rel, const
 // `searchable` says that a stat in this directory has succeeded: then an entry
 // that the listing gives as a regular file is one, and needs no stat of its
 // own (in a directory that can be listed but not searched, every stat fails).
-void Scan::examine(const std::string& directory, const std::string& directory_rel, const fs::DirectoryEntry& entry,
-                   bool& searchable) {
-  // Hidden names are never reported nor entered.
-  if (entry.name.empty() || entry.name[0] == '.') return;
-  const std::string full = directory + "/" + entry.name;
-  const std::string rel = directory_rel.empty() ? entry.name : directory_rel + "/" + entry.name;
-  const std::string key = walk_key(rel);
+void Scan::examine(const std::string& full, const std::string& rel, const fs::DirectoryEntry& entry, bool& searchable) {
+  std::string made;
+  const std::string_view key = walk_key(rel, made);
+  const bool keyed = fs_utf8_ && key.data() == rel.data();
   const bool link = fs::is_link(full, entry);
   // A tracked symbolic link is a file to git, whatever it leads to.
   if (link && (index_.find(key) != nullptr || head_.find(key) != nullptr)) {
-    compare_file(full, rel, key, true);
+    compare_file(full, rel, key, true, keyed);
     return;
   }
   if (searchable && entry.kind == fs::FileKind::Regular) {
-    compare_file(full, rel, key, false);
+    compare_file(full, rel, key, false, keyed);
     return;
   }
   const std::optional<fs::FileInfo> info = fs::status_of(full, true);
@@ -597,21 +711,38 @@ void Scan::examine(const std::string& directory, const std::string& directory_re
     } leave{on_path_};
     walk_directory(full, rel, link ? &id : nullptr);
   } else if (info->kind == fs::FileKind::Regular) {
-    compare_file(full, rel, key, false);
+    compare_file(full, rel, key, false, keyed);
   }
 }
 
-// The walk's comparison of one file with the index and HEAD.
-void Scan::compare_file(const std::string& full, const std::string& rel, const std::string& key, bool link) {
+// The walk's comparison of one file with the index and HEAD. `keyed` says
+// that the file's key is its path below the root, as the entry's is.
+void Scan::compare_file(const std::string& full, const std::string& rel, std::string_view key, bool link, bool keyed) {
   static const host::Interned is_path_ignored{"_is_path_ignored"};
   IndexEntry* item = index_.find(key);
-  const ScanId* head_id = head_.find(key);
+  // HEAD's id is needed only for a file the index lacks, or that differs from the index.
+  const ScanId* head_id = item == nullptr ? head_.find(key) : nullptr;
   if (item == nullptr && head_id == nullptr) {
     Ref path = rel_path_text(rel);
     Ref ignored = host::call_method(object_.get(), is_path_ignored, {path.get(), compiled_gitignore_.get()});
-    if (!host::truthy(ignored.get())) add(key, std::move(path), Change::Untracked, false, true);
+    if (!host::truthy(ignored.get())) {
+      add(std::string(key), std::move(path), Change::Untracked, false, true, ++walk_steps_);
+    }
     return;
   }
+  if (item != nullptr && hasher_) {
+    Deferred file{item, ++walk_steps_, link, nullptr};
+    if (!keyed) file.full_and_rel = std::make_unique<std::pair<std::string, std::string>>(full, rel);
+    deferred_.push_back(std::move(file));
+    return;
+  }
+  compare_content(item, head_id, &full, rel, key, link, ++walk_steps_);
+}
+
+// A tracked file, or one HEAD has, compared by its content; the file is
+// `full`, or root_/rel when that is null.
+void Scan::compare_content(IndexEntry* item, const ScanId* head_id, const std::string* full, std::string_view rel,
+                           std::string_view key, bool link, std::uint32_t step) {
   // An unreadable file, or any failure while comparing, skips the file.
   try {
     // An unmerged path has no id to compare; the index pass reported it.
@@ -620,31 +751,51 @@ void Scan::compare_file(const std::string& full, const std::string& rel, const s
     if (item != nullptr && item->hashed.known && item->hashed.link == link) {
       id = ScanId(item->hashed.id);
     } else {
-      id = blob_id(full, link);
+      id = blob_id(full != nullptr ? *full : root_ + "/" + std::string(rel), link);
     }
     if (!id) return;
-    const bool changed = item == nullptr
-                             ? id->differs_from(*head_id)
-                             : id->differs_from(item->sha) && (head_id == nullptr || id->differs_from(*head_id));
-    if (changed) add(key, rel_path_text(rel), Change::Modified, false, true);
+    bool changed = false;
+    if (item == nullptr) {
+      changed = id->differs_from(*head_id);
+    } else if (id->differs_from(item->sha)) {
+      head_id = HeadMap::find(*item);
+      changed = head_id == nullptr || id->differs_from(*head_id);
+    }
+    if (changed) add(std::string(key), rel_path_text(rel), Change::Modified, false, true, step);
   } catch (const host::Error&) {
     host::except_exception();
   }
 }
 
-// The key of a walked path: the host's rel_path (os.fsdecode of the bytes,
-// "\" turned into "/") in UTF-8.
-std::string Scan::walk_key(const std::string& rel) {
-  if (fs_utf8_ && host::is_utf8(rel)) {
-    std::string key = rel;
-    std::replace(key.begin(), key.end(), '\\', '/');
-    return key;
+// The tracked files the walk met while hashing, in the walk's order.
+void Scan::compare_deferred() {
+  for (Deferred& file : deferred_) {
+    if (file.full_and_rel) {
+      const auto& [full, rel] = *file.full_and_rel;
+      compare_content(file.item, nullptr, &full, rel, file.item->key, file.link, file.step);
+    } else {
+      compare_content(file.item, nullptr, nullptr, file.item->key, file.item->key, file.link, file.step);
+    }
   }
-  Ref text = rel_path_text(rel);
-  return key_of(text.get());
+  deferred_ = std::vector<Deferred>();
 }
 
-Ref Scan::rel_path_text(const std::string& rel) {
+// The key of a walked path: the host's rel_path (os.fsdecode of the bytes,
+// "\" turned into "/") in UTF-8; `rel` itself where it is that already,
+// else made in `made`.
+std::string_view Scan::walk_key(const std::string& rel, std::string& made) {
+  if (fs_utf8_ && host::is_utf8(rel)) {
+    if (rel.find('\\') == std::string::npos) return rel;
+    made = rel;
+    std::replace(made.begin(), made.end(), '\\', '/');
+    return made;
+  }
+  Ref text = rel_path_text(rel);
+  made = key_of(text.get());
+  return made;
+}
+
+Ref Scan::rel_path_text(std::string_view rel) {
   Ref text = fs::path_text(rel);
   if (rel.find('\\') == std::string::npos) return text;
   static const host::Interned backslash{"\\"};
@@ -652,14 +803,16 @@ Ref Scan::rel_path_text(const std::string& rel) {
   return Ref::check(PyUnicode_Replace(text.get(), backslash.get(), slash.get(), -1));
 }
 
-void Scan::add(std::string key, Ref path, Change change, bool staged, bool unstaged) {
-  findings_.push_back({std::move(key), std::move(path), change, staged, unstaged});
+void Scan::add(std::string key, Ref path, Change change, bool staged, bool unstaged, std::uint32_t step) {
+  findings_.push_back({std::move(key), std::move(path), change, staged, unstaged, step});
 }
 
 // Merges the findings of one path (a staged and an unstaged one become
 // "modified" on both sides; otherwise "modified" wins, then the later one)
 // and returns the records sorted by path.
 Ref Scan::records() {
+  std::stable_sort(findings_.begin(), findings_.end(),
+                   [](const Finding& a, const Finding& b) { return a.step < b.step; });
   std::vector<Finding> merged;
   std::unordered_map<std::string_view, std::size_t> slot;
   merged.reserve(findings_.size());  // keeps the keys' views valid

@@ -59,20 +59,32 @@ bool read_file(const std::string& path, Buffer& out) {
 
 bool read_link(const std::string& path, Buffer& out) { return platform::read_link(path, out) == 0; }
 
+bool could_read(const std::string& path) { return !has_nul(path) && platform::readable(path) == 0; }
+
 namespace {
 
-// One path of the hasher, `name` opened in `directory`. Without the GIL no
-// signal handler can run: an interrupted call is simply made again, and the
-// host handles the signal once it has the GIL back.
-void hash_one(const platform::File& directory, const char* name, const std::string& path, Buffer& buffer,
-              FileHash& hash) {
+// One file of the hasher, `name` in `directory` (whose path is
+// `directory_path`). Without the GIL no signal handler can run: an
+// interrupted call is simply made again, and the host handles the signal
+// once it has the GIL back.
+void hash_one(const platform::File& directory, const std::string& directory_path, const std::string& name,
+              const store::IndexEntry* recorded, Buffer& buffer, FileHash& hash) {
+  FileInfo info;
+  // A file whose stat data vouches for its content. (A link's target text
+  // can be read wherever the link can be seen.)
+  if (recorded != nullptr && directory.info_of(name.c_str(), info) == 0 && store::stat_data_matches(*recorded, info)) {
+    hash.present = hash.known = true;
+    hash.link = info.kind == FileKind::Link;
+    hash.unread = !hash.link;
+    hash.id = recorded->id;
+    return;
+  }
   platform::File file;
   // Not following a link, which git hashes by its target text.
-  if (const int error = platform::File::open_in(directory, name, platform::LastLink::Refuse, file)) {
-    if (error != ELOOP || platform::read_link(path, buffer) != 0) return;
+  if (const int error = platform::File::open_in(directory, name.c_str(), platform::LastLink::Refuse, file)) {
+    if (error != ELOOP || platform::read_link(directory_path + "/" + name, buffer) != 0) return;
     hash.present = hash.link = true;
   } else {
-    FileInfo info;
     if (file.info(info) != 0) return;
     hash.present = true;
     if (info.kind != FileKind::Regular) return;
@@ -84,16 +96,15 @@ void hash_one(const platform::File& directory, const char* name, const std::stri
 
 }  // namespace
 
-// Paths come in blocks of neighbours (an index is sorted by path), and each
+// Files come in blocks of neighbours (an index is sorted by path), and each
 // is opened relative to its directory, opened once per block: the kernel then
 // looks one name up instead of a whole path.
 constexpr std::size_t kBlock = 64;
 
-FileHasher::FileHasher(const std::vector<std::string>& paths, std::vector<FileHash>& hashes)
-    : paths_(paths), hashes_(hashes) {
+FileHasher::FileHasher(const std::string& root, std::vector<HashJob>& jobs) : root_(root), jobs_(jobs) {
   const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
   // The caller joins in later, so one core is left for what it does meanwhile.
-  const std::size_t helpers = paths.size() < 4 * kBlock ? 0 : cores - 1;
+  const std::size_t helpers = jobs.size() < 4 * kBlock ? 0 : cores - 1;
   for (std::size_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(); });
 }
 
@@ -105,26 +116,31 @@ void FileHasher::finish() {
 
 FileHasher::~FileHasher() {
   // Hashing is never left running behind the scan, whatever ended it.
-  next_block_ = paths_.size();
+  next_block_ = jobs_.size();
   for (std::thread& thread : threads_) thread.join();
 }
 
 void FileHasher::work() {
   Buffer buffer;
-  for (std::size_t begin = kBlock * next_block_++; begin < paths_.size(); begin = kBlock * next_block_++) {
-    std::string directory_path;
+  std::string directory_path, name;
+  for (std::size_t begin = kBlock * next_block_++; begin < jobs_.size(); begin = kBlock * next_block_++) {
     platform::File directory;
+    std::string_view directory_below;  // the open directory's path below the root
     bool opened = false;
-    for (std::size_t i = begin; i < std::min(paths_.size(), begin + kBlock); ++i) {
-      const std::string& path = paths_[i];
-      const std::size_t slash = path.rfind('/');
-      if (has_nul(path) || slash == std::string::npos) continue;
-      if (!opened || directory_path.size() != slash || path.compare(0, slash, directory_path) != 0) {
-        directory_path.assign(path, 0, slash);
+    for (std::size_t i = begin; i < std::min(jobs_.size(), begin + kBlock); ++i) {
+      HashJob& job = jobs_[i];
+      if (job.path.empty() || job.path.find('\0') != std::string_view::npos) continue;
+      const std::size_t slash = job.path.rfind('/');
+      const std::string_view below = slash == std::string_view::npos ? std::string_view() : job.path.substr(0, slash);
+      if (!opened || below != directory_below) {
+        directory_below = below;
+        directory_path.assign(root_);
+        if (!below.empty()) directory_path.append("/").append(below);
         platform::File::open_directory(directory_path, directory);
         opened = true;
       }
-      if (directory.is_open()) hash_one(directory, path.c_str() + slash + 1, path, buffer, hashes_[i]);
+      name.assign(job.path.substr(slash + 1));  // the whole path when there is no slash
+      if (directory.is_open()) hash_one(directory, directory_path, name, job.recorded, buffer, job.hash);
     }
   }
 }

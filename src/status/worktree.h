@@ -12,6 +12,7 @@
 
 #include "host/host.h"
 #include "platform/files.h"
+#include "store/index_file.h"
 #include "store/object_id.h"
 
 namespace status::worktree {
@@ -49,25 +50,40 @@ bool read_file(const std::string& path, Buffer& out);
 // content git stores for a link; false when it cannot be read.
 bool read_link(const std::string& path, Buffer& out);
 
+// Whether open(path, "rb") would succeed now, asked without opening it.
+bool could_read(const std::string& path);
+
 // A file's blob id as git computes it (of the target text for a symbolic
 // link): `known` when the file could be read.
 struct FileHash {
   bool present = false;  // lstat found the path
   bool link = false;     // and found a symbolic link there
   bool known = false;    // the id below was computed
+  bool unread = false;   // or taken from the index's stat data: the file was not opened
   store::ObjectId id;
 };
 
+// One file for the hasher: its path below the root ("" for none), the index
+// entry whose stat data may vouch for its content (or null), and the answer.
+struct HashJob {
+  std::string_view path;
+  const store::IndexEntry* recorded = nullptr;
+  FileHash hash;
+};
+
 // Hashes files on worker threads while the caller does other work: the
-// FileHash of every path, on as many threads as the machine has cores (four at
-// most). The workers touch nothing of the host; a path that is neither a
-// regular file nor a link, or cannot be read, stays unknown.
+// FileHash of every job, on as many threads as the machine has cores (four
+// at most). The workers touch nothing of the host; a path that is neither a
+// regular file nor a link, or cannot be read, stays unknown. A file whose
+// stat data is still what its entry recorded (see store::stat_data_vouches)
+// is taken to hold the entry's content without being opened (`unread`):
+// whether it could be read is then the caller's to ask, where it matters.
 class FileHasher {
  public:
-  // Starts hashing `paths` into `hashes` (one per path); both must outlive
-  // the hasher.
-  FileHasher(const std::vector<std::string>& paths, std::vector<FileHash>& hashes);
-  // Joins in until every path is hashed. Call without the GIL.
+  // Starts hashing the files of `jobs`, below `root`; both must outlive the
+  // hasher, and the jobs are left alone until finish() returns.
+  FileHasher(const std::string& root, std::vector<HashJob>& jobs);
+  // Joins in until every file is hashed. Call without the GIL.
   void finish();
   ~FileHasher();
   FileHasher(const FileHasher&) = delete;
@@ -76,8 +92,8 @@ class FileHasher {
  private:
   void work();
 
-  const std::vector<std::string>& paths_;
-  std::vector<FileHash>& hashes_;
+  const std::string& root_;
+  std::vector<HashJob>& jobs_;
   std::atomic<std::size_t> next_block_{0};
   std::vector<std::thread> threads_;
 };
