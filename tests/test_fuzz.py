@@ -1097,7 +1097,8 @@ def reference_scan(root):
     """The scan without git, in plain Python: the index against HEAD, then the
     working tree walked (hidden names skipped, ignored directories cut, links
     to directories followed unless they lead back up the walk's path, tracked
-    links compared by their target text) and compared with both."""
+    links compared by their target text, nested repositories not entered) and
+    compared with both."""
     from dulwich.index import Index
     from dulwich.objects import Blob
     from dulwich.repo import Repo
@@ -1177,6 +1178,28 @@ def reference_scan(root):
         except OSError:
             pass
 
+    def nested_head(path):
+        try:
+            with Repo(str(path)) as nested:
+                return nested.head()
+        except Exception:  # noqa: BLE001 - a HEAD that names no commit
+            return None
+
+    def nested_repository(path, rel_path):
+        """Whether the walk stops at a repository nested in the tree, with its row."""
+        if any(indexed.startswith(rel_path + "/") for indexed in index_entries):
+            return False
+        entry = index_entries.get(rel_path)
+        if entry is None:
+            files.append((rel_path + "/", "untracked", False, True))
+            return True
+        if getattr(entry, "mode", None) != 0o160000:
+            return False
+        head = nested_head(path)
+        if head is not None and head != entry.sha:
+            files.append((rel_path, "modified", False, True))
+        return True
+
     entered_through_links = set()
 
     def walk(path, current, on_path, through_link=False):
@@ -1191,6 +1214,8 @@ def reference_scan(root):
             if identity in entered_through_links:
                 return
             entered_through_links.add(identity)
+        if current and not through_link and (path / ".git").exists() and nested_repository(path, current):
+            return
         for item in path.iterdir():
             if item.name.startswith("."):
                 continue
@@ -1225,7 +1250,7 @@ def working_trees(draw):
     committed, some staged, some changed afterwards."""
     name = st.sampled_from(SCAN_NAMES)
     path = st.lists(name, min_size=1, max_size=3).map(b"/".join)
-    entry = st.tuples(st.sampled_from(["file", "file", "link", "link to a directory", "link up"]), path,
+    entry = st.tuples(st.sampled_from(["file", "file", "link", "link to a directory", "link up", "repository"]), path,
                       st.binary(max_size=3))
     return {"entries": draw(st.lists(entry, max_size=8)), "ignore": draw(st.lists(
         st.sampled_from(["*.log", "build/", "/a", "!x.log", "[", "sp*", "a/**", "*\\b"]), max_size=3)),
@@ -1247,6 +1272,10 @@ def build_tree(root, plan):
             os.symlink(b"target-" + data.hex().encode(), full)
         elif kind == "link to a directory":
             os.symlink(bytes(root) + b"/src", full)
+        elif kind == "repository":
+            os.makedirs(full)
+            git("-C", os.fsdecode(full), "init", "-q")
+            git("-C", os.fsdecode(full), "commit", "-q", "--allow-empty", "-m", "nested")
         else:
             os.symlink(b"..", full)
         return True
@@ -1267,6 +1296,8 @@ def build_tree(root, plan):
         if i < len(plan["change"]) and plan["change"][i] and kind == "file":
             with open(full, "ab") as handle:
                 handle.write(b"changed")
+        if i < len(plan["change"]) and plan["change"][i] and kind == "repository":
+            git("-C", os.fsdecode(full), "commit", "-q", "--allow-empty", "-m", "moved on")
         if i < len(plan["stage"]) and plan["stage"][i]:
             git("add", "-f", "--", os.fsdecode(raw))
         if i < len(plan["delete"]) and plan["delete"][i] and os.path.lexists(full) and not os.path.isdir(full):
@@ -1275,6 +1306,10 @@ def build_tree(root, plan):
 
 @profiles.examples(ci=40, fuzz=200)
 @given(plan=working_trees())
+@example(plan={"entries": [("repository", b"a", b""), ("repository", b"a\\b", b""), ("repository", b"c", b""),
+                           ("file", b"c/f", b"f")],
+               "ignore": [], "commit": [False, False, True], "stage": [], "change": [False, False, True],
+               "delete": []})
 def test_status_scan_matches_its_plain_reading(fixed, plan):
     import shutil
     import tempfile

@@ -10,6 +10,7 @@ import types
 
 import git_service_cython as gsc
 import pytest
+from conftest import init_repo
 from dulwich.index import Index
 from dulwich.repo import Repo
 from git_service_cython import GitServiceCython
@@ -801,3 +802,72 @@ def test_a_file_that_cannot_be_read_is_skipped_even_where_its_stat_data_vouches(
         assert both_roads(repo) == ([], [])
     finally:
         (repo.path / "a.txt").chmod(0o644)
+
+
+# --- repositories nested in the working tree ---------------------------------------------------------------
+
+
+def add_submodule(repo, source, path):
+    repo.git("-c", "protocol.file.allow=always", "submodule", "add", "-q", str(source.path), path)
+
+
+def test_scan_sees_nested_repositories_as_git_does(repo, make_repo, service_for, hide_git):
+    lib = make_repo("lib")
+    first = lib.commit("one", files={"s.txt": "1"})
+    lib.commit("two", files={"s.txt": "2"})
+    repo.commit("base", files={"t.txt": "t", "half/kept.txt": "k", ".gitignore": "skipped/\n"})
+    own = init_repo(repo.path / "own")  # its .git a directory, added as a gitlink
+    own.commit("own", files={"o.txt": "o"})
+    for path in ("clean", "moved", "deep/packed", "packed_moved", "chain", "uninitialised"):
+        add_submodule(repo, lib, path)
+    repo.git("add", "own")
+    repo.commit("nested")
+    # HEAD detached at another commit; branches packed; a chain of symbolic refs.
+    repo.git("-C", "moved", "checkout", "-q", first)
+    repo.git("-C", "deep/packed", "pack-refs", "--all")
+    repo.git("-C", "packed_moved", "reset", "-q", "--hard", first)
+    repo.git("-C", "packed_moved", "pack-refs", "--all")
+    repo.git("-C", "chain", "branch", "-q", "other", first)
+    repo.git("-C", "chain", "symbolic-ref", "refs/heads/alias", "refs/heads/other")
+    repo.git("-C", "chain", "symbolic-ref", "HEAD", "refs/heads/alias")
+    repo.git("submodule", "deinit", "-q", "-f", "uninitialised")
+    own.commit("moved on", files={"o.txt": "p"})
+    # A gitlink whose repository has no commit: its HEAD names nothing.
+    init_repo(repo.path / "unborn")
+    repo.git("update-index", "--add", "--cacheinfo", f"160000,{first},unborn")
+    repo.git("commit", "-q", "-m", "unborn")
+    # Repositories the index knows nothing of, one in a linked worktree, one
+    # ignored; and one where the index has files, which git walks into.
+    init_repo(repo.path / "nested").write("x.txt", "x")
+    init_repo(repo.path / "back\\slash")
+    init_repo(repo.path / "vendor/lib").write("y.txt", "y")
+    repo.git("worktree", "add", "-q", "inner/wt")
+    init_repo(repo.path / "skipped").write("z.txt", "z")
+    init_repo(repo.path / "half")
+    repo.write("half/new.txt", "n")
+    from_git = rows(service_for(repo).get_file_status())
+    assert from_git == [
+        ("back\\slash/", "untracked", False, True),
+        ("chain", "modified", False, True),
+        ("half/new.txt", "untracked", False, True),
+        ("inner/wt/", "untracked", False, True),
+        ("moved", "modified", False, True),
+        ("nested/", "untracked", False, True),
+        ("own", "modified", False, True),
+        ("packed_moved", "modified", False, True),
+        ("vendor/lib/", "untracked", False, True),
+    ]
+    hide_git()
+    assert both_roads(repo) == (from_git, from_git)
+
+
+def test_scan_keeps_its_rows_for_a_submodule_without_a_checkout(repo, make_repo, hide_git):
+    lib = make_repo("lib")
+    lib.commit("one", files={"s.txt": "1"})
+    repo.commit("base", files={"t.txt": "t"})
+    add_submodule(repo, lib, "sub")
+    repo.commit("sub")
+    subprocess.run(["rm", "-rf", str(repo.path / "sub")], check=True)
+    hide_git()
+    # As for any indexed path missing from the disk (git shows " D sub").
+    assert both_roads(repo) == ([("sub", "deleted", True, False)],) * 2

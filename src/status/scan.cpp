@@ -23,6 +23,7 @@
 #include "core/native_refs.h"
 #include "core/native_road.h"
 #include "core/records.h"
+#include "status/nested_head.h"
 #include "status/path_map.h"
 #include "status/tree_store.h"
 #include "status/worktree.h"
@@ -287,6 +288,9 @@ class Scan {
   void compare_content(IndexEntry* item, const ScanId* head_id, const std::string* full, std::string_view rel,
                        std::string_view key, bool link, std::uint32_t step);
   void compare_deferred();
+  bool nested_repository(const std::string& full, const std::string& rel);
+  bool index_holds_files_under(std::string_view key);
+  bool is_gitlink(const IndexEntry& item);
   bool readable(IndexEntry& item, const std::string& full, bool link);
   bool read_sha(IndexEntry& item);
   std::optional<ScanId> blob_id(const std::string& full, bool link);
@@ -319,6 +323,7 @@ class Scan {
   std::vector<Deferred> deferred_;
   std::vector<DirectoryId> on_path_;
   std::set<std::pair<std::uint64_t, std::uint64_t>> entered_through_links_;
+  std::optional<PathMap<char>> index_directories_;  // made when first needed
   fs::Buffer buffer_;
 };
 
@@ -655,6 +660,11 @@ void Scan::walk_directory(const std::string& full, const std::string& rel, const
   }
   try {
     const std::vector<fs::DirectoryEntry> entries = fs::list_directory(full);
+    // A repository nested in the tree is one thing to the scan, as to git.
+    if (!rel.empty() && through_link == nullptr && fs::holds_repository(full, entries) &&
+        nested_repository(full, rel)) {
+      return;
+    }
     bool searchable = false;
     // Each entry's paths are made in the same two buffers.
     std::string entry_full = full + "/";
@@ -778,6 +788,63 @@ void Scan::compare_deferred() {
     }
   }
   deferred_ = std::vector<Deferred>();
+}
+
+// A directory below the root that holds a repository: false when the walk
+// goes on into it, as git's does where the index has files under it.
+// Otherwise it is not entered: a submodule (the index holds a gitlink there)
+// is modified when the commit its HEAD names is not the gitlink's (one whose
+// HEAD cannot be resolved counts as unchanged, as for git); any other is one
+// untracked path, the directory's with a "/", as git prints it.
+bool Scan::nested_repository(const std::string& full, const std::string& rel) {
+  // A directory's path is the walk's own, backslashes kept, as git prints it.
+  Ref path = fs::path_text(rel);
+  const std::string key = fs_utf8_ && host::is_utf8(rel) ? rel : key_of(path.get());
+  if (index_holds_files_under(key)) return false;
+  IndexEntry* item = index_.find(key);
+  if (item == nullptr) {
+    static const host::Interned slash{"/"};
+    add(key + "/", Ref::check(PyUnicode_Concat(path.get(), slash.get())), Change::Untracked, false, true,
+        ++walk_steps_);
+    return true;
+  }
+  // As a file, any failure while comparing skips the submodule.
+  try {
+    if (!is_gitlink(*item)) return false;
+    const std::optional<store::ObjectId> head = host::without_gil([&] { return nested_head(full); });
+    if (head && read_sha(*item) && ScanId(*head).differs_from(item->sha)) {
+      add(key, std::move(path), Change::Modified, false, true, ++walk_steps_);
+    }
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+  return true;
+}
+
+// Whether some index path lies under the directory `key`.
+bool Scan::index_holds_files_under(std::string_view key) {
+  if (!index_directories_) {
+    PathMap<char>& directories = index_directories_.emplace();
+    for (const IndexEntry& item : index_.entries()) {
+      for (std::size_t slash = item.key.find('/'); slash != std::string_view::npos;
+           slash = item.key.find('/', slash + 1)) {
+        directories.try_emplace(item.key.substr(0, slash), 0);
+      }
+    }
+  }
+  return index_directories_->find(key) != nullptr;
+}
+
+// Whether the entry is a gitlink (mode 160000), the commit of a submodule.
+bool Scan::is_gitlink(const IndexEntry& item) {
+  static const host::Interned mode{"mode"};
+  constexpr std::uint32_t kGitlink = 0160000;
+  if (item.stored != nullptr) return item.stored->mode == kGitlink;
+  if (!item.entry) return false;
+  Ref value = host::getattr_optional(item.entry.get(), mode);
+  if (!value) return false;
+  Ref gitlink = host::integer(kGitlink);
+  return host::equal(value.get(), gitlink.get());
 }
 
 // The key of a walked path: the host's rel_path (os.fsdecode of the bytes,

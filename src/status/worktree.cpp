@@ -51,6 +51,18 @@ bool is_link(const std::string& path, const DirectoryEntry& entry) {
   return platform::file_info(path, false, info) == 0 && info.kind == FileKind::Link;
 }
 
+bool holds_repository(const std::string& directory, const std::vector<DirectoryEntry>& entries) {
+  for (const DirectoryEntry& entry : entries) {
+    if (entry.name != ".git") continue;
+    if (entry.kind == FileKind::Regular || entry.kind == FileKind::Directory) return true;
+    FileInfo info;
+    return (entry.kind == FileKind::Link || entry.kind == FileKind::Unknown) &&
+           platform::file_info(directory + "/.git", true, info) == 0 &&
+           (info.kind == FileKind::Regular || info.kind == FileKind::Directory);
+  }
+  return false;
+}
+
 bool read_file(const std::string& path, Buffer& out) {
   const bool read = !has_nul(path) && platform::read_whole_file(path, out, retry_after_signal) == 0;
   if (PyErr_Occurred()) throw host::Error{};

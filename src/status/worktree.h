@@ -40,6 +40,10 @@ std::vector<DirectoryEntry> list_directory(const std::string& path);
 // itself; a failed lstat reads as not a link.
 bool is_link(const std::string& path, const DirectoryEntry& entry);
 
+// Whether `directory`, listed as `entries`, holds a repository: a `.git`
+// that is a file or a directory (or a link to one).
+bool holds_repository(const std::string& directory, const std::vector<DirectoryEntry>& entries);
+
 // open(path, "rb").read() into `out`: false when the file cannot be opened
 // or read, or is not a regular file (a directory, or a pipe whose read
 // would wait for a writer). A signal that interrupts the read runs the

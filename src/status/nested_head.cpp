@@ -1,0 +1,129 @@
+#include "status/nested_head.h"
+
+#include <string_view>
+
+#include "platform/files.h"
+
+namespace status {
+
+namespace {
+
+constexpr int kMostReads = 5;  // git follows a chain of five refs at most
+
+std::string_view without_line_end(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// A path named in a file of `directory` (`.git` or `commondir`): absolute,
+// or relative to that directory.
+std::string path_from(const std::string& directory, std::string_view named) {
+  if (!named.empty() && named[0] == '/') return std::string(named);
+  return directory + "/" + std::string(named);
+}
+
+// A ref name that git could have written, safe to join to a directory:
+// under refs/, components neither empty nor hidden nor locks, none of the
+// characters git refuses.
+bool plain_ref_name(std::string_view name) {
+  if (!name.starts_with("refs/") || name.ends_with('/') || name.ends_with('.') ||
+      name.find("..") != std::string_view::npos || name.find("@{") != std::string_view::npos) {
+    return false;
+  }
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f || std::string_view(" ~^:?*[\\").find(c) != std::string_view::npos) return false;
+  }
+  std::size_t start = 0;
+  while (start < name.size()) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string_view::npos) end = name.size();
+    const std::string_view component = name.substr(start, end - start);
+    if (component.empty() || component[0] == '.' || component.ends_with(".lock")) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// Refs that each worktree keeps for itself; every other ref is shared.
+bool per_worktree(std::string_view name) {
+  return name == "HEAD" || name.starts_with("refs/bisect/") || name.starts_with("refs/worktree/") ||
+         name.starts_with("refs/rewritten/");
+}
+
+// The id `name` has in packed-refs: `<40 hex> <name>` lines, after an
+// optional `#` header, with `^` lines peeling the tag above them.
+std::optional<store::ObjectId> packed_ref(const std::string& common_dir, std::string_view name) {
+  platform::Buffer contents;
+  if (platform::read_whole_file(common_dir + "/packed-refs", contents) != 0) return std::nullopt;
+  std::string_view rest = contents.view();
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.size() > 41 && line[40] == ' ' && line.substr(41) == name)
+      return store::ObjectId::from_hex(line.substr(0, 40));
+  }
+  return std::nullopt;
+}
+
+// Where a repository's own files are: `.git` itself, or the directory its
+// `gitdir: ` line names.
+std::optional<std::string> git_dir_of(const std::string& directory) {
+  const std::string dot_git = directory + "/.git";
+  platform::FileInfo info;
+  if (platform::file_info(dot_git, true, info) != 0) return std::nullopt;
+  if (info.kind == platform::FileKind::Directory) return dot_git;
+  platform::Buffer contents;
+  if (info.kind != platform::FileKind::Regular || platform::read_whole_file(dot_git, contents) != 0) {
+    return std::nullopt;
+  }
+  std::string_view text = without_line_end(contents.view());
+  if (!text.starts_with("gitdir: ") || text.size() == 8) return std::nullopt;
+  return path_from(directory, text.substr(8));
+}
+
+}  // namespace
+
+std::optional<store::ObjectId> nested_head(const std::string& directory) {
+  const std::optional<std::string> git_dir = git_dir_of(directory);
+  if (!git_dir) return std::nullopt;
+  // A linked worktree shares every ref but its own with the main repository.
+  std::string common_dir = *git_dir;
+  platform::Buffer contents;
+  if (platform::read_whole_file(*git_dir + "/commondir", contents) == 0) {
+    const std::string_view named = without_line_end(contents.view());
+    if (named.empty()) return std::nullopt;
+    common_dir = path_from(*git_dir, named);
+  }
+  std::string name = "HEAD";
+  for (int read = 0; read < kMostReads; ++read) {
+    const std::string& holder = per_worktree(name) ? *git_dir : common_dir;
+    const std::string path = holder + "/" + name;
+    if (const int error = platform::read_whole_file(path, contents)) {
+      // No loose file (or a directory of refs in its place): the packed one.
+      platform::FileInfo info;
+      const bool absent = platform::means_absent(error) ||
+                          (platform::file_info(path, true, info) == 0 && info.kind == platform::FileKind::Directory);
+      if (!absent || name == "HEAD") return std::nullopt;
+      return packed_ref(common_dir, name);
+    }
+    std::string_view text = contents.view();
+    if (text.starts_with("ref:")) {
+      text.remove_prefix(4);
+      while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+      while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+      if (!plain_ref_name(text)) return std::nullopt;
+      name.assign(text);
+      continue;
+    }
+    // An id, then the end or white space.
+    if (text.size() < 40 || (text.size() > 40 && !is_space(text[40]))) return std::nullopt;
+    return store::ObjectId::from_hex(text.substr(0, 40));
+  }
+  return std::nullopt;
+}
+
+}  // namespace status

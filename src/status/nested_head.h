@@ -1,0 +1,22 @@
+// Repositories nested in a working tree (submodules, linked worktrees, any
+// repository a user cloned inside another): the commit a nested repository
+// has checked out, read from its files without git.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "store/object_id.h"
+
+namespace status {
+
+// The commit HEAD names in the repository whose working tree is `directory`
+// (its `.git` a directory, or a file `gitdir: <path>` naming one), as git
+// resolves a submodule's HEAD: through symbolic refs (five at most), each
+// read from its loose file (under the common directory of a linked
+// worktree), else from `packed-refs`. Nothing when it cannot be resolved: no
+// repository there, an unborn branch, a ref that is neither an id nor a
+// plain name under refs/, a chain too long.
+std::optional<store::ObjectId> nested_head(const std::string& directory);
+
+}  // namespace status
