@@ -221,7 +221,7 @@ def head_file_map(repo: Repo) -> dict[str, bytes]:
 
 
 def scan_floor(root: Path) -> None:
-    """Reading the index, the HEAD tree and hashing the files the scan hashes."""
+    """Reading the index, the HEAD tree and hashing every indexed file: the scan's rules, through dulwich."""
     entries = [path.decode() for path, _ in Index(str(root / ".git" / "index")).items()]
     with Repo(str(root)) as repo:
         head_file_map(repo)
@@ -560,7 +560,7 @@ def worktree_cases(name: str, root: Path) -> list[Case]:
              lambda: (git(root, "stash", "show", "stash@{0}", "--stat", "--color=always", timeout=5),
                       git(root, "stash", "show", "stash@{0}", "-p", "--color=always", timeout=5))),
         # libgit2 trusts the index's cached file data where it matches the
-        # disk and reads only the files that differ; the scan hashes every file.
+        # disk and reads only the files that differ, as the scan does.
         Case("get_file_status (scan)", name, "no git", service.get_file_status,
              lambda: (try_git(root, "status", "--porcelain", "-u", timeout=10), scan_floor(root)),
              pygit2_peer(root, lambda repo: peer_file_status(repo), "repo.status(): stat data, hashes only files left in doubt")),
