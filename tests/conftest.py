@@ -10,21 +10,7 @@ from pathlib import Path
 
 import git_service_cython as gsc
 import pytest
-
-# Fixed identities and dates keep ids reproducible; no user or system
-# configuration leaks into the repositories the tests make.
-GIT_ENV = {
-    "GIT_AUTHOR_NAME": "Ann Author",
-    "GIT_AUTHOR_EMAIL": "ann@example.com",
-    "GIT_COMMITTER_NAME": "Carl Committer",
-    "GIT_COMMITTER_EMAIL": "carl@example.com",
-    "GIT_CONFIG_GLOBAL": os.devnull,
-    "GIT_CONFIG_NOSYSTEM": "1",
-    "GIT_TERMINAL_PROMPT": "0",
-    "LC_ALL": "C.UTF-8",
-}
-
-BASE_TIME = 1_700_000_000
+from git_env import BASE_TIME, GIT_ENV
 
 
 def pytest_report_header():

@@ -112,24 +112,29 @@ def build_repository(path: Path) -> None:
     git(path, "tag", "-a", "-m", "again", "also-main", "main")
 
 
-def add_symbolic_refs(path: Path) -> None:
-    """Chains of symbolic refs (up to four long: dulwich follows no further), to loose and packed refs; HEAD through one."""
-    links = {"chain": "link-1", "link-1": "main", "to-packed": "packed-only"}
-    for i in range(4):
-        links["long-chain" if i == 0 else f"long-{i}"] = f"long-{i + 1}" if i < 3 else "main"
+def chain(first: str, prefix: str, length: int) -> dict[str, str]:
+    """Symbolic refs `first` -> `prefix`-1 -> ... -> main, `length` links in all."""
+    names = [first] + [f"{prefix}-{i}" for i in range(1, length)]
+    return dict(zip(names, names[1:] + ["main"], strict=True))
+
+
+def write_symbolic_refs(path: Path, links: dict[str, str]) -> None:
     for name, target in links.items():
         write_ref(path, f"refs/heads/{name}", f"ref: refs/heads/{target}\n".encode())
+
+
+def add_symbolic_refs(path: Path) -> None:
+    """Chains of symbolic refs (up to four long: dulwich follows no further), to loose and packed refs; HEAD through one."""
+    write_symbolic_refs(path, {"chain": "link-1", "link-1": "main", "to-packed": "packed-only",
+                               **chain("long-chain", "long", 4)})
     write_ref(path, "refs/tags/alias", b"ref: refs/tags/v1\n")
     write_ref(path, "HEAD", b"ref: refs/heads/chain\n")
 
 
 def add_unresolved_refs(path: Path) -> None:
     """Refs dulwich resolves to an exception: five symbolic refs in a row, a loop, dangling refs."""
-    links = {"dangling": "nowhere", "loop": "loop-back", "loop-back": "loop"}
-    for i in range(5):
-        links["longest-chain" if i == 0 else f"longest-{i}"] = f"longest-{i + 1}" if i < 4 else "main"
-    for name, target in links.items():
-        write_ref(path, f"refs/heads/{name}", f"ref: refs/heads/{target}\n".encode())
+    write_symbolic_refs(path, {"dangling": "nowhere", "loop": "loop-back", "loop-back": "loop",
+                               **chain("longest-chain", "longest", 5)})
     os.symlink("nothing-here", path / ".git" / "refs" / "remotes" / "origin" / "dangling-link")
 
 

@@ -25,17 +25,10 @@ import time
 from collections import deque
 from pathlib import Path
 
-ENV = {
-    **os.environ,
-    "GIT_AUTHOR_NAME": "Ann Author",
-    "GIT_AUTHOR_EMAIL": "ann@example.com",
-    "GIT_COMMITTER_NAME": "Carl Committer",
-    "GIT_COMMITTER_EMAIL": "carl@example.com",
-    "GIT_CONFIG_GLOBAL": os.devnull,
-    "GIT_CONFIG_NOSYSTEM": "1",
-    "LC_ALL": "C",
-}
-BASE_TIME = 1_700_000_000
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from git_env import BASE_TIME, GIT_ENV
+
+ENV = {**os.environ, **GIT_ENV}
 
 
 class Mismatch(Exception):
