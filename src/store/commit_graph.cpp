@@ -306,11 +306,11 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
     if (end == std::string::npos) end = chain.size();
     const std::string_view line = chain.substr(at, end - at);
     at = end + 1;
-    const std::optional<ObjectId> hash = ObjectId::from_hex(line);
-    if (!hash || hash->hex() != line) return nullptr;
+    if (!is_hex_id(line)) return nullptr;
+    const ObjectId hash = *ObjectId::from_hex(line);
     if (!load(info + "/commit-graphs/graph-" + std::string(line) + ".graph", layers)) return nullptr;
     // A layer is named after its checksum.
-    if (layers.back().checksum != *hash) return nullptr;
+    if (layers.back().checksum != hash) return nullptr;
   }
   return assemble(std::move(layers));
 }

@@ -19,7 +19,20 @@ constexpr std::array<std::uint8_t, 256> kHexValues = [] {
   return values;
 }();
 
+constexpr std::array<bool, 256> kLowerHex = [] {
+  std::array<bool, 256> table{};
+  for (const unsigned char ch : std::string_view("0123456789abcdef")) table[ch] = true;
+  return table;
+}();
+
 }  // namespace
+
+bool is_hex_id(std::string_view digits) {
+  if (digits.size() != kHexSize) return false;
+  bool all = true;
+  for (const char ch : digits) all &= kLowerHex[static_cast<unsigned char>(ch)];
+  return all;
+}
 
 void ObjectId::hex_into(char* out) const {
   static constexpr char kDigits[] = "0123456789abcdef";

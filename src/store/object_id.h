@@ -41,6 +41,10 @@ struct ObjectId {
   static std::optional<ObjectId> from_hex(std::string_view text);
 };
 
+// Whether `digits` are kHexSize lowercase hexadecimal digits: an id in the
+// one form git writes it and the store reads it.
+bool is_hex_id(std::string_view digits);
+
 struct ObjectIdHash {
   // Ids are uniformly distributed: their first bytes are a good hash.
   std::size_t operator()(const ObjectId& id) const noexcept {

@@ -49,8 +49,7 @@ std::optional<IdSet> read_shallow(const std::string& git_dir) {
     constexpr std::size_t kSha256HexSize = 64;  // dulwich takes these ids too
     if (line.size() != kHexSize && line.size() != kSha256HexSize) return std::nullopt;
     if (!std::all_of(line.begin(), line.end(), is_hex_digit)) return std::nullopt;
-    const std::optional<ObjectId> id = ObjectId::from_hex(line);
-    if (id && id->hex() == line) shallow.insert(*id);
+    if (is_hex_id(line)) shallow.insert(*ObjectId::from_hex(line));
   }
   return shallow;
 }

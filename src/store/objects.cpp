@@ -11,18 +11,6 @@ namespace store {
 
 namespace {
 
-bool is_lower_hex(std::string_view text) {
-  static constexpr std::array<bool, 256> kLowerHex = [] {
-    std::array<bool, 256> digits{};
-    for (const char ch : std::string_view("0123456789abcdef")) digits[static_cast<unsigned char>(ch)] = true;
-    return digits;
-  }();
-  if (text.size() != kHexSize) return false;
-  bool all = true;
-  for (const char ch : text) all &= kLowerHex[static_cast<unsigned char>(ch)];
-  return all;
-}
-
 bool all_digits(std::string_view text, std::size_t most) {
   if (text.empty() || text.size() > most) return false;
   for (const char ch : text) {
@@ -90,14 +78,14 @@ std::optional<Commit> parse_commit(std::string_view content) {
   std::string_view line;
   if (!next_line(content, at, line)) return std::nullopt;
   const std::optional<std::string_view> tree = value_after(line, "tree ");
-  if (!tree || !is_lower_hex(*tree)) return std::nullopt;
+  if (!tree || !is_hex_id(*tree)) return std::nullopt;
   commit.tree_hex = *tree;
   at += line.size() + 1;
   const std::size_t parents_start = at;
   while (next_line(content, at, line)) {
     const std::optional<std::string_view> parent = value_after(line, "parent ");
     if (!parent) break;
-    if (!is_lower_hex(*parent)) return std::nullopt;
+    if (!is_hex_id(*parent)) return std::nullopt;
     at += line.size() + 1;
   }
   commit.parent_lines = content.substr(parents_start, at - parents_start);
@@ -192,7 +180,7 @@ bool plain_tag(std::string_view content) {
   std::string_view line;
   if (!next_line(content, at, line)) return false;
   const std::optional<std::string_view> object = value_after(line, "object ");
-  if (!object || !is_lower_hex(*object)) return false;
+  if (!object || !is_hex_id(*object)) return false;
   at += line.size() + 1;
   if (!next_line(content, at, line)) return false;
   const std::optional<std::string_view> type = value_after(line, "type ");

@@ -31,12 +31,6 @@ constexpr std::array<std::uint8_t, 256> kNameBytes = [] {
   return table;
 }();
 
-constexpr std::array<bool, 256> kLowerHex = [] {
-  std::array<bool, 256> table{};
-  for (const unsigned char ch : std::string_view("0123456789abcdef")) table[ch] = true;
-  return table;
-}();
-
 bool ends_with_lock(std::string_view component) { return component.ends_with(".lock"); }
 
 // bytes.rstrip(): without the ASCII whitespace at its end.
@@ -46,11 +40,6 @@ std::string_view without_trailing_space(std::string_view text) {
 }
 
 }  // namespace
-
-bool is_hex_id(std::string_view digits) {
-  return digits.size() == kHexSize &&
-         std::all_of(digits.begin(), digits.end(), [](char ch) { return kLowerHex[static_cast<unsigned char>(ch)]; });
-}
 
 bool valid_ref_name(std::string_view name) {
   // dulwich's rules, one by one: not "@"; a "/" somewhere; no ".."; no

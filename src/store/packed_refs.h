@@ -19,9 +19,6 @@ enum class RefRead : std::uint8_t { Found, Missing, Declined };
 // check_ref_format(name): git's rules for a full ref name ("refs/heads/main").
 bool valid_ref_name(std::string_view name);
 
-// Whether `digits` are an id's kHexSize lowercase hexadecimal digits, its plain form.
-bool is_hex_id(std::string_view digits);
-
 // What one pass over a whole packed-refs file finds.
 struct PackedRefsShape {
   // Every line is in the plain form: an optional first line beginning with

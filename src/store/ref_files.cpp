@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "store/object_id.h"
 
 namespace store {
 
