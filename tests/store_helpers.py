@@ -219,3 +219,100 @@ def build_history(path: Path) -> dict[str, str]:
     git(path, "update-ref", "refs/heads/odd", notable["no_blank"])
     git(path, "tag", "-a", "-m", "an annotated tag", "v1", "main")
     return notable
+
+
+# --- commit-graph files written by hand ---------------------------------------------------------------------
+
+
+def commit_facts(path: Path) -> dict[str, tuple[str, list[str], int]]:
+    """Every commit of a repository as dulwich reads it: id -> (tree, parents, commit time)."""
+    repo = Repo(str(path))
+    try:
+        facts = {}
+        for hexid in all_object_ids(path):
+            obj = repo[hexid.encode()]
+            if obj.type_num == 1:
+                facts[hexid] = (obj.tree.decode(), [parent.decode() for parent in obj.parents], obj.commit_time)
+        return facts
+    finally:
+        repo.close()
+
+
+def graph_layer(commits: list[str], facts: dict, position: dict, bases: list[bytes], first: int) -> bytes:
+    """One commit-graph file: `commits` (sorted here) at positions from `first`; each parent is found
+    through `position(child, parent)`, the global position its row names."""
+    ordered = sorted(commits)
+    levels: dict[str, int] = {}
+
+    def level(hexid: str) -> int:
+        if hexid not in levels:
+            levels[hexid] = 1 + max((level(parent) for parent in facts[hexid][1]), default=0)
+        return levels[hexid]
+
+    fanout = b"".join(struct.pack(">I", sum(1 for c in ordered if int(c[:2], 16) <= byte)) for byte in range(256))
+    ids = b"".join(bytes.fromhex(c) for c in ordered)
+    rows, edges = [], []
+    for hexid in ordered:
+        tree, parents, when = facts[hexid]
+        words = [position(hexid, parent) for parent in parents] or [0x70000000]
+        second = 0x70000000
+        if len(parents) == 2:
+            second = words[1]
+        elif len(parents) > 2:
+            second = 0x80000000 | len(edges)
+            edges.extend(words[1:-1] + [0x80000000 | words[-1]])
+        when = min(max(when or 0, 0), (1 << 34) - 1)  # a time git could not store becomes 0 or its largest
+        rows.append(bytes.fromhex(tree) + struct.pack(">IIII", words[0], second,
+                                                      (min(level(hexid), 0x3FFFFFFF) << 2) | (when >> 32),
+                                                      when & 0xFFFFFFFF))
+    chunks = [(b"OIDF", fanout), (b"OIDL", ids), (b"CDAT", b"".join(rows))]
+    if edges:
+        chunks.append((b"EDGE", b"".join(struct.pack(">I", word) for word in edges)))
+    if bases:
+        chunks.append((b"BASE", b"".join(bases)))
+    offset = 8 + 12 * (len(chunks) + 1)
+    table = b""
+    for name, data in chunks:
+        table += name + struct.pack(">Q", offset)
+        offset += len(data)
+    table += b"\0\0\0\0" + struct.pack(">Q", offset)
+    body = b"CGPH" + bytes([1, 1, len(chunks), len(bases)]) + table + b"".join(data for _, data in chunks)
+    return body + hashlib.sha1(body).digest()
+
+
+_graph_stamps = iter(range(1, 1 << 62))
+
+
+def write_graph_chain(path: Path, layers: list[list[str]], facts: dict, *, copy_for=None) -> None:
+    """A split commit-graph of `layers` (base first; a commit may be in more than one). A parent's row
+    is named where `copy_for(child, parent, layer_indexes)` says (by default its lowest copy). Every
+    file gets a modification time of its own: the store keeps what it learnt of a file under its
+    identity, which a file written anew in the same place must not share."""
+    info = path / ".git" / "objects" / "info"
+    (info / "commit-graph").unlink(missing_ok=True)
+    chain_dir = info / "commit-graphs"
+    chain_dir.mkdir(parents=True, exist_ok=True)
+    for old in chain_dir.iterdir():
+        old.unlink()
+    places: dict[str, dict[int, int]] = {}  # id -> {layer: global position}
+    first, checksums = 0, []
+    for k, commits in enumerate(layers):
+        for index, hexid in enumerate(sorted(commits)):
+            places.setdefault(hexid, {})[k] = first + index
+
+        def position(child: str, parent: str, k: int = k) -> int:
+            held = sorted(layer for layer in places[parent] if layer <= k)
+            chosen = copy_for(child, parent, held) if copy_for else held[0]
+            return places[parent][chosen]
+
+        data = graph_layer(commits, facts, position, checksums, first)
+        checksums.append(data[-20:])
+        _stamped(chain_dir / f"graph-{data[-20:].hex()}.graph", data)
+        first += len(commits)
+    _stamped(chain_dir / "commit-graph-chain", "".join(f"{c.hex()}\n" for c in checksums).encode())
+
+
+def _stamped(target: Path, data: bytes) -> None:
+    target.write_bytes(data)
+    stamp = 1_000_000_000_000_000_000 + next(_graph_stamps) * 1_000_003
+    os.utime(target, ns=(stamp, stamp))

@@ -9,6 +9,7 @@ answer."""
 from __future__ import annotations
 
 import hashlib
+import itertools
 import os
 import random
 import shutil
@@ -24,7 +25,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from roads import library_service, outcome
-from store_helpers import git, import_commits
+from store_helpers import commit_facts, git, import_commits, loose_path, write_graph_chain
 
 FUZZ = profiles.examples(ci=60, fuzz=1_000)
 
@@ -430,3 +431,157 @@ def test_a_graph_written_in_place_during_long_walks_never_crashes(tmp_path):
             child.kill()
     assert child.returncode == 0, err[-3000:]
     assert out.strip() == "done" and writes > 100
+
+
+# --- a commit in two layers of a chain ----------------------------------------------------------------------
+
+
+def test_a_commit_in_two_layers_of_a_chain_is_one_commit(tmp_path):
+    # main: A-B-C, then D and E on C, merged by M; feature: F on B. The upper layer repeats C, and E's
+    # row names that copy while D's names the one below: a walk that told commits apart by position
+    # would meet C (and count it) twice. git accepts such a chain.
+    path = tmp_path / "repeats"
+    git(tmp_path, "init", "-q", "-b", "main", str(path))
+    import_commits(path, [("main", []), ("main", [1]), ("main", [2]), ("side", [3]), ("main", [3]),
+                          ("main", [5, 4]), ("feature", [2])])
+    git(path, "update-ref", "refs/remotes/origin/main", "main~1")
+    ids = git(path, "rev-list", "--all", "--topo-order", "--reverse").split()
+    facts = commit_facts(path)
+    named = {name: git(path, "rev-parse", rev) for name, rev in
+             [("C", "main~1~1"), ("E", "main^1"), ("M", "main"), ("B", "feature~1")]}
+    lower = [named["B"], named["C"], git(path, "rev-parse", "main~4")]
+    upper = [hexid for hexid in ids if hexid not in lower] + [named["C"]]
+    write_graph_chain(path, [lower, upper], facts,
+                      copy_for=lambda child, parent, held: held[-1] if child == named["E"] else held[0])
+    git(path, "commit-graph", "verify")
+    truth = int(git(path, "rev-list", "--count", "main"))
+    patch = without_git()
+    try:
+        native = answers(gsc.GitServiceCython(str(path)))
+        assert native["count main"] == truth == 6
+        assert len({commit.sha for commit in native["list main"]}) == len(native["list main"]) == 6
+        assert native == answers(library_service(path))
+    finally:
+        patch.undo()
+
+
+@pytest.fixture(scope="module")
+def tangled(tmp_path_factory):
+    """A tangled history without a graph, its commits oldest first, and the dulwich road's answers."""
+    path = tmp_path_factory.mktemp("layers") / "repo"
+    tangled_history(path, seed=31)
+    patch = without_git()
+    try:
+        expected = answers(library_service(path))
+    finally:
+        patch.undo()
+    return path, git(path, "rev-list", "--all", "--topo-order", "--reverse").split(), expected
+
+
+@FUZZ
+@given(data=st.data())
+def test_chains_that_repeat_commits_never_change_an_answer(tangled, data):
+    path, oldest_first, expected = tangled
+    facts = commit_facts(path)
+    # Layers cut from the history as it grew, each repeating some commits of the layers below, whose
+    # children name one copy or the other.
+    cuts = sorted(data.draw(st.sets(st.integers(min_value=1, max_value=len(oldest_first) - 1),
+                                    min_size=1, max_size=3)))
+    bounds = [0, *cuts, len(oldest_first)]
+    layers = []
+    for low, high in itertools.pairwise(bounds):
+        below = oldest_first[:low]
+        repeated = data.draw(st.lists(st.sampled_from(below), unique=True, min_size=1, max_size=4)) if below else []
+        layers.append(oldest_first[low:high] + repeated)
+    picks = data.draw(st.lists(st.booleans(), min_size=2))
+    choice = iter(picks * (len(facts) * 8))
+    write_graph_chain(path, layers, facts, copy_for=lambda child, parent, held: held[-1] if next(choice) else held[0])
+    patch = without_git()
+    try:
+        assert answers(gsc.GitServiceCython(str(path))) == expected
+    finally:
+        patch.undo()
+
+
+# --- commits the store may not read, under rows that lie ---------------------------------------------------
+
+EMPTY_TREE = "4b825dc642cb6eb9a060e54bf8d69288fbee4904"
+PERSON = b"C <c@x>"
+
+# Commit shapes dulwich reads, beyond the one git writes: {tree} and {parent} filled in.
+SHAPES = {
+    "committer first": b"tree {tree}\nparent {parent}\ncommitter %s 1600000001 +0000\nauthor %s 1600000001 +0000\n\nm\n",
+    "CR after the zone": b"tree {tree}\nparent {parent}\nauthor %s 1600000002 +0000\ncommitter %s 1600000002 +0000\r\n\nm\n",
+    "negative time": b"tree {tree}\nparent {parent}\nauthor %s -5 +0000\ncommitter %s -5 +0000\n\nm\n",
+    "no committer": b"tree {tree}\nparent {parent}\nauthor %s 1600000003 +0000\n\nm\n",
+    "no blank line": b"tree {tree}\nparent {parent}\nauthor %s 1600000004 +0000\ncommitter %s 1600000004 +0000\n",
+    "encoding first": b"tree {tree}\nparent {parent}\nauthor %s 1600000005 +0000\nencoding UTF-8\ncommitter %s 1600000005 +0000\n\nm\n",
+    "second author": b"tree {tree}\nparent {parent}\nauthor %s 1600000006 +0000\nauthor X <x@x> 1 +0000\ncommitter %s 1600000006 +0000\n\nm\n",
+    "20-digit time": b"tree {tree}\nparent {parent}\nauthor %s 1600000007 +0000\ncommitter %s 16000000000000000007 +0000\n\nm\n",
+    "plus time": b"tree {tree}\nparent {parent}\nauthor %s 1600000008 +0000\ncommitter %s +1600000008 +0000\n\nm\n",
+}
+
+
+def shaped_history(path: Path) -> list[str]:
+    """main: A, then one commit in each shape, each on the one before; feature: on the third shape.
+    The commits' ids, oldest first."""
+    git(path.parent, "init", "-q", "-b", "main", str(path))
+    import_commits(path, [("main", [])])
+    chain = [git(path, "rev-parse", "main")]
+    git(path, "mktree", input=b"")
+    for shape in SHAPES.values():
+        text = shape.replace(b"%s", PERSON).replace(b"{tree}", EMPTY_TREE.encode())
+        text = text.replace(b"{parent}", chain[-1].encode())
+        chain.append(git(path, "hash-object", "-t", "commit", "--literally", "-w", "--stdin", input=text))
+    git(path, "update-ref", "refs/heads/main", chain[-1])
+    git(path, "update-ref", "refs/heads/feature", chain[3])
+    git(path, "update-ref", "refs/remotes/origin/main", chain[-2])
+    return chain
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_a_row_that_lies_about_a_commit_of_any_shape_changes_nothing(tmp_path, shape):
+    # The row of the commit in `shape` names the first commit as its parent instead of the one it has.
+    path = tmp_path / "shapes"
+    chain = shaped_history(path)
+    patch = without_git()
+    try:
+        expected = answers(library_service(path))
+    finally:
+        patch.undo()
+    facts = commit_facts(path)
+    forged = chain[1 + list(SHAPES).index(shape)]
+    tree, _, when = facts[forged]
+    facts[forged] = (tree, [chain[0]], when)
+    write_graph_chain(path, [chain], facts)
+    patch = without_git()
+    try:
+        assert answers(gsc.GitServiceCython(str(path))) == expected
+    finally:
+        patch.undo()
+
+
+def test_a_row_that_lies_about_a_damaged_commit_gives_dulwichs_answer(tmp_path):
+    # A commit the store cannot read: the graph does not vouch for it, so the answers are those of
+    # the plain road (which meets the damage itself), not those of the row.
+    path = tmp_path / "damaged"
+    linear = linear_with_fork(path)
+    git(path, "repack", "-q", "-a", "-d")
+    (pack,) = (path / ".git" / "objects" / "pack").glob("*.pack")
+    moved = tmp_path / "moved.pack"
+    os.rename(pack, moved)
+    pack.with_suffix(".idx").unlink()
+    git(path, "unpack-objects", "-q", input=moved.read_bytes())
+    facts = commit_facts(path)
+    tree, _, when = facts[linear["C"]]
+    facts[linear["C"]] = (tree, [linear["A"]], when)  # C's row skips B
+    (path / ".git" / "objects" / "info" / "commit-graph").unlink()
+    write_graph_chain(path, [list(linear.values())], facts)
+    loose = loose_path(path / ".git", linear["C"])
+    os.chmod(loose, 0o644)
+    loose.write_bytes(loose.read_bytes()[:-6] + b"\0" * 6)  # the stream no longer ends
+    patch = without_git()
+    try:
+        assert answers(gsc.GitServiceCython(str(path))) == answers(library_service(path))
+    finally:
+        patch.undo()

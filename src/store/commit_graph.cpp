@@ -102,6 +102,10 @@ struct GraphFileFacts {
   // Rows compared with their commits, and whether any disagreed.
   RowMarks checked, closed;
   std::atomic<bool> disagreeing{false};
+  // Whether an id of this file is also in a file below it in its chain
+  // (which its base ids pin): unknown until the chain is assembled.
+  enum class Repeats : std::uint8_t { Unknown, None, Some };
+  std::atomic<Repeats> repeats{Repeats::Unknown};
 };
 
 namespace {
@@ -242,6 +246,50 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
   return facts;
 }
 
+namespace {
+
+// The row of `id` among a layer's ids (sorted, as the one-time check found
+// them), searched within its fanout bucket as the bucket's bounds read now.
+std::optional<std::uint32_t> row_of(const std::uint8_t* fanout, const std::uint8_t* ids, std::uint32_t count,
+                                    const std::uint8_t* id) {
+  std::uint32_t low = id[0] == 0 ? 0 : read_be32(fanout + 4 * (id[0] - 1));
+  std::uint32_t high = read_be32(fanout + 4 * id[0]);
+  if (low > high || high > count) return std::nullopt;
+  while (low < high) {
+    const std::uint32_t middle = low + (high - low) / 2;
+    const int order = std::memcmp(ids + kIdSize * std::size_t{middle}, id, kIdSize);
+    if (order == 0) return middle;
+    if (order < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool CommitGraph::repeats_below(const std::vector<Layer>& layers, std::size_t k) {
+  using Repeats = GraphFileFacts::Repeats;
+  const Layer& upper = layers[k];
+  const Repeats known = upper.facts->repeats.load();
+  if (known != Repeats::Unknown) return known == Repeats::Some;
+  bool repeats = false;
+  for (std::size_t b = 0; b < k && !repeats; ++b) {
+    // The smaller layer's ids looked up in the larger one.
+    const Layer& lower = layers[b];
+    const bool upper_smaller = upper.count <= lower.count;
+    const Layer& small = upper_smaller ? upper : lower;
+    const Layer& large = upper_smaller ? lower : upper;
+    for (std::uint32_t i = 0; i < small.count && !repeats; ++i) {
+      repeats = row_of(large.fanout, large.ids, large.count, small.ids + kIdSize * std::size_t{i}).has_value();
+    }
+  }
+  upper.facts->repeats.store(repeats ? Repeats::Some : Repeats::None);
+  return repeats;
+}
+
 std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
   auto graph = std::unique_ptr<CommitGraph>(new CommitGraph());
   std::uint64_t total = 0;
@@ -253,6 +301,9 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
     for (std::size_t b = 0; b < k; ++b) {
       if (ObjectId::from_raw(layer.bases + kIdSize * b) != layers[b].checksum) return nullptr;
     }
+    // Walks tell commits apart by position: a commit in two layers would be
+    // two commits to them.
+    if (k != 0 && repeats_below(layers, k)) return nullptr;
     layer.first = static_cast<std::uint32_t>(total);
     total += layer.count;
     if (total >= kNoParent || layer.facts->highest_parent >= static_cast<std::int64_t>(total)) return nullptr;
@@ -316,21 +367,9 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
 }
 
 std::optional<std::uint32_t> CommitGraph::find(const ObjectId& id) const {
-  const std::uint8_t first = id.bytes[0];
   for (const Layer& layer : layers_) {
-    // The bucket's bounds as they read now, kept inside the layer's table.
-    std::uint32_t low = first == 0 ? 0 : read_be32(layer.fanout + 4 * (first - 1));
-    std::uint32_t high = read_be32(layer.fanout + 4 * first);
-    if (low > high || high > layer.count) continue;
-    while (low < high) {
-      const std::uint32_t middle = low + (high - low) / 2;
-      const int order = std::memcmp(layer.ids + kIdSize * std::size_t{middle}, id.bytes.data(), kIdSize);
-      if (order == 0) return layer.first + middle;
-      if (order < 0) {
-        low = middle + 1;
-      } else {
-        high = middle;
-      }
+    if (std::optional<std::uint32_t> row = row_of(layer.fanout, layer.ids, layer.count, id.bytes.data())) {
+      return layer.first + *row;
     }
   }
   return std::nullopt;

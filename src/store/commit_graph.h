@@ -32,8 +32,9 @@ class CommitGraph {
   // chain in `objects/info/commit-graphs/`. Null when there is none, when a
   // file of it fails a check (header, chunk table, chunk sizes, fanout, id
   // order, parent positions, octopus lists, base ids, trailing checksum),
-  // when a row of it was found to disagree with its commit, or when the
-  // repository has a shallow file, grafts or replace refs.
+  // when a commit is in two layers of a chain, when a row of it was found to
+  // disagree with its commit, or when the repository has a shallow file,
+  // grafts or replace refs.
   static std::unique_ptr<CommitGraph> open(const std::string& git_dir, const std::string& objects_dir);
 
   // A graph over layers given as bytes, base first (for tests); the bytes
@@ -61,8 +62,7 @@ class CommitGraph {
   bool levels_agree() const;
 
   // Rows compared with their commits. A row is `checked` once its parents
-  // were found equal to the commit's (or the commit could not be read, which
-  // leaves the graph's word standing), and `closed` once it and every row
+  // were found equal to the commit's, and `closed` once it and every row
   // below it are checked. A row found to disagree makes its file unusable
   // from then on, for every store.
   bool checked(std::uint32_t position) const;
@@ -96,6 +96,9 @@ class CommitGraph {
   // positions, octopus lists and the trailing checksum.
   static std::shared_ptr<GraphFileFacts> check(const Layer& layer);
   static std::unique_ptr<CommitGraph> assemble(std::vector<Layer> layers);
+  // Whether an id of layer `k` is also in a layer below it (kept with the
+  // layer's file: its base ids pin the layers below).
+  static bool repeats_below(const std::vector<Layer>& layers, std::size_t k);
   // The layer holding `position` (< total_) and the position within it.
   const Layer& layer_of(std::uint32_t position, std::uint32_t& local) const;
   bool compute_levels_agree() const;

@@ -39,16 +39,18 @@ bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t
   if (graph.checked(position)) return true;
   ObjectId id;
   if (!graph.id_at(position, id)) return false;
-  // A commit the store cannot read or parse leaves the graph's word standing,
-  // as git's would: a damaged commit behind a sound graph changes nothing.
+  // The graph vouches for nothing the store cannot check: a commit it cannot
+  // read or parse makes the walk decline, and dulwich then reads it.
   ObjectType type;
-  if (store.read(id, type, scratch) == Read::Found) {
-    std::optional<Commit> commit;
-    if (type == ObjectType::Commit) commit = parse_commit(scratch.view());
-    if (type != ObjectType::Commit || (commit && !same_parents(graph, out, *commit))) {
-      graph.mark_disagreeing(position);
-      return false;
-    }
+  if (store.read(id, type, scratch) != Read::Found) return false;
+  std::optional<Commit> commit;
+  if (type == ObjectType::Commit) {
+    commit = parse_commit(scratch.view());
+    if (!commit) return false;
+  }
+  if (!commit || !same_parents(graph, out, *commit)) {
+    graph.mark_disagreeing(position);
+    return false;
   }
   graph.mark_checked(position);
   return true;

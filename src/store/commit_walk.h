@@ -123,8 +123,8 @@ ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<Obj
 
 // The parents the commit-graph records for `position`, once its row has
 // been compared with the commit it stands for (read into `scratch`); false
-// when the row reaches outside the graph or disagrees with a commit the
-// store reads: the caller then declines.
+// when the row reaches outside the graph, disagrees with its commit, or the
+// commit cannot be read or parsed: the caller then declines.
 bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t position,
                      std::vector<std::uint32_t>& out, Buffer& scratch);
 
