@@ -174,15 +174,20 @@ def tangled_history(path: Path, seed: int, count: int = 36) -> None:
 
 @pytest.fixture(scope="module")
 def histories(tmp_path_factory):
-    """A tangled history with a whole graph and one with a chain of three, with the dulwich road's answers."""
+    """A tangled history with a whole graph and one with a chain of three, and a line of commits in
+    the shapes dulwich reads beyond git's own with a chain of two, with the dulwich road's answers."""
     root = tmp_path_factory.mktemp("graphs")
     made = {}
-    for name, seed in (("single", 11), ("chained", 23)):
+    for name, seed in (("single", 11), ("chained", 23), ("shaped", 0)):
         path = root / name
-        tangled_history(path, seed)
+        if name == "shaped":
+            chain = shaped_history(path)
+            write_graph_chain(path, [chain[:5], chain[5:]], commit_facts(path))
+        else:
+            tangled_history(path, seed)
         if name == "single":
             git(path, "commit-graph", "write", "--reachable")
-        else:
+        elif name == "chained":
             # Three layers: the history as it grew.
             oldest_first = git(path, "rev-list", "--all", "--reverse").split()
             for tip in (oldest_first[11], oldest_first[23]):
@@ -199,7 +204,7 @@ def histories(tmp_path_factory):
 
 
 def test_the_histories_have_what_the_property_needs(histories):
-    for path, expected in histories.values():
+    for path, expected in (histories["single"], histories["chained"]):
         graphs = Graphs(path)
         rows = [(layer, i) for layer in graphs.layers for i in range(layer.count)]
         assert any(layer.word(layer.row(i) + 24) & 0x80000000 for layer, i in rows)  # an octopus merge
@@ -245,7 +250,7 @@ def mutate(layer: GraphFile, total: int, kind: str, where: int, value: int, plau
 
 
 @FUZZ
-@given(variant=st.sampled_from(["single", "chained"]), layer_choice=st.integers(min_value=0, max_value=2),
+@given(variant=st.sampled_from(["single", "chained", "shaped"]), layer_choice=st.integers(min_value=0, max_value=2),
        mutations=MUTATIONS)
 def test_changed_graphs_never_change_an_answer(histories, tmp_path, variant, layer_choice, mutations):
     path, expected = histories[variant]
