@@ -570,12 +570,14 @@ def reference_decorations(fixed, branch, commit_shas, logged):
             if commit_id not in lookup:
                 continue
             entry = lookup[commit_id]
-            if "HEAD" in decorations or commit_id == head:
+            if commit_id == head:
                 entry["is_head"] = True
             for part in decorations.split(","):
                 part = part.strip()
                 if not part:
                     continue
+                if part == "HEAD" or part.startswith("HEAD ->"):
+                    entry["is_head"] = True
                 if "HEAD ->" in part:
                     names, name = entry["branches"], part.split("->")[-1].strip()
                 elif part.startswith("tag: "):
@@ -605,7 +607,8 @@ def reference_decorations(fixed, branch, commit_shas, logged):
     return result
 
 
-decoration = st.lists(st.one_of(st.sampled_from(["HEAD -> main", "HEAD", "origin/HEAD", "tag: v1", "tag: tag: x",
+decoration = st.lists(st.one_of(st.sampled_from(["HEAD -> main", "HEAD", "origin/HEAD", "fix-HEAD-parsing",
+                                                 "HEADLINE", "tag: HEAD", "tag: v1", "tag: tag: x",
                                                  "Tag: y", "feature/x", "main", "HEAD->x", " -> ", "tag:", "TAG:z",
                                                  "main", "origin/main", "tag: v1", "HEAD -> a -> b"]),
                                 piece), max_size=5).map(", ".join)

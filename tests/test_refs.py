@@ -379,10 +379,28 @@ def test_decorations_of_head_branches_remotes_and_tags(repo, service_for, run_sp
     assert sorted(result[one]["remote_branches"]) == ["feature/x", "origin/HEAD", "origin/old"]
     assert result == {
         two: labels(branches=["main"], remote_branches=["origin/main"], tags=["stable"], is_head=True),
-        # "origin/HEAD" alone marks the commit as HEAD's.
-        one: labels(remote_branches=result[one]["remote_branches"], tags=["v0"], is_head=True)}
+        # "origin/HEAD" is the remote's HEAD, not ours: it is filed, and marks nothing.
+        one: labels(remote_branches=result[one]["remote_branches"], tags=["v0"])}
     assert calls == [(["git", "log", "main", "--max-count=2", *LOG_TAIL],
                       {"capture_output": True, "text": True, "timeout": 5, "cwd": root(repo)})]
+
+
+def test_only_heads_own_decoration_marks_a_commit(tmp_path, repo, service_for):
+    # A clone with one commit of its own on main: origin/HEAD names the commit main left behind, and
+    # names that merely hold the word mark nothing either.
+    repo.commit("one")
+    repo.commit("two")
+    clone = tmp_path / "clone"
+    repo.git("clone", "-q", str(repo.path), str(clone))
+    cloned = type(repo)(clone)
+    behind = cloned.head()
+    cloned.git("branch", "fix-HEAD-parsing", behind)
+    cloned.git("tag", "HEADLINE", behind)
+    ahead = cloned.commit("local work")
+    result = service_for(cloned).get_commit_refs_from_git_log("main", [ahead, behind])
+    assert result[ahead]["is_head"] is True
+    assert result[behind] == labels(branches=["fix-HEAD-parsing"], remote_branches=["origin/main", "origin/HEAD"],
+                                    tags=["HEADLINE"])
 
 
 def test_detached_head_is_marked_without_a_branch_name(repo, service_for):

@@ -77,6 +77,11 @@ Ref without_tag_markers(Text piece) {
   return host::strip(replaced.get());
 }
 
+// Whether a piece of the decoration field is HEAD's own: "HEAD" on a detached
+// HEAD, "HEAD -> main" on a branch. Every clone's "origin/HEAD", and names that
+// merely hold the word ("fix-HEAD-parsing"), are not.
+bool marks_head(Text piece) { return piece.equals("HEAD") || piece.starts_with("HEAD ->"); }
+
 // Files one piece of git's decoration field ("HEAD -> main", "origin/main",
 // "tag: v1", ...) under the first rule that fits it.
 void file_decoration(PyObject* entry, Text piece) {
@@ -198,13 +203,14 @@ void label_line(PyObject* repo, core::NativeStore& objects, PyObject* lookup, Py
   Text decorations = fields->decorations.strip();
   Text parents = fields->parents.strip();
 
-  if (decorations.contains("HEAD") || (head_id != nullptr && host::equal(id.get(), head_id))) {
-    host::set_item(entry, kIsHead, Py_True);
-  }
+  bool is_head = head_id != nullptr && host::equal(id.get(), head_id);
   decorations.split(',', [&](Text piece) {
     Text stripped = piece.strip();
-    if (!stripped.empty()) file_decoration(entry, stripped);
+    if (stripped.empty()) return;
+    is_head = is_head || marks_head(stripped);
+    file_decoration(entry, stripped);
   });
+  if (is_head) host::set_item(entry, kIsHead, Py_True);
   if (!parents.empty()) {
     Ref ids = split_parents(parents);
     if (host::length(ids.get()) > 1) {
