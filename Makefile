@@ -9,7 +9,7 @@ BUILD ?= build
 REPO ?= .
 
 .PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean \
-  debian-packages arm64-check portability-check
+  debian-packages arm64-check portability-check newer-git
 
 all: install
 
@@ -27,8 +27,8 @@ install: $(VENV)/.ready
 demo: install
 	$(PY) demo/demo.py $(REPO)
 
-test: install lint typecheck
-	$(PY) -m pytest
+test: install lint typecheck newer-git
+	$(NEWER_GIT_ENV) $(PY) -m pytest
 
 # Formatting of the C++ sources and lint of the Python files.
 lint: $(VENV)/.ready
@@ -50,6 +50,19 @@ test-3.13:
 SCALE ?= quick
 bench: install
 	$(PY) bench/run.py --scale $(SCALE) --json $(BUILD)/bench-$(SCALE).json $(if $(filter full,$(SCALE)),--readme README.md)
+
+# A git that makes reftable repositories (2.45 or later), for the tests that
+# need one: Debian 13's source package of git, fetched through an apt
+# configuration of the script's own and built without curl, expat, gettext,
+# OpenSSL, Perl, Python or Tcl (one and a half to three minutes on two cores),
+# is kept in a cache outside the clone (~/.cache/git_service_cython/git-2.47,
+# which `make clean` leaves) and linked at $(NEWER_GIT); a run that finds it in
+# the cache only makes the link.
+# The test runs name it to the tests in GSC_NEWER_GIT (see tests/newer_git.py).
+NEWER_GIT := $(BUILD)/newer-git
+NEWER_GIT_ENV := GSC_NEWER_GIT="$(abspath $(NEWER_GIT))/bin/git"
+newer-git:
+	packaging/newer-git.sh $(NEWER_GIT)
 
 # Debian's packages for the cross builds and the emulated ARM64 check (zlib's
 # static library for each target, qemu); installs only what is missing.
@@ -76,13 +89,13 @@ dist: $(VENV)/.ready debian-packages
 # the suite refusing a module from anywhere else); a wheel built from the sdist.
 CHECK_DIR := $(BUILD)/wheel-check
 CHECK_PY := $(CHECK_DIR)/venv/bin/python
-wheel-check: dist
+wheel-check: dist newer-git
 	rm -rf $(CHECK_DIR)
 	$(VENV_ON_PATH) $(PY) packaging/check_wheels.py dist/*manylinux*.whl
 	$(PYTHON) -m venv $(CHECK_DIR)/venv
 	$(CHECK_PY) -m pip --disable-pip-version-check --quiet install dist/*manylinux_2_17_x86_64*.whl -r requirements-test.txt
 	cp $(CROSS_DIR)/x86_64/_git_store_probe.*.so $$($(CHECK_PY) -c "import sysconfig; print(sysconfig.get_path('platlib'))")
-	cd $(CHECK_DIR) && GSC_MODULES_FROM="$(abspath $(CHECK_DIR))/venv" venv/bin/python -m pytest -p no:cacheprovider \
+	cd $(CHECK_DIR) && $(NEWER_GIT_ENV) GSC_MODULES_FROM="$(abspath $(CHECK_DIR))/venv" venv/bin/python -m pytest -p no:cacheprovider \
 	  --rootdir "$(CURDIR)" -c "$(CURDIR)/pyproject.toml" "$(CURDIR)/tests"
 	$(CHECK_PY) -m pip --disable-pip-version-check --quiet wheel --no-deps \
 	  --wheel-dir $(CHECK_DIR)/from-sdist dist/*.tar.gz
@@ -117,14 +130,14 @@ SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_DIR))
 
-sanitize: $(VENV)/.ready
+sanitize: $(VENV)/.ready newer-git
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DGSC_SANITIZE=ON -DGSC_WERROR=ON -DGSC_TEST_PROBE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	cmake --build $(SANITIZE_DIR)
 	$(SANITIZE_ENV) $(PY) -c "import git_service_cython as m, sys; \
 	  sys.exit(0 if m.__file__.startswith('$(abspath $(SANITIZE_DIR))') else 'not the sanitizer build: ' + m.__file__)"
-	$(SANITIZE_ENV) $(PY) -m pytest -p no:cacheprovider --capture=sys
+	$(SANITIZE_ENV) $(NEWER_GIT_ENV) $(PY) -m pytest -p no:cacheprovider --capture=sys
 
 clean:
 	rm -rf $(BUILD) dist

@@ -11,6 +11,7 @@ from pathlib import Path
 import git_service_cython as gsc
 import pytest
 from git_env import BASE_TIME, GIT_ENV
+from newer_git import SKIP_REASON, find_newer_git
 
 
 def pytest_report_header():
@@ -37,17 +38,19 @@ def isolated_git(monkeypatch):
 
 
 class GitRepo:
-    """A working tree made with git, with helpers for building history."""
+    """A working tree made with git, with helpers for building history; `program`
+    is the git that runs them (the one on PATH by default)."""
 
-    def __init__(self, path: Path):
+    def __init__(self, path: Path, program: str = "git"):
         self.path = path
+        self.program = program
         self._tick = 0
 
     def git(self, *args: str, env: dict | None = None, input: bytes | str | None = None) -> str:
         full_env = {**os.environ, **(env or {})}
         text = not isinstance(input, bytes)
         result = subprocess.run(
-            ["git", *args], cwd=self.path, env=full_env, input=input,
+            [self.program, *args], cwd=self.path, env=full_env, input=input,
             capture_output=True, text=text, check=False,
         )
         if result.returncode != 0:
@@ -108,16 +111,17 @@ class GitRepo:
         return marks.split()
 
     def _rev_or_none(self, rev: str) -> str | None:
-        result = subprocess.run(["git", "rev-parse", "--verify", "-q", rev], cwd=self.path,
+        result = subprocess.run([self.program, "rev-parse", "--verify", "-q", rev], cwd=self.path,
                                 capture_output=True, text=True, check=False)
         return result.stdout.strip() if result.returncode == 0 else None
 
 
-def init_repo(path: Path, branch: str = "main") -> GitRepo:
+def init_repo(path: Path, branch: str = "main", program: str = "git", options: tuple[str, ...] = ()) -> GitRepo:
+    """A new repository made by `program` with `git init`'s `options`, driven by the same git."""
     path.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["git", "init", "-q", "-b", branch, str(path)], check=True,
+    subprocess.run([program, "init", "-q", "-b", branch, *options, str(path)], check=True,
                    env={**os.environ, **GIT_ENV})
-    return GitRepo(path)
+    return GitRepo(path, program)
 
 
 @pytest.fixture
@@ -132,6 +136,16 @@ def make_repo(tmp_path):
     def make(name: str = "other", branch: str = "main") -> GitRepo:
         return init_repo(tmp_path / name, branch)
     return make
+
+
+@pytest.fixture
+def newer_git() -> str:
+    """The path of a git that makes reftable repositories (see newer_git.py);
+    skips the test where there is none."""
+    program = find_newer_git()
+    if program is None:
+        pytest.skip(SKIP_REASON)
+    return program
 
 
 @pytest.fixture
