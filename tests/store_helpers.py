@@ -316,3 +316,35 @@ def _stamped(target: Path, data: bytes) -> None:
     target.write_bytes(data)
     stamp = 1_000_000_000_000_000_000 + next(_graph_stamps) * 1_000_003
     os.utime(target, ns=(stamp, stamp))
+
+
+def commit_shapes(tree: str, parent: str) -> dict[str, bytes]:
+    """Commits over `parent` in shapes dulwich reads besides git's usual one, by name."""
+    head = b"tree %s\nparent %s\n" % (tree.encode(), parent.encode())
+    author = b"author Ann <ann@example.com> 1700000000 +0100\n"
+    committer = b"committer Carl <carl@example.com> 1700000001 -0230\n"
+
+    def at(line: bytes, time: bytes) -> bytes:
+        person, rest = line.split(b"> ", 1)
+        return person + b"> " + time + b" " + rest.split(b" ", 1)[1]
+
+    return {
+        "committer first": head + committer + author + b"\ncommitter first\n",
+        "carriage return after the zone": head + author[:-1] + b"\r\n" + committer[:-1] + b"\r\n" + b"\nzones\n",
+        "negative time": head + at(author, b"-1700000000") + at(committer, b"-1") + b"\nbefore 1970\n",
+        "no committer": head + author + b"\nno committer\n",
+        "no blank line": head + author + committer + b"summary without a blank line\n",
+        "encoding first": head + author + b"encoding ISO-8859-1\n" + committer + b"\nGr\xfc\xdfe\n",
+        "second author": head + author + b"author Bob <bob@example.com> soon +0000\n" + committer + b"\ntwo authors\n",
+        "twenty-digit time": head + author + at(committer, b"12345678901234567890") + b"\nfar future\n",
+        "plus time": head + at(author, b"+1700000000") + at(committer, b"+1_700_000_001") + b"\nplus\n",
+        "continued author": head + b"author Ann\n <ann@example.com> 1700000000\n  +0100\n" + committer + b"\nfolded\n",
+    }
+
+
+def dulwich_fields(commit) -> tuple:
+    """A dulwich commit's fields as the probe's parse_commit gives them (a time beyond 64 bits as "overflows")."""
+    time = commit.commit_time
+    if time is not None and not -(1 << 63) <= time < 1 << 63:
+        time = "overflows"
+    return commit.tree, list(commit.parents), commit.author, time, commit.message

@@ -19,7 +19,7 @@ import git_service_cython as gsc
 import pytest
 from dulwich.repo import Repo
 from roads import OwnWalk, library_service, outcome
-from store_helpers import build_history, git, import_commits
+from store_helpers import build_history, commit_shapes, git, import_commits
 
 
 class OwnMap(gsc.GitServiceCython):
@@ -161,6 +161,80 @@ def test_the_scan_answers_alike_on_both_roads(variants, name, tmp_path, hide_git
     assert native == library_service(path).get_file_status()
     assert native == OwnMap(str(path)).get_file_status()
     assert {record.status for record in native} == {"modified", "deleted", "untracked", "staged"}
+
+
+# --- commits in every shape dulwich reads --------------------------------------------------------------
+
+# The listing shows these from the store; dulwich's road shows a time beyond
+# 64 bits and raises on a commit without a committer or message, so the
+# store leaves those to it, while walks that need only parents go on natively.
+LISTED_SHAPES = ("committer first", "carriage return after the zone", "negative time", "encoding first",
+                 "second author", "plus time", "continued author")
+OTHER_SHAPES = ("no committer", "no blank line", "twenty-digit time")
+
+
+@pytest.fixture(scope="module")
+def shaped(tmp_path_factory):
+    """main chains the commits of LISTED_SHAPES; each of OTHER_SHAPES heads a branch of its own off main,
+    with a plain commit on top. Loose, and packed."""
+    root = tmp_path_factory.mktemp("shapes")
+    path = root / "loose"
+    git(root, "init", "-q", "-b", "main", str(path))
+    git(path, "commit", "-q", "--allow-empty", "-m", "root")
+    tree = git(path, "rev-parse", "HEAD^{tree}")
+
+    def write(name: str, parent: str) -> str:
+        text = commit_shapes(tree, parent)[name]
+        return git(path, "hash-object", "-t", "commit", "-w", "--literally", "--stdin", input=text)
+
+    head = git(path, "rev-parse", "HEAD")
+    for name in LISTED_SHAPES:
+        head = write(name, head)
+    git(path, "update-ref", "refs/heads/main", head)
+    for name in OTHER_SHAPES:
+        tip = git(path, "commit-tree", tree, "-p", write(name, head), "-m", "on top")
+        git(path, "update-ref", f"refs/heads/{name.replace(' ', '-')}", tip)
+    shutil.copytree(path, root / "packed", symlinks=True)
+    git(root / "packed", "repack", "-adfq")
+    return {"loose": path, "packed": root / "packed"}
+
+
+def shaped_answers(service) -> dict:
+    answers = {}
+    for branch in ("main", *(name.replace(" ", "-") for name in OTHER_SHAPES)):
+        answers[f"list {branch}"] = outcome(lambda b=branch: service.list_commits(b))
+        answers[f"page {branch}"] = outcome(lambda b=branch: service.list_commits(b, max_count=3, skip=2))
+        answers[f"full {branch}"] = outcome(lambda b=branch: service.list_commits(b, show_full_history=True))
+        answers[f"count {branch}"] = outcome(lambda b=branch: service.count_commits(b))
+        answers[f"merge base {branch}"] = outcome(lambda b=branch: service.get_merge_base(b))
+    return answers
+
+
+@pytest.mark.parametrize("name", ["loose", "packed"])
+def test_commits_in_every_shape_dulwich_reads_answer_alike_on_both_roads(shaped, name, hide_git, monkeypatch):
+    path = shaped[name]
+    hide_git()
+    native = shaped_answers(gsc.GitServiceCython(str(path)))
+    assert native == shaped_answers(library_service(path))
+    assert native == shaped_answers(OwnWalk(str(path)))
+    listed = native["list main"]
+    assert len(listed) == len(LISTED_SHAPES) + 1
+    assert listed[0].author == "Ann\n<ann@example.com>" and listed[1].timestamp == 1700000001
+    assert listed[LISTED_SHAPES[::-1].index("negative time")].timestamp == -1
+    assert isinstance(native["list no-committer"], tuple) and isinstance(native["list no-blank-line"], tuple)
+    assert native["list twenty-digit-time"][1].timestamp == 12345678901234567890
+
+    def unread(self, name):
+        raise AssertionError("read through dulwich")
+
+    # The store itself answers the listing of main and every walk for ids and
+    # parents through the other shapes.
+    monkeypatch.setattr(Repo, "__getitem__", unread)
+    service = gsc.GitServiceCython(str(path))
+    assert service.list_commits("main") == listed
+    for branch in (name.replace(" ", "-") for name in OTHER_SHAPES):
+        assert service.count_commits(branch) == native[f"count {branch}"] == 2  # the shaped commit and the one on top
+        assert service.get_merge_base(branch) == native[f"merge base {branch}"]
 
 
 # --- damage --------------------------------------------------------------------------------------------

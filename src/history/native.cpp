@@ -83,8 +83,11 @@ std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDataba
         continue;
       }
       const store::Commit& fields = walk.fields();
-      const std::string_view summary = fields.message.substr(0, fields.message.find('\n'));
-      listed.push_back({commit.id, std::string(summary), std::string(fields.author), fields.commit_time});
+      // dulwich's road shows "None" for a missing author, raises on a missing
+      // time or message, and gives times beyond 64 bits: left to it.
+      if (!fields.author || !fields.commit_time || !fields.message) return std::nullopt;
+      const std::string_view summary = fields.message->substr(0, fields.message->find('\n'));
+      listed.push_back({commit.id, std::string(summary), store::unfolded(*fields.author), *fields.commit_time});
       if (static_cast<long long>(listed.size()) >= plan.max_count) break;
     }
     if (step == Step::Declined) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -18,30 +19,48 @@ class ObjectStore;
 
 // A commit as dulwich's `Commit` sees it. Views into the content parsed.
 struct Commit {
-  // "parent " <hex> "\n": the one shape of a parent line the parser takes.
+  // "parent " <hex> "\n": the one shape of a parent line the store holds.
   static constexpr std::size_t kParentLabel = 7;
   static constexpr std::size_t kParentLine = kParentLabel + kHexSize + 1;
 
-  std::string_view tree_hex;      // kHexSize lowercase hex digits
-  std::string_view parent_lines;  // the parent lines, kParentLine bytes each
-  std::string_view author;        // `commit.author`: the person, up to its last '>'
-  std::int64_t commit_time = 0;   // `commit.commit_time`: the committer's seconds
-  std::string_view message;       // `commit.message`: everything after the blank line
+  // `commit.tree`: kHexSize lowercase hex digits.
+  std::string_view tree_hex;
+  // `commit.parents` (the run of parent lines right after the tree): from
+  // the first line's label to the last line's id, lines kParentLine apart.
+  std::string_view parent_lines;
+  // `commit.author`: the person as it stands in the content; nullopt when
+  // the commit has no author line. Where it spans continuation lines,
+  // dulwich's text is `unfolded(*author)`.
+  std::optional<std::string_view> author;
+  // `commit.commit_time`; nullopt when dulwich gives None (no committer, or
+  // one without "> ") and when the number does not fit in 64 bits
+  // (`commit_time_overflows`).
+  std::optional<std::int64_t> commit_time;
+  bool commit_time_overflows = false;
+  // `commit.message`: everything after the empty line that ends the
+  // headers; nullopt when the headers run to the end.
+  std::optional<std::string_view> message;
 
   ObjectId tree() const { return *ObjectId::from_hex(tree_hex); }
-  std::size_t parent_count() const { return parent_lines.size() / kParentLine; }
+  std::size_t parent_count() const { return (parent_lines.size() + 1) / kParentLine; }
   std::string_view parent_hex(std::size_t i) const {
     return parent_lines.substr(kParentLine * i + kParentLabel, kHexSize);
   }
   ObjectId parent(std::size_t i) const { return *ObjectId::from_hex(parent_hex(i)); }
 };
 
-// The plain shape: `tree`, `parent`*, `author`, `committer` lines in that
-// order, each a single line (ids in lowercase hex, the two people as
-// `<person> <digits> <+|-><digits>`), then any other headers with their
-// continuation lines (a `mergetag` only when dulwich parses it without
-// raising), an empty line and the message. Anything else gives nullopt.
+// Every commit dulwich parses (`_parse_commit`) without raising, with the
+// fields it gives. Declines (nullopt) what dulwich raises on, and what the
+// store cannot hold exactly: a tree or parent id that is not kHexSize
+// lowercase hex digits (dulwich hands out the text as it stands, uppercase or
+// 64 digits), and a time or zone of more than 640 digits in a person or a
+// mergetag's tagger (the host's limit on int() may be set that low; its
+// default is 4300).
 std::optional<Commit> parse_commit(std::string_view content);
+
+// The text of a header value that spans continuation lines, as dulwich
+// reads it: each line after the first without the space that starts it.
+std::string unfolded(std::string_view raw);
 
 struct TreeEntry {
   std::string_view name;
@@ -63,7 +82,8 @@ bool parse_tree(std::string_view content, std::vector<TreeEntry>& entries);
 bool plain_tag(std::string_view content);
 
 // True when dulwich parses an object of this type and content without
-// raising, as far as the store can tell (blobs always).
+// raising, as far as the store can tell (blobs always; commits exactly, with
+// the host's default limit on int()).
 bool parses_like_dulwich(ObjectType type, std::string_view content);
 
 // Calls visit(path, mode, id) for every entry below `tree` that is not a

@@ -92,7 +92,8 @@ int walk(store::ObjectStore& objects, const ObjectId& head) {
   store::Step step;
   while ((step = commits.next(commit)) == store::Step::Commit) {
     const store::Commit& fields = commits.fields();
-    std::string line = commit.id.hex() + " " + std::string(fields.tree_hex) + " " + std::to_string(fields.commit_time);
+    std::string line = commit.id.hex() + " " + std::string(fields.tree_hex) + " " +
+                       (fields.commit_time ? std::to_string(*fields.commit_time) : std::string("None"));
     for (std::size_t i = 0; i < fields.parent_count(); ++i) line += " " + std::string(fields.parent_hex(i));
     write(line + "\n");
   }

@@ -98,7 +98,9 @@ PyObject* pack_count(PyObject*, PyObject* args) {
   return PyLong_FromSize_t(count);
 }
 
-// parse_commit(bytes) -> (tree, [parents], author, commit_time, message) or None
+// parse_commit(bytes) -> (tree, [parents], author, commit_time, message) or
+// None; author and message None when absent, commit_time None when dulwich
+// gives None and "overflows" beyond 64 bits.
 PyObject* parse_commit(PyObject*, PyObject* args) {
   const char* data;
   Py_ssize_t size;
@@ -112,10 +114,20 @@ PyObject* parse_commit(PyObject*, PyObject* args) {
     Py_XDECREF(parent);
   }
   if (parents == nullptr) return nullptr;
-  return Py_BuildValue("(y#Ny#Ly#)", commit->tree_hex.data(), static_cast<Py_ssize_t>(commit->tree_hex.size()), parents,
-                       commit->author.data(), static_cast<Py_ssize_t>(commit->author.size()),
-                       static_cast<long long>(commit->commit_time), commit->message.data(),
-                       static_cast<Py_ssize_t>(commit->message.size()));
+  PyObject* author = commit->author ? bytes_of(store::unfolded(*commit->author)) : Py_NewRef(Py_None);
+  PyObject* time = commit->commit_time             ? PyLong_FromLongLong(*commit->commit_time)
+                   : commit->commit_time_overflows ? PyUnicode_FromString("overflows")
+                                                   : Py_NewRef(Py_None);
+  PyObject* message = commit->message ? bytes_of(*commit->message) : Py_NewRef(Py_None);
+  if (author == nullptr || time == nullptr || message == nullptr) {
+    Py_DECREF(parents);
+    Py_XDECREF(author);
+    Py_XDECREF(time);
+    Py_XDECREF(message);
+    return nullptr;
+  }
+  return Py_BuildValue("(y#NNNN)", commit->tree_hex.data(), static_cast<Py_ssize_t>(commit->tree_hex.size()), parents,
+                       author, time, message);
 }
 
 PyObject* entry_list(const std::vector<store::TreeEntry>& entries) {
@@ -151,6 +163,17 @@ PyObject* plain_tag(PyObject*, PyObject* args) {
   Py_ssize_t size;
   if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
   return PyBool_FromLong(store::plain_tag(std::string_view(data, size)));
+}
+
+// parses_like_dulwich(type number, bytes) -> bool
+PyObject* parses_like_dulwich(PyObject*, PyObject* args) {
+  int type;
+  const char* data;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "iy#", &type, &data, &size)) return nullptr;
+  if (type < 1 || type > 4) return PyErr_Format(PyExc_ValueError, "not an object type: %d", type);
+  return PyBool_FromLong(
+      store::parses_like_dulwich(static_cast<store::ObjectType>(type), std::string_view(data, size)));
 }
 
 // (version, [(path, hex bytes or None, mode, flags, extended_flags)]) or None
@@ -551,6 +574,7 @@ PyMethodDef methods[] = {
     {"parse_commit", parse_commit, METH_VARARGS, nullptr},
     {"parse_tree", parse_tree, METH_VARARGS, nullptr},
     {"plain_tag", plain_tag, METH_VARARGS, nullptr},
+    {"parses_like_dulwich", parses_like_dulwich, METH_VARARGS, nullptr},
     {"parse_index", parse_index, METH_VARARGS, nullptr},
     {"read_index", read_index, METH_VARARGS, nullptr},
     {"graph_parse", graph_parse, METH_VARARGS, nullptr},
