@@ -52,8 +52,9 @@ class PackIndex {
   std::uint32_t fanout(std::size_t i) const;
 
   std::shared_ptr<const MappedFile> file_;
-  int version_ = 2;
+  bool interleaved_ = false;  // version 1: offset and id side by side, no other tables
   std::size_t fanout_offset_ = 0;
+  std::size_t names_offset_ = 0;  // where the first entry's id is
   std::uint32_t count_ = 0;
 };
 
