@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 namespace store {
 
@@ -73,6 +75,54 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, std::uni
   if (size < minimum) return Load::Declined;
   index = std::move(made);
   return Load::Usable;
+}
+
+namespace {
+
+struct Match {
+  FileIdentity index, pack;
+  friend bool operator==(const Match&, const Match&) = default;
+};
+
+struct MatchHash {
+  std::size_t operator()(const Match& match) const noexcept {
+    std::uint64_t mixed = 0;
+    for (const FileIdentity* file : {&match.index, &match.pack}) {
+      for (const std::uint64_t part :
+           {file->device, file->inode, file->size, static_cast<std::uint64_t>(file->mtime_ns),
+            static_cast<std::uint64_t>(file->ctime_ns)}) {
+        mixed = (mixed ^ part) * 0x9E3779B97F4A7C15ull;
+      }
+    }
+    return static_cast<std::size_t>(mixed ^ (mixed >> 32));
+  }
+};
+
+constexpr std::size_t kMatchesKept = 4096;
+
+struct Matches {
+  std::mutex lock;
+  std::unordered_set<Match, MatchHash> pairs;
+};
+
+Matches& matches() {
+  static Matches* kept = new Matches;  // never destroyed: stores may outlive static teardown
+  return *kept;
+}
+
+}  // namespace
+
+bool known_to_match(const FileIdentity& index, const FileIdentity& pack) {
+  Matches& kept = matches();
+  std::lock_guard<std::mutex> hold(kept.lock);
+  return kept.pairs.count(Match{index, pack}) != 0;
+}
+
+void remember_match(const FileIdentity& index, const FileIdentity& pack) {
+  Matches& kept = matches();
+  std::lock_guard<std::mutex> hold(kept.lock);
+  if (kept.pairs.size() >= kMatchesKept) kept.pairs.clear();
+  kept.pairs.insert(Match{index, pack});
 }
 
 namespace {
