@@ -10,6 +10,8 @@ import zlib
 from pathlib import Path
 
 from conftest import GIT_ENV
+from dulwich.object_format import SHA1
+from dulwich.pack import load_pack_index, write_pack_index_v3
 from dulwich.repo import Repo
 
 TYPE_NAMES = {1: b"commit", 2: b"tree", 3: b"blob", 4: b"tag"}
@@ -163,6 +165,22 @@ def write_pack(pack_dir: Path, entries: list[tuple[str, bytes]], *, name: str = 
     idx_path = pack_dir / f"{name}.idx"
     idx_path.write_bytes(bytes(idx))
     return pack_path, idx_path, offsets
+
+
+def write_version_3(idx: Path, hash_format: int = 1) -> None:
+    """Rewrites a pack index in dulwich's version 3, naming `hash_format` in its header."""
+    index = load_pack_index(str(idx), SHA1)
+    try:
+        entries, checksum = list(index.iterentries()), index.get_pack_checksum()
+    finally:
+        index.close()
+    os.chmod(idx, 0o644)
+    with open(idx, "wb") as out:
+        write_pack_index_v3(out, entries, checksum)
+    if hash_format != 1:
+        data = bytearray(idx.read_bytes())
+        data[8:12] = struct.pack(">L", hash_format)
+        idx.write_bytes(bytes(data))
 
 
 def fresh_repo(path: Path) -> Path:

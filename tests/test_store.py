@@ -35,6 +35,7 @@ from store_helpers import (
     true_objects,
     write_loose,
     write_pack,
+    write_version_3,
 )
 
 FOUND_IN = ("missing", "declined")
@@ -636,6 +637,39 @@ def test_damaged_pack_indexes_never_give_a_wrong_object(small, tmp_path):
         check_damaged(copy, truth)
 
 
+def test_damaged_version_3_indexes_look_up_as_version_2_ones(small, tmp_path):
+    # dulwich's version 3 keeps version 2's tables behind a header 8 bytes
+    # longer: the same damage to the tables gives the same lookups.
+    _, truth = small
+    ids = list(truth)
+    (idx,) = (damaged_copy(small, tmp_path, "probe") / ".git/objects/pack").glob("*.idx")
+    size = idx.stat().st_size
+    count = struct.unpack(">L", idx.read_bytes()[8 + 255 * 4:8 + 256 * 4])[0]
+    names, offsets = 8 + 1024, 8 + 1024 + 24 * count
+
+    def pair(name: str, change, *, ask_dulwich: bool = True) -> None:
+        plain = damaged_copy(small, tmp_path, f"{name}-v2")
+        three = damaged_copy(small, tmp_path, f"{name}-v3")
+        (plain_idx,), (three_idx,) = ((copy / ".git/objects/pack").glob("*.idx") for copy in (plain, three))
+        write_version_3(three_idx)
+        assert three_idx.read_bytes()[16:-20] == plain_idx.read_bytes()[8:-20]
+        change(plain_idx, 0)
+        change(three_idx, 8)
+        results = read_all(three / ".git", ids)
+        assert results == read_all(plain / ".git", ids), name
+        check_damaged(three, truth, ask_dulwich=ask_dulwich)
+
+    for number, position in enumerate([8 + 4 * 0x10, 8 + 4 * 0x80, 8 + 255 * 4 + 3, names,
+                                       names + 20 * (count // 2) + 5, offsets - 3, offsets, offsets + 4 * (count // 2),
+                                       offsets + 4 * count - 1, size - 30]):
+        for bit in (0, 7):
+            # A big fanout value can make dulwich's lookup run forever: ask it nothing then.
+            pair(f"flip{number}-{bit}", lambda path, shift, at=position, bit=bit: flip(path, at + shift, bit),
+                 ask_dulwich=position >= names)
+    for number, cut in enumerate((600, names + 10, offsets + 2, size - 41, size - 20)):
+        pair(f"cut{number}", lambda path, shift, cut=cut: path.write_bytes(path.read_bytes()[:cut + shift]))
+
+
 def test_damaged_packs_never_give_a_wrong_object(small, tmp_path):
     _, truth = small
     (pack,) = (damaged_copy(small, tmp_path, "probe") / ".git/objects/pack").glob("*.pack")
@@ -701,17 +735,18 @@ def test_an_index_of_unknown_version_is_passed_over_like_dulwich_does(tmp_path):
     hexid = object_id(3, b"in an unreadable index")
     _, idx, _ = write_pack(git_dir / "objects/pack", [(hexid, pack_entry(3, b"in an unreadable index"))])
     data = bytearray(idx.read_bytes())
-    data[7] = 5
-    idx.write_bytes(bytes(data))
-    assert read_all(git_dir, [hexid])[hexid] == "missing"
-    repo = Repo(str(tmp_path / "r"))
-    try:
-        assert dulwich_reading(repo, hexid) is KeyError
-    finally:
-        repo.close()
-    data[7] = 3
-    idx.write_bytes(bytes(data))
-    assert read_all(git_dir, [hexid])[hexid] == "declined"
+    # Version 5; and version 3, whose hash format (where version 2 has its
+    # first fanout entry, 0 here) is none dulwich knows: a KeyError either way.
+    assert data[8:12] == bytes(4)
+    for version in (5, 3):
+        data[7] = version
+        idx.write_bytes(bytes(data))
+        assert read_all(git_dir, [hexid])[hexid] == "missing"
+        repo = Repo(str(tmp_path / "r"))
+        try:
+            assert dulwich_reading(repo, hexid) is KeyError
+        finally:
+            repo.close()
 
 
 def test_index_lookups_where_dulwich_raises_or_runs_away_are_left_to_it(tmp_path):

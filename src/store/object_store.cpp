@@ -143,6 +143,12 @@ void ObjectStore::read_alternates(std::size_t index) {
 }
 
 Read ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
+  if (refused_) return Read::Declined;
+  know_own_directory();
+  return read_in(0, id, type, content);
+}
+
+void ObjectStore::know_own_directory() {
   if (directories_[0]->device == 0 && directories_[0]->inode == 0) {
     platform::FileInfo info;
     if (platform::file_info(directories_[0]->path, true, info) == 0) {
@@ -150,7 +156,22 @@ Read ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
       directories_[0]->inode = info.identity.inode;
     }
   }
-  return read_in(0, id, type, content);
+}
+
+bool ObjectStore::packs_sound() {
+  know_own_directory();
+  // By number: reading a directory's alternates adds directories at the end.
+  for (std::size_t index = 0; index < directories_.size(); ++index) {
+    Directory& directory = *directories_[index];
+    if (!directory.listed) list_packs(directory);
+    if (directory.faulty) return false;
+    for (Pack& pack : directory.packs) {
+      // dulwich never reaches the data of a pack whose index it passes over.
+      if (pack.load == PackIndex::Load::Usable && !pack_matches(pack)) return false;
+    }
+    if (!directory.alternates_read) read_alternates(index);
+  }
+  return true;
 }
 
 Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& type, Buffer& content) {
@@ -193,6 +214,17 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
     if (result != Read::Missing) return result;
   }
   return Read::Missing;
+}
+
+bool ObjectStore::pack_matches(Pack& pack) {
+  FileIdentity identity;
+  if (identify(pack.base + ".pack", identity) == FileState::Present &&
+      known_to_match(pack.index->identity(), identity)) {
+    return true;
+  }
+  if (!pack_data_usable(pack)) return false;
+  remember_match(pack.index->identity(), pack.data->identity());
+  return true;
 }
 
 bool ObjectStore::pack_data_usable(Pack& pack) {
@@ -361,6 +393,10 @@ const CommitGraph* ObjectStore::commit_graph() {
   if (!graph_opened_) {
     graph_opened_ = true;
     graph_ = CommitGraph::open(git_dir_, directories_[0]->path);
+    if (graph_ != nullptr && !packs_sound()) {
+      graph_.reset();
+      refused_ = true;
+    }
   }
   return graph_.get();
 }

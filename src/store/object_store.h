@@ -70,6 +70,18 @@ class ObjectStore {
 
   // The commit-graph of this repository, or null when it is absent, unusable
   // or must not be used (shallow, grafts, replace refs). Opened on first use.
+  //
+  // A walk that trusts the graph may read no commit at all, where dulwich
+  // raises the first time a Repo reads from a pack whose data it refuses
+  // (AssertionError or ChecksumMismatch from its length and checksum check):
+  // the two roads would raise in different calls, or one not at all. So
+  // before the graph is used every pack of the repository's object
+  // directories (alternates included) is checked as dulwich checks it; if
+  // one fails, or an index or a pack directory cannot be read, there is no
+  // graph and every read from then on is Declined: the walks of the call go
+  // through dulwich. Without a graph no check is needed: every read that
+  // lands in such a pack is Declined already, and the walk it belongs to is
+  // asked of dulwich, which meets the same pack.
   const CommitGraph* commit_graph();
 
   // The commits `.git/shallow` names, whose parents a shallow clone left
@@ -110,6 +122,14 @@ class ObjectStore {
   Read read_packed(std::size_t directory, std::uint32_t pack, std::uint64_t offset, ObjectType& type, Buffer& content);
   Read read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content);
   bool pack_data_usable(Pack& pack);
+  // pack_data_usable, or what an earlier store learnt of the same two files.
+  bool pack_matches(Pack& pack);
+  // Whether every index and pack of every object directory is one dulwich
+  // reads without raising (see commit_graph).
+  bool packs_sound();
+  // Notes the identity of the repository's own objects directory, so that
+  // an alternate naming it again is known.
+  void know_own_directory();
 
   // Resolved objects by (directory and pack, offset), least recently used first out.
   struct CacheKey {
@@ -140,6 +160,7 @@ class ObjectStore {
   std::unordered_map<CacheKey, std::list<Cached>::iterator, CacheKeyHash> cache_index_;
   std::size_t cache_bytes_ = 0;
   bool keep_reads_ = false;
+  bool refused_ = false;  // a pack dulwich refuses: the whole call is left to dulwich
   bool graph_opened_ = false;
   std::unique_ptr<CommitGraph> graph_;
   bool shallow_read_ = false;

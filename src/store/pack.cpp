@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 namespace store {
 
@@ -12,19 +14,25 @@ constexpr std::uint64_t kInt32Max = 0x7fffffff;
 
 // The layouts of pack indexes. Version 2: magic and version, the fanout,
 // then per object its id, CRC and 4-byte offset (each a table of its own),
-// then the 8-byte offsets that do not fit in 31 bits. Version 1: the fanout,
-// then per object a 4-byte offset followed by its id. Both end with two ids:
-// the pack's checksum and the index's own.
+// then the 8-byte offsets that do not fit in 31 bits. Version 3 (dulwich's):
+// the same tables after a 16-byte header that adds the hash format and the
+// length of shortened ids. Version 1: the fanout, then per object a 4-byte
+// offset followed by its id. All end with two ids: the pack's checksum and
+// the index's own.
 constexpr std::size_t kFanoutSize = 256 * 4;
 constexpr std::size_t kV2Header = 8;
-constexpr std::size_t kV2Ids = kV2Header + kFanoutSize;
+constexpr std::size_t kV3Header = 16;
 constexpr std::size_t kCrcSize = 4;
 constexpr std::size_t kOffsetSize = 4;
 constexpr std::size_t kLargeOffsetSize = 8;
-constexpr std::size_t kV2BytesPerObject = kIdSize + kCrcSize + kOffsetSize;
+constexpr std::size_t kTableBytesPerObject = kIdSize + kCrcSize + kOffsetSize;
 constexpr std::size_t kV1Entry = kOffsetSize + kIdSize;
 constexpr std::size_t kV1Ids = kFanoutSize + kOffsetSize;  // the id of entry 0
 constexpr std::size_t kIndexTrailerSize = 2 * kIdSize;
+
+// The hash formats a version-3 index names (dulwich's OBJECT_FORMAT_TYPE_NUMS).
+constexpr std::uint32_t kSha1Format = 1;
+constexpr std::uint32_t kSha256Format = 2;
 
 // The most zlib is handed at once (its counters are 32-bit).
 constexpr std::size_t kZlibChunk = std::size_t{1} << 30;
@@ -38,24 +46,83 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, std::uni
   if (size >= 4 && std::memcmp(data, kIndexMagic, 4) == 0) {
     if (size < kV2Header) return Load::Declined;
     const std::uint32_t version = read_be32(data + 4);
-    // dulwich reads version 3 with its own layout; leave it to dulwich.
-    if (version == 3) return Load::Declined;
-    if (version != 2) return Load::Skipped;
-    if (size < kV2Header + kFanoutSize) return Load::Declined;
-    made->version_ = 2;
-    made->fanout_offset_ = kV2Header;
+    std::size_t header = kV2Header;
+    if (version == 3) {
+      // dulwich looks the hash format up first: one it does not know is a
+      // KeyError, SHA-256 in this SHA-1 repository fails its assertion.
+      if (size < kV2Header + 4) return Load::Declined;
+      const std::uint32_t format = read_be32(data + kV2Header);
+      if (format != kSha1Format && format != kSha256Format) return Load::Skipped;
+      if (format != kSha1Format) return Load::Declined;
+      header = kV3Header;
+    } else if (version != 2) {
+      return Load::Skipped;
+    }
+    if (size < header + kFanoutSize) return Load::Declined;
+    made->fanout_offset_ = header;
+    made->names_offset_ = header + kFanoutSize;
   } else {
     if (size < kFanoutSize) return Load::Declined;
-    made->version_ = 1;
+    made->interleaved_ = true;
     made->fanout_offset_ = 0;
+    made->names_offset_ = kV1Ids;
   }
   made->file_ = std::move(file);
   made->count_ = made->fanout(255);
   const std::uint64_t n = made->count_;
-  const std::uint64_t minimum = made->version_ == 2 ? kV2Ids + n * kV2BytesPerObject : kFanoutSize + n * kV1Entry;
+  const std::uint64_t minimum =
+      made->interleaved_ ? kFanoutSize + n * kV1Entry : made->names_offset_ + n * kTableBytesPerObject;
   if (size < minimum) return Load::Declined;
   index = std::move(made);
   return Load::Usable;
+}
+
+namespace {
+
+struct Match {
+  FileIdentity index, pack;
+  friend bool operator==(const Match&, const Match&) = default;
+};
+
+struct MatchHash {
+  std::size_t operator()(const Match& match) const noexcept {
+    std::uint64_t mixed = 0;
+    for (const FileIdentity* file : {&match.index, &match.pack}) {
+      for (const std::uint64_t part :
+           {file->device, file->inode, file->size, static_cast<std::uint64_t>(file->mtime_ns),
+            static_cast<std::uint64_t>(file->ctime_ns)}) {
+        mixed = (mixed ^ part) * 0x9E3779B97F4A7C15ull;
+      }
+    }
+    return static_cast<std::size_t>(mixed ^ (mixed >> 32));
+  }
+};
+
+constexpr std::size_t kMatchesKept = 4096;
+
+struct Matches {
+  std::mutex lock;
+  std::unordered_set<Match, MatchHash> pairs;
+};
+
+Matches& matches() {
+  static Matches* kept = new Matches;  // never destroyed: stores may outlive static teardown
+  return *kept;
+}
+
+}  // namespace
+
+bool known_to_match(const FileIdentity& index, const FileIdentity& pack) {
+  Matches& kept = matches();
+  std::lock_guard<std::mutex> hold(kept.lock);
+  return kept.pairs.count(Match{index, pack}) != 0;
+}
+
+void remember_match(const FileIdentity& index, const FileIdentity& pack) {
+  Matches& kept = matches();
+  std::lock_guard<std::mutex> hold(kept.lock);
+  if (kept.pairs.size() >= kMatchesKept) kept.pairs.clear();
+  kept.pairs.insert(Match{index, pack});
 }
 
 namespace {
@@ -100,12 +167,11 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
     return Lookup::Declined;
   }
   if (start > end) return Lookup::Declined;
-  const std::uint64_t names = version_ == 2 ? kV2Ids : kV1Ids;
-  const std::uint64_t stride = version_ == 2 ? kIdSize : kV1Entry;
+  const std::uint64_t stride = interleaved_ ? kV1Entry : kIdSize;
   while (start <= end) {
     if (start + end > static_cast<std::int64_t>(kInt32Max)) return Lookup::Declined;
     const std::int64_t i = (start + end) / 2;
-    const std::uint64_t at = names + static_cast<std::uint64_t>(i) * stride;
+    const std::uint64_t at = names_offset_ + static_cast<std::uint64_t>(i) * stride;
     // A name cut short by the end of the file makes dulwich raise.
     if (at + kIdSize > size) return Lookup::Declined;
     const int order = compare_ids(data + at, id.bytes.data());
@@ -114,11 +180,11 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
     } else if (order > 0) {
       end = i - 1;
     } else {
-      if (version_ == 1) {
+      if (interleaved_) {
         offset = read_be32(data + at - kOffsetSize);
         return Lookup::Found;
       }
-      const std::uint64_t offsets = kV2Ids + std::uint64_t{count_} * (kIdSize + kCrcSize);
+      const std::uint64_t offsets = names_offset_ + std::uint64_t{count_} * (kIdSize + kCrcSize);
       const std::uint64_t small = offsets + static_cast<std::uint64_t>(i) * kOffsetSize;
       if (small + kOffsetSize > size) return Lookup::Declined;
       const std::uint32_t value = read_be32(data + small);
@@ -126,7 +192,7 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
         offset = value;
         return Lookup::Found;
       }
-      const std::uint64_t large_offsets = kV2Ids + std::uint64_t{count_} * kV2BytesPerObject;
+      const std::uint64_t large_offsets = names_offset_ + std::uint64_t{count_} * kTableBytesPerObject;
       const std::uint64_t large = large_offsets + std::uint64_t{value & 0x7fffffffu} * kLargeOffsetSize;
       if (large + kLargeOffsetSize > size) return Lookup::Declined;
       offset = read_be64(data + large);

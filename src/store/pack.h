@@ -43,6 +43,7 @@ class PackIndex {
   // Missing for a KeyError, Declined wherever it would raise or misbehave.
   Lookup find(const ObjectId& id, std::uint64_t& offset) const;
   std::uint32_t count() const { return count_; }
+  const FileIdentity& identity() const { return file_->identity(); }
   // The pack checksum the index records (the first of its two trailing
   // ids); false when the index is too short to hold it.
   bool pack_checksum(ObjectId& checksum) const;
@@ -52,10 +53,19 @@ class PackIndex {
   std::uint32_t fanout(std::size_t i) const;
 
   std::shared_ptr<const MappedFile> file_;
-  int version_ = 2;
+  bool interleaved_ = false;  // version 1: offset and id side by side, no other tables
   std::size_t fanout_offset_ = 0;
+  std::size_t names_offset_ = 0;  // where the first entry's id is
   std::uint32_t count_ = 0;
 };
+
+// Pairs of an index and a pack file, by the files' identities, known to pass
+// the checks dulwich makes when it first reads from the pack (its header,
+// its object count against the index's, its trailer against the checksum the
+// index records): a later store need not map the pack to know. Thread-safe;
+// a bounded number of pairs is remembered.
+bool known_to_match(const FileIdentity& index, const FileIdentity& pack);
+void remember_match(const FileIdentity& index, const FileIdentity& pack);
 
 // The kind of a pack entry: a whole object of one of the four types (the
 // same numbers as ObjectType), or a delta against a base found by offset or

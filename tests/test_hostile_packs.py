@@ -1,0 +1,271 @@
+"""Packs beyond the plain ones, on both roads: pack indexes of version 3
+(which dulwich reads and git does not), and packs dulwich refuses as a whole
+because their trailer or object count disagrees with their index. dulwich
+raises for such a pack the first time a Repo reads from it, and never again
+for that Repo: a sequence of calls on one service must raise, or answer, in
+the same calls on both roads."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import struct
+from pathlib import Path
+
+import _git_store_probe as probe
+import git_service_cython as gsc
+import pytest
+from dulwich.errors import ChecksumMismatch
+from dulwich.repo import Repo
+from roads import library_service, outcome
+from store_helpers import all_object_ids, build_history, dulwich_reading, git, write_version_3
+
+BRANCHES = ("main", "a", "odd", "missing")
+
+
+def history_answers(service, commits: list[str]) -> dict:
+    """Each call without git, in order, on one service."""
+    answers = {}
+    for branch in BRANCHES:
+        answers[f"list {branch}"] = outcome(lambda b=branch: service.list_commits(b))
+        answers[f"count {branch}"] = outcome(lambda b=branch: service.count_commits(b))
+        answers[f"merge base {branch}"] = outcome(lambda b=branch: service.get_merge_base(b))
+        answers[f"remote {branch}"] = outcome(lambda b=branch: service._get_remote_commits(b))
+    for commit in commits:
+        answers[f"refs {commit}"] = outcome(lambda c=commit: service.get_commit_refs(c))
+    return answers
+
+
+@pytest.fixture(scope="module")
+def history(tmp_path_factory):
+    """A history of merges and unusual commits with remote branches, in one pack."""
+    path = tmp_path_factory.mktemp("packs") / "repo"
+    build_history(path)
+    git(path, "update-ref", "refs/remotes/origin/main", "main~3")
+    git(path, "update-ref", "refs/remotes/origin/a", "a")
+    git(path, "repack", "-adq")
+    commits = git(path, "rev-list", "--all").split()
+    return path, commits[:12] + commits[-3:], all_object_ids(path)
+
+
+def copy_of(history, tmp_path: Path, name: str, *, graph: bool = False) -> Path:
+    source, _, _ = history
+    path = tmp_path / name
+    shutil.copytree(source, path, symlinks=True)
+    if graph:
+        git(path, "commit-graph", "write", "--reachable")
+    return path
+
+
+def pack_files(path: Path, suffix: str) -> list[Path]:
+    return sorted((path / ".git" / "objects" / "pack").glob(f"*{suffix}"))
+
+
+# --- version 3 -------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
+def test_a_version_3_index_reads_as_dulwich_reads_it(history, tmp_path, hide_git, graph):
+    _, commits, ids = history
+    plain = copy_of(history, tmp_path, "v2", graph=graph)
+    path = copy_of(history, tmp_path, "v3", graph=graph)
+    (idx,) = pack_files(path, ".idx")
+    write_version_3(idx)
+    assert idx.read_bytes()[:16] == b"\377tOc" + struct.pack(">LLL", 3, 1, 20)
+    # The store reads every object itself, as dulwich reads it.
+    results = probe.read_objects(str(path / ".git"), str(path / ".git" / "objects"), ids)
+    with Repo(str(path)) as repo:
+        assert results == [dulwich_reading(repo, hexid) for hexid in ids]
+    hide_git()  # git does not read this version
+    native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    assert native == history_answers(library_service(path), commits)
+    assert native == history_answers(gsc.GitServiceCython(str(plain)), commits)
+    assert native["count main"] > 30 and isinstance(native["merge base a"], str)
+
+
+# What dulwich raises for a version-3 index it cannot read; a hash format
+# it does not know is a KeyError, for which it passes the pack over.
+UNREADABLE = {
+    "SHA-256": (2, None, AssertionError),
+    "unknown hash format": (7, None, KeyError),
+    "cut in the header": (1, 14, struct.error),
+    "cut in the fanout": (1, 16 + 600, struct.error),
+    "cut in the tables": (1, 16 + 1024 + 20 * 30, AssertionError),
+}
+
+
+@pytest.mark.parametrize("case", list(UNREADABLE))
+def test_version_3_indexes_dulwich_cannot_read_are_left_to_it(history, tmp_path, hide_git, case):
+    _, commits, ids = history
+    hash_format, cut, raised = UNREADABLE[case]
+    path = copy_of(history, tmp_path, "v3")
+    (idx,) = pack_files(path, ".idx")
+    write_version_3(idx, hash_format)
+    if cut is not None:
+        idx.write_bytes(idx.read_bytes()[:cut])
+    results = probe.read_objects(str(path / ".git"), str(path / ".git" / "objects"), ids)
+    with Repo(str(path)) as repo:
+        readings = [dulwich_reading(repo, hexid) for hexid in ids]
+    if raised is KeyError:  # the packed objects are missing, the loose ones found
+        assert results == [reading if type(reading) is tuple else "missing" for reading in readings]
+        assert KeyError in readings
+    else:
+        assert set(results) == {"declined"} and set(readings) == {raised}
+    hide_git()
+    native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    assert native == history_answers(library_service(path), commits)
+    assert native["list main"][0] in (KeyError, raised)
+
+
+# --- packs dulwich refuses -------------------------------------------------------------------------------
+
+def split_in_two(path: Path) -> Path:
+    """Two packs: the history of a, b and c, and everything else. Returns the second."""
+    pack_dir = path / ".git" / "objects" / "pack"
+    (old,) = pack_files(path, ".pack")
+    older = git(path, "pack-objects", "--revs", "-q", str(pack_dir / "pack"), input=b"a\nb\nc\n")
+    newer = git(path, "pack-objects", "--revs", "--all", "-q", str(pack_dir / "pack"), input=b"^a\n^b\n^c\n")
+    assert older != newer
+    old.unlink()
+    old.with_suffix(".idx").unlink()
+    return pack_dir / f"pack-{newer}.pack"
+
+
+def flip_byte(path: Path, position: int) -> None:
+    os.chmod(path, 0o644)
+    data = bytearray(path.read_bytes())
+    data[position] ^= 0x01
+    path.write_bytes(bytes(data))
+
+
+def count_one_more(pack: Path) -> None:
+    os.chmod(pack, 0o644)
+    data = bytearray(pack.read_bytes())
+    data[8:12] = struct.pack(">L", struct.unpack(">L", data[8:12])[0] + 1)
+    pack.write_bytes(bytes(data))
+
+
+REFUSED = {
+    "trailer": lambda pack: flip_byte(pack, -1),
+    "checksum the index records": lambda pack: flip_byte(pack.with_suffix(".idx"), -21),
+    "object count": count_one_more,
+}
+
+# Each order begins with another call, so that a different one meets the
+# pack first: the remote set swallows what dulwich raises, the others let it through.
+ORDERS = {
+    "remote set first": ["remote main", "list main", "count main", "merge base main", "refs", "status", "map",
+                         "list main"],
+    "listing first": ["list main", "remote main", "list main", "count odd", "refs"],
+    "count first": ["count main", "list a", "merge base a", "remote a", "list main"],
+    "scan first": ["status", "map", "count main", "remote main"],
+    "untouched first": ["list a", "count a", "remote a", "list main", "remote main"],
+}
+
+
+def calls(service, head: str, tree) -> dict:
+    return {
+        "remote main": lambda: service._get_remote_commits("main"),
+        "remote a": lambda: service._get_remote_commits("a"),
+        "list main": lambda: service.list_commits("main"),
+        "list a": lambda: service.list_commits("a"),
+        "count main": lambda: service.count_commits("main"),
+        "count a": lambda: service.count_commits("a"),
+        "count odd": lambda: service.count_commits("odd"),
+        "merge base main": lambda: service.get_merge_base("main"),
+        "merge base a": lambda: service.get_merge_base("a"),
+        "refs": lambda: service.get_commit_refs(head),
+        "status": lambda: sorted(service.get_file_status(), key=repr),
+        "map": lambda: service._build_head_file_map(tree),
+    }
+
+
+def in_order(service, order: list[str], head: str, tree) -> list:
+    steps = calls(service, head, tree)
+    return [(name, outcome(steps[name])) for name in order]
+
+
+def assert_roads_agree(path: Path, head: str, tree) -> list:
+    """Every order of calls, each on a fresh service per road: the same outcome per call."""
+    seen = []
+    for name, order in ORDERS.items():
+        native = in_order(gsc.GitServiceCython(str(path)), order, head, tree)
+        assert native == in_order(library_service(path), order, head, tree), name
+        seen += [answer for _, answer in native]
+    return seen
+
+
+def head_and_tree(path: Path):
+    with Repo(str(path)) as repo:
+        head = repo.refs[b"refs/heads/main"]
+        return head.decode(), repo[repo[head].tree]
+
+
+@pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
+@pytest.mark.parametrize("damage", list(REFUSED))
+def test_a_pack_dulwich_refuses_raises_in_the_same_calls_on_both_roads(history, tmp_path, hide_git, damage,
+                                                                      graph):
+    path = copy_of(history, tmp_path, "refused")
+    git(path, "checkout", "-q", "-f", "main")
+    (path / "edited.txt").write_text("changed in the working tree\n")
+    newer = split_in_two(path)
+    if graph:
+        git(path, "commit-graph", "write", "--reachable")
+    head, tree = head_and_tree(path)
+    # Rows of the graph compared with their commits while the pack was whole.
+    gsc.GitServiceCython(str(path)).count_commits("a")
+    REFUSED[damage](newer)
+    hide_git()
+    seen = assert_roads_agree(path, head, tree)
+    # dulwich's check raised in some calls, and in others the pack was read.
+    assert {raised(answer) for answer in seen} & {AssertionError, ChecksumMismatch}
+    assert any(type(answer) is list and answer for answer in seen)
+
+
+def raised(answer):
+    """The exception class of an outcome, or None for an answer."""
+    if type(answer) is tuple and len(answer) == 2 and isinstance(answer[0], type):
+        return answer[0]
+    return None
+
+
+@pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
+def test_a_pack_dulwich_refuses_in_an_alternate_raises_in_the_same_calls(history, tmp_path, hide_git, graph):
+    # The shared history lies in another repository's objects, named by
+    # objects/info/alternates; the newer commits are the repository's own.
+    shared = copy_of(history, tmp_path, "shared")
+    path = tmp_path / "borrowing"
+    git(tmp_path, "clone", "-q", "--shared", str(shared), str(path))
+    git(path, "update-ref", "refs/remotes/origin/main", "origin/main~3")
+    git(path, "commit", "-q", "--allow-empty", "-m", "own commit")
+    git(path, "repack", "-adlq")
+    assert (path / ".git" / "objects" / "info" / "alternates").exists()
+    if graph:
+        git(path, "commit-graph", "write", "--reachable")
+    head, tree = head_and_tree(path)
+    gsc.GitServiceCython(str(path)).count_commits("main")
+    (shared_pack,) = pack_files(shared, ".pack")
+    flip_byte(shared_pack, -1)
+    hide_git()
+    seen = assert_roads_agree(path, head, tree)
+    assert ChecksumMismatch in {raised(answer) for answer in seen}
+
+
+def test_many_sound_packs_keep_the_commit_graph_in_use(history, tmp_path, hide_git):
+    # Twenty-one packs, each sound: the graph still stands for commits that
+    # can no longer be read (the entries of the newest pack are gone, its
+    # header and trailer kept).
+    path = copy_of(history, tmp_path, "many")
+    for number in range(20):
+        git(path, "commit", "-q", "--allow-empty", "-m", f"more {number}")
+        git(path, "repack", "-dq")
+    assert len(pack_files(path, ".pack")) == 21
+    git(path, "commit-graph", "write", "--reachable")
+    hide_git()
+    count = gsc.GitServiceCython(str(path)).count_commits("main")
+    newest = max(pack_files(path, ".pack"), key=lambda pack: pack.stat().st_mtime_ns)
+    os.chmod(newest, 0o644)
+    data = bytearray(newest.read_bytes())
+    data[12:-20] = bytes(len(data) - 32)
+    newest.write_bytes(bytes(data))
+    assert gsc.GitServiceCython(str(path)).count_commits("main") == count
+    assert raised(outcome(lambda: library_service(path).count_commits("main"))) is not None
