@@ -303,7 +303,9 @@ def test_a_pack_replaced_between_calls_is_read_afresh(variants, tmp_path):
 
 def test_a_commit_graph_stands_for_commits_it_holds(variants, tmp_path, hide_git):
     # Walks that need only ids and parents trust a sound commit-graph as git
-    # does: a damaged commit object that the graph holds is not read by them.
+    # does once each row was compared with its commit: a commit object damaged
+    # after that is not read by them again. (A row whose commit cannot be read
+    # when it is first compared vouches for nothing: tests/test_commit_graph.py.)
     path = tmp_path / "graph"
     shutil.copytree(variants["commit-graph"], path, symlinks=True)
     (idx,) = (path / ".git" / "objects" / "pack").glob("*.idx")
