@@ -290,6 +290,7 @@ class Scan {
                        std::string_view key, bool link, std::uint32_t step);
   void compare_deferred();
   bool nested_repository(const std::string& full, const std::string& rel);
+  std::optional<ScanId> nested_long_head_id(const std::string& full);
   bool index_holds_files_under(std::string_view key);
   bool is_gitlink(const IndexEntry& item);
   bool readable(IndexEntry& item, const std::string& full, bool link);
@@ -827,13 +828,24 @@ bool Scan::nested_repository(const std::string& full, const std::string& rel) {
   try {
     if (!is_gitlink(*item)) return false;
     const std::optional<store::ObjectId> head = host::without_gil([&] { return nested_head(full); });
-    if (head && read_sha(*item) && ScanId(*head).differs_from(item->sha)) {
+    const std::optional<ScanId> head_id = head ? std::optional<ScanId>(*head) : nested_long_head_id(full);
+    if (head_id && read_sha(*item) && head_id->differs_from(item->sha)) {
       add(key, std::move(path), Change::Modified, false, true, ++walk_steps_);
     }
   } catch (const host::Error&) {
     host::except_exception();
   }
   return true;
+}
+
+// The commit a nested repository's HEAD names where ids are SHA-256 ones (a
+// SHA-256 repository's submodules are too); nothing in any other repository,
+// as for a HEAD that cannot be resolved. The native road is SHA-1's only.
+std::optional<ScanId> Scan::nested_long_head_id(const std::string& full) {
+  if (objects_ || !format_.long_ids()) return std::nullopt;
+  const std::optional<std::string> digits = nested_long_head(full);
+  if (!digits) return std::nullopt;
+  return ScanId(host::bytes(*digits));
 }
 
 // Whether some index path lies under the directory `key`.
