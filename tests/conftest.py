@@ -113,9 +113,11 @@ class GitRepo:
         return result.stdout.strip() if result.returncode == 0 else None
 
 
-def init_repo(path: Path, branch: str = "main") -> GitRepo:
+def init_repo(path: Path, branch: str = "main", object_format: str | None = None) -> GitRepo:
+    """A new repository; `object_format` "sha256" makes one whose ids are SHA-256 ones."""
     path.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["git", "init", "-q", "-b", branch, str(path)], check=True,
+    options = [f"--object-format={object_format}"] if object_format else []
+    subprocess.run(["git", "init", "-q", "-b", branch, *options, str(path)], check=True,
                    env={**os.environ, **GIT_ENV})
     return GitRepo(path)
 
