@@ -116,9 +116,13 @@ class GitRepo:
         return result.stdout.strip() if result.returncode == 0 else None
 
 
-def init_repo(path: Path, branch: str = "main", program: str = "git", options: tuple[str, ...] = ()) -> GitRepo:
-    """A new repository made by `program` with `git init`'s `options`, driven by the same git."""
+def init_repo(path: Path, branch: str = "main", program: str = "git", options: tuple[str, ...] = (),
+              object_format: str | None = None) -> GitRepo:
+    """A new repository made by `program` with `git init`'s `options`, driven by the same git;
+    `object_format` "sha256" makes one whose ids are SHA-256 ones."""
     path.mkdir(parents=True, exist_ok=True)
+    if object_format:
+        options = (*options, f"--object-format={object_format}")
     subprocess.run([program, "init", "-q", "-b", branch, *options, str(path)], check=True,
                    env={**os.environ, **GIT_ENV})
     return GitRepo(path, program)

@@ -47,10 +47,12 @@ pytestmark = pytest.mark.filterwarnings("ignore:NotImplemented should not be use
 
 class Fixed:
     """A small repository with a merge, tags, a remote-tracking branch and an
-    option-like branch name, and what the library says of it."""
+    option-like branch name, and what the library says of it; its ids SHA-256
+    ones when `object_format` is "sha256"."""
 
-    def __init__(self, path):
-        repo = init_repo(path)
+    def __init__(self, path, object_format=None):
+        repo = init_repo(path, object_format=object_format)
+        self.long_ids = object_format == "sha256"
         self.first = repo.commit("first", files={"a.txt": "a\n"})
         self.second = repo.commit("second", files={"a.txt": "b\n"})
         repo.git("checkout", "-q", "-b", "side", self.first)
@@ -111,11 +113,17 @@ def raise_(error):
 
 
 @pytest.fixture(scope="module")
-def fixed(tmp_path_factory):
+def fixed(request, tmp_path_factory):
+    """The repository; a test parametrized with "sha256" (indirectly) gets one in that object format."""
+    object_format = getattr(request, "param", None)
     with pytest.MonkeyPatch.context() as patch:
         for key, value in GIT_ENV.items():
             patch.setenv(key, value)
-        yield Fixed(tmp_path_factory.mktemp("fuzz") / "repo")
+        yield Fixed(tmp_path_factory.mktemp("fuzz") / "repo", object_format)
+
+
+# The properties whose rules read ids in the repository's object format run on both.
+both_formats = pytest.mark.parametrize("fixed", [None, "sha256"], indirect=True)
 
 
 @contextlib.contextmanager
@@ -630,6 +638,7 @@ def log_and_ids(draw, fixed):
     return chosen, logged
 
 
+@both_formats
 @FUZZ
 @given(data=st.data(), branch=st.one_of(st.sampled_from(["main", "-dash", "--output=x", None]), piece))
 def test_decorations_read_lines_as_stated(fixed, data, branch):
@@ -644,6 +653,7 @@ def test_decorations_read_lines_as_stated(fixed, data, branch):
     assert all(list(entry) == REFS_KEYS for entry in result.values())
 
 
+@both_formats
 def test_decoration_rules_on_chosen_lines(fixed):
     head, second, side = fixed.merge, fixed.second, fixed.side
     lines = [
@@ -664,10 +674,15 @@ def test_decoration_rules_on_chosen_lines(fixed):
 # --- commit diff -----------------------------------------------------------------------------------------
 
 
-def reference_commit_diff(sha_hex, shown):
+def reference_commit_diff(sha_hex, shown, long_ids=False):
+    """`long_ids`: the repository is a SHA-256 one, whose whole ids have 64 digits."""
     commit_id = str(sha_hex).strip()
-    if not (len(commit_id) == 40 and all(c in "0123456789abcdefABCDEF" for c in commit_id)):
-        match = re.search("[0-9a-fA-F]{40}", commit_id)
+
+    def whole(length):
+        return len(commit_id) == length and all(c in "0123456789abcdefABCDEF" for c in commit_id)
+
+    if not (whole(40) or (long_ids and whole(64))):
+        match = (long_ids and re.search("[0-9a-fA-F]{64}", commit_id)) or re.search("[0-9a-fA-F]{40}", commit_id)
         if not match:
             return "Error: Invalid SHA format: " + commit_id[:20] + "...\n"
         commit_id = match.group(0)
@@ -685,17 +700,22 @@ def reference_commit_diff(sha_hex, shown):
         return f"Error: Could not get diff for commit {commit_id[:8]}. Exception: {type(error).__name__}\n"
 
 
+@both_formats
 @FUZZ
-@given(sha_hex=st.one_of(st.none(), text, st.from_regex(r"\s*[0-9a-fA-F]{38,66}\s*", fullmatch=True),
-                         st.tuples(text, st.from_regex(r"[0-9a-fA-F]{40}", fullmatch=True), text).map("".join)),
+@given(sha_hex=st.one_of(st.none(), text, st.from_regex(r"\s*[0-9a-fA-F]{38,130}\s*", fullmatch=True),
+                         st.tuples(text, st.from_regex(r"[0-9a-fA-F]{40}", fullmatch=True), text).map("".join),
+                         st.tuples(text, st.from_regex(r"[0-9a-fA-F]{40}", fullmatch=True), text,
+                                   st.from_regex(r"[0-9a-fA-F]{64}", fullmatch=True), text).map("".join)),
        shown=st.one_of(st.tuples(text, st.sampled_from([0, 1, 128]), text), failure))
 @example(sha_hex="\u3000" + "A" * 40 + "\x1c", shown=("x\ndiff --git a b", 0, ""))
 @example(sha_hex="a" * 40, shown=("", 128, " \u2028 "))
+@example(sha_hex="b" * 40 + " then " + "C" * 64 + "d" * 70, shown=("", 1, "no"))
+@example(sha_hex="\u3000" + "A" * 64 + "\x1c", shown=("diff --git a b", 0, ""))
 def test_commit_diff_as_stated(fixed, sha_hex, shown):
     git = Git([(("git", "show"), shown)])
     with replaced_run(git):
         result = fixed.service.get_commit_diff(sha_hex)
-    assert result == reference_commit_diff(sha_hex, shown)
+    assert result == reference_commit_diff(sha_hex, shown, fixed.long_ids)
 
 
 # --- counting and the merge base --------------------------------------------------------------------------
@@ -736,6 +756,7 @@ def reference_count(fixed, branch, merge_base, count):
 count_text = st.one_of(text, st.from_regex(r"\s*[-+]?[0-9_٣²]{1,8}\s*", fullmatch=True))
 
 
+@both_formats
 @FUZZ
 @given(branch=st.sampled_from(["main", "feature", "side", "-dash"]), merge_base=answer(),
        count=answer(count_text))
@@ -1106,17 +1127,21 @@ def reference_scan(root):
     from dulwich.objects import Blob
     from dulwich.repo import Repo
 
+    root = pathlib.Path(root)
+    with Repo(str(root)) as repo:
+        # Blob ids and the index in the repository's own object format.
+        object_format = repo.object_format
+
     def blob_id(path):
         blob = Blob()
         blob.data = os.readlink(path).encode("utf-8", "surrogateescape") if os.path.islink(path) else (
             pathlib.Path(path).read_bytes())
-        return blob.id
+        return blob.get_id(object_format)
 
-    root = pathlib.Path(root)
     files = []
     try:
-        index_entries = {path.decode(errors="replace"): entry
-                         for path, entry in Index(str(root / ".git" / "index")).items()}
+        index_entries = {path.decode(errors="replace"): entry for path, entry in
+                         Index(str(root / ".git" / "index"), object_format=object_format).items()}
     except Exception:  # noqa: BLE001
         index_entries = {}
     with Repo(str(root)) as repo:
@@ -1261,7 +1286,7 @@ def working_trees(draw):
         "change": draw(st.lists(st.booleans(), max_size=8)), "delete": draw(st.lists(st.booleans(), max_size=8))}
 
 
-def build_tree(root, plan):
+def build_tree(root, plan, object_format=None):
     def put(raw, kind, data):
         full = bytes(root) + b"/" + raw
         if os.path.lexists(full) or any(os.path.lexists(bytes(root) + b"/" + raw[:i]) and not os.path.isdir(
@@ -1277,7 +1302,7 @@ def build_tree(root, plan):
             os.symlink(bytes(root) + b"/src", full)
         elif kind == "repository":
             os.makedirs(full)
-            git("-C", os.fsdecode(full), "init", "-q")
+            git("-C", os.fsdecode(full), "init", "-q", *([f"--object-format={object_format}"] if object_format else []))
             git("-C", os.fsdecode(full), "commit", "-q", "--allow-empty", "-m", "nested")
         else:
             os.symlink(b"..", full)
@@ -1313,14 +1338,15 @@ def build_tree(root, plan):
                            ("file", b"c/f", b"f")],
                "ignore": [], "commit": [False, False, True], "stage": [], "change": [False, False, True],
                "delete": []})
-def test_status_scan_matches_its_plain_reading(fixed, plan):
+@pytest.mark.parametrize("object_format", [None, "sha256"])
+def test_status_scan_matches_its_plain_reading(fixed, plan, object_format):
     import shutil
     import tempfile
 
     root = pathlib.Path(tempfile.mkdtemp(prefix="scan-")) / "repo"
     try:
-        init_repo(root)
-        build_tree(root, plan)
+        init_repo(root, object_format=object_format)
+        build_tree(root, plan, object_format)
         service = GitServiceCython(str(root))
         try:
             expected = reference_scan(root)

@@ -2,10 +2,30 @@
 
 namespace core {
 
-host::Ref id_text(PyObject* id) {
+bool IdFormat::long_ids() {
+  static const host::Interned object_format{"object_format"};
+  static const host::Interned hex_length{"hex_length"};
+  if (long_ids_) return *long_ids_;
+  long_ids_ = false;
+  try {
+    Ref repo = self_.repo();
+    Ref format = host::getattr_optional(repo.get(), object_format);
+    Ref length = format ? host::getattr_optional(format.get(), hex_length) : Ref();
+    int overflow = 0;
+    if (length && PyLong_CheckExact(length.get()) && PyLong_AsLongAndOverflow(length.get(), &overflow) == 64) {
+      long_ids_ = true;
+      format_ = std::move(format);
+    }
+  } catch (const host::Error&) {
+    host::except_exception();
+  }
+  return *long_ids_;
+}
+
+host::Ref id_text(PyObject* id, IdFormat& format) {
   const char* data = PyBytes_AS_STRING(id);
   const Py_ssize_t size = PyBytes_GET_SIZE(id);
-  if (size == 40) return host::Ref::check(PyUnicode_DecodeASCII(data, size, "strict"));
+  if (format.hex_size(size)) return host::Ref::check(PyUnicode_DecodeASCII(data, size, "strict"));
   static constexpr char digits[] = "0123456789abcdef";
   host::Ref text = host::Ref::check(PyUnicode_New(size * 2, 127));
   Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());

@@ -11,23 +11,24 @@ namespace {
 
 namespace git = core::git;
 
+// The digits of a SHA-1 id, and of a SHA-256 one.
 constexpr Py_ssize_t kIdLength = 40;
+constexpr Py_ssize_t kLongIdLength = 64;
 
-bool is_full_hex_id(const host::Text& id) {
-  if (id.size() != kIdLength) return false;
+bool is_full_hex_id(const host::Text& id, Py_ssize_t length) {
+  if (id.size() != length) return false;
   for (Py_ssize_t i = 0; i < id.size(); ++i) {
     if (!core::is_hex_digit(id[i])) return false;
   }
   return true;
 }
 
-// The first run of 40 hexadecimal digits in `id`, found by the host's own
-// re.search so that every caller's text is read the same way; null when there
-// is none.
-Ref find_embedded_id(PyObject* re, PyObject* id) {
+// The first run of hexadecimal digits as long as `pattern` asks in `id`,
+// found by the host's own re.search so that every caller's text is read the
+// same way; null when there is none.
+Ref find_embedded_id(PyObject* re, PyObject* id, const host::Interned& pattern) {
   static const host::Interned search{"search"};
   static const host::Interned group{"group"};
-  static const host::Interned pattern{"[0-9a-fA-F]{40}"};
   Ref match = host::call_method(re, search, {pattern.get(), id});
   if (match.get() == Py_None) return Ref();
   Ref whole = host::integer(0);
@@ -63,22 +64,35 @@ Ref git_failure_text(const Ref& id, const git::Result& result) {
   return failure_text("Error: Could not get diff for commit ", id, {failed.get(), cut.get()});
 }
 
+// The commit id a caller's text holds, or null when it holds none: the text
+// itself when it is a whole id, else its first run of 40 digits. In a SHA-256
+// repository a whole id has 64 digits, and a run of 64 is taken before one of
+// 40 (which git resolves as an abbreviation, as it would a shorter one).
+Ref commit_id_in(Service& self, PyObject* re, PyObject* text) {
+  static const host::Interned id_digits{"[0-9a-fA-F]{40}"};
+  static const host::Interned long_id_digits{"[0-9a-fA-F]{64}"};
+  if (is_full_hex_id(host::Text(text), kIdLength)) return Ref::borrow(text);
+  core::IdFormat format(self);
+  if (format.long_ids()) {
+    if (is_full_hex_id(host::Text(text), kLongIdLength)) return Ref::borrow(text);
+    if (Ref embedded = find_embedded_id(re, text, long_id_digits)) return embedded;
+  }
+  return find_embedded_id(re, text, id_digits);
+}
+
 }  // namespace
 
 Ref get_commit_diff(Service& self, PyObject* sha_hex) {
   Ref subprocess = host::import("subprocess");
   Ref re = host::import("re");
 
-  Ref id = host::strip(host::str(sha_hex).get());
-  if (!is_full_hex_id(host::Text(id.get()))) {
-    Ref embedded = find_embedded_id(re.get(), id.get());
-    if (!embedded) {
-      Ref head = host::text("Error: Invalid SHA format: ");
-      Ref shown = host::Text(id.get()).slice(0, 20).str();
-      Ref tail = host::text("...\n");
-      return host::concat({head.get(), shown.get(), tail.get()});
-    }
-    id = std::move(embedded);
+  Ref stripped = host::strip(host::str(sha_hex).get());
+  Ref id = commit_id_in(self, re.get(), stripped.get());
+  if (!id) {
+    Ref head = host::text("Error: Invalid SHA format: ");
+    Ref shown = host::Text(stripped.get()).slice(0, 20).str();
+    Ref tail = host::text("...\n");
+    return host::concat({head.get(), shown.get(), tail.get()});
   }
   id = host::lower(id.get());
 

@@ -43,6 +43,6 @@ BaseBranch base_of(Service& self, PyObject* branch);
 // KeyError, AttributeError or TypeError, the base names after it (never
 // `branch`) are read and walked in turn, keeping the ids already added.
 void collect_base_branch_ids(Service& self, PyObject* branch, const BaseBranch& base, int limit, IdTextRule rule,
-                             HostIdTextSet& set);
+                             core::IdFormat& format, HostIdTextSet& set);
 
 }  // namespace history

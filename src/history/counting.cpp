@@ -54,10 +54,11 @@ Ref count_with_git(Service& self, PyObject* subprocess, PyObject* branch) {
   return usable_count(run(git::Command{"rev-list", "--count"}.value(range.get())));
 }
 
-// The id that `self.repo.refs[name]` gives, when it is the 40 hexadecimal
-// digits git takes on a command line; null for anything else.
-Ref command_line_id(PyObject* id) {
-  std::optional<std::string_view> digits = id_text_content(id);
+// The id that `self.repo.refs[name]` gives, when it is the hexadecimal digits
+// git takes on a command line (40, or 64 in a SHA-256 repository); null for
+// anything else.
+Ref command_line_id(PyObject* id, IdFormat& format) {
+  std::optional<std::string_view> digits = id_text_content(id, format);
   if (!digits || !std::all_of(digits->begin(), digits->end(), core::is_hex_digit)) return Ref();
   return host::text(*digits);
 }
@@ -66,12 +67,13 @@ Ref command_line_id(PyObject* id) {
 // and not from the base's head, named by their ids so that no caller text
 // reaches the command line. Null when git gives no usable answer.
 Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* head_sha, const BaseBranch& base) {
-  Ref head = command_line_id(head_sha);
+  IdFormat format(self);
+  Ref head = command_line_id(head_sha, format);
   if (!head) return Ref();
   git::Command command{"rev-list", "--count"};
   command.word(std::move(head));
   if (base) {
-    Ref base_id = command_line_id(base.head.get());
+    Ref base_id = command_line_id(base.head.get(), format);
     if (!base_id) return Ref();
     command.word(host::concat({host::text("^").get(), base_id.get()}));
   }
@@ -107,16 +109,17 @@ Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha, const 
   }
   const bool hides_base = !is_base_branch(branch);
   HostIdTextSet base_ids;
-  if (hides_base) collect_base_branch_ids(self, branch, base, -1, walked_id_text, base_ids);
+  IdFormat format(self);
+  if (hides_base) collect_base_branch_ids(self, branch, base, -1, walked_id_text, format, base_ids);
   long long count = 0;
   WalkItems items = walk_from(self, head_sha, -1);
   Ref id;
   Ref commit;
   while (items.next(id, commit)) {
-    if (auto content = id_text_content(id.get())) {
+    if (auto content = id_text_content(id.get(), format)) {
       if (hides_base && base_ids.contains_content(*content)) continue;
     } else {
-      Ref text = walked_id_text(id.get());
+      Ref text = walked_id_text(id.get(), format);
       if (hides_base && base_ids.contains(text.get())) continue;
     }
     ++count;

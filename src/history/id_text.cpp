@@ -20,17 +20,17 @@ bool all_hex_digits(PyObject* text) {
 
 }  // namespace
 
-Ref walked_id_text(PyObject* id) {
-  if (PyBytes_Check(id)) return core::id_text(id);
+Ref walked_id_text(PyObject* id, IdFormat& format) {
+  if (PyBytes_Check(id)) return core::id_text(id, format);
   if (PyUnicode_Check(id)) return Ref::borrow(id);
   return host::str(id);
 }
 
-Ref listing_id_text(PyObject* id) {
+Ref listing_id_text(PyObject* id, IdFormat& format) {
   static const host::Interned hex{"hex"};
   Ref text;
   if (PyBytes_Check(id)) {
-    text = core::id_text(id);
+    text = core::id_text(id, format);
   } else if (Ref hex_method = host::getattr_optional(id, hex)) {
     text = host::call(hex_method.get(), {});
   } else if (PyUnicode_Check(id)) {
@@ -48,13 +48,12 @@ Ref listing_id_text(PyObject* id) {
   return text;
 }
 
-std::optional<std::string_view> id_text_content(PyObject* id) {
-  if (!PyBytes_CheckExact(id) || PyBytes_GET_SIZE(id) != 40) return std::nullopt;
+std::optional<std::string_view> id_text_content(PyObject* id, IdFormat& format) {
+  if (!PyBytes_CheckExact(id) || !format.hex_size(PyBytes_GET_SIZE(id))) return std::nullopt;
   const char* data = PyBytes_AS_STRING(id);
-  if (std::any_of(data, data + 40, [](char ch) { return static_cast<unsigned char>(ch) >= 0x80; })) {
-    return std::nullopt;
-  }
-  return std::string_view(data, 40);
+  const char* end = data + PyBytes_GET_SIZE(id);
+  if (std::any_of(data, end, [](char ch) { return static_cast<unsigned char>(ch) >= 0x80; })) return std::nullopt;
+  return std::string_view(data, end);
 }
 
 }  // namespace history

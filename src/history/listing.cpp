@@ -107,14 +107,15 @@ enum class Verdict { List, Pass, End };
 // after the first `skip` of them (commits passed over do not count), up to
 // `max_count` records.
 template <class Judge>
-Ref walk_and_list(Service& self, PyObject* head_sha, PyObject* remote_commits, int max_count, int skip, Judge&& judge) {
+Ref walk_and_list(Service& self, PyObject* head_sha, PyObject* remote_commits, int max_count, int skip,
+                  IdFormat& format, Judge&& judge) {
   CommitList commits(remote_commits, max_count);
   int skipped = 0;
   WalkItems items = walk_from(self, head_sha, -1);
   Ref id;
   Ref commit;
   while (items.next(id, commit)) {
-    Ref sha = listing_id_text(id.get());
+    Ref sha = listing_id_text(id.get(), format);
     const Verdict verdict = judge(sha.get());
     if (verdict == Verdict::End) break;
     if (verdict == Verdict::Pass) continue;
@@ -175,7 +176,8 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
   if (const auto road = listing_road(self); road && plan) {
     if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
   }
-  return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
+  IdFormat format(self);
+  return walk_and_list(self, head_sha, remote_commits, max_count, skip, format, [&](PyObject* sha) {
     return stop_at && host::equal(sha, stop_at.get()) ? Verdict::End : Verdict::List;
   });
 }
@@ -197,8 +199,9 @@ Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
     if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
   }
   HostIdTextSet base_ids;
-  if (hides_base) collect_base_branch_ids(self, branch, base, kBaseCommitLimit, listing_id_text, base_ids);
-  return walk_and_list(self, head_sha, remote_commits, max_count, skip, [&](PyObject* sha) {
+  IdFormat format(self);
+  if (hides_base) collect_base_branch_ids(self, branch, base, kBaseCommitLimit, listing_id_text, format, base_ids);
+  return walk_and_list(self, head_sha, remote_commits, max_count, skip, format, [&](PyObject* sha) {
     return hides_base && base_ids.contains(sha) ? Verdict::Pass : Verdict::List;
   });
 }

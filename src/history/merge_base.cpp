@@ -69,9 +69,10 @@ Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_re
     Ref commit;
     WalkItems base_items = walk_from(self, base_head.get(), kBaseWalkLimit);
     while (base_items.next(id, commit)) base_commits.add(id.get());
+    IdFormat format(self);
     WalkItems branch_items = walk_from(self, branch_head.get(), kBranchWalkLimit);
     while (branch_items.next(id, commit)) {
-      if (base_commits.contains(id.get())) return walked_id_text(id.get());
+      if (base_commits.contains(id.get())) return walked_id_text(id.get(), format);
     }
   } catch (const host::Error&) {
     host::except_exception();

@@ -17,11 +17,11 @@ Ref strip_output(PyObject* output) {
   return host::call_method(output, strip, {});
 }
 
-void add_id_text(HostIdTextSet& set, PyObject* id, IdTextRule rule) {
-  if (auto content = id_text_content(id)) {
+void add_id_text(HostIdTextSet& set, PyObject* id, IdTextRule rule, core::IdFormat& format) {
+  if (auto content = id_text_content(id, format)) {
     set.add_content(*content);
   } else {
-    set.add(rule(id).get());
+    set.add(rule(id, format).get());
   }
 }
 

@@ -25,10 +25,10 @@ bool equals_text(PyObject* value, std::string_view text);
 // output.strip(): git's output without its surrounding whitespace.
 Ref strip_output(PyObject* output);
 
-// An id text rule: walked id -> its id text.
-using IdTextRule = Ref (*)(PyObject* id);
+// An id text rule: walked id -> its id text, in the repository's format.
+using IdTextRule = Ref (*)(PyObject* id, core::IdFormat& format);
 
 // set.add(rule(id)), without making the text when it is the id's own bytes.
-void add_id_text(HostIdTextSet& set, PyObject* id, IdTextRule rule);
+void add_id_text(HostIdTextSet& set, PyObject* id, IdTextRule rule, core::IdFormat& format);
 
 }  // namespace history

@@ -27,10 +27,11 @@ Ref get_remote_commits(Service& self, PyObject* branch) {
         return remote_commits;
       }
     }
+    IdFormat format(self);
     WalkItems items = walk_from(self, remote_head.get(), kRemoteCommitLimit);
     Ref id;
     Ref commit;
-    while (items.next(id, commit)) host::add(remote_commits.get(), walked_id_text(id.get()).get());
+    while (items.next(id, commit)) host::add(remote_commits.get(), walked_id_text(id.get(), format).get());
   } catch (const host::Error&) {
     host::except_exception();
   }

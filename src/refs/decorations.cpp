@@ -121,7 +121,7 @@ Ref split_parents(Text parents) {
 // The library's merge check: a commit with more than one parent is a merge,
 // and its parents are listed unless git listed them already. Failures leave
 // the entry as it is.
-void check_merge(PyObject* repo, PyObject* entry, PyObject* raw_id, bool keep_listed_parents) {
+void check_merge(PyObject* repo, PyObject* entry, PyObject* raw_id, bool keep_listed_parents, core::IdFormat& format) {
   static const host::Interned parents_name{"parents"};
   try {
     Ref commit = host::getitem(repo, raw_id);
@@ -129,7 +129,7 @@ void check_merge(PyObject* repo, PyObject* entry, PyObject* raw_id, bool keep_li
     if (host::length(parents.get()) <= 1) return;
     host::set_item(entry, kIsMerge, Py_True);
     if (keep_listed_parents && host::length(host::getitem(entry, kMergeParents.get()).get()) != 0) return;
-    host::set_item(entry, kMergeParents, parent_ids(parents.get()).get());
+    host::set_item(entry, kMergeParents, parent_ids(parents.get(), format).get());
   } catch (const host::Error&) {
     host::except_exception();
   }
@@ -157,12 +157,12 @@ bool check_merge_in_store(core::NativeStore& objects, PyObject* entry, PyObject*
 // The id text of the commit HEAD resolves to (null when it resolves to none).
 // git 2.38 and later leave HEAD out of the decoration field once
 // --decorate-refs filters are given, so the field alone cannot mark it.
-Ref head_commit_id(Service& self) {
+Ref head_commit_id(Service& self, core::IdFormat& format) {
   try {
     Ref head = host::bytes("HEAD");
     Ref id = core::NativeRefs(self).get(head.get());
     if (!PyBytes_Check(id.get())) return Ref();
-    return host::lower(core::id_text(id.get()).get());
+    return host::lower(core::id_text(id.get(), format).get());
   } catch (const host::Error&) {
     host::except_exception();
   }
@@ -190,7 +190,8 @@ std::optional<LogLine> read_log_line(Text line) {
 
 // Labels the entry of one log line's commit, when the caller asked for it.
 // `lookup` maps lower-cased ids to entries; `head_id` is HEAD's commit or null.
-void label_line(PyObject* repo, core::NativeStore& objects, PyObject* lookup, PyObject* head_id, Text line) {
+void label_line(PyObject* repo, core::NativeStore& objects, core::IdFormat& format, PyObject* lookup, PyObject* head_id,
+                Text line) {
   std::optional<LogLine> fields = read_log_line(line);
   if (!fields) return;
   Ref id = fields->id.strip().lower();
@@ -225,7 +226,7 @@ void label_line(PyObject* repo, core::NativeStore& objects, PyObject* lookup, Py
     host::except_exception();
     return;
   }
-  if (!check_merge_in_store(objects, entry, raw_id.get(), true)) check_merge(repo, entry, raw_id.get(), true);
+  if (!check_merge_in_store(objects, entry, raw_id.get(), true)) check_merge(repo, entry, raw_id.get(), true, format);
 }
 
 // The git log run and its parse, in the repository root.
@@ -252,16 +253,17 @@ void label_from_log(Service& self, PyObject* subprocess, PyObject* branch, PyObj
   }
 
   Ref repo = self.repo();
-  Ref head_id = head_commit_id(self);
+  core::IdFormat format(self);
+  Ref head_id = head_commit_id(self, format);
   core::NativeStore objects(core::native_road(self));
   Ref output = host::strip(run.stdout_().get());
   Text(output.get()).split('\n', [&](Text line) {
-    if (!line.empty()) label_line(repo.get(), objects, lookup.get(), head_id.get(), line);
+    if (!line.empty()) label_line(repo.get(), objects, format, lookup.get(), head_id.get(), line);
   });
 }
 
 // The names under `prefix` whose ref points at the commit `raw_id`.
-void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObject* raw_id);
+void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObject* raw_id, core::IdFormat& format);
 
 }  // namespace
 
@@ -283,14 +285,15 @@ Ref get_commit_refs_from_git_log(Service& self, PyObject* branch, PyObject* comm
 
 namespace {
 
-// Whether a ref's target (40 hex digits as bytes, or a raw id) names the
-// object `raw_id`, whatever the case of its digits.
-bool names_object(PyObject* target, PyObject* raw_id) {
+// Whether a ref's target (its hexadecimal digits as bytes, 40 or, in a
+// SHA-256 repository, 64; or a raw id) names the object `raw_id`, whatever
+// the case of its digits.
+bool names_object(PyObject* target, PyObject* raw_id, core::IdFormat& format) {
   if (!PyBytes_Check(target)) {
     host::raise_format(PyExc_TypeError, "expected a bytes id, got %.200s", Py_TYPE(target)->tp_name);
   }
-  if (PyBytes_GET_SIZE(target) == 40) {
-    Ref digits = Ref::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(target), 40, nullptr));
+  if (format.hex_size(PyBytes_GET_SIZE(target))) {
+    Ref digits = Ref::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(target), PyBytes_GET_SIZE(target), nullptr));
     Ref raw = Ref();
     try {
       raw = from_hex(digits.get());
@@ -303,7 +306,7 @@ bool names_object(PyObject* target, PyObject* raw_id) {
   return host::equal(target, raw_id);
 }
 
-void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObject* raw_id) {
+void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObject* raw_id, core::IdFormat& format) {
   static const host::Interned refs_name{"refs"};
   static const host::Interned keys_name{"keys"};
   try {
@@ -313,7 +316,7 @@ void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObjec
       if (!has_prefix(name, prefix)) return;
       try {
         Ref target = host::getitem(container.get(), name);
-        if (names_object(target.get(), raw_id)) {
+        if (names_object(target.get(), raw_id, format)) {
           host::append(names, decode_after(name, static_cast<Py_ssize_t>(prefix.size())).get());
         }
       } catch (const host::Error&) {
@@ -367,14 +370,15 @@ Ref get_commit_refs(Service& self, PyObject* commit_sha) {
   Ref entry = new_refs_entry();
   Ref raw_id = from_hex(commit_sha);
   Ref repo = self.repo();
+  core::IdFormat format(self);
   if (!scan_refs_natively(self, entry.get(), raw_id.get())) {
     for (const auto& [prefix, key] : kScans) {
-      scan_refs(repo.get(), prefix, host::getitem(entry.get(), key->get()).get(), raw_id.get());
+      scan_refs(repo.get(), prefix, host::getitem(entry.get(), key->get()).get(), raw_id.get(), format);
     }
   }
   core::NativeStore objects(core::native_road(self));
   if (!check_merge_in_store(objects, entry.get(), raw_id.get(), false))
-    check_merge(repo.get(), entry.get(), raw_id.get(), false);
+    check_merge(repo.get(), entry.get(), raw_id.get(), false, format);
   return entry;
 }
 

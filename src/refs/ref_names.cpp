@@ -70,13 +70,13 @@ Ref from_hex(PyObject* text) {
   return host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {text});
 }
 
-Ref parent_ids(PyObject* parents) {
+Ref parent_ids(PyObject* parents, core::IdFormat& format) {
   Ref ids = host::new_list();
   host::for_each(parents, [&](PyObject* parent) {
     if (!PyBytes_Check(parent)) {
       host::raise_format(PyExc_TypeError, "expected a bytes id, got %.200s", Py_TYPE(parent)->tp_name);
     }
-    host::append(ids.get(), core::id_text(parent).get());
+    host::append(ids.get(), core::id_text(parent, format).get());
   });
   return ids;
 }

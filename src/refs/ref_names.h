@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "core/ids.h"
 #include "host/host.h"
 
 namespace refs {
@@ -23,6 +24,6 @@ Ref ascii_text(PyObject* sha);
 Ref from_hex(PyObject* text);
 
 // The ids of `parents` (a commit's parent list) as id texts, in order.
-Ref parent_ids(PyObject* parents);
+Ref parent_ids(PyObject* parents, core::IdFormat& format);
 
 }  // namespace refs

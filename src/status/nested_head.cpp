@@ -53,9 +53,10 @@ bool per_worktree(std::string_view name) {
          name.starts_with("refs/rewritten/");
 }
 
-// The id `name` has in packed-refs: `<40 hex> <name>` lines, after an
-// optional `#` header, with `^` lines peeling the tag above them.
-std::optional<store::ObjectId> packed_ref(const std::string& common_dir, std::string_view name) {
+// The digits of the id `name` has in packed-refs: `<id> <name>` lines, the id
+// `digits` long, after an optional `#` header, with `^` lines peeling the tag
+// above them.
+std::optional<std::string> packed_ref(const std::string& common_dir, std::string_view name, std::size_t digits) {
   platform::Buffer contents;
   if (platform::read_whole_file(common_dir + "/packed-refs", contents) != 0) return std::nullopt;
   std::string_view rest = contents.view();
@@ -63,8 +64,8 @@ std::optional<store::ObjectId> packed_ref(const std::string& common_dir, std::st
     const std::size_t end = rest.find('\n');
     const std::string_view line = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (line.size() > 41 && line[40] == ' ' && line.substr(41) == name)
-      return store::ObjectId::from_hex(line.substr(0, 40));
+    if (line.size() > digits + 1 && line[digits] == ' ' && line.substr(digits + 1) == name)
+      return std::string(line.substr(0, digits));
   }
   return std::nullopt;
 }
@@ -85,9 +86,8 @@ std::optional<std::string> git_dir_of(const std::string& directory) {
   return path_from(directory, text.substr(8));
 }
 
-}  // namespace
-
-std::optional<store::ObjectId> nested_head(const std::string& directory) {
+// The digits of the id HEAD resolves to, as written, for ids `digits` long.
+std::optional<std::string> head_digits(const std::string& directory, std::size_t digits) {
   const std::optional<std::string> git_dir = git_dir_of(directory);
   if (!git_dir) return std::nullopt;
   // A linked worktree shares every ref but its own with the main repository.
@@ -108,7 +108,7 @@ std::optional<store::ObjectId> nested_head(const std::string& directory) {
       const bool absent = platform::means_absent(error) ||
                           (platform::file_info(path, true, info) == 0 && info.kind == platform::FileKind::Directory);
       if (!absent || name == "HEAD") return std::nullopt;
-      return packed_ref(common_dir, name);
+      return packed_ref(common_dir, name, digits);
     }
     std::string_view text = contents.view();
     if (text.starts_with("ref:")) {
@@ -120,10 +120,28 @@ std::optional<store::ObjectId> nested_head(const std::string& directory) {
       continue;
     }
     // An id, then the end or white space.
-    if (text.size() < 40 || (text.size() > 40 && !is_space(text[40]))) return std::nullopt;
-    return store::ObjectId::from_hex(text.substr(0, 40));
+    if (text.size() < digits || (text.size() > digits && !is_space(text[digits]))) return std::nullopt;
+    return std::string(text.substr(0, digits));
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<store::ObjectId> nested_head(const std::string& directory) {
+  const std::optional<std::string> digits = head_digits(directory, store::kHexSize);
+  if (!digits) return std::nullopt;
+  return store::ObjectId::from_hex(*digits);
+}
+
+std::optional<std::string> nested_long_head(const std::string& directory) {
+  std::optional<std::string> digits = head_digits(directory, kLongIdDigits);
+  if (!digits) return std::nullopt;
+  for (char& digit : *digits) {
+    if (digit >= 'A' && digit <= 'F') digit = static_cast<char>(digit - 'A' + 'a');
+    if ((digit < '0' || digit > '9') && (digit < 'a' || digit > 'f')) return std::nullopt;
+  }
+  return digits;
 }
 
 }  // namespace status

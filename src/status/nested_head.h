@@ -19,4 +19,12 @@ namespace status {
 // plain name under refs/, a chain too long.
 std::optional<store::ObjectId> nested_head(const std::string& directory);
 
+// The digits of a SHA-256 id (the form git writes it in a repository of that
+// format).
+inline constexpr std::size_t kLongIdDigits = 64;
+
+// The same for a repository whose ids are SHA-256 ones: the 64 digits of the
+// commit HEAD names, in lower case.
+std::optional<std::string> nested_long_head(const std::string& directory);
+
 }  // namespace status

@@ -274,6 +274,7 @@ class Scan {
 
  private:
   void read_index(PyObject* index_class);
+  Ref open_index(PyObject* index_class, PyObject* path);
   bool read_index_natively(PyObject* index_class, const std::string& path);
   void read_head();
   bool read_head_natively(PyObject* commit_id);
@@ -289,6 +290,7 @@ class Scan {
                        std::string_view key, bool link, std::uint32_t step);
   void compare_deferred();
   bool nested_repository(const std::string& full, const std::string& rel);
+  std::optional<ScanId> nested_long_head_id(const std::string& full);
   bool index_holds_files_under(std::string_view key);
   bool is_gitlink(const IndexEntry& item);
   bool readable(IndexEntry& item, const std::string& full, bool link);
@@ -303,6 +305,9 @@ class Scan {
   Service& self_;
   Ref object_;
   Ref blob_;
+  // The repository's object format: SHA-256 ids are read from the index and
+  // computed for blobs through the library in that format.
+  core::IdFormat format_{self_};
   core::NativeStore objects_;
   // Blob ids computed here rather than through dulwich's Blob (while it is
   // dulwich's own class, which gives the same ids).
@@ -399,7 +404,7 @@ void Scan::read_index(PyObject* index_class) {
       index_read_natively_ = read_index_natively(index_class, path);
       if (index_read_natively_) return;
     }
-    Ref index = host::call(index_class, {index_text.get()});
+    Ref index = open_index(index_class, index_text.get());
     Ref pairs = host::call_method(index.get(), items, {});
     host::for_each(pairs.get(), [&](PyObject* pair) {
       auto [path, entry] = host::unpack_pair(pair);
@@ -409,6 +414,14 @@ void Scan::read_index(PyObject* index_class) {
     host::except_exception();
     index_.clear();
   }
+}
+
+// Index(path), told the repository's object format where it is not SHA-1 (the
+// library reads an index as SHA-1 unless told).
+Ref Scan::open_index(PyObject* index_class, PyObject* path) {
+  static const host::KwNames object_format{"object_format"};
+  if (!format_.long_ids()) return host::call(index_class, {path});
+  return host::call(index_class, {path}, object_format, {format_.object_format()});
 }
 
 // The index read by the store, while the scan's Index is dulwich's own;
@@ -490,7 +503,7 @@ Ref Scan::head_tree(Ref& commit_id) {
       Ref head = host::bytes("HEAD");
       if (Ref read_ref = host::getattr_optional(refs_module.get(), read_ref_name)) {
         commit_id = host::call(read_ref.get(), {repo.get(), head.get()});
-        if (!host::truthy(commit_id.get()) || host::length(commit_id.get()) != 20) return Ref();
+        if (!host::truthy(commit_id.get()) || !format_.raw_size(host::length(commit_id.get()))) return Ref();
       } else {
         commit_id = core::NativeRefs(self_).get(head.get());
       }
@@ -619,16 +632,19 @@ bool Scan::read_sha(IndexEntry& item) {
 }
 
 // calculate_blob_sha of the file's content, or of a link's target text: the
-// id dulwich's Blob gives that content. Nothing when the file cannot be read.
+// id dulwich's Blob gives that content, in the repository's object format (a
+// Blob's `id` is always its SHA-1 id). Nothing when the file cannot be read.
 std::optional<ScanId> Scan::blob_id(const std::string& full, bool link) {
   static const host::Interned data{"data"};
   static const host::Interned id{"id"};
+  static const host::Interned get_id{"get_id"};
   const bool read = link ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
   if (!read) return std::nullopt;
   if (native_blobs_) return ScanId(store::object_id(store::ObjectType::Blob, buffer_.data(), buffer_.size()));
   Ref content = host::bytes(buffer_.view());
   Ref blob = host::call(blob_.get(), {});
   host::setattr(blob.get(), data, content.get());
+  if (format_.long_ids()) return ScanId(host::call_method(blob.get(), get_id, {format_.object_format()}));
   return ScanId(host::getattr(blob.get(), id));
 }
 
@@ -812,13 +828,24 @@ bool Scan::nested_repository(const std::string& full, const std::string& rel) {
   try {
     if (!is_gitlink(*item)) return false;
     const std::optional<store::ObjectId> head = host::without_gil([&] { return nested_head(full); });
-    if (head && read_sha(*item) && ScanId(*head).differs_from(item->sha)) {
+    const std::optional<ScanId> head_id = head ? std::optional<ScanId>(*head) : nested_long_head_id(full);
+    if (head_id && read_sha(*item) && head_id->differs_from(item->sha)) {
       add(key, std::move(path), Change::Modified, false, true, ++walk_steps_);
     }
   } catch (const host::Error&) {
     host::except_exception();
   }
   return true;
+}
+
+// The commit a nested repository's HEAD names where ids are SHA-256 ones (a
+// SHA-256 repository's submodules are too); nothing in any other repository,
+// as for a HEAD that cannot be resolved. The native road is SHA-1's only.
+std::optional<ScanId> Scan::nested_long_head_id(const std::string& full) {
+  if (objects_ || !format_.long_ids()) return std::nullopt;
+  const std::optional<std::string> digits = nested_long_head(full);
+  if (!digits) return std::nullopt;
+  return ScanId(host::bytes(*digits));
 }
 
 // Whether some index path lies under the directory `key`.
