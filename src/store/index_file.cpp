@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "platform/files.h"
+#include "store/file_error.h"
 #include "store/sha1.h"
 
 namespace store {
@@ -151,7 +152,7 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
   // private copy cannot change while it is parsed.
   platform::Buffer bytes;
   platform::FileInfo file;
-  if (const int error = platform::read_whole_file(path, bytes, file)) {
+  if (const int error = read_repository_file(path, bytes, file)) {
     // dulwich gives an empty index when the path does not exist.
     platform::FileInfo info;
     if (platform::means_absent(error) && platform::means_absent(platform::file_info(path, false, info))) {

@@ -1,4 +1,8 @@
 // The index file (`.git/index`), read as dulwich's `Index(path)` reads it.
+//
+// read_index throws FileError (file_error.h) for an index that is a pipe, a
+// socket or a device (or a link to one); nothing else here throws except
+// std::bad_alloc.
 #pragma once
 
 #include <cstddef>

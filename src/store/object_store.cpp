@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "store/file_error.h"
 #include "store/objects.h"
 #include "store/recent_objects.h"
 #include "store/sha1.h"
@@ -32,7 +33,7 @@ bool is_ascii_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || c
 // native walk meets, so they are left out.
 std::optional<IdSet> read_shallow(const std::string& git_dir) {
   platform::Buffer contents;
-  if (const int error = platform::read_whole_file(git_dir + "/shallow", contents)) {
+  if (const int error = read_repository_file(git_dir + "/shallow", contents)) {
     if (error == ENOENT) return IdSet();
     return std::nullopt;
   }
@@ -114,7 +115,7 @@ void ObjectStore::read_alternates(std::size_t index) {
   directories_[index]->alternates_read = true;
   if (directories_[index]->depth >= kAlternateDepth) return;
   platform::Buffer contents;
-  if (platform::read_whole_file(directories_[index]->path + "/info/alternates", contents) != 0) return;
+  if (read_repository_file(directories_[index]->path + "/info/alternates", contents) != 0) return;
   const std::string_view text = contents.view();
   // The directories on the way here, to leave a cycle alone.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
@@ -344,7 +345,7 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
   path.append(hex, 2);
   path += '/';
   path.append(hex + 2, 38);
-  if (const int error = platform::read_whole_file(path, loose_)) {
+  if (const int error = read_repository_file(path, loose_)) {
     return error == ENOENT ? Read::Missing : Read::Declined;
   }
   // dulwich reads only the zlib form git writes (its "legacy" form).
