@@ -25,6 +25,7 @@ constexpr std::size_t kChecksumSize = kIdSize;
 
 IndexRead parse_index(std::string_view text, IndexContents& contents) {
   contents.version = 0;
+  contents.long_path = 0;
   contents.paths.clear();
   contents.entries.clear();
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -81,6 +82,10 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
       const void* nul = std::memchr(data + at, 0, end - at);
       if (nul == nullptr) return IndexRead::Declined;
       const std::size_t suffix = static_cast<const std::uint8_t*>(nul) - (data + at);
+      if (previous.size() - drop + suffix > kMaxIndexPath) {
+        contents.long_path = previous.size() - drop + suffix;
+        return IndexRead::PathTooLong;
+      }
       previous.resize(previous.size() - drop);
       previous.append(reinterpret_cast<const char*>(data + at), suffix);
       at += suffix + 1;
@@ -162,6 +167,12 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
   }
   if (bytes.empty()) return IndexRead::Declined;
   const IndexRead read = parse_index(bytes.view(), contents);
+  if (read == IndexRead::PathTooLong) {
+    throw FileError::too_large(path, "an index entry whose path has " + std::to_string(contents.long_path) +
+                                         " bytes, more than the " + std::to_string(kMaxIndexPath) +
+                                         " bytes git writes (index file of " + std::to_string(bytes.size()) +
+                                         " bytes)");
+  }
   contents.mtime_ns = file.identity.mtime_ns;
   return read;
 }
