@@ -45,7 +45,7 @@ Ref NativeRefs::get(PyObject* name) {
   if (files_ && PyBytes_CheckExact(name)) {
     const std::string wanted(host::bytes_view(name));
     std::string hex;
-    const store::RefRead read = host::without_gil([&] { return files_->resolve(wanted, hex); });
+    const store::RefRead read = core::without_gil([&] { return files_->resolve(wanted, hex); });
     if (read == store::RefRead::Found) return host::bytes(hex);
     // RefsContainer.__getitem__: raise KeyError(name)
     if (read == store::RefRead::Missing) host::raise_instance(host::call(PyExc_KeyError, {name}).get());
@@ -58,7 +58,7 @@ Ref NativeRefs::read_ref(PyObject* name) {
   if (files_ && PyBytes_CheckExact(name)) {
     const std::string wanted(host::bytes_view(name));
     store::RefValue value;
-    const store::RefRead read = host::without_gil([&] { return files_->read_ref(wanted, value); });
+    const store::RefRead read = core::without_gil([&] { return files_->read_ref(wanted, value); });
     if (read == store::RefRead::Found) return host::bytes(value.symbolic ? "ref: " + value.text : value.text);
     if (read == store::RefRead::Missing) return Ref::borrow(Py_None);
   }
@@ -68,7 +68,7 @@ Ref NativeRefs::read_ref(PyObject* name) {
 std::optional<std::vector<ListedRef>> NativeRefs::list(std::string_view prefix, std::string_view only_id) {
   if (!files_) return std::nullopt;
   std::vector<ListedRef> refs;
-  const store::RefRead read = host::without_gil([&] {
+  const store::RefRead read = core::without_gil([&] {
     return files_->for_each(prefix, [&](std::string_view name, std::string_view hex) {
       if (only_id.empty() || hex == only_id) refs.push_back(ListedRef{std::string(name), std::string(hex)});
     });

@@ -1,5 +1,7 @@
 #include "core/native_road.h"
 
+#include <cerrno>
+
 #include "core/namespace.h"
 #include "platform/files.h"
 
@@ -116,6 +118,19 @@ bool DirectoryMode::operator()(PyObject* mode) const {
       return (value & platform::kModeTypeMask) == platform::kModeDirectory;
   }
   return host::truthy(host::call(function_.get(), {mode}).get());
+}
+
+void raise_file_error(const store::FileError& error) {
+  Ref path =
+      Ref::check(PyUnicode_DecodeFSDefaultAndSize(error.path().data(), static_cast<Py_ssize_t>(error.path().size())));
+  if (error.kind() == store::FileError::Kind::NotRegular) {
+    Ref number = host::integer(EINVAL);
+    Ref text = host::text("Not a regular file");
+    host::raise_instance(host::call(PyExc_OSError, {number.get(), text.get(), path.get()}).get());
+  }
+  Ref message = Ref::check(
+      PyUnicode_DecodeFSDefaultAndSize(error.message().data(), static_cast<Py_ssize_t>(error.message().size())));
+  host::raise_instance(host::call(PyExc_ValueError, {message.get()}).get());
 }
 
 store::ObjectStore& NativeStore::get() {

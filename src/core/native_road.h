@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/service.h"
+#include "store/file_error.h"
 #include "store/object_store.h"
 
 namespace core {
@@ -63,6 +64,24 @@ class DirectoryMode {
   Ref function_;
   bool native_ = false;
 };
+
+// Raises what a file the store refused stands for in the host: OSError(EINVAL,
+// "Not a regular file", path) for a pipe, a socket or a device where git keeps
+// a regular file, ValueError(message) for a file larger than its kind may be.
+[[noreturn]] void raise_file_error(const store::FileError& error);
+
+// host::without_gil for the store's work (objects, refs, the index): every
+// native call of a method goes through here, so that a file the store
+// refuses to read is raised, once the GIL is back, as the host exception it
+// stands for, and the method's own guards treat it as any other.
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+  try {
+    return host::without_gil(std::forward<Work>(work));
+  } catch (const store::FileError& error) {
+    raise_file_error(error);
+  }
+}
 
 // The object store of one method call: opened the first time it is needed,
 // afresh for every call (packs come and go between calls).

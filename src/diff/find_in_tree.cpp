@@ -64,7 +64,7 @@ std::optional<std::vector<std::string>> native_components(PyObject* path_parts) 
   // found: the entry's id; absent: None; declined: the library's road.
   enum class Outcome { Found, Absent, Declined };
   store::ObjectId found;
-  const Outcome outcome = host::without_gil([&] {
+  const Outcome outcome = core::without_gil([&] {
     store::ObjectId current = *tree_id;
     store::ObjectType type;
     store::Buffer content;

@@ -22,7 +22,7 @@ std::optional<core::ObjectDatabase> walk_road(core::Service& self,
 }
 
 std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& database, const ObjectId& head, int limit) {
-  return host::without_gil([&]() -> std::optional<std::vector<ObjectId>> {
+  return core::without_gil([&]() -> std::optional<std::vector<ObjectId>> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
     CommitWalk walk(objects, head, limit, CommitWalk::Reads::Parents);
@@ -36,7 +36,7 @@ std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& data
 }
 
 std::optional<long long> count_walk(const core::ObjectDatabase& database, const CountPlan& plan) {
-  return host::without_gil([&]() -> std::optional<long long> {
+  return core::without_gil([&]() -> std::optional<long long> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
     return store::count_reachable(objects, plan.head, plan.base);
@@ -45,7 +45,7 @@ std::optional<long long> count_walk(const core::ObjectDatabase& database, const 
 
 std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database,
                                                            const MergeBasePlan& plan) {
-  return host::without_gil([&]() -> std::optional<std::optional<ObjectId>> {
+  return core::without_gil([&]() -> std::optional<std::optional<ObjectId>> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
     std::optional<store::CommitSet> base_commits = store::reached(objects, plan.base, plan.base_limit);
@@ -62,7 +62,7 @@ std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDat
 }
 
 std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDatabase& database, const ListingPlan& plan) {
-  return host::without_gil([&]() -> std::optional<std::vector<ListedCommit>> {
+  return core::without_gil([&]() -> std::optional<std::vector<ListedCommit>> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
     std::optional<store::CommitSet> hidden;

@@ -44,9 +44,13 @@ class Buffer {
   }
 
  private:
+  // At least double the room (reads that grow bit by bit copy little), and
+  // exactly what is asked when that is more: a buffer sized for one large
+  // content holds no more than it.
   void grow(std::size_t size) {
-    std::size_t capacity = capacity_ < 256 ? 256 : capacity_;
-    while (capacity < size) capacity = capacity > SIZE_MAX / 2 ? size : capacity * 2;
+    std::size_t capacity = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+    if (capacity < 256) capacity = 256;
+    if (capacity < size) capacity = size;
     std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[capacity]);
     if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
     data_ = std::move(bigger);

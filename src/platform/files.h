@@ -98,7 +98,9 @@ class File {
   // Reads a regular file from the current position to its end into `out`,
   // replacing its content; `expected_size` (what the file's size said) sizes
   // the buffer. A read that returns less than asked for is taken as the end.
-  int read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted retry = nullptr) const;
+  // EFBIG once more than `most` bytes were read.
+  int read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted retry = nullptr,
+                  std::uint64_t most = UINT64_MAX) const;
 
  private:
   friend class Mapping;
@@ -106,11 +108,22 @@ class File {
   int fd_ = -1;
 };
 
-// open(path, "rb").read() of a regular file: EINVAL for anything else (a
-// directory, a pipe, a device), whose read could fail or never end.
+// What read_whole_file gives for a file that is there but is neither a
+// regular file nor a directory: a pipe, a socket, a device, or a link to one.
+// No error number of the system has this value.
+inline constexpr int kNotRegularFile = -1;
+
+// open(path, "rb").read() of a regular file. Anything else is refused before
+// a byte is read, as its read could fail, wait for a writer or never end:
+// EISDIR for a directory, kNotRegularFile for the other kinds.
 int read_whole_file(const std::string& path, Buffer& out, File::RetryInterrupted retry = nullptr);
 // The same, with what fstat said of the file read in `info`.
 int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, File::RetryInterrupted retry = nullptr);
+// The same, refusing with EFBIG a file of more than `most` bytes, by its size
+// or by what a read finds (a file that grows while it is read): `info` then
+// says how large it was.
+int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, std::uint64_t most,
+                    File::RetryInterrupted retry = nullptr);
 
 // The target text of the symbolic link `path`, as the system stores it.
 int read_link(const std::string& path, Buffer& out);

@@ -81,7 +81,9 @@ bool has_nul(const std::string& path) { return path.find('\0') != std::string::n
 // Whether a call interrupted by a signal is made again.
 bool again(File::RetryInterrupted retry) { return errno == EINTR && (retry == nullptr || retry()); }
 
-constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+// Never waiting for a writer (a pipe), and never making a terminal the
+// process's controlling one.
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
 int open_flags(LastLink last_link) { return kReadFlags | (last_link == LastLink::Refuse ? O_NOFOLLOW : 0); }
 
@@ -190,11 +192,12 @@ int File::info_of(const char* name, FileInfo& info) const {
   return 0;
 }
 
-int File::read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted retry) const {
+int File::read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted retry, std::uint64_t most) const {
   out.clear();
   // One spare byte lets the read that finds the end come in the same buffer.
   out.reserve(expected_size + 1);
   for (;;) {
+    if (out.size() > most) return EFBIG;
     if (out.size() == out.capacity()) out.reserve(out.capacity() * 2);
     const std::size_t room = out.capacity() - out.size();
     const std::size_t before = out.size();
@@ -203,7 +206,7 @@ int File::read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted r
     const int error = errno;
     out.resize(before + (got > 0 ? static_cast<std::size_t>(got) : 0));
     // A regular file gives less than was asked for only at its end.
-    if (got >= 0 && static_cast<std::size_t>(got) < room) return 0;
+    if (got >= 0 && static_cast<std::size_t>(got) < room) return out.size() > most ? EFBIG : 0;
     if (got < 0) {
       errno = error;
       if (!again(retry)) return error;
@@ -213,16 +216,29 @@ int File::read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted r
 
 int read_whole_file(const std::string& path, Buffer& out, File::RetryInterrupted retry) {
   FileInfo info;
-  return read_whole_file(path, out, info, retry);
+  return read_whole_file(path, out, info, UINT64_MAX, retry);
 }
 
 int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, File::RetryInterrupted retry) {
+  return read_whole_file(path, out, info, UINT64_MAX, retry);
+}
+
+int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, std::uint64_t most,
+                    File::RetryInterrupted retry) {
   out.clear();
   File file;
-  if (const int error = File::open(path, LastLink::Follow, file, retry)) return error;
+  if (const int error = File::open(path, LastLink::Follow, file, retry)) {
+    // A socket (or a device without its driver) cannot be opened at all.
+    if (error == ENXIO && file_info(path, true, info) == 0 && info.kind == FileKind::Other) return kNotRegularFile;
+    return error;
+  }
   if (const int error = file.info(info)) return error;
-  if (info.kind != FileKind::Regular) return EINVAL;
-  return file.read_to_end(out, static_cast<std::size_t>(info.identity.size), retry);
+  if (info.kind == FileKind::Directory) return EISDIR;
+  if (info.kind != FileKind::Regular) return kNotRegularFile;
+  if (info.identity.size > most) return EFBIG;
+  const int error = file.read_to_end(out, static_cast<std::size_t>(info.identity.size), retry, most);
+  if (error == EFBIG) info.identity.size = out.size();
+  return error;
 }
 
 int read_link(const std::string& path, Buffer& out) {

@@ -143,7 +143,7 @@ bool check_merge_in_store(core::NativeStore& objects, PyObject* entry, PyObject*
   if (!objects || !PyBytes_CheckExact(raw_id) || PyBytes_GET_SIZE(raw_id) != 20) return false;
   const ObjectId id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id)));
   std::vector<ObjectId> parents;
-  const store::ParentsRead read = host::without_gil([&] { return store::read_parents(objects.get(), id, parents); });
+  const store::ParentsRead read = core::without_gil([&] { return store::read_parents(objects.get(), id, parents); });
   if (read == store::ParentsRead::Declined) return false;
   if (read == store::ParentsRead::NotACommit || parents.size() <= 1) return true;
   host::set_item(entry, kIsMerge, Py_True);

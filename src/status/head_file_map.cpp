@@ -66,7 +66,7 @@ Ref head_file_map_from_store(Service& self, PyObject* tree, PyObject* base_path,
 }  // namespace
 
 std::optional<FlatTree> flatten(core::NativeStore& objects, const store::ObjectId& tree) {
-  return host::without_gil([&]() -> std::optional<FlatTree> {
+  return core::without_gil([&]() -> std::optional<FlatTree> {
     FlatTree files;
     bool fits = true;
     // HEAD's trees are read again by the next scan: keep them.

@@ -278,6 +278,7 @@ class Scan {
   bool read_index_natively(PyObject* index_class, const std::string& path);
   void read_head();
   bool read_head_natively(PyObject* commit_id);
+  std::optional<store::ObjectId> tree_of_commit(PyObject* commit_id, bool read_tree);
   Ref head_tree(Ref& commit_id);
   void start_hashing();
   void finish_hashing();
@@ -429,7 +430,7 @@ Ref Scan::open_index(PyObject* index_class, PyObject* path) {
 bool Scan::read_index_natively(PyObject* index_class, const std::string& path) {
   if (!objects_ || !core::is_library_class(index_class, "dulwich.index", "Index")) return false;
   store::IndexContents& contents = index_contents_;
-  if (host::without_gil([&] { return store::read_index(path, contents); }) != store::IndexRead::Read) return false;
+  if (core::without_gil([&] { return store::read_index(path, contents); }) != store::IndexRead::Read) return false;
   const std::vector<store::IndexEntry>& entries = contents.entries;
   index_.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -466,12 +467,25 @@ void Scan::read_head() {
 // The HEAD map flattened by the store from the commit `commit_id` (raw or
 // hexadecimal bytes); false when it declines.
 bool Scan::read_head_natively(PyObject* commit_id) {
+  if (!core::DirectoryMode().standard()) return false;
+  std::optional<store::ObjectId> tree = tree_of_commit(commit_id, false);
+  if (!tree) return false;
+  std::optional<FlatTree> files = flatten(objects_, *tree);
+  if (!files) return false;
+  head_.load(std::move(*files));
+  return true;
+}
+
+// The id of the tree of the commit `commit_id` (raw or hexadecimal bytes) as
+// the store reads it, the tree itself read too when `read_tree`; nothing
+// where the store leaves the commit to dulwich.
+std::optional<store::ObjectId> Scan::tree_of_commit(PyObject* commit_id, bool read_tree) {
   std::optional<store::ObjectId> commit = core::hex_object_id(commit_id);
   if (!commit && PyBytes_CheckExact(commit_id) && PyBytes_GET_SIZE(commit_id) == 20) {
     commit = store::ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(commit_id)));
   }
-  if (!commit || !core::DirectoryMode().standard()) return false;
-  std::optional<store::ObjectId> tree = host::without_gil([&]() -> std::optional<store::ObjectId> {
+  if (!commit) return std::nullopt;
+  return core::without_gil([&]() -> std::optional<store::ObjectId> {
     store::ObjectType type;
     store::Buffer content;
     if (objects_.get().read(*commit, type, content) != store::Read::Found || type != store::ObjectType::Commit) {
@@ -479,13 +493,10 @@ bool Scan::read_head_natively(PyObject* commit_id) {
     }
     std::optional<store::Commit> parsed = store::parse_commit(content.view());
     if (!parsed) return std::nullopt;
-    return parsed->tree();
+    const store::ObjectId tree = parsed->tree();
+    if (read_tree) objects_.get().read(tree, type, content);
+    return tree;
   });
-  if (!tree) return false;
-  std::optional<FlatTree> files = flatten(objects_, *tree);
-  if (!files) return false;
-  head_.load(std::move(*files));
-  return true;
 }
 
 // The tree of the commit HEAD names, or null when there is none; the
@@ -507,6 +518,10 @@ Ref Scan::head_tree(Ref& commit_id) {
       } else {
         commit_id = core::NativeRefs(self_).get(head.get());
       }
+      // On the native road the store reads the commit and its tree ahead of
+      // dulwich: a file neither may read (a pipe, a device, an object too
+      // large) raises here, where dulwich would wait or read without end.
+      if (objects_) tree_of_commit(commit_id.get(), true);
       Ref commit = host::getitem(repo.get(), commit_id.get());
       Ref tree_id = host::getattr(commit.get(), tree_name);
       return host::getitem(repo.get(), tree_id.get());
@@ -547,7 +562,7 @@ void Scan::start_hashing() {
 
 void Scan::finish_hashing() {
   if (!hasher_) return;
-  host::without_gil([&] { hasher_->finish(); });
+  core::without_gil([&] { hasher_->finish(); });
   hasher_.reset();
   std::vector<IndexEntry>& entries = index_.entries();
   for (std::size_t i = 0; i < entries.size(); ++i) entries[i].hashed = jobs_[i].hash;
@@ -827,7 +842,7 @@ bool Scan::nested_repository(const std::string& full, const std::string& rel) {
   // As a file, any failure while comparing skips the submodule.
   try {
     if (!is_gitlink(*item)) return false;
-    const std::optional<store::ObjectId> head = host::without_gil([&] { return nested_head(full); });
+    const std::optional<store::ObjectId> head = core::without_gil([&] { return nested_head(full); });
     const std::optional<ScanId> head_id = head ? std::optional<ScanId>(*head) : nested_long_head_id(full);
     if (head_id && read_sha(*item) && head_id->differs_from(item->sha)) {
       add(key, std::move(path), Change::Modified, false, true, ++walk_steps_);

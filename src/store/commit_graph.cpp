@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "store/file_error.h"
+#include "store/ref_files.h"
 #include "store/sha1.h"
 
 namespace store {
@@ -48,29 +50,20 @@ bool directory_has_entries(const std::string& path) {
   return !entries.empty();
 }
 
-// Whether packed-refs names a replace ref, kept per file: it can be large
-// (every tag), and is looked through again only when it changes.
-FileFacts<bool>& packed_replace_refs() {
-  static auto* facts = new FileFacts<bool>();  // never destroyed: stores may outlive static teardown
-  return *facts;
-}
-
 bool rewritten_here(const std::string& dir) {
   if (exists(dir + "/shallow") || exists(dir + "/info/grafts")) return true;
   if (directory_has_entries(dir + "/refs/replace")) return true;
-  const std::shared_ptr<const MappedFile> packed = map_file(dir + "/packed-refs");
-  if (packed == nullptr) {
-    FileIdentity ignored;
-    return identify(dir + "/packed-refs", ignored) == FileState::Unusable;
+  // Whether packed-refs names a replace ref is learnt when the file is read,
+  // once per file identity: it can be large (every tag).
+  std::shared_ptr<const PackedRefsFile> packed;
+  switch (read_packed_refs(dir + "/packed-refs", packed)) {
+    case FileState::Present:
+      return packed->names_replace_refs;
+    case FileState::Absent:
+      return false;
+    default:
+      return true;
   }
-  std::shared_ptr<bool> names_replace = packed_replace_refs().find(packed->identity());
-  if (names_replace == nullptr) {
-    constexpr std::string_view kReplace = "refs/replace/";
-    const std::string_view text(reinterpret_cast<const char*>(packed->data()), packed->size());
-    names_replace = packed_replace_refs().keep(packed->identity(),
-                                               std::make_shared<bool>(text.find(kReplace) != std::string_view::npos));
-  }
-  return *names_replace;
 }
 
 // One bit per row, set at most once, read by any thread.
@@ -121,7 +114,7 @@ bool history_is_rewritten(const std::string& git_dir) {
   if (rewritten_here(git_dir)) return true;
   // A linked worktree keeps these in the common directory.
   platform::Buffer contents;
-  if (platform::read_whole_file(git_dir + "/commondir", contents) == 0) {
+  if (read_repository_file(git_dir + "/commondir", contents) == 0) {
     std::string common(contents.view());
     while (!common.empty() && (common.back() == '\n' || common.back() == '\r')) common.pop_back();
     if (common.empty()) return true;
@@ -349,7 +342,7 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
   if (load(info + "/commit-graph", layers)) return assemble(std::move(layers));
   layers.clear();
   platform::Buffer chain_file;
-  if (platform::read_whole_file(info + "/commit-graphs/commit-graph-chain", chain_file) != 0) return nullptr;
+  if (read_repository_file(info + "/commit-graphs/commit-graph-chain", chain_file) != 0) return nullptr;
   const std::string_view chain = chain_file.view();
   std::size_t at = 0;
   while (at < chain.size()) {

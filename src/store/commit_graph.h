@@ -34,7 +34,8 @@ class CommitGraph {
   // order, parent positions, octopus lists, base ids, trailing checksum),
   // when a commit is in two layers of a chain, when a row of it was found to
   // disagree with its commit, or when the repository has a shallow file,
-  // grafts or replace refs.
+  // grafts or replace refs. Throws FileError (file_error.h) where one of its
+  // files, packed-refs or commondir is a pipe, a socket or a device.
   static std::unique_ptr<CommitGraph> open(const std::string& git_dir, const std::string& objects_dir);
 
   // A graph over layers given as bytes, base first (for tests); the bytes

@@ -10,7 +10,8 @@
 // A walk meets only what dulwich would read the same way: an object the store
 // cannot read, one that is not a commit, a commit outside the plain shape, or
 // a graph that disagrees with the commits stops it with Declined, and the
-// caller then reads the whole walk through dulwich.
+// caller then reads the whole walk through dulwich. A file neither may read
+// throws FileError (object_store.h), as the store's reads do.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "platform/files.h"
+#include "store/file_error.h"
 #include "store/sha1.h"
 
 namespace store {
@@ -24,6 +25,7 @@ constexpr std::size_t kChecksumSize = kIdSize;
 
 IndexRead parse_index(std::string_view text, IndexContents& contents) {
   contents.version = 0;
+  contents.long_path = 0;
   contents.paths.clear();
   contents.entries.clear();
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -80,6 +82,10 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
       const void* nul = std::memchr(data + at, 0, end - at);
       if (nul == nullptr) return IndexRead::Declined;
       const std::size_t suffix = static_cast<const std::uint8_t*>(nul) - (data + at);
+      if (previous.size() - drop + suffix > kMaxIndexPath) {
+        contents.long_path = previous.size() - drop + suffix;
+        return IndexRead::PathTooLong;
+      }
       previous.resize(previous.size() - drop);
       previous.append(reinterpret_cast<const char*>(data + at), suffix);
       at += suffix + 1;
@@ -151,7 +157,7 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
   // private copy cannot change while it is parsed.
   platform::Buffer bytes;
   platform::FileInfo file;
-  if (const int error = platform::read_whole_file(path, bytes, file)) {
+  if (const int error = read_repository_file(path, bytes, file)) {
     // dulwich gives an empty index when the path does not exist.
     platform::FileInfo info;
     if (platform::means_absent(error) && platform::means_absent(platform::file_info(path, false, info))) {
@@ -161,6 +167,12 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
   }
   if (bytes.empty()) return IndexRead::Declined;
   const IndexRead read = parse_index(bytes.view(), contents);
+  if (read == IndexRead::PathTooLong) {
+    throw FileError::too_large(path, "an index entry whose path has " + std::to_string(contents.long_path) +
+                                         " bytes, more than the " + std::to_string(kMaxIndexPath) +
+                                         " bytes git writes (index file of " + std::to_string(bytes.size()) +
+                                         " bytes)");
+  }
   contents.mtime_ns = file.identity.mtime_ns;
   return read;
 }

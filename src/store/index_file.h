@@ -1,4 +1,9 @@
 // The index file (`.git/index`), read as dulwich's `Index(path)` reads it.
+//
+// read_index throws FileError (file_error.h) for an index that is a pipe, a
+// socket or a device (or a link to one), and for one that describes a path
+// longer than git ever writes; nothing else here throws except
+// std::bad_alloc.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +27,16 @@ struct IndexEntry {
   std::uint16_t extended_flags = 0;  // intent-to-add 0x2000, skip-worktree 0x4000
 };
 
+// The longest path git writes into an index (its PATH_MAX). A version-4
+// index builds each path from the one before it, so a few bytes per entry
+// can describe ever longer paths: one past this bound makes the index
+// damaged, and what the reader builds stays within what a sound index can
+// describe.
+inline constexpr std::size_t kMaxIndexPath = 4096;
+
 struct IndexContents {
   std::uint32_t version = 0;
+  std::size_t long_path = 0;  // with IndexRead::PathTooLong: the length of the path found
   std::int64_t mtime_ns = 0;  // the index file's own modification time, when read from a file
   std::string paths;
   std::vector<IndexEntry> entries;  // in dulwich's `Index.items()` order
@@ -31,8 +44,9 @@ struct IndexContents {
 };
 
 enum class IndexRead : std::uint8_t {
-  Read,     // `contents` holds what dulwich gives
-  Declined  // dulwich reads it its own way or raises: ask dulwich
+  Read,        // `contents` holds what dulwich gives
+  Declined,    // dulwich reads it its own way or raises: ask dulwich
+  PathTooLong  // an entry's path is longer than kMaxIndexPath: the index is damaged
 };
 
 // Parses the bytes of an index file. Versions 2, 3 and 4 in the shape git
@@ -45,7 +59,7 @@ enum class IndexRead : std::uint8_t {
 IndexRead parse_index(std::string_view bytes, IndexContents& contents);
 
 // Reads the index file at `path`. A missing file is an empty index, as for
-// dulwich.
+// dulwich. Never PathTooLong: that throws FileError, naming the file.
 IndexRead read_index(const std::string& path, IndexContents& contents);
 
 // Whether git lets the entry's stat data vouch for its file's content: a

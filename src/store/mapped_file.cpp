@@ -3,6 +3,8 @@
 #include <list>
 #include <mutex>
 
+#include "store/file_error.h"
+
 namespace store {
 
 namespace {
@@ -28,6 +30,7 @@ FileState identify(const std::string& path, FileIdentity& identity) {
   if (const int error = platform::file_info(path, true, info)) {
     return platform::means_absent(error) ? FileState::Absent : FileState::Unusable;
   }
+  if (info.kind == platform::FileKind::Other) return FileState::NotRegular;
   if (info.kind != platform::FileKind::Regular) return FileState::Unusable;
   identity = info.identity;
   return FileState::Present;
@@ -41,7 +44,9 @@ std::shared_ptr<const MappedFile> MappedFile::open(const std::string& path) {
 
 std::shared_ptr<const MappedFile> map_file(const std::string& path) {
   FileIdentity now;
-  if (identify(path, now) != FileState::Present) return nullptr;
+  const FileState state = identify(path, now);
+  if (state == FileState::NotRegular) throw FileError::not_regular(path);
+  if (state != FileState::Present) return nullptr;
   {
     std::lock_guard<std::mutex> hold(cache_lock);
     auto& entries = cache();

@@ -18,10 +18,11 @@ namespace store {
 using platform::FileIdentity;
 
 // Outcome of looking at a path.
-enum class FileState : std::uint8_t { Present, Absent, Unusable };
+enum class FileState : std::uint8_t { Present, Absent, Unusable, NotRegular };
 
 // The identity of the regular file at `path`: Absent when nothing is there
-// (ENOENT/ENOTDIR), Unusable for anything else (a directory, no permission).
+// (ENOENT/ENOTDIR), NotRegular for a pipe, a socket or a device (or a link
+// to one), Unusable for anything else (a directory, no permission).
 FileState identify(const std::string& path, FileIdentity& identity);
 
 // A whole file mapped read-only. What it shows may change while it is mapped
@@ -45,7 +46,9 @@ class MappedFile {
 
 // The mapping of `path` as it is now: a cached one when the file's identity
 // is unchanged, otherwise a fresh one (which replaces the cached entry).
-// Thread-safe; the cache holds a bounded number of mappings.
+// Null when there is no regular file to map; throws FileError when a pipe,
+// a socket or a device is there (git keeps every file mapped here as a
+// regular one). Thread-safe; the cache holds a bounded number of mappings.
 std::shared_ptr<const MappedFile> map_file(const std::string& path);
 
 // Drops every cached mapping (the tests use it to count mappings).

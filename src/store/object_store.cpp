@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "store/file_error.h"
 #include "store/objects.h"
 #include "store/recent_objects.h"
 #include "store/sha1.h"
@@ -32,7 +33,7 @@ bool is_ascii_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || c
 // native walk meets, so they are left out.
 std::optional<IdSet> read_shallow(const std::string& git_dir) {
   platform::Buffer contents;
-  if (const int error = platform::read_whole_file(git_dir + "/shallow", contents)) {
+  if (const int error = read_repository_file(git_dir + "/shallow", contents)) {
     if (error == ENOENT) return IdSet();
     return std::nullopt;
   }
@@ -54,6 +55,18 @@ std::optional<IdSet> read_shallow(const std::string& git_dir) {
   return shallow;
 }
 
+// The largest loose file that an object of kMaxObjectSize can be stored in:
+// zlib's bound for the inflated size, header included (a stream of stored
+// blocks stays within it too).
+constexpr std::uint64_t kMaxLooseFileSize = kMaxObjectSize + kMaxObjectSize / 1024 + 4096;
+
+// Room for the longest header the store reads: "commit", a space, twelve
+// digits and the NUL.
+constexpr std::size_t kLooseHeaderRoom = 32;
+
+// What an overrunning stream is inflated into to be measured.
+constexpr std::size_t kZlibPiece = std::size_t{64} << 10;
+
 // The object's type from its loose header name.
 bool type_from_name(std::string_view name, ObjectType& type) {
   if (name == "commit") {
@@ -68,6 +81,71 @@ bool type_from_name(std::string_view name, ObjectType& type) {
     return false;
   }
   return true;
+}
+
+// One loose object's zlib stream, inflated a piece at a time into the
+// caller's memory.
+class LooseStream {
+ public:
+  enum class Status : std::uint8_t {
+    Full,   // the room is filled; the stream may go on
+    Ended,  // the stream ended, its checksum right
+    Broken  // damaged, or cut short
+  };
+
+  LooseStream(const std::uint8_t* in, std::size_t size) {
+    // A loose file the store reads is far smaller than zlib's 32-bit counts.
+    ready_ = size <= UINT32_MAX && inflateInit(&stream_) == Z_OK;
+    stream_.next_in = const_cast<Bytef*>(in);
+    stream_.avail_in = static_cast<uInt>(size);
+  }
+  ~LooseStream() {
+    if (ready_) inflateEnd(&stream_);
+  }
+  LooseStream(const LooseStream&) = delete;
+  LooseStream& operator=(const LooseStream&) = delete;
+
+  // Inflates into `out`, at most `room` bytes; `produced` says how many.
+  Status inflate_into(std::uint8_t* out, std::size_t room, std::size_t& produced) {
+    produced = 0;
+    if (!ready_ || room > UINT32_MAX) return Status::Broken;
+    stream_.next_out = out;
+    stream_.avail_out = static_cast<uInt>(room);
+    for (;;) {
+      const int status = inflate(&stream_, Z_NO_FLUSH);
+      produced = room - stream_.avail_out;
+      if (status == Z_STREAM_END) return Status::Ended;
+      if (stream_.avail_out == 0) return Status::Full;
+      // No progress with room to spare: the input ended early, or is damaged.
+      if (status != Z_OK) return Status::Broken;
+    }
+  }
+
+  // Input bytes after the stream's end.
+  std::size_t left() const { return stream_.avail_in; }
+
+ private:
+  z_stream stream_{};
+  bool ready_ = false;
+};
+
+// What is left of a loose object whose stream runs past the size its header
+// declares, `inflated` bytes of content so far: dulwich would still read it,
+// up to its own limit. Within the store's bound that is for dulwich to say
+// (Declined); past it, what dulwich would build is too large for anyone.
+Read measure_overrun(const std::string& path, LooseStream& stream, LooseStream::Status status, std::uint64_t inflated,
+                     Buffer& scratch) {
+  scratch.resize(kZlibPiece);
+  while (status == LooseStream::Status::Full && inflated <= kMaxObjectSize) {
+    std::size_t produced = 0;
+    status = stream.inflate_into(scratch.data(), scratch.size(), produced);
+    inflated += produced;
+  }
+  if (inflated > kMaxObjectSize) {
+    throw FileError::too_large(path, "a loose object that inflates to more than the " + std::to_string(kMaxObjectSize) +
+                                         " bytes of the largest object the store reads");
+  }
+  return Read::Declined;
 }
 
 }  // namespace
@@ -114,7 +192,7 @@ void ObjectStore::read_alternates(std::size_t index) {
   directories_[index]->alternates_read = true;
   if (directories_[index]->depth >= kAlternateDepth) return;
   platform::Buffer contents;
-  if (platform::read_whole_file(directories_[index]->path + "/info/alternates", contents) != 0) return;
+  if (read_repository_file(directories_[index]->path + "/info/alternates", contents) != 0) return;
   const std::string_view text = contents.view();
   // The directories on the way here, to leave a cycle alone.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
@@ -344,37 +422,67 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
   path.append(hex, 2);
   path += '/';
   path.append(hex + 2, 38);
-  if (const int error = platform::read_whole_file(path, loose_)) {
+  platform::FileInfo info;
+  if (const int error = platform::read_whole_file(path, loose_, info, kMaxLooseFileSize)) {
+    if (error == platform::kNotRegularFile) throw FileError::not_regular(path);
+    if (error == EFBIG) {
+      throw FileError::too_large(path, "a loose object file of " + std::to_string(info.identity.size) +
+                                           " bytes, more than the " + std::to_string(kMaxLooseFileSize) +
+                                           " bytes that hold the largest object the store reads");
+    }
     return error == ENOENT ? Read::Missing : Read::Declined;
   }
   // dulwich reads only the zlib form git writes (its "legacy" form).
   if (loose_.size() < 2) return Read::Declined;
   const unsigned b0 = loose_.data()[0], b1 = loose_.data()[1];
   if ((b0 & 0x8F) != 0x08 || ((b0 << 8) + b1) % 31 != 0) return Read::Declined;
-  std::size_t consumed = 0;
-  if (!inflater_.inflate_all(loose_.data(), loose_.size(), scratch_, options_.loose_object_size_limit, consumed)) {
-    return Read::Declined;
-  }
-  // Bytes after the stream: dulwich ignores them, git would not.
-  if (consumed != loose_.size()) return Read::Declined;
-  const std::string_view text = scratch_.view();
-  const std::size_t space = text.find(' ');
-  const std::size_t nul = text.find('\0');
-  if (space == std::string_view::npos || nul == std::string_view::npos || space > nul) return Read::Declined;
-  if (!type_from_name(text.substr(0, space), type)) return Read::Declined;
-  const std::string_view digits = text.substr(space + 1, nul - space - 1);
-  const std::size_t length = text.size() - nul - 1;
+
+  // The header first ("blob 12\0"): it says how large the object is, and
+  // the object is inflated into exactly that room.
+  LooseStream stream(loose_.data(), loose_.size());
+  std::uint8_t head[kLooseHeaderRoom];
+  std::size_t produced = 0;
+  LooseStream::Status status = stream.inflate_into(head, sizeof head, produced);
+  if (status == LooseStream::Status::Broken) return Read::Declined;
+  const std::string_view header(reinterpret_cast<const char*>(head), produced);
+  const std::size_t nul = header.find('\0');
+  if (nul == std::string_view::npos) return Read::Declined;
+  const std::size_t space = header.find(' ');
+  if (space > nul || !type_from_name(header.substr(0, space), type)) return Read::Declined;
+  const std::string_view digits = header.substr(space + 1, nul - space - 1);
   if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) return Read::Declined;
   std::uint64_t declared = 0;
   for (const char ch : digits) {
     if (ch < '0' || ch > '9') return Read::Declined;
     declared = declared * 10 + static_cast<std::uint64_t>(ch - '0');
   }
-  if (declared != length) return Read::Declined;
+  if (declared > kMaxObjectSize) {
+    throw FileError::too_large(path, "a loose object of " + std::to_string(declared) + " bytes, more than the " +
+                                         std::to_string(kMaxObjectSize) +
+                                         " bytes of the largest object the store reads");
+  }
+  // dulwich inflates no more than its limit (the header included), and
+  // raises past it.
+  const std::size_t header_size = nul + 1;
+  if (header_size + declared > options_.loose_object_size_limit) return Read::Declined;
+  const std::size_t size = static_cast<std::size_t>(declared);
+  content.resize(size + kInflateSlack);
+  std::size_t have = std::min(produced - header_size, size + kInflateSlack);
+  std::memcpy(content.data(), head + header_size, have);
+  if (status == LooseStream::Status::Full && have <= size) {
+    status = stream.inflate_into(content.data() + have, size + kInflateSlack - have, produced);
+    if (status == LooseStream::Status::Broken) return Read::Declined;
+    have += produced;
+  }
+  if (have > size) return measure_overrun(path, stream, status, have, scratch_);
+  if (have != size) return Read::Declined;
+  // Bytes after the stream: dulwich ignores them, git would not.
+  if (stream.left() != 0) return Read::Declined;
   Sha1 sha;
-  sha.update(text.data(), text.size());
+  sha.update(head, header_size);
+  sha.update(content.data(), size);
   if (sha.finish() != id) return Read::Declined;
-  content.assign(scratch_.data() + nul + 1, length);
+  content.resize(size);
   // dulwich parses a loose object as it reads it: what it would refuse to
   // parse, it raises on.
   if (!parses_like_dulwich(type, content.view())) return Read::Declined;

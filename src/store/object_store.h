@@ -10,7 +10,11 @@
 // answer or dulwich's exception.
 //
 // Nothing here throws except std::bad_alloc, which any call that allocates
-// may let through.
+// may let through, and FileError (file_error.h) for a file that neither the
+// store nor dulwich may read: a loose object, a pack, a pack index, the
+// commit-graph, shallow or alternates that is a pipe, a socket or a device
+// (or a link to one), and a loose object larger than kMaxObjectSize, as its
+// header declares or as it inflates, whatever the loose limit says.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "store/commit_graph.h"
+#include "store/file_error.h"
 #include "store/id_set.h"
 #include "store/mapped_file.h"
 #include "store/object_id.h"

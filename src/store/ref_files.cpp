@@ -1,8 +1,11 @@
 #include "store/ref_files.h"
 
 #include <algorithm>
+#include <list>
+#include <mutex>
 
 #include "platform/files.h"
+#include "store/file_error.h"
 #include "store/object_id.h"
 
 namespace store {
@@ -24,11 +27,43 @@ bool readable_name(std::string_view name) {
   return name.starts_with(kRefsPrefix) && valid_ref_name(name.substr(kRefsPrefix.size()));
 }
 
-// The checks of packed-refs files, kept per file: one can be large (every
-// tag), and is looked through again only when it changes.
-FileFacts<PackedRefsShape>& packed_shapes() {
-  static auto* facts = new FileFacts<PackedRefsShape>();  // never destroyed: stores may outlive static teardown
-  return *facts;
+// packed-refs files as last read, by path, most recently used first: one
+// can be large (every tag), and is read again only when it changes. Bounded
+// so that a process that sees many repositories keeps few copies.
+struct KeptPackedRefs {
+  std::string path;
+  std::shared_ptr<const PackedRefsFile> file;
+};
+constexpr std::size_t kKeptPackedRefs = 16;
+std::mutex kept_packed_refs_lock;
+std::list<KeptPackedRefs>& kept_packed_refs() {
+  static auto* kept = new std::list<KeptPackedRefs>();  // never destroyed: stores may outlive static teardown
+  return *kept;
+}
+
+std::shared_ptr<const PackedRefsFile> find_kept_packed_refs(const std::string& path, const FileIdentity& identity) {
+  std::lock_guard<std::mutex> hold(kept_packed_refs_lock);
+  auto& kept = kept_packed_refs();
+  for (auto it = kept.begin(); it != kept.end(); ++it) {
+    if (it->path != path) continue;
+    if (it->file->identity != identity) return nullptr;
+    kept.splice(kept.begin(), kept, it);
+    return kept.front().file;
+  }
+  return nullptr;
+}
+
+void keep_packed_refs(const std::string& path, std::shared_ptr<const PackedRefsFile> file) {
+  std::lock_guard<std::mutex> hold(kept_packed_refs_lock);
+  auto& kept = kept_packed_refs();
+  for (auto it = kept.begin(); it != kept.end(); ++it) {
+    if (it->path == path) {
+      kept.erase(it);
+      break;
+    }
+  }
+  kept.push_front(KeptPackedRefs{path, std::move(file)});
+  if (kept.size() > kKeptPackedRefs) kept.pop_back();
 }
 
 // What os.walk takes an entry for: a directory it enters, a directory it
@@ -52,9 +87,44 @@ WalkKind walk_kind(const std::string& path, platform::FileKind kind) {
 
 }  // namespace
 
+FileState read_packed_refs(const std::string& path, std::shared_ptr<const PackedRefsFile>& file) {
+  file = nullptr;
+  FileIdentity now;
+  switch (identify(path, now)) {
+    case FileState::Absent:
+      return FileState::Absent;
+    case FileState::NotRegular:
+      throw FileError::not_regular(path);
+    case FileState::Present:
+      file = find_kept_packed_refs(path, now);
+      if (file != nullptr) return FileState::Present;
+      break;
+    case FileState::Unusable:
+      break;
+  }
+  platform::Buffer bytes;
+  platform::FileInfo info;
+  if (const int error = read_repository_file(path, bytes, info)) {
+    return platform::means_absent(error) ? FileState::Absent : FileState::Unusable;
+  }
+  auto fresh = std::make_shared<PackedRefsFile>();
+  fresh->identity = info.identity;
+  fresh->text.assign(bytes.view());
+  fresh->shape = check_packed_refs(fresh->text);
+  fresh->names_replace_refs = fresh->text.find("refs/replace/") != std::string::npos;
+  // Kept only while the path still shows the file that was read: one written
+  // meanwhile may have given a mixture, good for this call only.
+  FileIdentity after;
+  if (identify(path, after) == FileState::Present && after == fresh->identity) keep_packed_refs(path, fresh);
+  file = std::move(fresh);
+  return FileState::Present;
+}
+
 RefFiles::Loose RefFiles::read_loose(std::string_view name, RefValue& value) {
-  // DiskRefsContainer.read_loose_ref: a file it cannot open is no loose ref.
-  const int error = platform::read_whole_file(git_dir_ + "/" + std::string(name), buffer_);
+  // DiskRefsContainer.read_loose_ref: a file it cannot open is no loose ref
+  // (a directory where a ref could be is usual); a pipe or a device is not
+  // asked of it, as it would wait for ever or read without end.
+  const int error = read_repository_file(git_dir_ + "/" + std::string(name), buffer_);
   if (error != 0) return platform::means_absent(error) ? Loose::Missing : Loose::Declined;
   std::string_view content = buffer_.view();
   if (!content.ends_with('\n')) return Loose::Declined;
@@ -72,26 +142,23 @@ RefFiles::Loose RefFiles::read_loose(std::string_view name, RefValue& value) {
 
 RefRead RefFiles::packed(const PackedRefs*& refs) {
   if (packed_state_ == PackedState::Unread) {
-    const std::string path = git_dir_ + "/packed-refs";
-    packed_file_ = map_file(path);
-    if (packed_file_ == nullptr) {
-      // Only a file that is not there reads as no packed refs; dulwich lets
-      // any other failure to open it raise.
-      FileIdentity ignored;
-      packed_state_ = identify(path, ignored) == FileState::Absent ? PackedState::Absent : PackedState::Declined;
-    } else {
-      const std::string_view text(reinterpret_cast<const char*>(packed_file_->data()), packed_file_->size());
-      std::shared_ptr<PackedRefsShape> shape = packed_shapes().find(packed_file_->identity());
-      if (shape == nullptr) {
-        shape =
-            packed_shapes().keep(packed_file_->identity(), std::make_shared<PackedRefsShape>(check_packed_refs(text)));
-      }
-      if (shape->plain) {
-        packed_refs_ = std::make_unique<PackedRefs>(text, *shape);
-        packed_state_ = PackedState::Ready;
-      } else {
+    // Only a file that is not there reads as no packed refs; dulwich lets
+    // any other failure to open it raise.
+    switch (read_packed_refs(git_dir_ + "/packed-refs", packed_file_)) {
+      case FileState::Absent:
+        packed_state_ = PackedState::Absent;
+        break;
+      case FileState::Present:
+        if (packed_file_->shape.plain) {
+          packed_refs_ = std::make_unique<PackedRefs>(packed_file_->text, packed_file_->shape);
+          packed_state_ = PackedState::Ready;
+        } else {
+          packed_state_ = PackedState::Declined;
+        }
+        break;
+      default:
         packed_state_ = PackedState::Declined;
-      }
+        break;
     }
   }
   refs = packed_refs_.get();

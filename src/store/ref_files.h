@@ -7,9 +7,13 @@
 // of symbolic refs dulwich would call a loop: each is Declined, and the
 // caller asks dulwich, whose answer or exception then stands.
 //
-// One RefFiles serves one method call: files are read afresh by every new
-// one, and packed-refs is mapped the first time a call needs it (the check
-// of its shape is kept under the file's identity).
+// One RefFiles serves one method call: loose files are read afresh by every
+// new one, and packed-refs is looked at the first time a call needs it (read
+// whole once per file identity, see read_packed_refs).
+//
+// A ref file, HEAD or packed-refs that is a pipe, a socket or a device (or a
+// link to one) throws FileError (file_error.h): dulwich would wait on it for
+// ever or read it without end. Nothing else here throws except std::bad_alloc.
 #pragma once
 
 #include <memory>
@@ -22,6 +26,24 @@
 #include "store/packed_refs.h"
 
 namespace store {
+
+// A packed-refs file read whole, with what one pass over it learnt. Never
+// mapped: another program may cut the file short in place while it is read,
+// which a mapping would turn into a fatal signal.
+struct PackedRefsFile {
+  FileIdentity identity;  // of the file read
+  std::string text;
+  PackedRefsShape shape;
+  bool names_replace_refs = false;  // "refs/replace/" appears in it (the commit-graph then stays unused)
+};
+
+// The packed-refs file at `path` as it is now: Present with `file` set, Absent
+// when nothing is there, Unusable when it cannot be read (a directory, no
+// permission). Throws FileError for a pipe, a socket or a device. A file is
+// read once per identity: what was read is kept under its path (a bounded
+// number of paths) and used again while the path shows the same file.
+// Thread-safe.
+FileState read_packed_refs(const std::string& path, std::shared_ptr<const PackedRefsFile>& file);
 
 // A ref's raw value, as read_ref() gives it without following it.
 struct RefValue {
@@ -55,13 +77,13 @@ class RefFiles {
   Loose read_loose(std::string_view name, RefValue& value);
   bool list_loose(std::string_view prefix, std::vector<std::string>& names);
   bool walk_loose(const std::string& directory, std::vector<std::string>& names);
-  // packed-refs, opened the first time it is needed: null when there is none.
+  // packed-refs, read the first time it is needed: null when there is none.
   RefRead packed(const PackedRefs*& refs);
 
   std::string git_dir_;
   platform::Buffer buffer_;
   enum class PackedState : std::uint8_t { Unread, Absent, Ready, Declined } packed_state_ = PackedState::Unread;
-  std::shared_ptr<const MappedFile> packed_file_;
+  std::shared_ptr<const PackedRefsFile> packed_file_;
   std::unique_ptr<PackedRefs> packed_refs_;
 };
 

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "store/commit_graph.h"
+#include "store/file_error.h"
 #include "store/index_file.h"
 #include "store/object_store.h"
 #include "store/objects.h"
@@ -21,6 +23,31 @@
 namespace {
 
 using store::ObjectId;
+
+// Runs `work` (store calls) without the GIL. A file the store refuses to read
+// is raised as the module raises it (OSError or ValueError); false then.
+template <class Work>
+bool run_store(Work&& work) {
+  std::optional<store::FileError> refused;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    work();
+  } catch (const store::FileError& error) {
+    refused = error;
+  }
+  Py_END_ALLOW_THREADS;
+  if (!refused) return true;
+  if (refused->kind() == store::FileError::Kind::NotRegular) {
+    PyObject* path =
+        PyUnicode_DecodeFSDefaultAndSize(refused->path().data(), static_cast<Py_ssize_t>(refused->path().size()));
+    PyObject* arguments = path == nullptr ? nullptr : Py_BuildValue("(isN)", EINVAL, "Not a regular file", path);
+    if (arguments != nullptr) PyErr_SetObject(PyExc_OSError, arguments);
+    Py_XDECREF(arguments);
+  } else {
+    PyErr_SetString(PyExc_ValueError, refused->what());
+  }
+  return false;
+}
 
 PyObject* bytes_of(std::string_view text) { return PyBytes_FromStringAndSize(text.data(), text.size()); }
 PyObject* hex_of(const ObjectId& id) {
@@ -69,11 +96,12 @@ PyObject* read_objects(PyObject*, PyObject* args) {
     store::Buffer content;
   };
   std::vector<Result> results(ids.size());
-  Py_BEGIN_ALLOW_THREADS;
-  store::ObjectStore objects(git_dir, objects_dir, options);
-  for (std::size_t i = 0; i < ids.size(); ++i)
-    results[i].read = objects.read(ids[i], results[i].type, results[i].content);
-  Py_END_ALLOW_THREADS;
+  const bool read = run_store([&] {
+    store::ObjectStore objects(git_dir, objects_dir, options);
+    for (std::size_t i = 0; i < ids.size(); ++i)
+      results[i].read = objects.read(ids[i], results[i].type, results[i].content);
+  });
+  if (!read) return nullptr;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -92,9 +120,7 @@ PyObject* pack_count(PyObject*, PyObject* args) {
   const char *git_dir, *objects_dir;
   if (!PyArg_ParseTuple(args, "ss", &git_dir, &objects_dir)) return nullptr;
   std::size_t count = 0;
-  Py_BEGIN_ALLOW_THREADS;
-  count = store::ObjectStore(git_dir, objects_dir).pack_count();
-  Py_END_ALLOW_THREADS;
+  if (!run_store([&] { count = store::ObjectStore(git_dir, objects_dir).pack_count(); })) return nullptr;
   return PyLong_FromSize_t(count);
 }
 
@@ -217,10 +243,8 @@ PyObject* read_index(PyObject*, PyObject* args) {
   const char* path;
   if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
   store::IndexContents contents;
-  store::IndexRead read;
-  Py_BEGIN_ALLOW_THREADS;
-  read = store::read_index(path, contents);
-  Py_END_ALLOW_THREADS;
+  store::IndexRead read = store::IndexRead::Declined;
+  if (!run_store([&] { read = store::read_index(path, contents); })) return nullptr;
   return index_result(read, contents);
 }
 
@@ -274,10 +298,11 @@ PyObject* graph_open(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "ss", &git_dir, &objects_dir)) return nullptr;
   std::unique_ptr<store::ObjectStore> objects;
   const store::CommitGraph* graph = nullptr;
-  Py_BEGIN_ALLOW_THREADS;
-  objects = std::make_unique<store::ObjectStore>(git_dir, objects_dir);
-  graph = objects->commit_graph();
-  Py_END_ALLOW_THREADS;
+  const bool opened = run_store([&] {
+    objects = std::make_unique<store::ObjectStore>(git_dir, objects_dir);
+    graph = objects->commit_graph();
+  });
+  if (!opened) return nullptr;
   return graph_dump(graph);
 }
 
@@ -286,9 +311,13 @@ PyObject* graph_find(PyObject*, PyObject* args) {
   const char *git_dir, *objects_dir, *hex;
   ObjectId id;
   if (!PyArg_ParseTuple(args, "sss", &git_dir, &objects_dir, &hex) || !id_of(hex, id)) return nullptr;
-  store::ObjectStore objects(git_dir, objects_dir);
-  const store::CommitGraph* graph = objects.commit_graph();
-  const auto position = graph == nullptr ? std::nullopt : graph->find(id);
+  std::optional<std::uint32_t> position;
+  const bool found = run_store([&] {
+    store::ObjectStore objects(git_dir, objects_dir);
+    const store::CommitGraph* graph = objects.commit_graph();
+    if (graph != nullptr) position = graph->find(id);
+  });
+  if (!found) return nullptr;
   if (!position) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(*position);
 }
@@ -350,12 +379,13 @@ PyObject* flatten_tree(PyObject*, PyObject* args) {
   };
   std::vector<Item> items;
   bool complete = false;
-  Py_BEGIN_ALLOW_THREADS;
-  store::ObjectStore objects(git_dir, objects_dir);
-  complete = store::flatten_tree(objects, id, [&](std::string_view path, std::uint32_t mode, const ObjectId& entry) {
-    items.push_back(Item{std::string(path), mode, entry});
+  const bool flattened = run_store([&] {
+    store::ObjectStore objects(git_dir, objects_dir);
+    complete = store::flatten_tree(objects, id, [&](std::string_view path, std::uint32_t mode, const ObjectId& entry) {
+      items.push_back(Item{std::string(path), mode, entry});
+    });
   });
-  Py_END_ALLOW_THREADS;
+  if (!flattened) return nullptr;
   if (!complete) Py_RETURN_NONE;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
   if (list == nullptr) return nullptr;
