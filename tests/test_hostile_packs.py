@@ -269,3 +269,30 @@ def test_many_sound_packs_keep_the_commit_graph_in_use(history, tmp_path, hide_g
     newest.write_bytes(bytes(data))
     assert gsc.GitServiceCython(str(path)).count_commits("main") == count
     assert raised(outcome(lambda: library_service(path).count_commits("main"))) is not None
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # dulwich's packs, left half made
+@pytest.mark.parametrize("line", ["", ".", "itself", "a regular file"])
+@pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
+def test_an_alternate_dulwich_cannot_pass_over_answers_as_dulwich(history, tmp_path, hide_git, line,
+                                                                            graph):
+    # dulwich reads alternates in order and looks into each before the next: one naming the
+    # repository's own objects first (an empty line, ".", its own path) is a store that borrows from
+    # itself, so an object found only further on is never reached (it raises RecursionError, or the
+    # remote set comes out empty); one naming a regular file raises NotADirectoryError as dulwich lists
+    # its packs. git passes such lines over; the roads must still agree.
+    shared = copy_of(history, tmp_path, "shared")
+    path = tmp_path / "borrowing"
+    git(tmp_path, "clone", "-q", "--shared", str(shared), str(path))
+    git(path, "update-ref", "refs/remotes/origin/main", "origin/main~3")
+    git(path, "commit", "-q", "--allow-empty", "-m", "own commit")
+    git(path, "repack", "-adlq")
+    if graph:
+        git(path, "commit-graph", "write", "--reachable")
+    alternates = path / ".git" / "objects" / "info" / "alternates"
+    (tmp_path / "a file").write_text("not a directory\n")
+    own = {"": "", ".": ".", "itself": str(path / ".git" / "objects"), "a regular file": str(tmp_path / "a file")}[line]
+    alternates.write_text(f"{own}\n{alternates.read_text()}")
+    commits = git(shared, "rev-list", "--all").split()[:3]
+    hide_git()
+    assert history_answers(gsc.GitServiceCython(str(path)), commits) == history_answers(library_service(path), commits)

@@ -370,11 +370,18 @@ def test_alternates_stop_at_five_levels_and_at_cycles(tmp_path):
     results = read_all(dirs[0], ids)
     assert [isinstance(results[hexid], tuple) for hexid in ids] == [True] * 6 + [False] * 2
     assert results[ids[6]] == "missing"
-    # A cycle back to the start ends the search.
+    # A line that leads back to a directory on the way there is where dulwich, which looks into it
+    # again and again, raises RecursionError: a search that gets that far is left to it.
     (dirs[2] / "objects/info/alternates").write_text(f"{dirs[0] / 'objects'}\n../../../r1/.git/objects\n")
     results = read_all(dirs[0], [ids[1], ids[2], ids[3], "5" * 40])
     assert results[ids[1]][0] == 3 and results[ids[2]][0] == 3
-    assert results[ids[3]] == "missing" and results["5" * 40] == "missing"
+    assert results[ids[3]] == "declined" and results["5" * 40] == "declined"
+    # A line naming a directory met elsewhere, not on the way, is looked into once.
+    (dirs[0] / "objects/info/alternates").write_text(f"{dirs[1] / 'objects'}\n{dirs[2] / 'objects'}\n")
+    (dirs[1] / "objects/info/alternates").write_text(f"{dirs[2] / 'objects'}\n")
+    (dirs[2] / "objects/info/alternates").unlink()
+    results = read_all(dirs[0], [ids[1], ids[2], "5" * 40])
+    assert results[ids[1]][0] == 3 and results[ids[2]][0] == 3 and results["5" * 40] == "missing"
 
 
 # --- the index file --------------------------------------------------------------------------------------

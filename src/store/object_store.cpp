@@ -194,9 +194,13 @@ void ObjectStore::read_alternates(std::size_t index) {
   platform::Buffer contents;
   if (read_repository_file(directories_[index]->path + "/info/alternates", contents) != 0) return;
   const std::string_view text = contents.view();
-  // The directories on the way here, to leave a cycle alone.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
+  // Every directory read so far, and those on the way here (dulwich looks
+  // into an alternate that names one of them again and again, without end).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> seen, ancestors;
   for (const auto& directory : directories_) seen.emplace_back(directory->device, directory->inode);
+  for (std::size_t at = index; at != kNoParent; at = directories_[at]->parent) {
+    ancestors.emplace_back(directories_[at]->device, directories_[at]->inode);
+  }
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -204,17 +208,25 @@ void ObjectStore::read_alternates(std::size_t index) {
     const std::string line(text.substr(start, end - start));
     start = end + 1;
     if (!line.empty() && line[0] == '#') continue;
-    std::string path = !line.empty() && line[0] == '/' ? line : directories_[index]->path + "/" + line;
-    platform::FileInfo info;
-    if (platform::file_info(path, true, info) != 0 || info.kind != platform::FileKind::Directory) continue;
-    const std::pair<std::uint64_t, std::uint64_t> key(info.identity.device, info.identity.inode);
-    if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
-    seen.push_back(key);
     auto alternate = std::make_unique<Directory>();
-    alternate->path = std::move(path);
+    alternate->path = !line.empty() && line[0] == '/' ? line : directories_[index]->path + "/" + line;
     alternate->depth = directories_[index]->depth + 1;
-    alternate->device = key.first;
-    alternate->inode = key.second;
+    alternate->parent = index;
+    platform::FileInfo info;
+    const int error = platform::file_info(alternate->path, true, info);
+    // Nothing there: dulwich finds nothing there either.
+    if (error != 0 && platform::means_absent(error)) continue;
+    const std::pair<std::uint64_t, std::uint64_t> key(info.identity.device, info.identity.inode);
+    if (error != 0 || info.kind != platform::FileKind::Directory ||
+        std::find(ancestors.begin(), ancestors.end(), key) != ancestors.end()) {
+      // dulwich raises when it gets here (NotADirectoryError, RecursionError, ...).
+      alternate->listed = alternate->faulty = alternate->alternates_read = true;
+    } else {
+      if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+      seen.push_back(key);
+      alternate->device = key.first;
+      alternate->inode = key.second;
+    }
     directories_.push_back(std::move(alternate));
     directories_[index]->alternates.push_back(directories_.size() - 1);
   }

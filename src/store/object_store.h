@@ -106,9 +106,11 @@ class ObjectStore {
     std::optional<bool>
         data_usable;  // whether the pack file's header and checksum agree with its index; unset until looked at
   };
+  static constexpr std::size_t kNoParent = SIZE_MAX;
   struct Directory {
     std::string path;
     int depth = 0;
+    std::size_t parent = kNoParent;  // the directory whose alternates name this one
     std::uint64_t device = 0, inode = 0;
     bool listed = false;
     bool faulty = false;  // dulwich would raise on some lookup here
