@@ -468,14 +468,12 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
     if (ch < '0' || ch > '9') return Read::Declined;
     declared = declared * 10 + static_cast<std::uint64_t>(ch - '0');
   }
-  if (declared > kMaxObjectSize) {
-    throw FileError::too_large(path, "a loose object of " + std::to_string(declared) + " bytes, more than the " +
-                                         std::to_string(kMaxObjectSize) +
-                                         " bytes of the largest object the store reads");
-  }
+  const std::size_t header_size = nul + 1;
+  // A header may claim any size: what counts is how far the stream runs
+  // (dulwich reads a short one and raises on it).
+  if (declared > kMaxObjectSize) return measure_overrun(path, stream, status, produced - header_size, scratch_);
   // dulwich inflates no more than its limit (the header included), and
   // raises past it.
-  const std::size_t header_size = nul + 1;
   if (header_size + declared > options_.loose_object_size_limit) return Read::Declined;
   const std::size_t size = static_cast<std::size_t>(declared);
   content.resize(size + kInflateSlack);
