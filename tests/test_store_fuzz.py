@@ -476,12 +476,26 @@ def pack_repo(tmp_path_factory):
     return fresh_repo(tmp_path_factory.mktemp("packs"))
 
 
+def assert_found_as_dulwich_reads(pack_repo, ids: list[str], results: list) -> None:
+    """Every object the store found hashes to its id and is what dulwich reads under it."""
+    from dulwich.repo import Repo
+
+    found = [(hexid, result) for hexid, result in zip(ids, results) if isinstance(result, tuple)]
+    if found:
+        repo = Repo(str(pack_repo.parent))
+        try:
+            for hexid, result in found:
+                assert object_id(*result) == hexid
+                assert repo.object_store.get_raw(hexid.encode()) == result
+        finally:
+            repo.close()
+
+
 @FUZZ
 @given(random_packs())
 def test_random_packs_read_only_as_dulwich_reads_them(pack_repo, pack):
     import shutil
 
-    from dulwich.repo import Repo
     from store_helpers import write_pack
 
     entries, flips = pack
@@ -499,15 +513,7 @@ def test_random_packs_read_only_as_dulwich_reads_them(pack_repo, pack):
         for (hexid, _, expected), result in zip(entries, results):
             if expected is not None:
                 assert result == expected, hexid
-    found = [(hexid, result) for hexid, result in zip(ids, results) if isinstance(result, tuple)]
-    if found:
-        repo = Repo(str(pack_repo.parent))
-        try:
-            for hexid, result in found:
-                assert object_id(*result) == hexid
-                assert repo.object_store.get_raw(hexid.encode()) == result
-        finally:
-            repo.close()
+    assert_found_as_dulwich_reads(pack_repo, ids, results)
 
 
 @FUZZ
@@ -520,7 +526,6 @@ def test_random_packs_read_only_as_dulwich_reads_them(pack_repo, pack):
 def test_pack_indexes_of_every_version_read_only_as_dulwich_reads_them(pack_repo, pack, version, flips, cut):
     import shutil
 
-    from dulwich.repo import Repo
     from store_helpers import write_pack, write_version_3
 
     entries, _ = pack
@@ -540,15 +545,7 @@ def test_pack_indexes_of_every_version_read_only_as_dulwich_reads_them(pack_repo
             if expected is not None:
                 assert result == expected, hexid
     # Only what the store found is asked of dulwich: a damaged fanout can make its lookup run away.
-    found = [(hexid, result) for hexid, result in zip(ids, results) if isinstance(result, tuple)]
-    if found:
-        repo = Repo(str(pack_repo.parent))
-        try:
-            for hexid, result in found:
-                assert object_id(*result) == hexid
-                assert repo.object_store.get_raw(hexid.encode()) == result
-        finally:
-            repo.close()
+    assert_found_as_dulwich_reads(pack_repo, ids, results)
 
 
 # --- packed-refs ------------------------------------------------------------------------------------------

@@ -1,26 +1,16 @@
 #include "store/mapped_file.h"
 
-#include <list>
-#include <mutex>
-
 #include "store/file_error.h"
 
 namespace store {
 
 namespace {
 
-struct CacheEntry {
-  std::string path;
-  std::shared_ptr<const MappedFile> file;
-};
-
-// Most recently used first. Bounded so that a long-lived process that sees
-// many repositories keeps few mappings alive.
-constexpr std::size_t kCacheEntries = 64;
-std::mutex cache_lock;
-std::list<CacheEntry>& cache() {
-  static auto* entries = new std::list<CacheEntry>();  // never destroyed: used until exit
-  return *entries;
+// Bounded so that a long-lived process that sees many repositories keeps
+// few mappings alive.
+KeptByPath<MappedFile>& mappings() {
+  static auto* kept = new KeptByPath<MappedFile>(64);  // never destroyed: used until exit
+  return *kept;
 }
 
 }  // namespace
@@ -47,42 +37,15 @@ std::shared_ptr<const MappedFile> map_file(const std::string& path) {
   const FileState state = identify(path, now);
   if (state == FileState::NotRegular) throw FileError::not_regular(path);
   if (state != FileState::Present) return nullptr;
-  {
-    std::lock_guard<std::mutex> hold(cache_lock);
-    auto& entries = cache();
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-      if (it->path != path) continue;
-      if (it->file->identity() == now) {
-        entries.splice(entries.begin(), entries, it);
-        return entries.front().file;
-      }
-      entries.erase(it);
-      break;
-    }
-  }
+  if (std::shared_ptr<const MappedFile> kept = mappings().find(path, now)) return kept;
   // Mapped outside the lock; the identity is that of the opened file, so a
-  // file replaced in between is cached under what was really mapped.
+  // file replaced in between is kept under what was really mapped.
   std::shared_ptr<const MappedFile> file = MappedFile::open(path);
   if (file == nullptr) return nullptr;
-  std::lock_guard<std::mutex> hold(cache_lock);
-  auto& entries = cache();
-  for (auto it = entries.begin(); it != entries.end(); ++it) {
-    if (it->path == path) {
-      entries.erase(it);
-      break;
-    }
-  }
-  entries.push_front(CacheEntry{path, file});
-  if (entries.size() > kCacheEntries) entries.pop_back();
+  mappings().keep(path, file->identity(), file);
   return file;
 }
 
-void clear_mapping_cache() {
-  std::list<CacheEntry> dropped;
-  {
-    std::lock_guard<std::mutex> hold(cache_lock);
-    dropped.swap(cache());
-  }
-}
+void clear_mapping_cache() { mappings().clear(); }
 
 }  // namespace store

@@ -54,6 +54,59 @@ std::shared_ptr<const MappedFile> map_file(const std::string& path);
 // Drops every cached mapping (the tests use it to count mappings).
 void clear_mapping_cache();
 
+// The last thing made of the file at each path (a mapping, a file read
+// whole), under the identity of the file it was made from, most recently used
+// first: found again only while the path still shows that file. Bounded, so
+// that a process that sees many repositories keeps few. Thread-safe.
+template <class Value>
+class KeptByPath {
+ public:
+  explicit KeptByPath(std::size_t most) : most_(most) {}
+
+  // What was kept for `path` when it was made from the file `identity`
+  // names; null otherwise (and what was kept for another file is dropped).
+  std::shared_ptr<const Value> find(const std::string& path, const FileIdentity& identity) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->path != path) continue;
+      if (it->identity != identity) {
+        entries_.erase(it);
+        return nullptr;
+      }
+      entries_.splice(entries_.begin(), entries_, it);
+      return entries_.front().value;
+    }
+    return nullptr;
+  }
+  // Keeps `value`, made from the file `identity` names, for `path`.
+  void keep(const std::string& path, const FileIdentity& identity, std::shared_ptr<const Value> value) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->path == path) {
+        entries_.erase(it);
+        break;
+      }
+    }
+    entries_.push_front(Entry{path, identity, std::move(value)});
+    if (entries_.size() > most_) entries_.pop_back();
+  }
+  void clear() {
+    std::list<Entry> dropped;  // released outside the lock
+    std::lock_guard<std::mutex> hold(lock_);
+    dropped.swap(entries_);
+  }
+
+ private:
+  struct Entry {
+    std::string path;
+    FileIdentity identity;
+    std::shared_ptr<const Value> value;
+  };
+  const std::size_t most_;
+  std::mutex lock_;
+  std::list<Entry> entries_;
+};
+
 // Facts about files that cost a pass over the whole file (a checksum, a
 // structural check), kept under each file's identity so that later stores
 // reuse them. Such a fact may save work; it never keeps a read in bounds.

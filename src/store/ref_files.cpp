@@ -1,8 +1,6 @@
 #include "store/ref_files.h"
 
 #include <algorithm>
-#include <list>
-#include <mutex>
 
 #include "platform/files.h"
 #include "store/file_error.h"
@@ -27,43 +25,11 @@ bool readable_name(std::string_view name) {
   return name.starts_with(kRefsPrefix) && valid_ref_name(name.substr(kRefsPrefix.size()));
 }
 
-// packed-refs files as last read, by path, most recently used first: one
-// can be large (every tag), and is read again only when it changes. Bounded
-// so that a process that sees many repositories keeps few copies.
-struct KeptPackedRefs {
-  std::string path;
-  std::shared_ptr<const PackedRefsFile> file;
-};
-constexpr std::size_t kKeptPackedRefs = 16;
-std::mutex kept_packed_refs_lock;
-std::list<KeptPackedRefs>& kept_packed_refs() {
-  static auto* kept = new std::list<KeptPackedRefs>();  // never destroyed: stores may outlive static teardown
+// packed-refs files as last read: one can be large (every tag), and is read
+// again only when it changes.
+KeptByPath<PackedRefsFile>& kept_packed_refs() {
+  static auto* kept = new KeptByPath<PackedRefsFile>(16);  // never destroyed: stores may outlive static teardown
   return *kept;
-}
-
-std::shared_ptr<const PackedRefsFile> find_kept_packed_refs(const std::string& path, const FileIdentity& identity) {
-  std::lock_guard<std::mutex> hold(kept_packed_refs_lock);
-  auto& kept = kept_packed_refs();
-  for (auto it = kept.begin(); it != kept.end(); ++it) {
-    if (it->path != path) continue;
-    if (it->file->identity != identity) return nullptr;
-    kept.splice(kept.begin(), kept, it);
-    return kept.front().file;
-  }
-  return nullptr;
-}
-
-void keep_packed_refs(const std::string& path, std::shared_ptr<const PackedRefsFile> file) {
-  std::lock_guard<std::mutex> hold(kept_packed_refs_lock);
-  auto& kept = kept_packed_refs();
-  for (auto it = kept.begin(); it != kept.end(); ++it) {
-    if (it->path == path) {
-      kept.erase(it);
-      break;
-    }
-  }
-  kept.push_front(KeptPackedRefs{path, std::move(file)});
-  if (kept.size() > kKeptPackedRefs) kept.pop_back();
 }
 
 // What os.walk takes an entry for: a directory it enters, a directory it
@@ -96,7 +62,7 @@ FileState read_packed_refs(const std::string& path, std::shared_ptr<const Packed
     case FileState::NotRegular:
       throw FileError::not_regular(path);
     case FileState::Present:
-      file = find_kept_packed_refs(path, now);
+      file = kept_packed_refs().find(path, now);
       if (file != nullptr) return FileState::Present;
       break;
     case FileState::Unusable:
@@ -115,7 +81,8 @@ FileState read_packed_refs(const std::string& path, std::shared_ptr<const Packed
   // Kept only while the path still shows the file that was read: one written
   // meanwhile may have given a mixture, good for this call only.
   FileIdentity after;
-  if (identify(path, after) == FileState::Present && after == fresh->identity) keep_packed_refs(path, fresh);
+  if (identify(path, after) == FileState::Present && after == fresh->identity)
+    kept_packed_refs().keep(path, fresh->identity, fresh);
   file = std::move(fresh);
   return FileState::Present;
 }
