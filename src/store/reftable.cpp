@@ -450,7 +450,7 @@ bool read_reftable_as_dulwich(std::string_view bytes, DulwichReftable& table) {
 
 // --- the stack ---
 
-RefRead ReftableStack::read(const std::string& git_dir) {
+RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading) {
   refs_.clear();
   id_size_ = 0;
   dulwich_reads_ = true;
@@ -490,7 +490,7 @@ RefRead ReftableStack::read(const std::string& git_dir) {
         return RefRead::Declined;
       } else if (tables[i].version != 1) {
         dulwich_reads_ = false;
-      } else if (!read_reftable_as_dulwich(content.view(), replays[i])) {
+      } else if (reading == ReftableReading::AsDulwich && !read_reftable_as_dulwich(content.view(), replays[i])) {
         replayed = false;
       }
     }
@@ -512,7 +512,8 @@ RefRead ReftableStack::read(const std::string& git_dir) {
     std::vector<ReftableRef> merged;
     for (Reftable& table : tables) merged = overlay(std::move(merged), std::move(table.refs));
     std::erase_if(merged, [](const ReftableRef& ref) { return ref.kind == ReftableKind::Deletion; });
-    if (dulwich_reads_ && (!replayed || !same_refs(merged, dulwich_merge(std::move(replays))))) {
+    if (reading == ReftableReading::AsDulwich && dulwich_reads_ &&
+        (!replayed || !same_refs(merged, dulwich_merge(std::move(replays))))) {
       return RefRead::Declined;
     }
     refs_ = std::move(merged);

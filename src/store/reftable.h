@@ -75,6 +75,11 @@ struct DulwichReftable {
 // to follow it (a length too large for a Python read).
 bool read_reftable_as_dulwich(std::string_view bytes, DulwichReftable& table);
 
+// Whose reading of a stack is asked for: git's, where dulwich reads it
+// alike or cannot read it at all (AsDulwich), or git's alone (AsGit: what
+// git itself sees, for the reads that stand for git's own).
+enum class ReftableReading : std::uint8_t { AsDulwich, AsGit };
+
 // The merged refs of a repository's reftables, as one method call reads them.
 class ReftableStack {
  public:
@@ -82,9 +87,10 @@ class ReftableStack {
   // Declined when a name is one dulwich refuses or is not a plain file name,
   // a table cannot be read (a missing one after tables.list was read again
   // and found unchanged), is not one git writes, or the tables disagree on
-  // their ids' size; and, where every table is of version 1, when dulwich's
-  // reading of them differs from git's. No tables.list: no refs.
-  RefRead read(const std::string& git_dir);
+  // their ids' size; and, AsDulwich, where every table is of version 1,
+  // when dulwich's reading of them differs from git's. No tables.list: no
+  // refs.
+  RefRead read(const std::string& git_dir, ReftableReading reading = ReftableReading::AsDulwich);
 
   // The size of the ids the tables hold (20 or 32); 0 with no table.
   std::size_t id_size() const { return id_size_; }
