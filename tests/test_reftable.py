@@ -306,8 +306,16 @@ def test_a_table_replaced_between_two_reads(tmp_path, newer_git):
     repo.git("pack-refs", "--all")
     after = stack_refs(git_dir)
     assert before != after == git_refs(repo)
-    # A table rewritten in place with garbage, then removed.
+    # A table rewritten in place: the same size, another id.
     (table,) = tables(repo)
+    data = table.read_bytes()
+    old = bytes.fromhex(repo.head("side"))
+    new = bytes.fromhex(repo.head("main"))
+    table.write_bytes(data.replace(old, new))
+    assert len(table.read_bytes()) == len(data)
+    assert stack_refs(git_dir) == {name: (kind, value.replace(old.hex().encode(), new.hex().encode()))
+                                   for name, (kind, value) in after.items()}
+    # A table rewritten in place with garbage, then removed.
     table.write_bytes(b"REFT\x01" + os.urandom(64))
     assert probe.reftable_stack(str(git_dir)) is None
     table.unlink()

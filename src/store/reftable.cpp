@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <limits>
+#include <list>
+#include <memory>
+#include <mutex>
 
 #include "platform/buffer.h"
 #include "platform/files.h"
+#include "store/mapped_file.h"
 
 namespace store {
 
@@ -450,13 +454,150 @@ bool read_reftable_as_dulwich(std::string_view bytes, DulwichReftable& table) {
 
 // --- the stack ---
 
+// The merged refs of one list of tables.
+struct MergedTables {
+  std::string directory;
+  std::vector<platform::FileIdentity> identities;  // of the tables, in the list's order
+  std::vector<ReftableRef> refs;
+  std::size_t id_size = 0;
+  bool dulwich_reads = true;   // every table is of version 1
+  bool dulwich_alike = false;  // and dulwich's reading of them gives these refs
+  std::size_t bytes = 0;       // the tables' sizes, added up
+};
+
+namespace {
+
+// A table as both readings took it.
+struct ReadTable {
+  Reftable table;
+  bool replayed = false;  // version 1, and the replay of dulwich's reading followed it
+  DulwichReftable replay;
+  std::size_t bytes = 0;  // the file's size
+};
+
+// What was read, under the identities of the files it came from: git never
+// rewrites a table, so a table's identity stands for its content (a file
+// rewritten in place changes its times or size). Bounded by the bytes read,
+// so that a process that sees a large stack compacted again and again keeps
+// only the latest few.
+template <class Entry>
+class ReadCache {
+ public:
+  template <class Match>
+  std::shared_ptr<const Entry> find(const Match& match) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (!match(**it)) continue;
+      entries_.splice(entries_.begin(), entries_, it);
+      return entries_.front();
+    }
+    return nullptr;
+  }
+  void keep(std::shared_ptr<const Entry> entry) {
+    std::lock_guard<std::mutex> hold(lock_);
+    bytes_ += entry->bytes;
+    entries_.push_front(std::move(entry));
+    while (entries_.size() > 1 && (entries_.size() > kEntries || bytes_ > kBytes)) {
+      bytes_ -= entries_.back()->bytes;
+      entries_.pop_back();
+    }
+  }
+  void clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    entries_.clear();
+    bytes_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 32;
+  static constexpr std::size_t kBytes = std::size_t{64} << 20;
+  std::mutex lock_;
+  std::list<std::shared_ptr<const Entry>> entries_;  // most recently used first
+  std::size_t bytes_ = 0;
+};
+
+struct CachedTable {
+  platform::FileIdentity identity;
+  std::shared_ptr<const ReadTable> read;
+  std::size_t bytes = 0;
+};
+
+ReadCache<CachedTable>& table_cache() {
+  static auto* cache = new ReadCache<CachedTable>();  // never destroyed: stores may outlive static teardown
+  return *cache;
+}
+
+ReadCache<MergedTables>& merged_cache() {
+  static auto* cache = new ReadCache<MergedTables>();
+  return *cache;
+}
+
+// What reading one table gave.
+enum class TableRead : std::uint8_t { Read, Vanished, Declined };
+
+// The table at `path`, expected to be the file of `identity`: read whole (or
+// taken from what an earlier read of the same file gave). Vanished when it
+// is gone or was replaced since its identity was taken.
+TableRead read_table(const std::string& path, const platform::FileIdentity& identity,
+                     std::shared_ptr<const ReadTable>& out) {
+  std::shared_ptr<const CachedTable> cached =
+      table_cache().find([&](const CachedTable& entry) { return entry.identity == identity; });
+  if (cached != nullptr) {
+    out = cached->read;
+    return TableRead::Read;
+  }
+  platform::Buffer content;
+  platform::FileInfo info;
+  if (const int error = platform::read_whole_file(path, content, info)) {
+    return platform::means_absent(error) ? TableRead::Vanished : TableRead::Declined;
+  }
+  if (info.identity != identity) return TableRead::Vanished;
+  auto read = std::make_shared<ReadTable>();
+  read->bytes = content.view().size();
+  if (!read_reftable(content.view(), read->table)) return TableRead::Declined;
+  if (read->table.version == 1) read->replayed = read_reftable_as_dulwich(content.view(), read->replay);
+  out = read;
+  table_cache().keep(std::make_shared<const CachedTable>(CachedTable{identity, read, read->bytes}));
+  return TableRead::Read;
+}
+
+// The tables merged, git's way and dulwich's.
+std::shared_ptr<const MergedTables> merge_tables(std::string directory, std::vector<platform::FileIdentity> identities,
+                                                 const std::vector<std::shared_ptr<const ReadTable>>& tables) {
+  auto merged = std::make_shared<MergedTables>();
+  merged->directory = std::move(directory);
+  merged->identities = std::move(identities);
+  bool replayed = true;
+  for (const auto& read : tables) {
+    if (merged->id_size != 0 && read->table.id_size != merged->id_size) return nullptr;
+    merged->id_size = read->table.id_size;
+    merged->bytes += read->bytes;
+    if (read->table.version != 1) merged->dulwich_reads = false;
+    replayed = replayed && read->replayed;
+    std::vector<ReftableRef> upper = read->table.refs;
+    merged->refs = overlay(std::move(merged->refs), std::move(upper));
+  }
+  std::erase_if(merged->refs, [](const ReftableRef& ref) { return ref.kind == ReftableKind::Deletion; });
+  if (merged->dulwich_reads && replayed) {
+    std::vector<DulwichReftable> replays;
+    replays.reserve(tables.size());
+    for (const auto& read : tables) replays.push_back(read->replay);
+    merged->dulwich_alike = same_refs(merged->refs, dulwich_merge(std::move(replays)));
+  }
+  return merged;
+}
+
+}  // namespace
+
+void clear_reftable_cache() {
+  table_cache().clear();
+  merged_cache().clear();
+}
+
 RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading) {
-  refs_.clear();
-  id_size_ = 0;
-  dulwich_reads_ = true;
+  merged_.reset();
   const std::string directory = git_dir + "/reftable";
   platform::Buffer list;
-  platform::Buffer content;
   for (int attempt = 0; attempt < kListReads; ++attempt) {
     const int error = platform::read_whole_file(directory + "/tables.list", list);
     if (error != 0) {
@@ -477,21 +618,34 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading)
       start = end + 1;
     }
 
-    std::vector<Reftable> tables(names.size());
-    std::vector<DulwichReftable> replays(names.size());
-    bool replayed = true;
+    // Which files the tables are now; what was merged of the same files
+    // before stands.
+    std::vector<platform::FileIdentity> identities(names.size());
     bool vanished = false;
     for (std::size_t i = 0; i < names.size() && !vanished; ++i) {
-      const int read_error = platform::read_whole_file(directory + "/" + names[i], content);
-      if (read_error != 0) {
-        if (!platform::means_absent(read_error)) return RefRead::Declined;
-        vanished = true;
-      } else if (!read_reftable(content.view(), tables[i])) {
-        return RefRead::Declined;
-      } else if (tables[i].version != 1) {
-        dulwich_reads_ = false;
-      } else if (reading == ReftableReading::AsDulwich && !read_reftable_as_dulwich(content.view(), replays[i])) {
-        replayed = false;
+      const FileState state = identify(directory + "/" + names[i], identities[i]);
+      if (state == FileState::Unusable) return RefRead::Declined;
+      vanished = state == FileState::Absent;
+    }
+    if (!vanished) {
+      merged_ = merged_cache().find(
+          [&](const MergedTables& entry) { return entry.directory == directory && entry.identities == identities; });
+      std::vector<std::shared_ptr<const ReadTable>> tables(names.size());
+      for (std::size_t i = 0; merged_ == nullptr && i < names.size() && !vanished; ++i) {
+        switch (read_table(directory + "/" + names[i], identities[i], tables[i])) {
+          case TableRead::Read:
+            break;
+          case TableRead::Vanished:
+            vanished = true;
+            break;
+          case TableRead::Declined:
+            return RefRead::Declined;
+        }
+      }
+      if (merged_ == nullptr && !vanished) {
+        merged_ = merge_tables(directory, identities, tables);
+        if (merged_ == nullptr) return RefRead::Declined;
+        merged_cache().keep(merged_);
       }
     }
     if (vanished) {
@@ -501,31 +655,31 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading)
       if (platform::read_whole_file(directory + "/tables.list", again) == 0 && again.view() == listed) {
         return RefRead::Declined;
       }
-      dulwich_reads_ = true;
       continue;
     }
-
-    for (Reftable& table : tables) {
-      if (id_size_ != 0 && table.id_size != id_size_) return RefRead::Declined;
-      id_size_ = table.id_size;
-    }
-    std::vector<ReftableRef> merged;
-    for (Reftable& table : tables) merged = overlay(std::move(merged), std::move(table.refs));
-    std::erase_if(merged, [](const ReftableRef& ref) { return ref.kind == ReftableKind::Deletion; });
-    if (reading == ReftableReading::AsDulwich && dulwich_reads_ &&
-        (!replayed || !same_refs(merged, dulwich_merge(std::move(replays))))) {
+    if (reading == ReftableReading::AsDulwich && merged_->dulwich_reads && !merged_->dulwich_alike) {
+      merged_.reset();
       return RefRead::Declined;
     }
-    refs_ = std::move(merged);
     return RefRead::Found;
   }
   return RefRead::Declined;
 }
 
+std::size_t ReftableStack::id_size() const { return merged_ == nullptr ? 0 : merged_->id_size; }
+
+bool ReftableStack::dulwich_reads() const { return merged_ == nullptr || merged_->dulwich_reads; }
+
+const std::vector<ReftableRef>& ReftableStack::refs() const {
+  static const std::vector<ReftableRef> none;
+  return merged_ == nullptr ? none : merged_->refs;
+}
+
 const ReftableRef* ReftableStack::find(std::string_view name) const {
-  const auto at = std::lower_bound(refs_.begin(), refs_.end(), name,
+  const std::vector<ReftableRef>& all = refs();
+  const auto at = std::lower_bound(all.begin(), all.end(), name,
                                    [](const ReftableRef& ref, std::string_view wanted) { return ref.name < wanted; });
-  return at != refs_.end() && at->name == name ? &*at : nullptr;
+  return at != all.end() && at->name == name ? &*at : nullptr;
 }
 
 // --- dulwich's container over the stack ---

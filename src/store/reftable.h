@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -80,6 +81,9 @@ bool read_reftable_as_dulwich(std::string_view bytes, DulwichReftable& table);
 // git itself sees, for the reads that stand for git's own).
 enum class ReftableReading : std::uint8_t { AsDulwich, AsGit };
 
+// The refs of a list of tables, merged (defined where they are read).
+struct MergedTables;
+
 // The merged refs of a repository's reftables, as one method call reads them.
 class ReftableStack {
  public:
@@ -93,23 +97,26 @@ class ReftableStack {
   RefRead read(const std::string& git_dir, ReftableReading reading = ReftableReading::AsDulwich);
 
   // The size of the ids the tables hold (20 or 32); 0 with no table.
-  std::size_t id_size() const { return id_size_; }
-  // Whether dulwich reads these tables (all of version 1), as it then reads
-  // them alike; false where it raises on them (a table of version 2).
-  bool dulwich_reads() const { return dulwich_reads_; }
+  std::size_t id_size() const;
+  // Whether dulwich reads these tables (all of version 1); false where it
+  // raises on them (a table of version 2).
+  bool dulwich_reads() const;
 
   // The ref `name` holds after every table, later ones first; null when no
   // table has it or the latest record of it is a deletion.
   const ReftableRef* find(std::string_view name) const;
 
   // Every ref that is not deleted, in ascending order of names.
-  const std::vector<ReftableRef>& refs() const { return refs_; }
+  const std::vector<ReftableRef>& refs() const;
 
  private:
-  std::vector<ReftableRef> refs_;
-  std::size_t id_size_ = 0;
-  bool dulwich_reads_ = true;
+  // What was read: shared with later reads of the same files (tables are
+  // read once per file identity, the merge once per list of them).
+  std::shared_ptr<const MergedTables> merged_;
 };
+
+// Drops what was kept of tables read before (the tests use it to count reads).
+void clear_reftable_cache();
 
 // dulwich's ReftableRefsContainer over a stack: what its methods answer.
 class ReftableRefs {
