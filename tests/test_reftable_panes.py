@@ -19,7 +19,10 @@ import _git_store_probe as probe
 import git_service_cython as gsc
 import pytest
 from conftest import GIT_ENV, init_repo
+from dulwich.reftable import ReftableRefsContainer
+from dulwich.repo import Repo
 from newer_git import SKIP_REASON, find_newer_git
+from public_methods import CHANGES_THE_SERVICE, METHODS, Samples, sample_call
 from roads import LibraryRepo, library_service, outcome
 
 NEWER_GIT = find_newer_git()
@@ -314,3 +317,33 @@ def test_with_sha1_ids_the_dulwich_road_answers_alike(history, hide_git):
             assert outcome(lambda call=call: call(library)) == answer
     if sha256:
         assert outcome(lambda: library.list_commits("main")) == (ValueError, "Unsupported reftable version: 2")
+
+
+@pytest.mark.parametrize("git_on_path", ["newer", "the system's", "none"])
+def test_no_read_of_the_tables_is_left_to_dulwich(history, monkeypatch, hide_git, git_on_path):
+    """Every public method, with a git that reads reftables, with the git on the
+    machine (which, before 2.45, refuses the repository: the methods fall
+    back) and without git: the refs are read natively, never through the
+    container (whose reading raises on version-2 tables)."""
+    if git_on_path == "newer":
+        monkeypatch.setenv("PATH", str(Path(NEWER_GIT).parent) + os.pathsep + os.environ["PATH"])
+    elif git_on_path == "none":
+        hide_git()
+    with Repo(str(history.path)) as library:
+        tree = library[history.head("HEAD^{tree}").encode()]
+    samples = Samples(commit=history.head("main"), shas=history.git("log", "--format=%H", "main").split(),
+                      tree=tree, path_parts=["f1.txt"], root=history.path)
+    reads = []
+    real = ReftableRefsContainer._read_all_tables
+
+    def counted(container):
+        reads.append(container)
+        return real(container)
+
+    monkeypatch.setattr(ReftableRefsContainer, "_read_all_tables", counted)
+    service = gsc.GitServiceCython(str(history.path))
+    for name in METHODS:
+        if name not in CHANGES_THE_SERVICE:
+            answer = outcome(lambda name=name: sample_call(name, samples)(service))
+            assert not (isinstance(answer, tuple) and isinstance(answer[0], type)), (name, answer)
+            assert reads == [], name
