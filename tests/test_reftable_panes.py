@@ -23,6 +23,7 @@ from dulwich.reftable import ReftableRefsContainer
 from dulwich.repo import Repo
 from newer_git import SKIP_REASON, find_newer_git
 from public_methods import CHANGES_THE_SERVICE, METHODS, Samples, sample_call
+from reftable_helpers import SYMBOLIC, write_table
 from roads import LibraryRepo, library_service, outcome
 
 NEWER_GIT = find_newer_git()
@@ -347,3 +348,50 @@ def test_no_read_of_the_tables_is_left_to_dulwich(history, monkeypatch, hide_git
             answer = outcome(lambda name=name: sample_call(name, samples)(service))
             assert not (isinstance(answer, tuple) and isinstance(answer[0], type)), (name, answer)
             assert reads == [], name
+
+
+def rewrite_tables(git_dir: Path, version: int, hash_name: bytes, widen: int = 0) -> None:
+    """The repository's refs in one table written anew, of `version`, its ids
+    `widen` bytes longer."""
+    records = []
+    for name, kind, value, update_index in probe.reftable_stack(str(git_dir))[2]:
+        raw = value if kind == SYMBOLIC else b"".join(
+            bytes.fromhex(value[i:i + 40].decode()) + b"\x01" * widen for i in range(0, len(value), 40))
+        records.append((name, kind, raw, update_index))
+    folder = git_dir / "reftable"
+    for table in folder.glob("*.ref"):
+        table.unlink()
+    (folder / "0x000000000001-0x000000000099-00000000.ref").write_bytes(
+        write_table(records, version, hash_name=hash_name, min_index=1, max_index=0x99))
+    (folder / "tables.list").write_text("0x000000000001-0x000000000099-00000000.ref\n")
+
+
+def test_version_2_tables_in_a_sha1_repository(tmp_path, hide_git):
+    """Tables of version 2 that hold SHA-1 ids: git reads them, dulwich raises,
+    the panes answer as git. Holding SHA-256 ids in a SHA-1 repository, git
+    refuses them: the panes leave them to dulwich, which raises."""
+    repo = init_repo(tmp_path / "repo", program=NEWER_GIT, options=("--ref-format=reftable",))
+    repo.commit("one")
+    repo.git("branch", "side")
+    repo.git("tag", "-a", "-m", "tag", "v1")
+    expected = {b.split()[0]: b.split()[1] for b in repo.git(
+        "for-each-ref", "refs/heads/", "--format=%(refname:short) %(objectname)").splitlines()}
+    git_dir = repo.path / ".git"
+    rewrite_tables(git_dir, 2, b"sha1")
+    assert git_at(repo.path, "for-each-ref", "refs/heads/", "--format=%(refname:short) %(objectname)") == "\n".join(
+        f"{name} {target}" for name, target in sorted(expected.items()))
+    assert git_at(repo.path, "rev-parse", "v1^{}") == expected["main"]
+    hide_git()
+    service = gsc.GitServiceCython(str(repo.path))
+    assert {b.name: b.head_sha for b in service.list_branches()} == expected
+    assert [c.sha for c in service.list_commits("main")] == [expected["main"]]
+    assert service.get_branch_info("main")["is_current"] is True
+    with Repo(str(repo.path)) as library, pytest.raises(ValueError, match="Unsupported reftable version: 2"):
+        library.refs.as_dict()
+
+    rewrite_tables(git_dir, 2, b"s256", widen=12)
+    refused = subprocess.run([NEWER_GIT, "rev-parse", "main"], cwd=repo.path, capture_output=True, check=False)
+    assert refused.returncode != 0
+    service = gsc.GitServiceCython(str(repo.path))
+    assert outcome(service.list_branches) == (ValueError, "Unsupported reftable version: 2")
+    assert outcome(lambda: service.list_commits("main")) == (ValueError, "Unsupported reftable version: 2")

@@ -1,5 +1,6 @@
 #include "core/native_refs.h"
 
+#include "core/ids.h"
 #include "core/native_road.h"
 
 namespace core {
@@ -59,7 +60,10 @@ NativeRefs::NativeRefs(Service& self) {
   Ref repo = self.repo();
   container_ = host::getattr(repo.get(), refs_name);
   if (std::optional<NativeDirectory> native = native_git_dir(self, container_.get())) {
-    files_.emplace(std::move(native->git_dir), native->storage);
+    // Tables of another object format than the repository's git refuses.
+    std::size_t id_size = 0;
+    if (native->storage == store::RefStorage::Reftable) id_size = IdFormat(self).long_ids() ? 32 : 20;
+    files_.emplace(std::move(native->git_dir), native->storage, id_size);
   }
 }
 

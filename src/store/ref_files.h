@@ -60,9 +60,10 @@ enum class RefStorage : std::uint8_t { Files, Reftable };
 class RefFiles {
  public:
   // `git_dir`: the repository's git directory, which is also its common
-  // directory (not a linked worktree's).
-  explicit RefFiles(std::string git_dir, RefStorage storage = RefStorage::Files)
-      : git_dir_(std::move(git_dir)), storage_(storage), tables_(git_dir_) {}
+  // directory (not a linked worktree's). `id_size`: the size of the
+  // repository's ids, which reftables must hold (0: any).
+  explicit RefFiles(std::string git_dir, RefStorage storage = RefStorage::Files, std::size_t id_size = 0)
+      : git_dir_(std::move(git_dir)), storage_(storage), tables_(git_dir_, id_size) {}
 
   RefStorage storage() const { return storage_; }
 

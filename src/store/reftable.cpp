@@ -594,7 +594,7 @@ void clear_reftable_cache() {
   merged_cache().clear();
 }
 
-RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading) {
+RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading, std::size_t id_size) {
   merged_.reset();
   const std::string directory = git_dir + "/reftable";
   platform::Buffer list;
@@ -657,7 +657,8 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading)
       }
       continue;
     }
-    if (reading == ReftableReading::AsDulwich && merged_->dulwich_reads && !merged_->dulwich_alike) {
+    if ((reading == ReftableReading::AsDulwich && merged_->dulwich_reads && !merged_->dulwich_alike) ||
+        (id_size != 0 && merged_->id_size != 0 && merged_->id_size != id_size)) {
       merged_.reset();
       return RefRead::Declined;
     }
@@ -692,7 +693,10 @@ constexpr int kMostRefsFollowed = 5;
 }  // namespace
 
 RefRead ReftableRefs::stack(const ReftableStack*& stack) {
-  if (state_ == State::Unread) state_ = stack_.read(git_dir_) == RefRead::Found ? State::Ready : State::Declined;
+  if (state_ == State::Unread) {
+    const RefRead read = stack_.read(git_dir_, ReftableReading::AsDulwich, id_size_);
+    state_ = read == RefRead::Found ? State::Ready : State::Declined;
+  }
   stack = &stack_;
   return state_ == State::Ready ? RefRead::Found : RefRead::Declined;
 }

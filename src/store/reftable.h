@@ -94,7 +94,10 @@ class ReftableStack {
   // their ids' size; and, AsDulwich, where every table is of version 1,
   // when dulwich's reading of them differs from git's. No tables.list: no
   // refs.
-  RefRead read(const std::string& git_dir, ReftableReading reading = ReftableReading::AsDulwich);
+  // With `id_size` other than 0, tables that hold ids of another size (not
+  // the repository's object format, which git refuses) are declined too.
+  RefRead read(const std::string& git_dir, ReftableReading reading = ReftableReading::AsDulwich,
+               std::size_t id_size = 0);
 
   // The size of the ids the tables hold (20 or 32); 0 with no table.
   std::size_t id_size() const;
@@ -121,7 +124,9 @@ void clear_reftable_cache();
 // dulwich's ReftableRefsContainer over a stack: what its methods answer.
 class ReftableRefs {
  public:
-  explicit ReftableRefs(std::string git_dir) : git_dir_(std::move(git_dir)) {}
+  // `id_size`: the size of the repository's ids (0: any).
+  explicit ReftableRefs(std::string git_dir, std::size_t id_size = 0)
+      : git_dir_(std::move(git_dir)), id_size_(id_size) {}
 
   // refs.read_ref(name) (read_loose_ref): the raw value, `symbolic` telling
   // a target's name from an id's digits (the first id of a peeled record).
@@ -146,6 +151,7 @@ class ReftableRefs {
 
  private:
   std::string git_dir_;
+  std::size_t id_size_;
   enum class State : std::uint8_t { Unread, Ready, Declined } state_ = State::Unread;
   ReftableStack stack_;
 };
