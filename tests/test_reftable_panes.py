@@ -395,3 +395,28 @@ def test_version_2_tables_in_a_sha1_repository(tmp_path, hide_git):
     service = gsc.GitServiceCython(str(repo.path))
     assert outcome(service.list_branches) == (ValueError, "Unsupported reftable version: 2")
     assert outcome(lambda: service.list_commits("main")) == (ValueError, "Unsupported reftable version: 2")
+
+
+def test_a_linked_worktree_of_a_reftable_repository_nested_in_the_tree(tmp_path, monkeypatch, hide_git):
+    """Its HEAD is in the worktree's own tables, its branches in the main
+    repository's."""
+    monkeypatch.setenv("PATH", str(Path(NEWER_GIT).parent) + os.pathsep + os.environ["PATH"])
+    main = init_repo(tmp_path / "main", program=NEWER_GIT, options=("--ref-format=reftable",))
+    main.commit("main", files={"m.txt": "m\n"})
+    outer = init_repo(tmp_path / "outer", program=NEWER_GIT)
+    outer.commit("outer", files={"o.txt": "o\n"})
+    main.git("worktree", "add", "-q", "-b", "linked", str(outer.path / "wt"))
+    assert (main.path / ".git" / "worktrees" / "wt" / "reftable" / "tables.list").is_file()
+    outer.git("add", "wt")
+    outer.commit("with a worktree")
+    service = gsc.GitServiceCython(str(outer.path))
+    hide_git()
+    assert git_at(outer.path, "status", "--porcelain", "-u") == ""
+    assert service.get_file_status() == []
+    git_at(outer.path / "wt", "commit", "-q", "--allow-empty", "-m", "moved on")
+    assert git_at(outer.path, "status", "--porcelain", "-u") == " M wt"
+    assert [(r.path, r.status) for r in service.get_file_status()] == [("wt", "modified")]
+    # The branch moved back in the main repository's tables; HEAD still names it.
+    git_at(main.path, "update-ref", "refs/heads/linked", "main")
+    assert git_at(outer.path, "status", "--porcelain", "-u") == ""
+    assert service.get_file_status() == []
