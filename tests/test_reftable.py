@@ -375,6 +375,7 @@ def mutated(draw, tables):
 @given(st.one_of(tables_written(), mutated(tables_written()), st.binary(max_size=200).map(lambda tail: b"REFT\x01" + tail)))
 @example(write_table([(b"refs/heads/" + b"y" * 140, ID, OID, 1)]))
 @example(write_table([(b"HEAD", SYMBOLIC, b"refs/heads/main", 1)], per_block=1, padded=True))
+@example(b"REFT\x01\x00\x10\x00" + bytes(16) + b"r\x00\x00\x50" + b"\x80" * 76 + b"\x01" + b"\x00\x00\x1c")
 def test_reader_against_plain_and_dulwich_readings(data):
     answer = probe.reftable(data)
     assert answer == read_table(data)

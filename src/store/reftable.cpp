@@ -222,8 +222,10 @@ Replay dulwich_varint(std::string_view bytes, std::size_t& at, std::uint64_t& ou
     if (at >= bytes.size()) return Replay::Stop;
     const auto byte = static_cast<unsigned char>(bytes[at++]);
     const std::uint64_t group = byte & 0x7f;
-    if (group != 0 && (shift >= 60 || group >= (kReplayLargest >> shift))) return Replay::Unsure;
-    value |= group << shift;
+    if (group != 0) {
+      if (shift >= 60 || group >= (kReplayLargest >> shift)) return Replay::Unsure;
+      value |= group << shift;
+    }
     if (byte < 0x80) break;
     shift += 7;
   }
