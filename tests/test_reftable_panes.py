@@ -10,6 +10,8 @@ reads the tables, dulwich's road through the same panes."""
 
 from __future__ import annotations
 
+import errno
+import json
 import os
 import subprocess
 from collections import deque
@@ -21,6 +23,7 @@ import pytest
 from conftest import GIT_ENV, init_repo
 from dulwich.reftable import ReftableRefsContainer
 from dulwich.repo import Repo
+from hardening_helpers import run_child
 from newer_git import SKIP_REASON, find_newer_git
 from public_methods import CHANGES_THE_SERVICE, METHODS, Samples, sample_call
 from reftable_helpers import SYMBOLIC, write_table
@@ -420,3 +423,54 @@ def test_a_linked_worktree_of_a_reftable_repository_nested_in_the_tree(tmp_path,
     git_at(main.path, "update-ref", "refs/heads/linked", "main")
     assert git_at(outer.path, "status", "--porcelain", "-u") == ""
     assert service.get_file_status() == []
+
+
+SPECIAL_CHILD = """
+import json, git_service_cython as gsc
+service = gsc.GitServiceCython(ROOT)
+answers = {}
+for name, call in [("list_branches", lambda: service.list_branches()),
+                   ("list_commits", lambda: [c.sha for c in service.list_commits("main")]),
+                   ("get_branch_info", lambda: service.get_branch_info("main")["head_sha"]),
+                   ("get_file_status", lambda: [(r.path, r.status) for r in service.get_file_status()])]:
+    try:
+        answers[name] = repr(call())
+    except Exception as error:
+        answers[name] = f"{type(error).__name__}: {error}"
+print(json.dumps(answers))
+"""
+
+
+@pytest.mark.parametrize("kind", ["named pipe", "link to /dev/zero"])
+@pytest.mark.parametrize("place", ["tables.list", "a table", "a submodule's table"])
+def test_a_table_that_is_no_file_is_never_read(tmp_path, monkeypatch, kind, place):
+    """A pipe or a device where git keeps tables.list or a table: the
+    repository's own raise OSError at once (dulwich would wait on a pipe for
+    ever); a submodule's leaves its HEAD unread, as unchanged."""
+    monkeypatch.setenv("PATH", str(Path(NEWER_GIT).parent) + os.pathsep + os.environ["PATH"])
+    repo = init_repo(tmp_path / "repo", program=NEWER_GIT, options=("--ref-format=reftable",))
+    repo.commit("one", files={"a.txt": "a\n"})
+    git_dir = repo.path / ".git"
+    if place == "a submodule's table":
+        inner = init_repo(tmp_path / "inner", program=NEWER_GIT, options=("--ref-format=reftable",))
+        inner.commit("inner")
+        repo.git("-c", "protocol.file.allow=always", "submodule", "add", "-q", str(inner.path), "sub",
+                 env={"GIT_DEFAULT_REF_FORMAT": "reftable"})
+        repo.commit("with a submodule")
+        git_dir = git_dir / "modules" / "sub"
+    folder = git_dir / "reftable"
+    path = folder / ("tables.list" if place == "tables.list" else (folder / "tables.list").read_text().split()[0])
+    path.unlink()
+    os.mkfifo(path) if kind == "named pipe" else path.symlink_to("/dev/zero")
+    empty = tmp_path / "no-git-bin"
+    empty.mkdir()
+    child = run_child(SPECIAL_CHILD.replace("ROOT", repr(str(repo.path))), timeout=60, env={"PATH": str(empty)})
+    assert child.returncode == 0, child.stderr
+    answers = json.loads(child.stdout)
+    if place == "a submodule's table":
+        assert answers["get_file_status"] == "[]"
+        assert answers["list_branches"] == repr([gsc.BranchInfo(name="main", head_sha=repo.head(), timestamp=0)])
+    else:
+        refused = f"OSError: [Errno {errno.EINVAL}] Not a regular file: {str(path)!r}"
+        assert answers["list_branches"] == answers["list_commits"] == refused
+        assert answers["get_branch_info"] == "None"  # its guards take any failure

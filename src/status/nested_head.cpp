@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "platform/files.h"
+#include "store/file_error.h"
 #include "store/reftable.h"
 
 namespace status {
@@ -116,11 +117,15 @@ std::optional<std::string> reftable_head_digits(const std::string& git_dir, cons
                                                 std::size_t digits) {
   store::ReftableStack own;
   store::ReftableStack common;
-  if (own.read(git_dir, store::ReftableReading::AsGit) != store::RefRead::Found) return std::nullopt;
-  if (common_dir == git_dir) {
-    common = own;
-  } else if (common.read(common_dir, store::ReftableReading::AsGit) != store::RefRead::Found) {
-    return std::nullopt;
+  try {
+    if (own.read(git_dir, store::ReftableReading::AsGit) != store::RefRead::Found) return std::nullopt;
+    if (common_dir == git_dir) {
+      common = own;
+    } else if (common.read(common_dir, store::ReftableReading::AsGit) != store::RefRead::Found) {
+      return std::nullopt;
+    }
+  } catch (const store::FileError&) {
+    return std::nullopt;  // a table that is no file to read: no HEAD, as for any other unreadable ref
   }
   std::string name = "HEAD";
   for (int read = 0; read < kMostReads; ++read) {

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <list>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "platform/buffer.h"
 #include "platform/files.h"
+#include "store/file_error.h"
 #include "store/mapped_file.h"
 
 namespace store {
@@ -30,6 +32,11 @@ constexpr char kRefBlock = 'r';
 constexpr std::size_t kBlockHeader = 4;  // type and 24-bit length
 constexpr std::size_t kRestartSize = 3;
 constexpr std::size_t kRestartCountSize = 2;
+
+// The largest table read: a table this large would hold millions of refs;
+// a larger file (a sparse one, say) is not read whole, nor handed to
+// dulwich, which would walk it four bytes at a time.
+constexpr std::uint64_t kLargestTable = std::uint64_t{1} << 30;
 
 // How often git looks at tables.list again when a table it names is gone
 // (another git compacted the stack meanwhile).
@@ -550,7 +557,13 @@ TableRead read_table(const std::string& path, const platform::FileIdentity& iden
   }
   platform::Buffer content;
   platform::FileInfo info;
-  if (const int error = platform::read_whole_file(path, content, info)) {
+  if (const int error = platform::read_whole_file(path, content, info, kLargestTable)) {
+    if (error == platform::kNotRegularFile) throw FileError::not_regular(path);
+    if (error == EFBIG) {
+      throw FileError::too_large(path, "a reftable of " + std::to_string(info.identity.size) +
+                                           " bytes, more than the " + std::to_string(kLargestTable) +
+                                           " bytes of the largest the store reads");
+    }
     return platform::means_absent(error) ? TableRead::Vanished : TableRead::Declined;
   }
   if (info.identity != identity) return TableRead::Vanished;
@@ -601,7 +614,7 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
   const std::string directory = git_dir + "/reftable";
   platform::Buffer list;
   for (int attempt = 0; attempt < kListReads; ++attempt) {
-    const int error = platform::read_whole_file(directory + "/tables.list", list);
+    const int error = read_repository_file(directory + "/tables.list", list);
     if (error != 0) {
       // No tables.list: dulwich and git alike see no refs.
       return platform::means_absent(error) ? RefRead::Found : RefRead::Declined;
@@ -625,7 +638,9 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
     std::vector<platform::FileIdentity> identities(names.size());
     bool vanished = false;
     for (std::size_t i = 0; i < names.size() && !vanished; ++i) {
-      const FileState state = identify(directory + "/" + names[i], identities[i]);
+      const std::string path = directory + "/" + names[i];
+      const FileState state = identify(path, identities[i]);
+      if (state == FileState::NotRegular) throw FileError::not_regular(path);
       if (state == FileState::Unusable) return RefRead::Declined;
       vanished = state == FileState::Absent;
     }
@@ -654,7 +669,7 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
       // A compaction may have replaced the table: read the list again, and
       // give up when it still names the same tables.
       platform::Buffer again;
-      if (platform::read_whole_file(directory + "/tables.list", again) == 0 && again.view() == listed) {
+      if (read_repository_file(directory + "/tables.list", again) == 0 && again.view() == listed) {
         return RefRead::Declined;
       }
       continue;

@@ -21,7 +21,10 @@
 // version 2, dulwich raises on every read, and git's reading stands.
 //
 // Tables are read whole, never mapped: another program may rewrite or remove
-// them while they are read. Pure C++; nothing here throws but std::bad_alloc.
+// them while they are read. Pure C++. A tables.list or a table that is a
+// pipe, a socket or a device, or a table over a gigabyte, throws FileError
+// (file_error.h), as dulwich would wait on it or read it without end;
+// nothing else here throws but std::bad_alloc.
 #pragma once
 
 #include <cstddef>

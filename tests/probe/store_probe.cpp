@@ -561,9 +561,7 @@ PyObject* reftable_stack(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "s", &git_dir)) return nullptr;
   store::ReftableStack stack;
   store::RefRead read = store::RefRead::Declined;
-  Py_BEGIN_ALLOW_THREADS;
-  read = stack.read(git_dir);
-  Py_END_ALLOW_THREADS;
+  if (!run_store([&] { read = stack.read(git_dir); })) return nullptr;
   if (read != store::RefRead::Found) Py_RETURN_NONE;
   return Py_BuildValue("(nON)", static_cast<Py_ssize_t>(stack.id_size()), stack.dulwich_reads() ? Py_True : Py_False,
                        reftable_records(stack.refs()));
@@ -599,16 +597,17 @@ PyObject* reftable_refs(PyObject*, PyObject* args) {
   std::vector<Answer> answers(wanted.size());
   std::vector<std::pair<std::string, std::string>> listed;
   store::RefRead listing = store::RefRead::Declined;
-  Py_BEGIN_ALLOW_THREADS;
-  for (std::size_t i = 0; i < wanted.size(); ++i) {
-    Answer& answer = answers[i];
-    answer.resolved = refs.resolve(wanted[i], answer.hex, answer.missing);
-    answer.read = refs.read_ref(wanted[i], answer.symbolic, answer.text);
-  }
-  listing = refs.for_each(under, [&](std::string_view name, std::string_view hex) {
-    listed.emplace_back(std::string(name), std::string(hex));
+  const bool ran = run_store([&] {
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+      Answer& answer = answers[i];
+      answer.resolved = refs.resolve(wanted[i], answer.hex, answer.missing);
+      answer.read = refs.read_ref(wanted[i], answer.symbolic, answer.text);
+    }
+    listing = refs.for_each(under, [&](std::string_view name, std::string_view hex) {
+      listed.emplace_back(std::string(name), std::string(hex));
+    });
   });
-  Py_END_ALLOW_THREADS;
+  if (!ran) return nullptr;
   PyObject* resolved = PyDict_New();
   PyObject* read = PyDict_New();
   PyObject* list = listing == store::RefRead::Declined ? PyUnicode_FromString("declined") : PyList_New(0);
