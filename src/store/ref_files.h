@@ -5,15 +5,18 @@
 // hexadecimal digits and a newline or "ref: " and a name, a name dulwich
 // would refuse or warn about, a packed-refs file that is not plain, a chain
 // of symbolic refs dulwich would call a loop: each is Declined, and the
-// caller asks dulwich, whose answer or exception then stands.
+// caller asks dulwich, whose answer or exception then stands. A repository
+// that keeps its refs in reftables is read as dulwich's reftable container
+// reads it instead (reftable.h).
 //
 // One RefFiles serves one method call: loose files are read afresh by every
 // new one, and packed-refs is looked at the first time a call needs it (read
-// whole once per file identity, see read_packed_refs).
+// whole once per file identity, see read_packed_refs); so are reftables.
 //
-// A ref file, HEAD or packed-refs that is a pipe, a socket or a device (or a
-// link to one) throws FileError (file_error.h): dulwich would wait on it for
-// ever or read it without end. Nothing else here throws except std::bad_alloc.
+// A ref file, HEAD, packed-refs, tables.list or a table that is a pipe, a
+// socket or a device (or a link to one) throws FileError (file_error.h):
+// dulwich would wait on it for ever or read it without end; so does a table
+// over a gigabyte. Nothing else here throws except std::bad_alloc.
 #pragma once
 
 #include <memory>
