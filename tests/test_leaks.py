@@ -18,6 +18,7 @@ import types
 
 import git_service_cython as gsc
 import pytest
+from conftest import init_repo
 from git_service_cython import GitServiceCython
 from hardening_helpers import build_rich, intact_trees, method_calls
 
@@ -261,3 +262,38 @@ def test_generators_pickling_construction_and_argument_errors(recorded_git, tmp_
         "a method of another object": expect(TypeError, GitServiceCython.list_tags, object()),
     }
     assert growth_of(extra) == {}
+
+
+@pytest.mark.parametrize("object_format", ["sha1", "sha256"])
+def test_refs_in_reftables_without_git(tmp_path, monkeypatch, newer_git, object_format, traced):
+    """The refs read from reftables (and the KeyErrors of the ones that are not
+    there) leave nothing behind; with SHA-256 ids every read is the store's."""
+    monkeypatch.setenv("GIT_TEST_REFTABLE_AUTOCOMPACTION", "false")
+    repo = init_repo(tmp_path / "repo", program=newer_git, object_format=object_format,
+                     options=("--ref-format=reftable",))
+    first = repo.commit("one", files={"a.txt": "a\n"})
+    repo.git("branch", "side")
+    repo.commit("two", files={"a.txt": "b\n"})
+    repo.git("tag", "-a", "-m", "tag", "v1")
+    repo.git("update-ref", "refs/remotes/origin/main", first)
+    repo.git("symbolic-ref", "refs/heads/dangling", "refs/heads/nowhere")
+    repo.write("a.txt", "c\n")
+    service = GitServiceCython(str(repo.path))
+
+    def missing(args, **kwargs):
+        raise FileNotFoundError(2, "No such file or directory", "git")
+
+    monkeypatch.setattr(subprocess, "run", missing)
+    calls = {
+        "list_commits": lambda: service.list_commits("main"),
+        "a missing branch": expect(KeyError, service.list_commits, "gone"),
+        "a dangling branch": expect(KeyError, service.count_commits, "dangling"),
+        "count_commits": lambda: service.count_commits("side"),
+        "get_merge_base": lambda: service.get_merge_base("side"),
+        "list_remote_branches": service.list_remote_branches,
+        "get_branch_info": lambda: service.get_branch_info("main"),
+        "get_branch_info of a missing branch": lambda: service.get_branch_info("gone"),
+        "get_commit_refs": lambda: service.get_commit_refs(first),
+        "get_file_status": service.get_file_status,
+    }
+    assert growth_of(calls) == {}

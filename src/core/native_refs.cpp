@@ -1,31 +1,52 @@
 #include "core/native_refs.h"
 
+#include "core/ids.h"
 #include "core/native_road.h"
 
 namespace core {
 
 namespace {
 
+struct NativeDirectory {
+  std::string git_dir;
+  store::RefStorage storage;
+};
+
 // The git directory whose refs `container` reads when nobody can tell a
-// native reading from its own; nothing otherwise. The container reads loose
-// refs from `worktree_path` or `path` (shared refs, from the common
-// directory): both must be the repository root's .git.
-std::optional<std::string> native_git_dir(Service& self, PyObject* container) {
+// native reading from its own, and how it keeps them; nothing otherwise.
+// dulwich's DiskRefsContainer reads loose refs from `worktree_path` or
+// `path` (shared refs, from the common directory): both must be the
+// repository root's .git. Its ReftableRefsContainer reads the tables of
+// `reftable_dir` (`path`'s reftable directory), `path` being the common
+// directory: the root's .git again.
+std::optional<NativeDirectory> native_git_dir(Service& self, PyObject* container) {
   static const host::Interned path_name{"path"};
   static const host::Interned worktree_path_name{"worktree_path"};
+  static const host::Interned reftable_dir_name{"reftable_dir"};
   // Anything unexpected on the way simply keeps the reads on the container.
   try {
-    if (!is_exactly(container, "dulwich.refs", "DiskRefsContainer") || host::shadows_class_attribute(container)) {
-      return std::nullopt;
+    if (host::shadows_class_attribute(container)) return std::nullopt;
+    if (is_exactly(container, "dulwich.refs", "DiskRefsContainer")) {
+      Ref path = host::getattr(container, path_name);
+      Ref worktree_path = host::getattr(container, worktree_path_name);
+      if (!PyBytes_CheckExact(path.get()) || !PyBytes_CheckExact(worktree_path.get())) return std::nullopt;
+      std::string git_dir = git_dir_of(self);
+      if (host::bytes_view(path.get()) != git_dir || host::bytes_view(worktree_path.get()) != git_dir) {
+        return std::nullopt;
+      }
+      return NativeDirectory{std::move(git_dir), store::RefStorage::Files};
     }
-    Ref path = host::getattr(container, path_name);
-    Ref worktree_path = host::getattr(container, worktree_path_name);
-    if (!PyBytes_CheckExact(path.get()) || !PyBytes_CheckExact(worktree_path.get())) return std::nullopt;
-    std::string git_dir = git_dir_of(self);
-    if (host::bytes_view(path.get()) != git_dir || host::bytes_view(worktree_path.get()) != git_dir) {
-      return std::nullopt;
+    if (is_exactly(container, "dulwich.reftable", "ReftableRefsContainer")) {
+      Ref path = host::getattr(container, path_name);
+      Ref reftable_dir = host::getattr(container, reftable_dir_name);
+      if (!PyUnicode_CheckExact(path.get()) || !PyUnicode_CheckExact(reftable_dir.get())) return std::nullopt;
+      std::string git_dir = git_dir_of(self);
+      if (file_system_bytes(path.get()) != git_dir || file_system_bytes(reftable_dir.get()) != git_dir + "/reftable") {
+        return std::nullopt;
+      }
+      return NativeDirectory{std::move(git_dir), store::RefStorage::Reftable};
     }
-    return git_dir;
+    return std::nullopt;
   } catch (const host::Error&) {
     host::except_exception();
     return std::nullopt;
@@ -38,17 +59,27 @@ NativeRefs::NativeRefs(Service& self) {
   static const host::Interned refs_name{"refs"};
   Ref repo = self.repo();
   container_ = host::getattr(repo.get(), refs_name);
-  if (std::optional<std::string> git_dir = native_git_dir(self, container_.get())) files_.emplace(std::move(*git_dir));
+  if (std::optional<NativeDirectory> native = native_git_dir(self, container_.get())) {
+    // Tables of another object format than the repository's git refuses.
+    std::size_t id_size = 0;
+    if (native->storage == store::RefStorage::Reftable) id_size = IdFormat(self).long_ids() ? 32 : 20;
+    files_.emplace(std::move(native->git_dir), native->storage, id_size);
+  }
 }
 
 Ref NativeRefs::get(PyObject* name) {
   if (files_ && PyBytes_CheckExact(name)) {
     const std::string wanted(host::bytes_view(name));
     std::string hex;
-    const store::RefRead read = core::without_gil([&] { return files_->resolve(wanted, hex); });
+    std::string missing;
+    const store::RefRead read = core::without_gil([&] { return files_->resolve(wanted, hex, &missing); });
     if (read == store::RefRead::Found) return host::bytes(hex);
-    // RefsContainer.__getitem__: raise KeyError(name)
-    if (read == store::RefRead::Missing) host::raise_instance(host::call(PyExc_KeyError, {name}).get());
+    // RefsContainer.__getitem__: raise KeyError(name); the reftable
+    // container's follow() raises it for the name of the chain it misses.
+    if (read == store::RefRead::Missing) {
+      Ref key = missing == wanted ? Ref::borrow(name) : host::bytes(missing);
+      host::raise_instance(host::call(PyExc_KeyError, {key.get()}).get());
+    }
   }
   return host::getitem(container_.get(), name);
 }
@@ -60,7 +91,13 @@ Ref NativeRefs::read_ref(PyObject* name) {
     store::RefValue value;
     const store::RefRead read = core::without_gil([&] { return files_->read_ref(wanted, value); });
     if (read == store::RefRead::Found) return host::bytes(value.symbolic ? "ref: " + value.text : value.text);
-    if (read == store::RefRead::Missing) return Ref::borrow(Py_None);
+    if (read == store::RefRead::Missing) {
+      // The reftable container's read_loose_ref raises KeyError(name).
+      if (files_->storage() == store::RefStorage::Reftable) {
+        host::raise_instance(host::call(PyExc_KeyError, {name}).get());
+      }
+      return Ref::borrow(Py_None);
+    }
   }
   return host::call_method(container_.get(), read_ref_name, {name});
 }

@@ -21,11 +21,12 @@ struct ListedRef {
 
 // self.repo.refs for one method call. Its refs are read natively
 // (src/store/ref_files.h) when it is exactly dulwich's DiskRefsContainer
-// (not a subclass, no method replaced on the one object) of the repository
-// root's .git, which is then no linked worktree's: a replaced container, a
-// subclass or another directory reads through the container as it always
-// has, and so does every read the native reading declines. Files are read
-// afresh by every new NativeRefs.
+// or ReftableRefsContainer (not a subclass, no method replaced on the one
+// object) of the repository root's .git, which is then no linked worktree's:
+// a replaced container, a subclass or another directory reads through the
+// container as it always has, and so does every read the native reading
+// declines. Files are read afresh by every new NativeRefs (a reftable once
+// per file identity).
 class NativeRefs {
  public:
   // Looks self.repo.refs up, raising as that lookup raises.
@@ -36,17 +37,18 @@ class NativeRefs {
   // self.repo.refs
   PyObject* container() const { return container_.get(); }
 
-  // self.repo.refs[name]: an id as 40 hexadecimal bytes, KeyError(name)
-  // for a missing ref.
+  // self.repo.refs[name]: an id as hexadecimal bytes, KeyError for a
+  // missing ref (as the container raises it).
   Ref get(PyObject* name);
 
   // self.repo.refs.read_ref(name): the raw value (b"ref: <target>" or an
-  // id), None for a missing ref.
+  // id), None for a missing ref (KeyError(name) in reftables, as the
+  // container raises it there).
   Ref read_ref(PyObject* name);
 
   // Every ref that self.repo.refs.keys() lists under `prefix`, with what
   // self.repo.refs[name] gives for it, in no particular order; only those
-  // whose id is `only_id` (40 lowercase hexadecimal digits) when it is given.
+  // whose id is `only_id` (lowercase hexadecimal digits) when it is given.
   // Nothing when the road is closed or the native reading declines: the
   // caller then reads through container().
   std::optional<std::vector<ListedRef>> list(std::string_view prefix, std::string_view only_id = {});

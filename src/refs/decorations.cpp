@@ -332,13 +332,25 @@ void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObjec
 const std::pair<std::string_view, const host::Interned*> kScans[] = {
     {"refs/heads/", &kBranches}, {"refs/remotes/", &kRemoteBranches}, {"refs/tags/", &kTags}};
 
+// The size of a SHA-256 id's raw bytes.
+constexpr std::size_t kLongIdSize = 32;
+
 // The three scans read natively, each list in the order of the names (the
 // container's keys() has no order of its own): false when they are left to
-// the library (the road is closed, the id is not 20 bytes, a ref is not
-// ours to read), nothing added then.
+// the library (the road is closed, the id is neither 20 nor 32 bytes, a ref
+// is not ours to read), nothing added then.
 bool scan_refs_natively(Service& self, PyObject* entry, PyObject* raw_id) {
-  if (!PyBytes_CheckExact(raw_id) || static_cast<std::size_t>(PyBytes_GET_SIZE(raw_id)) != store::kIdSize) return false;
-  const std::string hex = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id))).hex();
+  // A SHA-1 id, or a SHA-256 one (which only refs in reftables of that
+  // format can hold natively; loose and packed refs of 64 digits decline).
+  if (!PyBytes_CheckExact(raw_id)) return false;
+  const std::string_view raw = host::bytes_view(raw_id);
+  if (raw.size() != store::kIdSize && raw.size() != kLongIdSize) return false;
+  std::string hex;
+  for (const char byte : raw) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    hex += kDigits[static_cast<unsigned char>(byte) >> 4];
+    hex += kDigits[static_cast<unsigned char>(byte) & 0xf];
+  }
   std::optional<core::NativeRefs> refs;
   try {
     refs.emplace(self);

@@ -3,6 +3,8 @@
 #include <string_view>
 
 #include "platform/files.h"
+#include "store/file_error.h"
+#include "store/reftable.h"
 
 namespace status {
 
@@ -70,6 +72,77 @@ std::optional<std::string> packed_ref(const std::string& common_dir, std::string
   return std::nullopt;
 }
 
+// Whether the repository whose common directory this is keeps its refs in
+// reftables: its config's [extensions] section says `refStorage = reftable`
+// (section and key in any case, the value as git compares it).
+bool keeps_refs_in_reftables(const std::string& common_dir) {
+  platform::Buffer contents;
+  if (platform::read_whole_file(common_dir + "/config", contents) != 0) return false;
+  const auto lower = [](std::string_view text) {
+    std::string lowered(text);
+    for (char& c : lowered) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lowered;
+  };
+  const auto trimmed = [](std::string_view text) {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+  };
+  std::string_view rest = contents.view();
+  bool in_extensions = false;
+  bool reftable = false;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = trimmed(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.starts_with('[')) {
+      in_extensions = lower(trimmed(line.substr(1, line.find(']') - 1))) == "extensions";
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (!in_extensions || equals == std::string_view::npos) continue;
+    if (lower(trimmed(line.substr(0, equals))) == "refstorage")
+      reftable = trimmed(line.substr(equals + 1)) == "reftable";
+  }
+  return reftable;
+}
+
+// The digits of the id HEAD resolves to in a repository that keeps its refs
+// in reftables, as git reads them: HEAD and the other refs of a worktree
+// from the tables of its own git directory, the rest from the common
+// directory's; a deleted or missing ref is unborn.
+std::optional<std::string> reftable_head_digits(const std::string& git_dir, const std::string& common_dir,
+                                                std::size_t digits) {
+  store::ReftableStack own;
+  store::ReftableStack common;
+  try {
+    if (own.read(git_dir, store::ReftableReading::AsGit) != store::RefRead::Found) return std::nullopt;
+    if (common_dir == git_dir) {
+      common = own;
+    } else if (common.read(common_dir, store::ReftableReading::AsGit) != store::RefRead::Found) {
+      return std::nullopt;
+    }
+  } catch (const store::FileError&) {
+    return std::nullopt;  // a table that is no file to read: no HEAD, as for any other unreadable ref
+  }
+  std::string name = "HEAD";
+  for (int read = 0; read < kMostReads; ++read) {
+    const store::ReftableStack& holder = per_worktree(name) ? own : common;
+    const store::ReftableRef* ref = holder.find(name);
+    if (ref == nullptr) return std::nullopt;
+    if (ref->kind == store::ReftableKind::Symbolic) {
+      if (!plain_ref_name(ref->value)) return std::nullopt;
+      name = ref->value;
+      continue;
+    }
+    if (2 * holder.id_size() != digits) return std::nullopt;
+    return ref->value.substr(0, digits);  // a peeled record's first id
+  }
+  return std::nullopt;
+}
+
 // Where a repository's own files are: `.git` itself, or the directory its
 // `gitdir: ` line names.
 std::optional<std::string> git_dir_of(const std::string& directory) {
@@ -98,6 +171,7 @@ std::optional<std::string> head_digits(const std::string& directory, std::size_t
     if (named.empty()) return std::nullopt;
     common_dir = path_from(*git_dir, named);
   }
+  if (keeps_refs_in_reftables(common_dir)) return reftable_head_digits(*git_dir, common_dir, digits);
   std::string name = "HEAD";
   for (int read = 0; read < kMostReads; ++read) {
     const std::string& holder = per_worktree(name) ? *git_dir : common_dir;

@@ -133,6 +133,7 @@ RefRead RefFiles::packed(const PackedRefs*& refs) {
 }
 
 RefRead RefFiles::read_ref(std::string_view name, RefValue& value) {
+  if (storage_ == RefStorage::Reftable) return tables_.read_ref(name, value.symbolic, value.text);
   if (!readable_name(name)) return RefRead::Declined;
   switch (read_loose(name, value)) {
     case Loose::Found:
@@ -151,7 +152,14 @@ RefRead RefFiles::read_ref(std::string_view name, RefValue& value) {
   return read;
 }
 
-RefRead RefFiles::resolve(std::string_view name, std::string& hex) {
+RefRead RefFiles::resolve(std::string_view name, std::string& hex, std::string* missing) {
+  if (storage_ == RefStorage::Reftable) {
+    std::string missed;
+    const RefRead read = tables_.resolve(name, hex, missed);
+    if (missing != nullptr) *missing = std::move(missed);
+    return read;
+  }
+  if (missing != nullptr) *missing = name;
   std::string current(name);
   for (int read_count = 1;; ++read_count) {
     RefValue value;
@@ -224,6 +232,7 @@ bool RefFiles::list_loose(std::string_view prefix, std::vector<std::string>& nam
 }
 
 RefRead RefFiles::for_each(std::string_view prefix, const EachRef& each) {
+  if (storage_ == RefStorage::Reftable) return tables_.for_each(prefix, each);
   std::vector<std::string> loose;
   if (!list_loose(prefix, loose)) return RefRead::Declined;
   std::sort(loose.begin(), loose.end());

@@ -5,15 +5,18 @@
 // hexadecimal digits and a newline or "ref: " and a name, a name dulwich
 // would refuse or warn about, a packed-refs file that is not plain, a chain
 // of symbolic refs dulwich would call a loop: each is Declined, and the
-// caller asks dulwich, whose answer or exception then stands.
+// caller asks dulwich, whose answer or exception then stands. A repository
+// that keeps its refs in reftables is read as dulwich's reftable container
+// reads it instead (reftable.h).
 //
 // One RefFiles serves one method call: loose files are read afresh by every
 // new one, and packed-refs is looked at the first time a call needs it (read
-// whole once per file identity, see read_packed_refs).
+// whole once per file identity, see read_packed_refs); so are reftables.
 //
-// A ref file, HEAD or packed-refs that is a pipe, a socket or a device (or a
-// link to one) throws FileError (file_error.h): dulwich would wait on it for
-// ever or read it without end. Nothing else here throws except std::bad_alloc.
+// A ref file, HEAD, packed-refs, tables.list or a table that is a pipe, a
+// socket or a device (or a link to one) throws FileError (file_error.h):
+// dulwich would wait on it for ever or read it without end; so does a table
+// over a gigabyte. Nothing else here throws except std::bad_alloc.
 #pragma once
 
 #include <memory>
@@ -24,6 +27,7 @@
 #include "platform/buffer.h"
 #include "store/mapped_file.h"
 #include "store/packed_refs.h"
+#include "store/reftable.h"
 
 namespace store {
 
@@ -48,28 +52,40 @@ FileState read_packed_refs(const std::string& path, std::shared_ptr<const Packed
 // A ref's raw value, as read_ref() gives it without following it.
 struct RefValue {
   bool symbolic = false;
-  std::string text;  // the target's name when symbolic, else 40 hexadecimal digits
+  std::string text;  // the target's name when symbolic, else the id's lowercase hexadecimal digits
 };
+
+// Where a repository keeps its refs: loose files and packed-refs (read as
+// dulwich's DiskRefsContainer reads them), or reftables (as its
+// ReftableRefsContainer reads them, see reftable.h).
+enum class RefStorage : std::uint8_t { Files, Reftable };
 
 class RefFiles {
  public:
   // `git_dir`: the repository's git directory, which is also its common
-  // directory (not a linked worktree's).
-  explicit RefFiles(std::string git_dir) : git_dir_(std::move(git_dir)) {}
+  // directory (not a linked worktree's). `id_size`: the size of the
+  // repository's ids, which reftables must hold (0: any).
+  explicit RefFiles(std::string git_dir, RefStorage storage = RefStorage::Files, std::size_t id_size = 0)
+      : git_dir_(std::move(git_dir)), storage_(storage), tables_(git_dir_, id_size) {}
 
-  // refs.read_ref(name): the loose file's value, else the packed one.
+  RefStorage storage() const { return storage_; }
+
+  // refs.read_ref(name): the loose file's value, else the packed one; in
+  // reftables, the latest table's record (Missing where dulwich raises
+  // KeyError(name) there, as its read_loose_ref does).
   RefRead read_ref(std::string_view name, RefValue& value);
 
-  // refs[name]: the id (40 lowercase hexadecimal digits) that `name`
-  // resolves to, symbolic refs followed as dulwich's follow() follows them.
-  // Missing where dulwich raises KeyError(name).
-  RefRead resolve(std::string_view name, std::string& hex);
+  // refs[name]: the id (lowercase hexadecimal digits) that `name` resolves
+  // to, symbolic refs followed as dulwich's follow() follows them. Missing
+  // where dulwich raises KeyError: for `missing`, which is `name` with ref
+  // files, and the name in the chain no table holds with reftables.
+  RefRead resolve(std::string_view name, std::string& hex, std::string* missing = nullptr);
 
   // Each ref that refs.keys() lists under `prefix` (a directory such as
   // "refs/heads/"), with what refs[name] gives for it: each(name, hex), hex
   // being empty where refs[name] raises KeyError. Each name comes once, in
-  // no particular order. When the answer is Declined, what `each` was given
-  // before is to be dropped.
+  // no particular order (in reftables, ascending). When the answer is
+  // Declined, what `each` was given before is to be dropped.
   RefRead for_each(std::string_view prefix, const EachRef& each);
 
  private:
@@ -81,6 +97,8 @@ class RefFiles {
   RefRead packed(const PackedRefs*& refs);
 
   std::string git_dir_;
+  RefStorage storage_;
+  ReftableRefs tables_;
   platform::Buffer buffer_;
   enum class PackedState : std::uint8_t { Unread, Absent, Ready, Declined } packed_state_ = PackedState::Unread;
   std::shared_ptr<const PackedRefsFile> packed_file_;

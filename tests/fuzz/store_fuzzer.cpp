@@ -11,10 +11,11 @@
 #include "store/objects.h"
 #include "store/pack.h"
 #include "store/packed_refs.h"
+#include "store/reftable.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const int which = data[0] % 9;
+  const int which = data[0] % 10;
   ++data;
   --size;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -86,6 +87,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           if (refs.find(name, hex) != store::RefRead::Found) __builtin_trap();
         });
       }
+      break;
+    }
+    case 9: {  // a reftable, read git's way and dulwich's: names ascend strictly
+      store::Reftable table;
+      if (store::read_reftable(text, table)) {
+        for (std::size_t i = 1; i < table.refs.size(); ++i) {
+          if (!(table.refs[i - 1].name < table.refs[i].name)) __builtin_trap();
+        }
+      }
+      store::DulwichReftable replay;
+      store::read_reftable_as_dulwich(text, replay);
       break;
     }
   }

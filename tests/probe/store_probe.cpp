@@ -18,6 +18,7 @@
 #include "store/objects.h"
 #include "store/pack.h"
 #include "store/packed_refs.h"
+#include "store/reftable.h"
 #include "store/sha1.h"
 
 namespace {
@@ -496,6 +497,153 @@ PyObject* packed_refs(PyObject*, PyObject* args) {
   return result;
 }
 
+// [(name, kind, value, update_index), ...] of reftable records (bytes, int,
+// bytes, int), or null with an exception set.
+PyObject* reftable_records(const std::vector<store::ReftableRef>& refs) {
+  PyObject* list = PyList_New(0);
+  for (const store::ReftableRef& ref : refs) {
+    if (list == nullptr) return nullptr;
+    PyObject* item = Py_BuildValue("(NiNK)", bytes_of(ref.name), static_cast<int>(ref.kind), bytes_of(ref.value),
+                                   static_cast<unsigned long long>(ref.update_index));
+    if (item == nullptr || PyList_Append(list, item) != 0) Py_CLEAR(list);
+    Py_XDECREF(item);
+  }
+  return list;
+}
+
+// reftable(data) -> None when git would not read the table, else (version,
+// id_size, min_update_index, max_update_index, records).
+PyObject* reftable(PyObject*, PyObject* args) {
+  Py_buffer data;
+  if (!PyArg_ParseTuple(args, "y*", &data)) return nullptr;
+  store::Reftable table;
+  bool read = false;
+  Py_BEGIN_ALLOW_THREADS;
+  read = store::read_reftable({static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)}, table);
+  Py_END_ALLOW_THREADS;
+  PyBuffer_Release(&data);
+  if (!read) Py_RETURN_NONE;
+  return Py_BuildValue("(inKKN)", static_cast<int>(table.version), static_cast<Py_ssize_t>(table.id_size),
+                       static_cast<unsigned long long>(table.min_update_index),
+                       static_cast<unsigned long long>(table.max_update_index), reftable_records(table.refs));
+}
+
+// reftable_as_dulwich(data) -> None where the replay of dulwich's reading
+// raises or is unsure, else (min_update_index, {name: (type, value)}).
+PyObject* reftable_as_dulwich(PyObject*, PyObject* args) {
+  Py_buffer data;
+  if (!PyArg_ParseTuple(args, "y*", &data)) return nullptr;
+  store::DulwichReftable table;
+  bool read = false;
+  Py_BEGIN_ALLOW_THREADS;
+  read =
+      store::read_reftable_as_dulwich({static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)}, table);
+  Py_END_ALLOW_THREADS;
+  PyBuffer_Release(&data);
+  if (!read) Py_RETURN_NONE;
+  PyObject* refs = PyDict_New();
+  for (const auto& [name, record] : table.refs) {
+    if (refs == nullptr) return nullptr;
+    PyObject* key = bytes_of(name);
+    PyObject* value = Py_BuildValue("(iN)", static_cast<int>(record.first), bytes_of(record.second));
+    if (key == nullptr || value == nullptr || PyDict_SetItem(refs, key, value) != 0) Py_CLEAR(refs);
+    Py_XDECREF(key);
+    Py_XDECREF(value);
+  }
+  if (refs == nullptr) return nullptr;
+  return Py_BuildValue("(KN)", static_cast<unsigned long long>(table.min_update_index), refs);
+}
+
+// reftable_stack(git_dir) -> None when declined, else (id_size,
+// dulwich_reads, records).
+PyObject* reftable_stack(PyObject*, PyObject* args) {
+  const char* git_dir;
+  if (!PyArg_ParseTuple(args, "s", &git_dir)) return nullptr;
+  store::ReftableStack stack;
+  store::RefRead read = store::RefRead::Declined;
+  if (!run_store([&] { read = stack.read(git_dir); })) return nullptr;
+  if (read != store::RefRead::Found) Py_RETURN_NONE;
+  return Py_BuildValue("(nON)", static_cast<Py_ssize_t>(stack.id_size()), stack.dulwich_reads() ? Py_True : Py_False,
+                       reftable_records(stack.refs()));
+}
+
+// reftable_refs(git_dir, [name, ...], prefix) -> (resolved, read, listed),
+// one ReftableRefs answering all: resolved maps each name to its id's
+// digits, ("missing", name) or "declined"; read maps it to (symbolic, text),
+// "missing" or "declined"; listed is [(name, hex), ...] under prefix or
+// "declined".
+PyObject* reftable_refs(PyObject*, PyObject* args) {
+  const char* git_dir;
+  PyObject* names;
+  Py_buffer prefix;
+  if (!PyArg_ParseTuple(args, "sO!y*", &git_dir, &PyList_Type, &names, &prefix)) return nullptr;
+  const std::string under(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
+  PyBuffer_Release(&prefix);
+  std::vector<std::string> wanted;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+    PyObject* name = PyList_GET_ITEM(names, i);
+    if (!PyBytes_Check(name)) {
+      PyErr_SetString(PyExc_TypeError, "names must be bytes");
+      return nullptr;
+    }
+    wanted.emplace_back(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
+  }
+  store::ReftableRefs refs(git_dir);
+  struct Answer {
+    store::RefRead resolved, read;
+    std::string hex, missing, text;
+    bool symbolic = false;
+  };
+  std::vector<Answer> answers(wanted.size());
+  std::vector<std::pair<std::string, std::string>> listed;
+  store::RefRead listing = store::RefRead::Declined;
+  const bool ran = run_store([&] {
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+      Answer& answer = answers[i];
+      answer.resolved = refs.resolve(wanted[i], answer.hex, answer.missing);
+      answer.read = refs.read_ref(wanted[i], answer.symbolic, answer.text);
+    }
+    listing = refs.for_each(under, [&](std::string_view name, std::string_view hex) {
+      listed.emplace_back(std::string(name), std::string(hex));
+    });
+  });
+  if (!ran) return nullptr;
+  PyObject* resolved = PyDict_New();
+  PyObject* read = PyDict_New();
+  PyObject* list = listing == store::RefRead::Declined ? PyUnicode_FromString("declined") : PyList_New(0);
+  bool failed = resolved == nullptr || read == nullptr || list == nullptr;
+  for (std::size_t i = 0; !failed && i < wanted.size(); ++i) {
+    const Answer& answer = answers[i];
+    PyObject* key = bytes_of(wanted[i]);
+    PyObject* one = answer.resolved == store::RefRead::Found ? bytes_of(answer.hex)
+                    : answer.resolved == store::RefRead::Missing
+                        ? Py_BuildValue("(sN)", "missing", bytes_of(answer.missing))
+                        : PyUnicode_FromString("declined");
+    PyObject* two = answer.read == store::RefRead::Found
+                        ? Py_BuildValue("(ON)", answer.symbolic ? Py_True : Py_False, bytes_of(answer.text))
+                    : answer.read == store::RefRead::Missing ? PyUnicode_FromString("missing")
+                                                             : PyUnicode_FromString("declined");
+    failed = key == nullptr || one == nullptr || two == nullptr || PyDict_SetItem(resolved, key, one) != 0 ||
+             PyDict_SetItem(read, key, two) != 0;
+    Py_XDECREF(key);
+    Py_XDECREF(one);
+    Py_XDECREF(two);
+  }
+  if (!failed && listing != store::RefRead::Declined) {
+    for (const auto& [name, hex] : listed) {
+      PyObject* pair = Py_BuildValue("(NN)", bytes_of(name), bytes_of(hex));
+      failed = pair == nullptr || PyList_Append(list, pair) != 0;
+      Py_XDECREF(pair);
+      if (failed) break;
+    }
+  }
+  PyObject* result = failed ? nullptr : Py_BuildValue("(OOO)", resolved, read, list);
+  Py_XDECREF(resolved);
+  Py_XDECREF(read);
+  Py_XDECREF(list);
+  return result;
+}
+
 PyObject* clear_mapping_cache(PyObject*, PyObject*) {
   store::clear_mapping_cache();
   Py_RETURN_NONE;
@@ -618,6 +766,10 @@ PyMethodDef methods[] = {
     {"object_id", object_id, METH_VARARGS, nullptr},
     {"sha1_hardware", sha1_hardware, METH_NOARGS, nullptr},
     {"packed_refs", packed_refs, METH_VARARGS, nullptr},
+    {"reftable", reftable, METH_VARARGS, nullptr},
+    {"reftable_as_dulwich", reftable_as_dulwich, METH_VARARGS, nullptr},
+    {"reftable_stack", reftable_stack, METH_VARARGS, nullptr},
+    {"reftable_refs", reftable_refs, METH_VARARGS, nullptr},
     {"clear_mapping_cache", clear_mapping_cache, METH_NOARGS, nullptr},
     {"time_reads", time_reads, METH_VARARGS, nullptr},
     {"time_open", time_open, METH_VARARGS, nullptr},
