@@ -14,7 +14,6 @@ import errno
 import json
 import os
 import subprocess
-from collections import deque
 from pathlib import Path
 
 import _git_store_probe as probe
@@ -23,6 +22,7 @@ import pytest
 from conftest import GIT_ENV, init_repo
 from dulwich.reftable import ReftableRefsContainer
 from dulwich.repo import Repo
+from git_answers import GitAnswers
 from hardening_helpers import run_child
 from newer_git import SKIP_REASON, find_newer_git
 from public_methods import CHANGES_THE_SERVICE, METHODS, Samples, sample_call
@@ -41,7 +41,7 @@ def git_at(path: Path, *args: str, env: dict | None = None) -> str:
                           capture_output=True, text=True, check=True).stdout.rstrip()
 
 
-class History:
+class History(GitAnswers):
     """A repository in reftables and what git says of it."""
 
     def __init__(self, path: Path, object_format: str):
@@ -83,40 +83,10 @@ class History:
         repo.git("add", "new.txt")
         repo.write("untracked.txt", "u\n")
 
-        self.parents = {}
-        for line in self.git("rev-list", "--parents", "--all").splitlines():
-            commit, *parents = line.split()
-            self.parents[commit] = parents
-        self.logged = {}
-        for line in self.git("log", "--all", "--format=%H%x00%s%x00%an <%ae>%x00%ct").splitlines():
-            commit, summary, author, time = line.split("\x00")
-            self.logged[commit] = (summary, author, int(time))
-        self.refs = []  # (name, the id it holds, the commit a tag peels to)
-        for line in self.git("for-each-ref", "--format=%(refname) %(objectname) %(*objectname)").splitlines():
-            name, target, *peeled = line.split()
-            self.refs.append((name, target, peeled[0] if peeled else target))
+        self.read_git_answers()
 
     def git(self, *args: str) -> str:
         return git_at(self.path, *args)
-
-    def head(self, rev: str) -> str:
-        return self.git("rev-parse", rev)
-
-    def walk(self, head: str, limit: int = -1) -> list[str]:
-        """The breadth-first walk from `head`: each commit at its first reach."""
-        seen, queue, order = set(), deque([head]), []
-        while queue and (limit < 0 or len(order) < limit):
-            commit = queue.popleft()
-            if commit in seen:
-                continue
-            seen.add(commit)
-            order.append(commit)
-            queue.extend(self.parents[commit])
-        return order
-
-    def names_at(self, prefix: str, commit: str, peeled: bool = False) -> list[str]:
-        return sorted(name[len(prefix):] for name, target, peel in self.refs
-                      if name.startswith(prefix) and (peel if peeled else target) == commit)
 
 
 @pytest.fixture(scope="module", params=["sha1", "sha256"])

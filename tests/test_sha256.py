@@ -11,13 +11,13 @@ import os
 import re
 import shutil
 import subprocess
-from collections import deque
 from pathlib import Path
 
 import git_service_cython as gsc
 import pytest
 from conftest import GIT_ENV, init_repo
 from dulwich.repo import Repo
+from git_answers import GitAnswers
 
 # --- the repository ---------------------------------------------------------------------------------------
 
@@ -33,7 +33,7 @@ def git_at(path: Path, *args: str) -> str:
                check=True).stdout.strip()
 
 
-class History:
+class History(GitAnswers):
     """A SHA-256 repository and what git says of it."""
 
     def __init__(self, path: Path):
@@ -86,40 +86,10 @@ class History:
         repo.write("dir/untracked.txt", "u\n")
 
         self.path = path
-        self.parents = {}
-        for line in repo.git("rev-list", "--parents", "--all").splitlines():
-            commit, *parents = line.split()
-            self.parents[commit] = parents
-        self.logged = {}
-        for line in repo.git("log", "--all", "--format=%H%x00%s%x00%an <%ae>%x00%ct").splitlines():
-            commit, summary, author, time = line.split("\x00")
-            self.logged[commit] = (summary, author, int(time))
-        self.refs = []  # (name, the id it holds, the commit a tag peels to)
-        for line in repo.git("for-each-ref", "--format=%(refname) %(objectname) %(*objectname)").splitlines():
-            name, target, *peeled = line.split()
-            self.refs.append((name, target, peeled[0] if peeled else target))
+        self.read_git_answers()
 
     def git(self, *args: str) -> str:
         return git_at(self.path, *args)
-
-    def head(self, rev: str) -> str:
-        return self.git("rev-parse", rev)
-
-    def walk(self, head: str, limit: int = -1) -> list[str]:
-        """The breadth-first walk from `head`: each commit at its first reach."""
-        seen, queue, order = set(), deque([head]), []
-        while queue and (limit < 0 or len(order) < limit):
-            commit = queue.popleft()
-            if commit in seen:
-                continue
-            seen.add(commit)
-            order.append(commit)
-            queue.extend(self.parents[commit])
-        return order
-
-    def names_at(self, prefix: str, commit: str, peeled: bool = False) -> list[str]:
-        return sorted(name[len(prefix):] for name, target, peel in self.refs
-                      if name.startswith(prefix) and (peel if peeled else target) == commit)
 
 
 @pytest.fixture(scope="module")
