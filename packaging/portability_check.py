@@ -8,8 +8,8 @@ not compiled again), with the project's warnings as errors, this machine's
 Python headers and the target's own system headers (zig ships macOS's,
 zlib's included).
 The file layer's units are those of the target's system family; the SHA-1
-unit for the processor's SHA instructions takes its flags on x86-64 targets,
-as in the CMake build. Runs with the project's virtual environment first on
+and SHA-256 units for the processor's SHA instructions take their flags on
+x86-64 targets, as in the CMake build. Runs with the project's virtual environment first on
 PATH (zig comes from its ziglang package). Exits 1 when a unit fails,
 printing the compiler's errors.
 """
@@ -27,7 +27,7 @@ ROOT = Path(__file__).resolve().parent.parent
 ZIG = ROOT / "packaging" / "zig" / "zig"
 FLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-fvisibility=hidden", "-DNDEBUG"]
 FILE_LAYER = {"macos": "files_posix.cpp", "linux": "files_posix.cpp"}
-X86_UNIT_FLAGS = {"sha1_x86.cpp": ["-msha", "-msse4.1"]}
+X86_UNIT_FLAGS = {"sha1_x86.cpp": ["-msha", "-msse4.1"], "sha256_x86.cpp": ["-msha", "-msse4.1"]}
 
 
 def units(target: str) -> list[Path]:
