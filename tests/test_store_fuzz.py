@@ -63,6 +63,76 @@ def test_blob_ids_are_gits(tmp_path):
         assert probe.object_id(3, content) == git(tmp_path, "hash-object", "--stdin", input=content)
 
 
+# --- SHA-256 ---------------------------------------------------------------------------------------------
+
+ENGINES = [pytest.param(False, id="best"), pytest.param(True, id="portable")]
+
+
+@pytest.mark.parametrize("portable", ENGINES)
+@pytest.mark.parametrize(("data", "digest"), [
+    (b"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"),
+    (b"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
+    (b"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+     "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"),
+    (b"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+     "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"),
+    (b"a" * 1_000_000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"),
+])
+def test_sha256_known_vectors_with_both_engines(data, digest, portable):
+    assert probe.sha256(data, portable) == digest
+    assert probe.sha256(data, portable, []) == digest
+
+
+@pytest.mark.parametrize("portable", ENGINES)
+def test_sha256_every_length_around_the_block_boundaries(portable):
+    # Up to 300 bytes: the padding in one block or two (55, 56), whole blocks
+    # (64, 128, ...), and each length hashed in one update and in pieces.
+    source = os.urandom(300)
+    wrong = [size for size in range(301)
+             if not probe.sha256(source[:size], portable) == probe.sha256(source[:size], portable, [])
+             == hashlib.sha256(source[:size]).hexdigest()]
+    assert wrong == []
+
+
+@pytest.mark.parametrize("portable", ENGINES)
+@pytest.mark.parametrize("size", [1 << 20, (5 << 20) + 55, (3 << 20) + 119])
+def test_sha256_large_inputs(size, portable):
+    data = os.urandom(size)
+    expected = hashlib.sha256(data).hexdigest()
+    assert probe.sha256(data, portable, []) == expected
+    assert probe.sha256(data, portable, [size // 3, size // 3 + 1, size - 64]) == expected
+
+
+@st.composite
+def cut_data(draw):
+    data = draw(st.binary(max_size=3000))
+    cuts = draw(st.lists(st.integers(min_value=0, max_value=len(data)), max_size=12))
+    return data, sorted(cuts)
+
+
+@FUZZ
+@given(cut_data())
+@example((b"x" * 55, [55]))
+@example((b"x" * 56, [1, 55]))
+@example((b"x" * 64, [63]))
+@example((b"x" * 119, [0, 0, 64, 119]))
+@example((b"x" * 120, [56, 120]))
+def test_sha256_updates_split_anywhere_agree_with_hashlib(data_and_cuts):
+    data, cuts = data_and_cuts
+    expected = hashlib.sha256(data).hexdigest()
+    assert probe.sha256(data, False, cuts) == probe.sha256(data, True, cuts) == expected
+
+
+def test_sha_engines_are_chosen_by_what_the_processor_offers():
+    try:
+        with open("/proc/cpuinfo") as info:
+            flags = set(re.search(r"^flags\s*:(.*)$", info.read(), re.MULTILINE).group(1).split())
+    except (OSError, AttributeError):
+        pytest.skip("no processor flags to compare with")
+    offered = {"sha_ni", "ssse3", "sse4_1"} <= flags
+    assert probe.sha1_hardware() == probe.sha256_hardware() == offered
+
+
 # --- pack entries, zlib, deltas ---------------------------------------------------------------------------
 
 @FUZZ

@@ -20,6 +20,7 @@
 #include "store/packed_refs.h"
 #include "store/reftable.h"
 #include "store/sha1.h"
+#include "store/sha256.h"
 
 namespace {
 
@@ -440,6 +441,61 @@ PyObject* object_id(PyObject*, PyObject* args) {
 
 PyObject* sha1_hardware(PyObject*, PyObject*) { return PyBool_FromLong(store::Sha1::hardware_available()); }
 
+// sha256(data, portable=False, cuts=None) -> hex
+// Fed in the pieces between the ascending offsets `cuts`, or else in uneven
+// pieces, so that the carrying of partial blocks is exercised.
+PyObject* sha256(PyObject*, PyObject* args) {
+  Py_buffer data;
+  int portable = 0;
+  PyObject* cuts_given = Py_None;
+  if (!PyArg_ParseTuple(args, "y*|pO", &data, &portable, &cuts_given)) return nullptr;
+  const auto size = static_cast<std::size_t>(data.len);
+  std::vector<std::size_t> cuts;
+  if (cuts_given != Py_None) {
+    PyObject* sequence = PySequence_Fast(cuts_given, "cuts must be a sequence of offsets");
+    const Py_ssize_t count = sequence == nullptr ? 0 : PySequence_Fast_GET_SIZE(sequence);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const std::size_t cut = PyLong_AsSize_t(PySequence_Fast_GET_ITEM(sequence, i));
+      if (PyErr_Occurred()) break;
+      if (cut > size || (!cuts.empty() && cut < cuts.back())) {
+        PyErr_SetString(PyExc_ValueError, "cuts must ascend within the data");
+        break;
+      }
+      cuts.push_back(cut);
+    }
+    Py_XDECREF(sequence);
+    if (PyErr_Occurred()) {
+      PyBuffer_Release(&data);
+      return nullptr;
+    }
+  } else {
+    for (std::size_t cut = 0, step = 1; cut < size; step = step * 3 + 1) cuts.push_back(cut += step);
+  }
+  std::uint8_t digest[store::Sha256::kDigestSize];
+  Py_BEGIN_ALLOW_THREADS;
+  store::Sha256 sha(portable ? store::Sha256::Engine::Portable : store::Sha256::Engine::Best);
+  const auto* bytes = static_cast<const std::uint8_t*>(data.buf);
+  std::size_t done = 0;
+  for (const std::size_t cut : cuts) {
+    const std::size_t end = cut < size ? cut : size;
+    sha.update(bytes + done, end - done);
+    done = end;
+  }
+  sha.update(bytes + done, size - done);
+  sha.finish(digest);
+  Py_END_ALLOW_THREADS;
+  PyBuffer_Release(&data);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char hex[2 * sizeof digest];
+  for (std::size_t i = 0; i < sizeof digest; ++i) {
+    hex[2 * i] = kDigits[digest[i] >> 4];
+    hex[2 * i + 1] = kDigits[digest[i] & 15];
+  }
+  return PyUnicode_FromStringAndSize(hex, sizeof hex);
+}
+
+PyObject* sha256_hardware(PyObject*, PyObject*) { return PyBool_FromLong(store::Sha256::hardware_available()); }
+
 // packed_refs(text, [name, ...], prefix) -> None when the file is not plain,
 // else (found, listed): found maps each name found to its hex digits (both
 // bytes); listed is [(name, hex), ...] for the names under prefix, or
@@ -765,6 +821,8 @@ PyMethodDef methods[] = {
     {"sha1", sha1, METH_VARARGS, nullptr},
     {"object_id", object_id, METH_VARARGS, nullptr},
     {"sha1_hardware", sha1_hardware, METH_NOARGS, nullptr},
+    {"sha256", sha256, METH_VARARGS, nullptr},
+    {"sha256_hardware", sha256_hardware, METH_NOARGS, nullptr},
     {"packed_refs", packed_refs, METH_VARARGS, nullptr},
     {"reftable", reftable, METH_VARARGS, nullptr},
     {"reftable_as_dulwich", reftable_as_dulwich, METH_VARARGS, nullptr},
