@@ -44,24 +44,23 @@ host::Ref ref_name(std::string_view prefix, PyObject* branch) {
 
 namespace {
 
-std::optional<store::ObjectId> lower_hex_id(std::string_view digits) {
-  if (digits.size() != 40 || digits.find_first_not_of("0123456789abcdef") != std::string_view::npos) {
-    return std::nullopt;
-  }
-  return store::ObjectId::from_hex(digits);
+std::optional<store::ObjectId> lower_hex_id(std::string_view digits, store::HashFormat format) {
+  if (!store::is_hex_id(digits, format)) return std::nullopt;
+  return store::ObjectId::from_hex(digits, format);
 }
 
 }  // namespace
 
-std::optional<store::ObjectId> hex_object_id(PyObject* id) {
+std::optional<store::ObjectId> hex_object_id(PyObject* id, store::HashFormat format) {
   if (!PyBytes_CheckExact(id)) return std::nullopt;
-  return lower_hex_id({PyBytes_AS_STRING(id), static_cast<std::size_t>(PyBytes_GET_SIZE(id))});
+  return lower_hex_id({PyBytes_AS_STRING(id), static_cast<std::size_t>(PyBytes_GET_SIZE(id))}, format);
 }
 
-std::optional<store::ObjectId> text_object_id(PyObject* text) {
+std::optional<store::ObjectId> text_object_id(PyObject* text, store::HashFormat format) {
   if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return std::nullopt;
-  return lower_hex_id({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
-                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))});
+  return lower_hex_id(
+      {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))},
+      format);
 }
 
 }  // namespace core

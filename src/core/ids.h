@@ -58,12 +58,13 @@ class IdFormat {
 // as bytes.hex() does. `id` must be bytes (subclasses included).
 host::Ref id_text(PyObject* id, IdFormat& format);
 
-// The id that 40 lowercase hexadecimal digits in exact bytes spell, the form
-// in which the library gives ids (a ref's target, a tree's id): the form the
-// native object store takes. Anything else is left to the library.
-std::optional<store::ObjectId> hex_object_id(PyObject* id);
+// The id that the format's lowercase hexadecimal digits (40, or 64 for
+// SHA-256) in exact bytes spell, the form in which the library gives ids (a
+// ref's target, a tree's id): the form the native object store takes.
+// Anything else is left to the library.
+std::optional<store::ObjectId> hex_object_id(PyObject* id, store::HashFormat format);
 
 // The same for an exact str: an id text such as a walk hands out.
-std::optional<store::ObjectId> text_object_id(PyObject* text);
+std::optional<store::ObjectId> text_object_id(PyObject* text, store::HashFormat format);
 
 }  // namespace core

@@ -37,7 +37,13 @@ std::optional<ObjectDatabase> on_disk_database(Service& self) {
   if (!is_exactly(store.get(), "dulwich.object_store", "DiskObjectStore")) return std::nullopt;
   Ref format = host::getattr(store.get(), object_format_name);
   Ref format_text = host::getattr(format.get(), format_name);
-  if (!PyUnicode_Check(format_text.get()) || PyUnicode_CompareWithASCIIString(format_text.get(), "sha1") != 0) {
+  if (!PyUnicode_Check(format_text.get())) return std::nullopt;
+  store::HashFormat hash_format;
+  if (PyUnicode_CompareWithASCIIString(format_text.get(), "sha1") == 0) {
+    hash_format = store::HashFormat::Sha1;
+  } else if (PyUnicode_CompareWithASCIIString(format_text.get(), "sha256") == 0) {
+    hash_format = store::HashFormat::Sha256;
+  } else {
     return std::nullopt;
   }
   Ref extra = host::getattr_optional(store.get(), extra_alternates);
@@ -49,7 +55,7 @@ std::optional<ObjectDatabase> on_disk_database(Service& self) {
 
   Ref store_path = host::getattr(store.get(), path_name);
   if (!PyUnicode_CheckExact(store_path.get())) return std::nullopt;
-  ObjectDatabase database{git_dir_of(self), "", limit_value};
+  ObjectDatabase database{git_dir_of(self), "", limit_value, hash_format};
   database.objects_dir = database.git_dir + "/objects";
   if (file_system_bytes(store_path.get()) != database.objects_dir) return std::nullopt;
   return database;
@@ -135,7 +141,8 @@ void raise_file_error(const store::FileError& error) {
 
 store::ObjectStore& NativeStore::get() {
   if (!store_)
-    store_.emplace(database_->git_dir, database_->objects_dir, store::StoreOptions{database_->loose_object_size_limit});
+    store_.emplace(database_->git_dir, database_->objects_dir, database_->format,
+                   store::StoreOptions{database_->loose_object_size_limit});
   return *store_;
 }
 

@@ -19,6 +19,7 @@ struct ObjectDatabase {
   std::string git_dir;      // <root>/.git
   std::string objects_dir;  // <root>/.git/objects
   std::uint64_t loose_object_size_limit;
+  store::HashFormat format;  // the repository's object format
 };
 
 // os.fsencode(text), for a str.
@@ -36,8 +37,8 @@ bool own_method(Service& self, const host::Interned& name);
 
 // The repository's object database when the native road may be taken:
 // self.repo is exactly dulwich's Repo, its object store exactly dulwich's
-// on-disk store of the repository root's .git/objects (SHA-1, no alternates
-// beyond its own files), and every method named in `siblings` — those the
+// on-disk store of the repository root's .git/objects (SHA-1 or SHA-256, no
+// alternates beyond its own files), and every method named in `siblings` — those the
 // calling method reaches through self — is the class's own. Nothing
 // otherwise: the method then reads through self.repo as it always has.
 std::optional<ObjectDatabase> native_road(Service& self, std::initializer_list<const host::Interned*> siblings = {});
@@ -92,6 +93,8 @@ class NativeStore {
   explicit operator bool() const { return database_.has_value(); }
   // The store: call only on the native road, and without the GIL.
   store::ObjectStore& get();
+  // The repository's object format: call only on the native road.
+  store::HashFormat format() const { return database_->format; }
 
  private:
   std::optional<ObjectDatabase> database_;

@@ -59,7 +59,7 @@ std::optional<std::vector<std::string>> native_components(PyObject* path_parts) 
   if (!components) return std::nullopt;
   core::NativeStore objects(core::native_road(self, {&find_in_tree_name}));
   if (!objects) return std::nullopt;
-  std::optional<store::ObjectId> tree_id = core::hex_object_id(host::getattr(tree, id_name).get());
+  std::optional<store::ObjectId> tree_id = core::hex_object_id(host::getattr(tree, id_name).get(), objects.format());
   if (!tree_id) return std::nullopt;
   // found: the entry's id; absent: None; declined: the library's road.
   enum class Outcome { Found, Absent, Declined };
@@ -71,7 +71,7 @@ std::optional<std::vector<std::string>> native_components(PyObject* path_parts) 
     std::vector<store::TreeEntry> entries;
     for (std::size_t i = 0; i < components->size(); ++i) {
       if (objects.get().read(current, type, content) != store::Read::Found || type != store::ObjectType::Tree ||
-          !store::parse_tree(content.view(), entries)) {
+          !store::parse_tree(content.view(), objects.format(), entries)) {
         return Outcome::Declined;
       }
       auto entry = std::find_if(entries.begin(), entries.end(),

@@ -91,11 +91,11 @@ Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* head_sha, 
 
 // The count as the store would walk it: the head and the base's head (when
 // there is a base); nothing when either is not in the form the store reads.
-std::optional<CountPlan> count_plan(PyObject* head_sha, const BaseBranch& base) {
-  const std::optional<ObjectId> head = core::hex_object_id(head_sha);
+std::optional<CountPlan> count_plan(PyObject* head_sha, const BaseBranch& base, store::HashFormat format) {
+  const std::optional<ObjectId> head = core::hex_object_id(head_sha, format);
   if (!head) return std::nullopt;
   if (!base) return CountPlan{*head, std::nullopt};
-  const std::optional<ObjectId> base_head = core::hex_object_id(base.head.get());
+  const std::optional<ObjectId> base_head = core::hex_object_id(base.head.get(), format);
   if (!base_head) return std::nullopt;
   return CountPlan{*head, base_head};
 }
@@ -103,9 +103,10 @@ std::optional<CountPlan> count_plan(PyObject* head_sha, const BaseBranch& base) 
 // Counts by walking: every commit reachable from the branch, less (for
 // branches other than the base branches) every commit of its base branch.
 Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha, const BaseBranch& base) {
-  const std::optional<CountPlan> plan = count_plan(head_sha, base);
-  if (const auto road = walk_road(self); road && plan) {
-    if (const std::optional<long long> count = count_walk(*road, *plan)) return host::integer(*count);
+  if (const auto road = walk_road(self)) {
+    if (const std::optional<CountPlan> plan = count_plan(head_sha, base, road->format)) {
+      if (const std::optional<long long> count = count_walk(*road, *plan)) return host::integer(*count);
+    }
   }
   const bool hides_base = !is_base_branch(branch);
   HostIdTextSet base_ids;

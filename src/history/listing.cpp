@@ -138,8 +138,8 @@ std::optional<core::ObjectDatabase> listing_road(Service& self) {
 
 // The listing as the store would walk it; nothing when the head is not in
 // the form the store reads.
-std::optional<ListingPlan> listing_plan(PyObject* head_sha, int max_count, int skip) {
-  const std::optional<ObjectId> head = core::hex_object_id(head_sha);
+std::optional<ListingPlan> listing_plan(PyObject* head_sha, int max_count, int skip, store::HashFormat format) {
+  const std::optional<ObjectId> head = core::hex_object_id(head_sha, format);
   if (!head) return std::nullopt;
   ListingPlan plan;
   plan.head = *head;
@@ -169,12 +169,14 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
     host::call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), fromhex, {merge_base.get()});
     stop_at = host::lower(merge_base.get());
   }
-  std::optional<ListingPlan> plan = listing_plan(head_sha, max_count, skip);
-  // A text that is no id of 40 lowercase digits names no walked commit: the
-  // walk then ends only where it would without a merge base.
-  if (plan && stop_at) plan->stop_at = core::text_object_id(stop_at.get());
-  if (const auto road = listing_road(self); road && plan) {
-    if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
+  if (const auto road = listing_road(self)) {
+    if (std::optional<ListingPlan> plan = listing_plan(head_sha, max_count, skip, road->format)) {
+      // A text that is no id of the format's lowercase digits names no
+      // walked commit: the walk then ends only where it would without a
+      // merge base.
+      if (stop_at) plan->stop_at = core::text_object_id(stop_at.get(), road->format);
+      if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
+    }
   }
   IdFormat format(self);
   return walk_and_list(self, head_sha, remote_commits, max_count, skip, format, [&](PyObject* sha) {
@@ -188,15 +190,17 @@ Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
                  int skip) {
   const bool hides_base = !is_base_branch(branch);
   const BaseBranch base = hides_base ? base_of(self, branch) : BaseBranch{};
-  std::optional<ListingPlan> plan = listing_plan(head_sha, max_count, skip);
-  if (plan && base) {
-    plan->hidden_base = core::hex_object_id(base.head.get());
-    plan->hidden_limit = kBaseCommitLimit;
-    // A base head the store cannot read is hidden through the library.
-    if (!plan->hidden_base) plan.reset();
-  }
-  if (const auto road = listing_road(self); road && plan) {
-    if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
+  if (const auto road = listing_road(self)) {
+    std::optional<ListingPlan> plan = listing_plan(head_sha, max_count, skip, road->format);
+    if (plan && base) {
+      plan->hidden_base = core::hex_object_id(base.head.get(), road->format);
+      plan->hidden_limit = kBaseCommitLimit;
+      // A base head the store cannot read is hidden through the library.
+      if (!plan->hidden_base) plan.reset();
+    }
+    if (plan) {
+      if (Ref listed = list_natively(*road, *plan, remote_commits)) return listed;
+    }
   }
   HostIdTextSet base_ids;
   IdFormat format(self);

@@ -45,9 +45,9 @@ Ref merge_base_with_git(Service& self, PyObject* subprocess, PyObject* os, PyObj
 
 // The merge-base walk as the store would take it; nothing when a head is not
 // in the form the store reads.
-std::optional<MergeBasePlan> merge_base_plan(PyObject* base_head, PyObject* branch_head) {
-  const std::optional<ObjectId> base = core::hex_object_id(base_head);
-  const std::optional<ObjectId> branch = core::hex_object_id(branch_head);
+std::optional<MergeBasePlan> merge_base_plan(PyObject* base_head, PyObject* branch_head, store::HashFormat format) {
+  const std::optional<ObjectId> base = core::hex_object_id(base_head, format);
+  const std::optional<ObjectId> branch = core::hex_object_id(branch_head, format);
   if (!base || !branch) return std::nullopt;
   return MergeBasePlan{*base, kBaseWalkLimit, *branch, kBranchWalkLimit};
 }
@@ -58,10 +58,11 @@ Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_re
   try {
     Ref base_head = read_ref(self, base_ref);
     Ref branch_head = read_ref(self, branch_ref);
-    const std::optional<MergeBasePlan> plan = merge_base_plan(base_head.get(), branch_head.get());
-    if (const auto road = walk_road(self); road && plan) {
-      if (const auto common = first_common_commit(*road, *plan)) {
-        return *common ? host::text((*common)->hex()) : Ref::borrow(Py_None);
+    if (const auto road = walk_road(self)) {
+      if (const std::optional<MergeBasePlan> plan = merge_base_plan(base_head.get(), branch_head.get(), road->format)) {
+        if (const auto common = first_common_commit(*road, *plan)) {
+          return *common ? host::text((*common)->hex()) : Ref::borrow(Py_None);
+        }
       }
     }
     HostIdSet base_commits;

@@ -20,11 +20,12 @@ Ref get_remote_commits(Service& self, PyObject* branch) {
   // collection: the pane then simply shows fewer commits as pushed.
   try {
     Ref remote_head = read_ref(self, name.get());
-    const std::optional<ObjectId> head = core::hex_object_id(remote_head.get());
-    if (const auto road = walk_road(self); road && head) {
-      if (const auto ids = walked_ids(*road, *head, kRemoteCommitLimit)) {
-        for (const ObjectId& id : *ids) host::add(remote_commits.get(), host::text(id.hex()).get());
-        return remote_commits;
+    if (const auto road = walk_road(self)) {
+      if (const std::optional<ObjectId> head = core::hex_object_id(remote_head.get(), road->format)) {
+        if (const auto ids = walked_ids(*road, *head, kRemoteCommitLimit)) {
+          for (const ObjectId& id : *ids) host::add(remote_commits.get(), host::text(id.hex()).get());
+          return remote_commits;
+        }
       }
     }
     IdFormat format(self);

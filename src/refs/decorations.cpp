@@ -136,12 +136,14 @@ void check_merge(PyObject* repo, PyObject* entry, PyObject* raw_id, bool keep_li
 }
 
 // The merge check read through the store: false when it leaves the check to
-// the library (no native road, an id that is not 20 raw bytes, a commit the
-// store declines); otherwise the entry is updated as the library's check
-// would update it.
+// the library (no native road, an id that is not the format's raw bytes, a
+// commit the store declines); otherwise the entry is updated as the
+// library's check would update it.
 bool check_merge_in_store(core::NativeStore& objects, PyObject* entry, PyObject* raw_id, bool keep_listed_parents) {
-  if (!objects || !PyBytes_CheckExact(raw_id) || PyBytes_GET_SIZE(raw_id) != 20) return false;
-  const ObjectId id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id)));
+  if (!objects || !PyBytes_CheckExact(raw_id)) return false;
+  const store::HashFormat format = objects.format();
+  if (static_cast<std::size_t>(PyBytes_GET_SIZE(raw_id)) != store::id_size(format)) return false;
+  const ObjectId id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id)), format);
   std::vector<ObjectId> parents;
   const store::ParentsRead read = core::without_gil([&] { return store::read_parents(objects.get(), id, parents); });
   if (read == store::ParentsRead::Declined) return false;
@@ -332,19 +334,17 @@ void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObjec
 const std::pair<std::string_view, const host::Interned*> kScans[] = {
     {"refs/heads/", &kBranches}, {"refs/remotes/", &kRemoteBranches}, {"refs/tags/", &kTags}};
 
-// The size of a SHA-256 id's raw bytes.
-constexpr std::size_t kLongIdSize = 32;
-
 // The three scans read natively, each list in the order of the names (the
 // container's keys() has no order of its own): false when they are left to
 // the library (the road is closed, the id is neither 20 nor 32 bytes, a ref
 // is not ours to read), nothing added then.
 bool scan_refs_natively(Service& self, PyObject* entry, PyObject* raw_id) {
-  // A SHA-1 id, or a SHA-256 one (which only refs in reftables of that
-  // format can hold natively; loose and packed refs of 64 digits decline).
+  // A SHA-1 id, or a SHA-256 one: refs are read as text, whatever the
+  // repository's format.
   if (!PyBytes_CheckExact(raw_id)) return false;
   const std::string_view raw = host::bytes_view(raw_id);
-  if (raw.size() != store::kIdSize && raw.size() != kLongIdSize) return false;
+  if (raw.size() != store::id_size(store::HashFormat::Sha1) && raw.size() != store::id_size(store::HashFormat::Sha256))
+    return false;
   std::string hex;
   for (const char byte : raw) {
     static constexpr char kDigits[] = "0123456789abcdef";

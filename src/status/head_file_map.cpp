@@ -49,7 +49,7 @@ Ref head_file_map_from_store(Service& self, PyObject* tree, PyObject* base_path,
   if (!is_directory.standard() || !PyUnicode_CheckExact(base_path) || !core::is_dulwich_tree(tree)) return Ref();
   core::NativeStore objects(core::native_road(self));
   if (!objects) return Ref();
-  std::optional<store::ObjectId> tree_id = core::hex_object_id(host::getattr(tree, id_name).get());
+  std::optional<store::ObjectId> tree_id = core::hex_object_id(host::getattr(tree, id_name).get(), objects.format());
   if (!tree_id) return Ref();
   std::optional<FlatTree> files = flatten(objects, *tree_id);
   if (!files) return Ref();

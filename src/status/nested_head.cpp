@@ -202,10 +202,10 @@ std::optional<std::string> head_digits(const std::string& directory, std::size_t
 
 }  // namespace
 
-std::optional<store::ObjectId> nested_head(const std::string& directory) {
-  const std::optional<std::string> digits = head_digits(directory, store::kHexSize);
+std::optional<store::ObjectId> nested_head(const std::string& directory, store::HashFormat format) {
+  const std::optional<std::string> digits = head_digits(directory, store::hex_size(format));
   if (!digits) return std::nullopt;
-  return store::ObjectId::from_hex(*digits);
+  return store::ObjectId::from_hex(*digits, format);
 }
 
 std::optional<std::string> nested_long_head(const std::string& directory) {

@@ -16,8 +16,8 @@ namespace status {
 // read from its loose file (under the common directory of a linked
 // worktree), else from `packed-refs`. Nothing when it cannot be resolved: no
 // repository there, an unborn branch, a ref that is neither an id nor a
-// plain name under refs/, a chain too long.
-std::optional<store::ObjectId> nested_head(const std::string& directory);
+// plain name under refs/, a chain too long, an id not of `format`.
+std::optional<store::ObjectId> nested_head(const std::string& directory, store::HashFormat format);
 
 // The digits of a SHA-256 id (the form git writes it in a repository of that
 // format).

@@ -28,8 +28,8 @@
 #include "status/tree_store.h"
 #include "status/worktree.h"
 #include "store/index_file.h"
+#include "store/object_hash.h"
 #include "store/objects.h"
-#include "store/sha1.h"
 
 namespace status {
 
@@ -430,7 +430,8 @@ Ref Scan::open_index(PyObject* index_class, PyObject* path) {
 bool Scan::read_index_natively(PyObject* index_class, const std::string& path) {
   if (!objects_ || !core::is_library_class(index_class, "dulwich.index", "Index")) return false;
   store::IndexContents& contents = index_contents_;
-  if (core::without_gil([&] { return store::read_index(path, contents); }) != store::IndexRead::Read) return false;
+  if (core::without_gil([&] { return store::read_index(path, objects_.format(), contents); }) != store::IndexRead::Read)
+    return false;
   const std::vector<store::IndexEntry>& entries = contents.entries;
   index_.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -480,9 +481,11 @@ bool Scan::read_head_natively(PyObject* commit_id) {
 // the store reads it, the tree itself read too when `read_tree`; nothing
 // where the store leaves the commit to dulwich.
 std::optional<store::ObjectId> Scan::tree_of_commit(PyObject* commit_id, bool read_tree) {
-  std::optional<store::ObjectId> commit = core::hex_object_id(commit_id);
-  if (!commit && PyBytes_CheckExact(commit_id) && PyBytes_GET_SIZE(commit_id) == 20) {
-    commit = store::ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(commit_id)));
+  const store::HashFormat format = objects_.format();
+  std::optional<store::ObjectId> commit = core::hex_object_id(commit_id, format);
+  if (!commit && PyBytes_CheckExact(commit_id) &&
+      static_cast<std::size_t>(PyBytes_GET_SIZE(commit_id)) == store::id_size(format)) {
+    commit = store::ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(commit_id)), format);
   }
   if (!commit) return std::nullopt;
   return core::without_gil([&]() -> std::optional<store::ObjectId> {
@@ -491,7 +494,7 @@ std::optional<store::ObjectId> Scan::tree_of_commit(PyObject* commit_id, bool re
     if (objects_.get().read(*commit, type, content) != store::Read::Found || type != store::ObjectType::Commit) {
       return std::nullopt;
     }
-    std::optional<store::Commit> parsed = store::parse_commit(content.view());
+    std::optional<store::Commit> parsed = store::parse_commit(content.view(), format);
     if (!parsed) return std::nullopt;
     const store::ObjectId tree = parsed->tree();
     if (read_tree) objects_.get().read(tree, type, content);
@@ -556,7 +559,7 @@ void Scan::start_hashing() {
     }
     jobs_[i] = {path, item.vouches ? item.stored : nullptr, {}};
   }
-  hasher_.emplace(root_, jobs_);
+  hasher_.emplace(root_, objects_.format(), jobs_);
   deferred_.reserve(entries.size());
 }
 
@@ -655,7 +658,9 @@ std::optional<ScanId> Scan::blob_id(const std::string& full, bool link) {
   static const host::Interned get_id{"get_id"};
   const bool read = link ? fs::read_link(full, buffer_) : fs::read_file(full, buffer_);
   if (!read) return std::nullopt;
-  if (native_blobs_) return ScanId(store::object_id(store::ObjectType::Blob, buffer_.data(), buffer_.size()));
+  if (native_blobs_) {
+    return ScanId(store::object_id(objects_.format(), store::ObjectType::Blob, buffer_.data(), buffer_.size()));
+  }
   Ref content = host::bytes(buffer_.view());
   Ref blob = host::call(blob_.get(), {});
   host::setattr(blob.get(), data, content.get());
@@ -842,7 +847,10 @@ bool Scan::nested_repository(const std::string& full, const std::string& rel) {
   // As a file, any failure while comparing skips the submodule.
   try {
     if (!is_gitlink(*item)) return false;
-    const std::optional<store::ObjectId> head = core::without_gil([&] { return nested_head(full); });
+    // Read in the store's format on the native road, else as SHA-1 (a SHA-256
+    // repository's nested heads are then read below).
+    const store::HashFormat format = objects_ ? objects_.format() : store::HashFormat::Sha1;
+    const std::optional<store::ObjectId> head = core::without_gil([&] { return nested_head(full, format); });
     const std::optional<ScanId> head_id = head ? std::optional<ScanId>(*head) : nested_long_head_id(full);
     if (head_id && read_sha(*item) && head_id->differs_from(item->sha)) {
       add(key, std::move(path), Change::Modified, false, true, ++walk_steps_);
@@ -854,8 +862,9 @@ bool Scan::nested_repository(const std::string& full, const std::string& rel) {
 }
 
 // The commit a nested repository's HEAD names where ids are SHA-256 ones (a
-// SHA-256 repository's submodules are too); nothing in any other repository,
-// as for a HEAD that cannot be resolved. The native road is SHA-1's only.
+// SHA-256 repository's submodules are too) and the scan is off the native
+// road (which reads them as store ids); nothing in any other repository, as
+// for a HEAD that cannot be resolved.
 std::optional<ScanId> Scan::nested_long_head_id(const std::string& full) {
   if (objects_ || !format_.long_ids()) return std::nullopt;
   const std::optional<std::string> digits = nested_long_head(full);

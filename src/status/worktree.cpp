@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "store/sha1.h"
+#include "store/object_hash.h"
 
 namespace status::worktree {
 
@@ -80,7 +80,7 @@ namespace {
 // interrupted call is simply made again, and the host handles the signal
 // once it has the GIL back.
 void hash_one(const platform::File& directory, const std::string& directory_path, const std::string& name,
-              const store::IndexEntry* recorded, Buffer& buffer, FileHash& hash) {
+              const store::IndexEntry* recorded, store::HashFormat format, Buffer& buffer, FileHash& hash) {
   FileInfo info;
   // A file whose stat data vouches for its content. (A link's target text
   // can be read wherever the link can be seen.)
@@ -102,7 +102,7 @@ void hash_one(const platform::File& directory, const std::string& directory_path
     if (info.kind != FileKind::Regular) return;
     if (file.read_to_end(buffer, static_cast<std::size_t>(info.identity.size)) != 0) return;
   }
-  hash.id = store::object_id(store::ObjectType::Blob, buffer.data(), buffer.size());
+  hash.id = store::object_id(format, store::ObjectType::Blob, buffer.data(), buffer.size());
   hash.known = true;
 }
 
@@ -113,7 +113,8 @@ void hash_one(const platform::File& directory, const std::string& directory_path
 // looks one name up instead of a whole path.
 constexpr std::size_t kBlock = 64;
 
-FileHasher::FileHasher(const std::string& root, std::vector<HashJob>& jobs) : root_(root), jobs_(jobs) {
+FileHasher::FileHasher(const std::string& root, store::HashFormat format, std::vector<HashJob>& jobs)
+    : root_(root), format_(format), jobs_(jobs) {
   const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
   // The caller joins in later, so one core is left for what it does meanwhile.
   const std::size_t helpers = jobs.size() < 4 * kBlock ? 0 : cores - 1;
@@ -152,7 +153,7 @@ void FileHasher::work() {
         opened = true;
       }
       name.assign(job.path.substr(slash + 1));  // the whole path when there is no slash
-      if (directory.is_open()) hash_one(directory, directory_path, name, job.recorded, buffer, job.hash);
+      if (directory.is_open()) hash_one(directory, directory_path, name, job.recorded, format_, buffer, job.hash);
     }
   }
 }

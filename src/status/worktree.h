@@ -84,9 +84,10 @@ struct HashJob {
 // whether it could be read is then the caller's to ask, where it matters.
 class FileHasher {
  public:
-  // Starts hashing the files of `jobs`, below `root`; both must outlive the
-  // hasher, and the jobs are left alone until finish() returns.
-  FileHasher(const std::string& root, std::vector<HashJob>& jobs);
+  // Starts hashing the files of `jobs`, below `root`, into ids of `format`;
+  // both must outlive the hasher, and the jobs are left alone until finish()
+  // returns.
+  FileHasher(const std::string& root, store::HashFormat format, std::vector<HashJob>& jobs);
   // Joins in until every file is hashed. Call without the GIL.
   void finish();
   ~FileHasher();
@@ -97,6 +98,7 @@ class FileHasher {
   void work();
 
   const std::string& root_;
+  store::HashFormat format_;
   std::vector<HashJob>& jobs_;
   std::atomic<std::size_t> next_block_{0};
   std::vector<std::thread> threads_;

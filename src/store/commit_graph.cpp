@@ -4,8 +4,8 @@
 
 #include "platform/files.h"
 #include "store/file_error.h"
+#include "store/object_hash.h"
 #include "store/ref_files.h"
-#include "store/sha1.h"
 
 namespace store {
 
@@ -14,17 +14,23 @@ namespace {
 // The layout of a graph file: a header, a table of chunks (an id and an
 // 8-byte offset each, ended by an entry of id 0), the chunks, and the
 // checksum of all that.
+// Ids, the trailer and the rows' tree ids are of the repository's format,
+// which the header's hash version names (1 SHA-1, 2 SHA-256).
 constexpr std::size_t kHeaderSize = 8;  // "CGPH", version, hash version, chunk count, base count
 constexpr std::size_t kChunkEntrySize = 12;
-constexpr std::size_t kTrailerSize = kIdSize;
 constexpr std::size_t kFanoutSize = 256 * 4;
+constexpr std::uint8_t hash_version(HashFormat format) { return format == HashFormat::Sha1 ? 1 : 2; }
 // A CDAT row: the root tree's id, the first and second parent positions,
 // then the generation level (top 30 bits of the next four bytes) and the
 // commit time.
-constexpr std::size_t kFirstParentAt = kIdSize;
-constexpr std::size_t kSecondParentAt = kIdSize + 4;
-constexpr std::size_t kLevelAt = kIdSize + 8;
-constexpr std::size_t kRowSize = kIdSize + 16;
+struct RowLayout {
+  explicit constexpr RowLayout(HashFormat format)
+      : first_parent(id_size(format)),
+        second_parent(first_parent + 4),
+        level(first_parent + 8),
+        size(first_parent + 16) {}
+  std::size_t first_parent, second_parent, level, size;
+};
 
 constexpr std::uint32_t kNoParent = 0x70000000;
 constexpr std::uint32_t kEdgeFlag = 0x80000000;  // second parent: an EDGE index; in EDGE: the list's last
@@ -124,17 +130,20 @@ bool history_is_rewritten(const std::string& git_dir) {
   return false;
 }
 
-bool CommitGraph::locate(Layer& layer) {
+bool CommitGraph::locate(Layer& layer, HashFormat format) {
   const std::uint8_t* data = layer.data;
   const std::uint64_t size = layer.size;
-  if (size < kHeaderSize + kChunkEntrySize + kTrailerSize || std::memcmp(data, "CGPH", 4) != 0 || data[4] != 1 ||
-      data[5] != 1) {
+  const std::size_t id_bytes = id_size(format);
+  const std::size_t trailer = id_bytes;
+  if (size < kHeaderSize + kChunkEntrySize + trailer || std::memcmp(data, "CGPH", 4) != 0 || data[4] != 1 ||
+      data[5] != hash_version(format)) {
     return false;
   }
+  layer.format = format;
   const std::uint64_t chunks = data[6];
   layer.base_count = data[7];
   const std::uint64_t table_end = kHeaderSize + kChunkEntrySize * (chunks + 1);
-  const std::uint64_t chunks_end = size - kTrailerSize;
+  const std::uint64_t chunks_end = size - trailer;
   if (table_end > chunks_end) return false;
   std::uint64_t fanout_size = 0, ids_size = 0, rows_size = 0, edges_size = 0, bases_size = 0;
   bool has_fanout = false, has_ids = false, has_rows = false, has_edges = false, has_bases = false;
@@ -177,19 +186,22 @@ bool CommitGraph::locate(Layer& layer) {
   // implies, so that a position below the count is always inside the file.
   layer.count = read_be32(layer.fanout + kFanoutSize - 4);
   if (layer.count >= kNoParent) return false;
-  if (ids_size != std::uint64_t{layer.count} * kIdSize || rows_size != std::uint64_t{layer.count} * kRowSize) {
+  if (ids_size != std::uint64_t{layer.count} * id_bytes ||
+      rows_size != std::uint64_t{layer.count} * RowLayout(format).size) {
     return false;
   }
   if (edges_size % 4 != 0) return false;
   layer.edge_count = has_edges ? edges_size / 4 : 0;
   if (!has_edges) layer.edges = nullptr;
-  if (bases_size != std::uint64_t{layer.base_count} * kIdSize || (layer.base_count != 0) != has_bases) return false;
-  layer.checksum = ObjectId::from_raw(data + size - kTrailerSize);
+  if (bases_size != std::uint64_t{layer.base_count} * id_bytes || (layer.base_count != 0) != has_bases) return false;
+  layer.checksum = ObjectId::from_raw(data + size - trailer, format);
   return true;
 }
 
 std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
   auto facts = std::make_shared<GraphFileFacts>(layer.count);
+  const std::size_t id_bytes = id_size(layer.format);
+  const RowLayout row_layout(layer.format);
   auto fanout = [&](std::size_t i) { return read_be32(layer.fanout + 4 * i); };
   // The fanout never decreases; ids strictly increase, each in the bucket of
   // its first byte.
@@ -197,8 +209,8 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
     if (fanout(i) < fanout(i - 1)) return facts;
   }
   for (std::uint32_t i = 0; i < layer.count; ++i) {
-    const std::uint8_t* id = layer.ids + kIdSize * std::size_t{i};
-    if (i != 0 && std::memcmp(id - kIdSize, id, kIdSize) >= 0) return facts;
+    const std::uint8_t* id = layer.ids + id_bytes * std::size_t{i};
+    if (i != 0 && std::memcmp(id - id_bytes, id, id_bytes) >= 0) return facts;
     const std::uint32_t below = id[0] == 0 ? 0 : fanout(id[0] - 1);
     if (i < below || i >= fanout(id[0])) return facts;
   }
@@ -208,9 +220,9 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
     if (static_cast<std::int64_t>(position) > highest) highest = position;
   };
   for (std::uint32_t i = 0; i < layer.count; ++i) {
-    const std::uint8_t* row = layer.rows + kRowSize * std::size_t{i};
-    const std::uint32_t first = read_be32(row + kFirstParentAt);
-    const std::uint32_t second = read_be32(row + kSecondParentAt);
+    const std::uint8_t* row = layer.rows + row_layout.size * std::size_t{i};
+    const std::uint32_t first = read_be32(row + row_layout.first_parent);
+    const std::uint32_t second = read_be32(row + row_layout.second_parent);
     if (first == kNoParent) {
       if (second != kNoParent) return facts;
       continue;
@@ -232,9 +244,9 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
   }
   // The trailing checksum, over everything before it: a flipped bit
   // anywhere makes the file unusable.
-  Sha1 sha;
-  sha.update(layer.data, layer.size - kTrailerSize);
-  facts->sound = sha.finish() == layer.checksum;
+  Hasher hasher(layer.format);
+  hasher.update(layer.data, layer.size - id_bytes);
+  facts->sound = hasher.finish() == layer.checksum;
   facts->highest_parent = highest;
   return facts;
 }
@@ -244,13 +256,13 @@ namespace {
 // The row of `id` among a layer's ids (sorted, as the one-time check found
 // them), searched within its fanout bucket as the bucket's bounds read now.
 std::optional<std::uint32_t> row_of(const std::uint8_t* fanout, const std::uint8_t* ids, std::uint32_t count,
-                                    const std::uint8_t* id) {
+                                    std::size_t id_bytes, const std::uint8_t* id) {
   std::uint32_t low = id[0] == 0 ? 0 : read_be32(fanout + 4 * (id[0] - 1));
   std::uint32_t high = read_be32(fanout + 4 * id[0]);
   if (low > high || high > count) return std::nullopt;
   while (low < high) {
     const std::uint32_t middle = low + (high - low) / 2;
-    const int order = std::memcmp(ids + kIdSize * std::size_t{middle}, id, kIdSize);
+    const int order = std::memcmp(ids + id_bytes * std::size_t{middle}, id, id_bytes);
     if (order == 0) return middle;
     if (order < 0) {
       low = middle + 1;
@@ -276,7 +288,9 @@ bool CommitGraph::repeats_below(const std::vector<Layer>& layers, std::size_t k)
     const Layer& small = upper_smaller ? upper : lower;
     const Layer& large = upper_smaller ? lower : upper;
     for (std::uint32_t i = 0; i < small.count && !repeats; ++i) {
-      repeats = row_of(large.fanout, large.ids, large.count, small.ids + kIdSize * std::size_t{i}).has_value();
+      const std::size_t id_bytes = id_size(small.format);
+      repeats =
+          row_of(large.fanout, large.ids, large.count, id_bytes, small.ids + id_bytes * std::size_t{i}).has_value();
     }
   }
   upper.facts->repeats.store(repeats ? Repeats::Some : Repeats::None);
@@ -292,7 +306,8 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
     // Each layer names the layers below it, in order.
     if (layer.base_count != k) return nullptr;
     for (std::size_t b = 0; b < k; ++b) {
-      if (ObjectId::from_raw(layer.bases + kIdSize * b) != layers[b].checksum) return nullptr;
+      if (ObjectId::from_raw(layer.bases + id_size(layer.format) * b, layer.format) != layers[b].checksum)
+        return nullptr;
     }
     // Walks tell commits apart by position: a commit in two layers would be
     // two commits to them.
@@ -303,35 +318,37 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
   }
   if (layers.empty()) return nullptr;
   graph->total_ = static_cast<std::uint32_t>(total);
+  graph->format_ = layers.front().format;
   graph->layers_ = std::move(layers);
   return graph;
 }
 
 CommitGraph::~CommitGraph() = default;
 
-std::unique_ptr<CommitGraph> CommitGraph::parse(const std::vector<std::string_view>& bytes) {
+std::unique_ptr<CommitGraph> CommitGraph::parse(const std::vector<std::string_view>& bytes, HashFormat format) {
   std::vector<Layer> layers;
   for (const std::string_view layer_bytes : bytes) {
     Layer layer;
     layer.data = reinterpret_cast<const std::uint8_t*>(layer_bytes.data());
     layer.size = layer_bytes.size();
-    if (!locate(layer)) return nullptr;
+    if (!locate(layer, format)) return nullptr;
     layer.facts = check(layer);
     layers.push_back(layer);
   }
   return assemble(std::move(layers));
 }
 
-std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const std::string& objects_dir) {
+std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const std::string& objects_dir,
+                                               HashFormat format) {
   if (history_is_rewritten(git_dir)) return nullptr;
   // Each file checked once, what was found kept under its identity.
-  auto load = [](const std::string& path, std::vector<Layer>& layers) {
+  auto load = [format](const std::string& path, std::vector<Layer>& layers) {
     Layer layer;
     layer.file = map_file(path);
     if (layer.file == nullptr) return false;
     layer.data = layer.file->data();
     layer.size = layer.file->size();
-    if (!locate(layer)) return false;
+    if (!locate(layer, format)) return false;
     layer.facts = graph_file_facts().find(layer.file->identity());
     if (layer.facts == nullptr) layer.facts = graph_file_facts().keep(layer.file->identity(), check(layer));
     layers.push_back(std::move(layer));
@@ -350,8 +367,8 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
     if (end == std::string::npos) end = chain.size();
     const std::string_view line = chain.substr(at, end - at);
     at = end + 1;
-    if (!is_hex_id(line)) return nullptr;
-    const ObjectId hash = *ObjectId::from_hex(line);
+    if (!is_hex_id(line, format)) return nullptr;
+    const ObjectId hash = *ObjectId::from_hex(line, format);
     if (!load(info + "/commit-graphs/graph-" + std::string(line) + ".graph", layers)) return nullptr;
     // A layer is named after its checksum.
     if (layers.back().checksum != hash) return nullptr;
@@ -360,8 +377,9 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
 }
 
 std::optional<std::uint32_t> CommitGraph::find(const ObjectId& id) const {
+  if (id.format != format_) return std::nullopt;
   for (const Layer& layer : layers_) {
-    if (std::optional<std::uint32_t> row = row_of(layer.fanout, layer.ids, layer.count, id.bytes.data())) {
+    if (std::optional<std::uint32_t> row = row_of(layer.fanout, layer.ids, layer.count, id.size(), id.bytes.data())) {
       return layer.first + *row;
     }
   }
@@ -379,7 +397,7 @@ bool CommitGraph::id_at(std::uint32_t position, ObjectId& id) const {
   if (position >= total_) return false;
   std::uint32_t local = 0;
   const Layer& layer = layer_of(position, local);
-  id = ObjectId::from_raw(layer.ids + kIdSize * std::size_t{local});
+  id = ObjectId::from_raw(layer.ids + id_size(format_) * std::size_t{local}, format_);
   return true;
 }
 
@@ -387,9 +405,10 @@ bool CommitGraph::parents(std::uint32_t position, std::vector<std::uint32_t>& ou
   if (position >= total_) return false;
   std::uint32_t local = 0;
   const Layer& layer = layer_of(position, local);
-  const std::uint8_t* row = layer.rows + kRowSize * std::size_t{local};
-  const std::uint32_t first = read_be32(row + kFirstParentAt);
-  const std::uint32_t second = read_be32(row + kSecondParentAt);
+  const RowLayout row_layout(format_);
+  const std::uint8_t* row = layer.rows + row_layout.size * std::size_t{local};
+  const std::uint32_t first = read_be32(row + row_layout.first_parent);
+  const std::uint32_t second = read_be32(row + row_layout.second_parent);
   if (first == kNoParent) return second == kNoParent;
   if (first >= total_) return false;
   out.push_back(first);
@@ -412,7 +431,8 @@ std::uint32_t CommitGraph::generation(std::uint32_t position) const {
   if (position >= total_) return 0;
   std::uint32_t local = 0;
   const Layer& layer = layer_of(position, local);
-  return read_be32(layer.rows + kRowSize * std::size_t{local} + kLevelAt) >> 2;
+  const RowLayout row_layout(format_);
+  return read_be32(layer.rows + row_layout.size * std::size_t{local} + row_layout.level) >> 2;
 }
 
 bool CommitGraph::levels_agree() const {

@@ -36,11 +36,13 @@ class CommitGraph {
   // disagree with its commit, or when the repository has a shallow file,
   // grafts or replace refs. Throws FileError (file_error.h) where one of its
   // files, packed-refs or commondir is a pipe, a socket or a device.
-  static std::unique_ptr<CommitGraph> open(const std::string& git_dir, const std::string& objects_dir);
+  // Every file must hold ids of the repository's `format`.
+  static std::unique_ptr<CommitGraph> open(const std::string& git_dir, const std::string& objects_dir,
+                                           HashFormat format);
 
   // A graph over layers given as bytes, base first (for tests); the bytes
   // must outlive the graph. Null when a layer fails a check.
-  static std::unique_ptr<CommitGraph> parse(const std::vector<std::string_view>& layers);
+  static std::unique_ptr<CommitGraph> parse(const std::vector<std::string_view>& layers, HashFormat format);
 
   ~CommitGraph();
 
@@ -87,12 +89,14 @@ class CommitGraph {
     std::uint32_t base_count = 0;  // base graphs named in the header
     std::uint32_t count = 0;
     std::uint32_t first = 0;  // position of its first commit
+    HashFormat format = HashFormat::Sha1;
     ObjectId checksum;
   };
   CommitGraph() = default;
   // Reads a layer's header and chunk table and finds its chunks (cheap):
-  // every chunk lies inside the file, at the size its commit count implies.
-  static bool locate(Layer& layer);
+  // every chunk lies inside the file, at the size its commit count implies,
+  // and its ids are of `format`.
+  static bool locate(Layer& layer, HashFormat format);
   // The one-time check of what `locate` does not see: id order, parent
   // positions, octopus lists and the trailing checksum.
   static std::shared_ptr<GraphFileFacts> check(const Layer& layer);
@@ -109,6 +113,7 @@ class CommitGraph {
 
   std::vector<Layer> layers_;
   std::uint32_t total_ = 0;
+  HashFormat format_ = HashFormat::Sha1;
 };
 
 // True when the repository at `git_dir` has a shallow file, grafts or replace

@@ -45,7 +45,7 @@ bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t
   if (store.read(id, type, scratch) != Read::Found) return false;
   std::optional<Commit> commit;
   if (type == ObjectType::Commit) {
-    commit = parse_commit(scratch.view());
+    commit = parse_commit(scratch.view(), store.format());
     if (!commit) return false;
   }
   if (!commit || !same_parents(graph, out, *commit)) {
@@ -99,7 +99,7 @@ Step CommitWalk::next(CommitRef& commit) {
 bool CommitWalk::take_parents(const CommitRef& commit, bool read) {
   if (read) {
     if (store_.read(commit.id, type_, content_) != Read::Found || type_ != ObjectType::Commit) return false;
-    std::optional<Commit> parsed = parse_commit(content_.view());
+    std::optional<Commit> parsed = parse_commit(content_.view(), store_.format());
     if (!parsed) return false;
     fields_ = *parsed;
   }
@@ -285,9 +285,9 @@ ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<Obj
   // dulwich would read any other object and find no parents on it; a tag
   // the store does not parse is left to it.
   if (type != ObjectType::Commit) {
-    return parses_like_dulwich(type, content.view()) ? ParentsRead::NotACommit : ParentsRead::Declined;
+    return parses_like_dulwich(type, content.view(), store.format()) ? ParentsRead::NotACommit : ParentsRead::Declined;
   }
-  std::optional<Commit> commit = parse_commit(content.view());
+  std::optional<Commit> commit = parse_commit(content.view(), store.format());
   if (!commit) return ParentsRead::Declined;
   for (std::size_t i = 0; i < commit->parent_count(); ++i) parents.push_back(commit->parent(i));
   return ParentsRead::Commit;

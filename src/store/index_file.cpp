@@ -6,37 +6,41 @@
 
 #include "platform/files.h"
 #include "store/file_error.h"
-#include "store/sha1.h"
+#include "store/object_hash.h"
 
 namespace store {
 
 namespace {
 
 // The parts of an index file, and of each entry: ten 32-bit stat fields,
-// the id, the flags, then (version 3 and later) the extended flags and the
-// path.
+// the id (of the repository's format), the flags, then (version 3 and later)
+// the extended flags and the path. The file ends with its checksum, a hash
+// of the format.
 constexpr std::size_t kHeaderSize = 12;  // "DIRC", version, entry count
 constexpr std::size_t kStatFields = 10 * 4;
-constexpr std::size_t kFlagsAt = kStatFields + kIdSize;
-constexpr std::size_t kFixed = kFlagsAt + 2;  // entry bytes before the extended flags and the path
-constexpr std::size_t kChecksumSize = kIdSize;
+constexpr std::size_t flags_at(HashFormat format) { return kStatFields + id_size(format); }
+// Entry bytes before the extended flags and the path: 62, or 74 with SHA-256.
+constexpr std::size_t fixed_size(HashFormat format) { return flags_at(format) + 2; }
 
 }  // namespace
 
-IndexRead parse_index(std::string_view text, IndexContents& contents) {
+IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& contents) {
   contents.version = 0;
   contents.long_path = 0;
   contents.paths.clear();
   contents.entries.clear();
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t size = text.size();
-  if (size < kHeaderSize + kChecksumSize || std::memcmp(data, "DIRC", 4) != 0) return IndexRead::Declined;
+  const std::size_t checksum_size = id_size(format);
+  const std::size_t fixed = fixed_size(format);
+  const std::size_t flags_offset = flags_at(format);
+  if (size < kHeaderSize + checksum_size || std::memcmp(data, "DIRC", 4) != 0) return IndexRead::Declined;
   const std::uint32_t version = read_be32(data + 4);
   if (version < 2 || version > 4) return IndexRead::Declined;
   contents.version = version;
   const std::uint32_t count = read_be32(data + 8);
-  const std::size_t end = size - kChecksumSize;  // where the checksum starts
-  if (count > end / kFixed) return IndexRead::Declined;
+  const std::size_t end = size - checksum_size;  // where the checksum starts
+  if (count > end / fixed) return IndexRead::Declined;
   contents.entries.reserve(count);
   std::size_t at = kHeaderSize;
   std::string previous;                        // version 4 compresses each path against this one
@@ -44,7 +48,7 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
   int last_stage = -1;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t begin = at;
-    if (end - at < kFixed) return IndexRead::Declined;
+    if (end - at < fixed) return IndexRead::Declined;
     const std::uint8_t* p = data + at;
     IndexEntry entry;
     // ctime, mtime (seconds, nanoseconds), dev, ino, mode, uid, gid, size.
@@ -60,9 +64,9 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
     entry.uid = stat[7];
     entry.gid = stat[8];
     entry.size = stat[9];
-    entry.id = ObjectId::from_raw(p + kStatFields);
-    const std::uint16_t flags = static_cast<std::uint16_t>(p[kFlagsAt] << 8 | p[kFlagsAt + 1]);
-    at += kFixed;
+    entry.id = ObjectId::from_raw(p + kStatFields, format);
+    const std::uint16_t flags = static_cast<std::uint16_t>(p[flags_offset] << 8 | p[flags_offset + 1]);
+    at += fixed;
     if (flags & 0x4000) {
       if (version < 3 || end - at < 2) return IndexRead::Declined;
       entry.extended_flags = static_cast<std::uint16_t>(data[at] << 8 | data[at + 1]);
@@ -122,7 +126,7 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
       }
     }
     entry.conflicted = stage != 0;
-    if (entry.conflicted) entry.id = ObjectId{};
+    if (entry.conflicted) entry.id = ObjectId{{}, format};
     contents.entries.push_back(entry);
     last_offset = entry.path_offset;
     last_size = entry.path_size;
@@ -139,16 +143,16 @@ IndexRead parse_index(std::string_view text, IndexContents& contents) {
     if (end - at - 8 < extension_size) return IndexRead::Declined;
     at += 8 + extension_size;
   }
-  const ObjectId recorded = ObjectId::from_raw(data + end);
-  if (recorded != ObjectId{}) {
-    Sha1 sha;
-    sha.update(data, end);
-    if (sha.finish() != recorded) return IndexRead::Declined;
+  const ObjectId recorded = ObjectId::from_raw(data + end, format);
+  if (recorded != ObjectId{{}, format}) {
+    Hasher hasher(format);
+    hasher.update(data, end);
+    if (hasher.finish() != recorded) return IndexRead::Declined;
   }
   return IndexRead::Read;
 }
 
-IndexRead read_index(const std::string& path, IndexContents& contents) {
+IndexRead read_index(const std::string& path, HashFormat format, IndexContents& contents) {
   contents.version = 0;
   contents.paths.clear();
   contents.entries.clear();
@@ -166,7 +170,7 @@ IndexRead read_index(const std::string& path, IndexContents& contents) {
     return IndexRead::Declined;
   }
   if (bytes.empty()) return IndexRead::Declined;
-  const IndexRead read = parse_index(bytes.view(), contents);
+  const IndexRead read = parse_index(bytes.view(), format, contents);
   if (read == IndexRead::PathTooLong) {
     throw FileError::too_large(path, "an index entry whose path has " + std::to_string(contents.long_path) +
                                          " bytes, more than the " + std::to_string(kMaxIndexPath) +

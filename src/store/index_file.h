@@ -49,18 +49,19 @@ enum class IndexRead : std::uint8_t {
   PathTooLong  // an entry's path is longer than kMaxIndexPath: the index is damaged
 };
 
-// Parses the bytes of an index file. Versions 2, 3 and 4 in the shape git
+// Parses the bytes of an index file of a repository whose ids are in
+// `format` (its entries' ids and its checksum). Versions 2, 3 and 4 in the shape git
 // writes (entries in order, every path once, unmerged stages after no stage-0
 // entry, padding of NULs, path-compression lengths below 128 in version 4),
 // optional extensions skipped, and the trailing checksum right (or all
 // zeros, which dulwich accepts for index.skipHash). Anything else, including
 // a split index (its `link` extension) and sparse directory entries, is
 // Declined.
-IndexRead parse_index(std::string_view bytes, IndexContents& contents);
+IndexRead parse_index(std::string_view bytes, HashFormat format, IndexContents& contents);
 
 // Reads the index file at `path`. A missing file is an empty index, as for
 // dulwich. Never PathTooLong: that throws FileError, naming the file.
-IndexRead read_index(const std::string& path, IndexContents& contents);
+IndexRead read_index(const std::string& path, HashFormat format, IndexContents& contents);
 
 // Whether git lets the entry's stat data vouch for its file's content: a
 // file or symbolic link at stage 0 that git checks on the disk (neither

@@ -7,9 +7,9 @@
 
 #include "platform/files.h"
 #include "store/file_error.h"
+#include "store/object_hash.h"
 #include "store/objects.h"
 #include "store/recent_objects.h"
-#include "store/sha1.h"
 
 namespace store {
 
@@ -29,9 +29,9 @@ bool is_ascii_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || c
 
 // dulwich's `get_shallow`: each line stripped, empty ones skipped, the rest
 // ids of 40 or 64 hexadecimal digits in either case (anything else makes it
-// raise). Ids in another form than 40 lowercase digits never equal an id a
-// native walk meets, so they are left out.
-std::optional<IdSet> read_shallow(const std::string& git_dir) {
+// raise). Ids in another form than the format's lowercase digits never equal
+// an id a native walk meets, so they are left out.
+std::optional<IdSet> read_shallow(const std::string& git_dir, HashFormat format) {
   platform::Buffer contents;
   if (const int error = read_repository_file(git_dir + "/shallow", contents)) {
     if (error == ENOENT) return IdSet();
@@ -47,10 +47,9 @@ std::optional<IdSet> read_shallow(const std::string& git_dir) {
     while (!line.empty() && is_ascii_space(line.front())) line.remove_prefix(1);
     while (!line.empty() && is_ascii_space(line.back())) line.remove_suffix(1);
     if (line.empty()) continue;
-    constexpr std::size_t kSha256HexSize = 64;  // dulwich takes these ids too
-    if (line.size() != kHexSize && line.size() != kSha256HexSize) return std::nullopt;
+    if (!format_of_hex_size(line.size())) return std::nullopt;
     if (!std::all_of(line.begin(), line.end(), is_hex_digit)) return std::nullopt;
-    if (is_hex_id(line)) shallow.insert(*ObjectId::from_hex(line));
+    if (is_hex_id(line, format)) shallow.insert(*ObjectId::from_hex(line, format));
   }
   return shallow;
 }
@@ -150,8 +149,8 @@ Read measure_overrun(const std::string& path, LooseStream& stream, LooseStream::
 
 }  // namespace
 
-ObjectStore::ObjectStore(std::string git_dir, std::string objects_dir, StoreOptions options)
-    : git_dir_(std::move(git_dir)), options_(options) {
+ObjectStore::ObjectStore(std::string git_dir, std::string objects_dir, HashFormat format, StoreOptions options)
+    : git_dir_(std::move(git_dir)), format_(format), options_(options) {
   auto own = std::make_unique<Directory>();
   own->path = std::move(objects_dir);
   directories_.push_back(std::move(own));
@@ -182,7 +181,8 @@ void ObjectStore::list_packs(Directory& directory) {
     Pack pack;
     pack.base = pack_dir + "/" + base;
     std::shared_ptr<const MappedFile> index_file = map_file(pack.base + ".idx");
-    pack.load = index_file == nullptr ? PackIndex::Load::Declined : PackIndex::load(std::move(index_file), pack.index);
+    pack.load =
+        index_file == nullptr ? PackIndex::Load::Declined : PackIndex::load(std::move(index_file), format_, pack.index);
     if (pack.load == PackIndex::Load::Declined) directory.faulty = true;
     directory.packs.push_back(std::move(pack));
   }
@@ -233,7 +233,7 @@ void ObjectStore::read_alternates(std::size_t index) {
 }
 
 Read ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
-  if (refused_) return Read::Declined;
+  if (refused_ || id.format != format_) return Read::Declined;
   know_own_directory();
   return read_in(0, id, type, content);
 }
@@ -289,7 +289,7 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
       }
       // Every copy must read back as this very object: dulwich may take any.
       const Read copy = read_packed(index, p, offset, type, content);
-      if (copy != Read::Found || object_id(type, content.data(), content.size()) != id) return Read::Declined;
+      if (copy != Read::Found || object_id(format_, type, content.data(), content.size()) != id) return Read::Declined;
       if (keep_reads_) keep_recent({pack.data->identity(), offset, id}, type, content);
       found = true;
     }
@@ -327,12 +327,13 @@ bool ObjectStore::pack_data_usable(Pack& pack) {
   // dulwich checks the header, the object count against the index's and the
   // pack's checksum against the one the index records. (Each entry is still
   // checked against the mapping's bounds when it is read.)
-  if (size < kPackHeaderSize + kPackTrailerSize || std::memcmp(data, "PACK", 4) != 0) return false;
+  const std::size_t trailer = pack_trailer_size(format_);
+  if (size < kPackHeaderSize + trailer || std::memcmp(data, "PACK", 4) != 0) return false;
   const std::uint32_t version = read_be32(data + 4);
   if (version != 2 && version != 3) return false;
   if (read_be32(data + 8) != pack.index->count()) return false;
   ObjectId recorded;
-  if (!pack.index->pack_checksum(recorded) || ObjectId::from_raw(data + size - kPackTrailerSize) != recorded) {
+  if (!pack.index->pack_checksum(recorded) || ObjectId::from_raw(data + size - trailer, format_) != recorded) {
     return false;
   }
   pack.data_usable = true;
@@ -365,6 +366,7 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
   if (!pack_data_usable(pack)) return Read::Declined;
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
+  const std::size_t trailer = pack_trailer_size(format_);
   // Packs of every directory have keys of their own.
   const std::uint64_t pack_key = (static_cast<std::uint64_t>(directory_number) << 32) | pack_number;
 
@@ -376,7 +378,7 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
   for (;;) {
     cached = cache_find(CacheKey{pack_key, at});
     if (cached != nullptr) break;
-    if (!parse_pack_entry(data, size, at, entry)) return Read::Declined;
+    if (!parse_pack_entry(data, size, format_, at, entry)) return Read::Declined;
     if (is_whole_object(entry.kind)) break;
     // Longer than the pack has entries: a cycle.
     if (chain_.size() > pack.index->count()) return Read::Declined;
@@ -386,7 +388,7 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
     } else {
       // dulwich looks a reference delta's base up in the same pack only.
       std::uint64_t base = 0;
-      if (pack.index->find(ObjectId::from_raw(entry.base_id), base) != PackIndex::Lookup::Found) {
+      if (pack.index->find(ObjectId::from_raw(entry.base_id, format_), base) != PackIndex::Lookup::Found) {
         return Read::Declined;
       }
       if (base == 0 || base == at) return Read::Declined;
@@ -401,7 +403,7 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
   } else {
     type = static_cast<ObjectType>(entry.kind);
     result->resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
-    if (!inflater_.inflate_exact(data + entry.data, size - kPackTrailerSize - entry.data, result->data(),
+    if (!inflater_.inflate_exact(data + entry.data, size - trailer - entry.data, result->data(),
                                  static_cast<std::size_t>(entry.size))) {
       return Read::Declined;
     }
@@ -410,9 +412,9 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
   }
   // Apply the deltas from the base upwards.
   for (std::size_t i = chain_.size(); i-- > 0;) {
-    if (!parse_pack_entry(data, size, chain_[i], entry)) return Read::Declined;
+    if (!parse_pack_entry(data, size, format_, chain_[i], entry)) return Read::Declined;
     delta_.resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
-    if (!inflater_.inflate_exact(data + entry.data, size - kPackTrailerSize - entry.data, delta_.data(),
+    if (!inflater_.inflate_exact(data + entry.data, size - trailer - entry.data, delta_.data(),
                                  static_cast<std::size_t>(entry.size))) {
       return Read::Declined;
     }
@@ -426,14 +428,12 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
 }
 
 Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content) {
-  char hex[kHexSize + 1];
-  id.hex_into(hex);
-  hex[kHexSize] = '\0';
+  const std::string hex = id.hex();
   std::string path = directory.path;
   path += '/';
-  path.append(hex, 2);
+  path.append(hex, 0, 2);
   path += '/';
-  path.append(hex + 2, 38);
+  path.append(hex, 2);
   platform::FileInfo info;
   if (const int error = platform::read_whole_file(path, loose_, info, kMaxLooseFileSize)) {
     if (error == platform::kNotRegularFile) throw FileError::not_regular(path);
@@ -488,21 +488,21 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
   if (have != size) return Read::Declined;
   // Bytes after the stream: dulwich ignores them, git would not.
   if (stream.left() != 0) return Read::Declined;
-  Sha1 sha;
-  sha.update(head, header_size);
-  sha.update(content.data(), size);
-  if (sha.finish() != id) return Read::Declined;
+  Hasher hasher(format_);
+  hasher.update(head, header_size);
+  hasher.update(content.data(), size);
+  if (hasher.finish() != id) return Read::Declined;
   content.resize(size);
   // dulwich parses a loose object as it reads it: what it would refuse to
   // parse, it raises on.
-  if (!parses_like_dulwich(type, content.view())) return Read::Declined;
+  if (!parses_like_dulwich(type, content.view(), format_)) return Read::Declined;
   return Read::Found;
 }
 
 const IdSet* ObjectStore::shallow_commits() {
   if (!shallow_read_) {
     shallow_read_ = true;
-    shallow_ = read_shallow(git_dir_);
+    shallow_ = read_shallow(git_dir_, format_);
   }
   return shallow_ ? &*shallow_ : nullptr;
 }
@@ -510,7 +510,7 @@ const IdSet* ObjectStore::shallow_commits() {
 const CommitGraph* ObjectStore::commit_graph() {
   if (!graph_opened_) {
     graph_opened_ = true;
-    graph_ = CommitGraph::open(git_dir_, directories_[0]->path);
+    graph_ = CommitGraph::open(git_dir_, directories_[0]->path, format_);
     if (graph_ != nullptr && !packs_sound()) {
       graph_.reset();
       refused_ = true;

@@ -50,8 +50,9 @@ class ObjectStore {
  public:
   // Lists the packs of `objects_dir` (each `*.pack` with a matching `*.idx`)
   // and maps their indexes. `git_dir` is where the commit-graph looks for
-  // shallow, grafts and replace refs.
-  ObjectStore(std::string git_dir, std::string objects_dir, StoreOptions options = {});
+  // shallow, grafts and replace refs. `format` is the repository's object
+  // format: every id the store reads or is asked for is of it.
+  ObjectStore(std::string git_dir, std::string objects_dir, HashFormat format, StoreOptions options = {});
   ~ObjectStore();
   ObjectStore(const ObjectStore&) = delete;
   ObjectStore& operator=(const ObjectStore&) = delete;
@@ -93,6 +94,8 @@ class ObjectStore {
   // out (empty without the file); null when the file cannot be read as
   // dulwich's `get_shallow` reads it (it would raise). Read on first use.
   const IdSet* shallow_commits();
+
+  HashFormat format() const { return format_; }
 
   // Number of packs listed in the main objects directory (for tests).
   std::size_t pack_count() const;
@@ -158,6 +161,7 @@ class ObjectStore {
   void cache_put(const CacheKey& key, ObjectType type, const std::uint8_t* data, std::size_t size);
 
   std::string git_dir_;
+  HashFormat format_;
   StoreOptions options_;
   std::vector<std::unique_ptr<Directory>> directories_;  // [0] is the repository's own
   Inflater inflater_;

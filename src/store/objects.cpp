@@ -192,8 +192,8 @@ std::size_t raw_length(std::string_view raw, std::size_t length) {
 }
 
 // How dulwich's `check_hexsha` takes an id's text: it raises (Invalid), or
-// takes it, as kHexSize lowercase digits the store holds (Held) or as other
-// digits (Unheld: uppercase, or 64 of them).
+// takes it, as the format's lowercase digits the store holds (Held) or as
+// other digits (Unheld: uppercase, or the other format's length).
 enum class IdText : std::uint8_t { Invalid, Held, Unheld };
 
 constexpr std::uint8_t kHexDigit = 1;
@@ -205,12 +205,12 @@ constexpr std::array<std::uint8_t, 256> kHexDigits = [] {
   return table;
 }();
 
-IdText read_id(std::string_view text) {
-  if (text.size() != kHexSize && text.size() != 64) return IdText::Invalid;
+IdText read_id(std::string_view text, HashFormat format) {
+  if (!format_of_hex_size(text.size())) return IdText::Invalid;
   std::uint8_t all = kHexDigit | kLowerHexDigit;
   for (const char ch : text) all &= kHexDigits[static_cast<unsigned char>(ch)];
   if ((all & kHexDigit) == 0) return IdText::Invalid;
-  return (all & kLowerHexDigit) != 0 && text.size() == kHexSize ? IdText::Held : IdText::Unheld;
+  return (all & kLowerHexDigit) != 0 && text.size() == hex_size(format) ? IdText::Held : IdText::Unheld;
 }
 
 // Python's int() of bytes: ASCII whitespace around, one optional sign, then
@@ -342,7 +342,8 @@ Fault tag_fault(std::string_view text, bool& host_dependent) {
     return Fault::None;
   };
   if (const Fault fault = required("object"); fault != Fault::None) return fault;
-  if (read_id(value) == IdText::Invalid) return Fault::Format;
+  // An id of either format's length is valid here.
+  if (read_id(value, HashFormat::Sha1) == IdText::Invalid) return Fault::Format;
   if (const Fault fault = required("type"); fault != Fault::None) return fault;
   if (value != "commit" && value != "tree" && value != "blob" && value != "tag") return Fault::Format;
   if (const Fault fault = required("tag"); fault != Fault::None) return fault;
@@ -391,11 +392,11 @@ std::size_t read_usual_start(std::string_view content, Commit& commit) {
     at = end;
     return true;
   };
-  if (!take("tree ") || !is_hex_id(value)) return 0;
+  if (!take("tree ") || !is_hex_id(value, commit.format)) return 0;
   commit.tree_hex = value;
   const std::size_t parents_start = at;
   while (take("parent ")) {
-    if (!is_hex_id(value)) return 0;
+    if (!is_hex_id(value, commit.format)) return 0;
   }
   commit.parent_lines = content.substr(parents_start, at == parents_start ? 0 : at - parents_start - 1);
   std::string_view person;
@@ -410,6 +411,7 @@ std::size_t read_usual_start(std::string_view content, Commit& commit) {
 // dulwich's `_parse_commit`: the first tree, author and committer count,
 // and the parents are the run of parent lines right after the first tree.
 Reading read_commit(std::string_view content, Commit& commit) {
+  const std::size_t parent_line = Commit::parent_line_size(commit.format);
   // Past the usual start, only the other headers and the message are left.
   const std::size_t usual = read_usual_start(content, commit);
   const bool started = usual != 0;
@@ -435,18 +437,18 @@ Reading read_commit(std::string_view content, Commit& commit) {
       if (tree_seen) continue;
       tree_seen = true;
       const std::string_view id = header_value(header, scratch);
-      const IdText read = read_id(id);
+      const IdText read = read_id(id, commit.format);
       if (read == IdText::Invalid) return Reading::Raises;
       held = held && read == IdText::Held;
       commit.tree_hex = id;
     } else if (key_is(key, "parent")) {
       if (!in_parents) continue;
-      const IdText read = read_id(header_value(header, scratch));
+      const IdText read = read_id(header_value(header, scratch), commit.format);
       if (read == IdText::Invalid) return Reading::Raises;
       // A held parent is a whole line "parent <id>\n" (a continuation would
       // have put a newline into the id), each right after the one before.
       if (parents == 0) parents_start = key.data();
-      held = held && read == IdText::Held && key.data() == parents_start + Commit::kParentLine * parents;
+      held = held && read == IdText::Held && key.data() == parents_start + parent_line * parents;
       ++parents;
     } else if (key_is(key, "author")) {
       if (!author && !started) author = header;
@@ -463,7 +465,7 @@ Reading read_commit(std::string_view content, Commit& commit) {
   commit.message = headers.message();
   if (started) return held && !host_dependent ? Reading::Held : Reading::Unheld;
   commit.parent_lines = {};
-  if (held && parents != 0) commit.parent_lines = std::string_view(parents_start, Commit::kParentLine * parents - 1);
+  if (held && parents != 0) commit.parent_lines = std::string_view(parents_start, parent_line * parents - 1);
   commit.author.reset();
   if (author) {
     std::string_view person;
@@ -485,8 +487,9 @@ Reading read_commit(std::string_view content, Commit& commit) {
 
 }  // namespace
 
-std::optional<Commit> parse_commit(std::string_view content) {
+std::optional<Commit> parse_commit(std::string_view content, HashFormat format) {
   Commit commit;
+  commit.format = format;
   if (read_commit(content, commit) != Reading::Held) return std::nullopt;
   return commit;
 }
@@ -507,8 +510,9 @@ std::string unfolded(std::string_view raw) {
   return text;
 }
 
-bool parse_tree(std::string_view content, std::vector<TreeEntry>& entries) {
+bool parse_tree(std::string_view content, HashFormat format, std::vector<TreeEntry>& entries) {
   entries.clear();
+  const std::size_t id_bytes = id_size(format);
   std::size_t at = 0;
   while (at < content.size()) {
     TreeEntry entry;
@@ -525,9 +529,9 @@ bool parse_tree(std::string_view content, std::vector<TreeEntry>& entries) {
     if (nul == std::string_view::npos || nul == at) return false;
     entry.name = content.substr(at, nul - at);
     if (entry.name.find('/') != std::string_view::npos) return false;
-    if (content.size() - (nul + 1) < kIdSize) return false;
-    entry.id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(content.data()) + nul + 1);
-    at = nul + 1 + kIdSize;
+    if (content.size() - (nul + 1) < id_bytes) return false;
+    entry.id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(content.data()) + nul + 1, format);
+    at = nul + 1 + id_bytes;
     entries.push_back(entry);
   }
   // dulwich keeps a single entry per name.
@@ -541,13 +545,13 @@ bool parse_tree(std::string_view content, std::vector<TreeEntry>& entries) {
   return true;
 }
 
-bool plain_tag(std::string_view content) {
+bool plain_tag(std::string_view content, HashFormat format) {
   if (!headers_split(content)) return false;
   std::size_t at = 0;
   std::string_view line;
   if (!next_line(content, at, line)) return false;
   const std::optional<std::string_view> object = value_after(line, "object ");
-  if (!object || !is_hex_id(*object)) return false;
+  if (!object || !is_hex_id(*object, format)) return false;
   at += line.size() + 1;
   if (!next_line(content, at, line)) return false;
   const std::optional<std::string_view> type = value_after(line, "type ");
@@ -572,20 +576,21 @@ bool plain_tag(std::string_view content) {
   return true;
 }
 
-bool parses_like_dulwich(ObjectType type, std::string_view content) {
+bool parses_like_dulwich(ObjectType type, std::string_view content, HashFormat format) {
   switch (type) {
     case ObjectType::Blob:
       return true;
     case ObjectType::Tree: {
       thread_local std::vector<TreeEntry> entries;
-      return parse_tree(content, entries);
+      return parse_tree(content, format, entries);
     }
     case ObjectType::Commit: {
       Commit commit;
+      commit.format = format;
       return read_commit(content, commit) != Reading::Raises;
     }
     case ObjectType::Tag:
-      return plain_tag(content);
+      return plain_tag(content, format);
   }
   return false;
 }
@@ -606,7 +611,7 @@ bool flatten_tree(ObjectStore& store, const ObjectId& tree, const TreeVisitor& v
     Frame& frame = *frames[depth];
     ObjectType type;
     if (store.read(id, type, frame.content) != Read::Found || type != ObjectType::Tree) return false;
-    if (!parse_tree(frame.content.view(), frame.entries)) return false;
+    if (!parse_tree(frame.content.view(), store.format(), frame.entries)) return false;
     frame.next = 0;
     frame.path_length = path_length;
     ++depth;

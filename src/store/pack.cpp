@@ -25,10 +25,10 @@ constexpr std::size_t kV3Header = 16;
 constexpr std::size_t kCrcSize = 4;
 constexpr std::size_t kOffsetSize = 4;
 constexpr std::size_t kLargeOffsetSize = 8;
-constexpr std::size_t kTableBytesPerObject = kIdSize + kCrcSize + kOffsetSize;
-constexpr std::size_t kV1Entry = kOffsetSize + kIdSize;
 constexpr std::size_t kV1Ids = kFanoutSize + kOffsetSize;  // the id of entry 0
-constexpr std::size_t kIndexTrailerSize = 2 * kIdSize;
+constexpr std::size_t table_bytes_per_object(HashFormat format) { return id_size(format) + kCrcSize + kOffsetSize; }
+constexpr std::size_t v1_entry_size(HashFormat format) { return kOffsetSize + id_size(format); }
+constexpr std::size_t index_trailer_size(HashFormat format) { return 2 * id_size(format); }
 
 // The hash formats a version-3 index names (dulwich's OBJECT_FORMAT_TYPE_NUMS).
 constexpr std::uint32_t kSha1Format = 1;
@@ -39,21 +39,23 @@ constexpr std::size_t kZlibChunk = std::size_t{1} << 30;
 
 }  // namespace
 
-PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, std::unique_ptr<PackIndex>& index) {
+PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, HashFormat format,
+                                std::unique_ptr<PackIndex>& index) {
   const std::uint8_t* data = file->data();
   const std::uint64_t size = file->size();
   auto made = std::unique_ptr<PackIndex>(new PackIndex());
+  made->format_ = format;
   if (size >= 4 && std::memcmp(data, kIndexMagic, 4) == 0) {
     if (size < kV2Header) return Load::Declined;
     const std::uint32_t version = read_be32(data + 4);
     std::size_t header = kV2Header;
     if (version == 3) {
       // dulwich looks the hash format up first: one it does not know is a
-      // KeyError, SHA-256 in this SHA-1 repository fails its assertion.
+      // KeyError, one other than the repository's fails its assertion.
       if (size < kV2Header + 4) return Load::Declined;
-      const std::uint32_t format = read_be32(data + kV2Header);
-      if (format != kSha1Format && format != kSha256Format) return Load::Skipped;
-      if (format != kSha1Format) return Load::Declined;
+      const std::uint32_t named = read_be32(data + kV2Header);
+      if (named != kSha1Format && named != kSha256Format) return Load::Skipped;
+      if (named != (format == HashFormat::Sha1 ? kSha1Format : kSha256Format)) return Load::Declined;
       header = kV3Header;
     } else if (version != 2) {
       return Load::Skipped;
@@ -62,7 +64,8 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, std::uni
     made->fanout_offset_ = header;
     made->names_offset_ = header + kFanoutSize;
   } else {
-    if (size < kFanoutSize) return Load::Declined;
+    // dulwich's version-1 index is for SHA-1 only (an assertion).
+    if (size < kFanoutSize || format != HashFormat::Sha1) return Load::Declined;
     made->interleaved_ = true;
     made->fanout_offset_ = 0;
     made->names_offset_ = kV1Ids;
@@ -70,8 +73,8 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, std::uni
   made->file_ = std::move(file);
   made->count_ = made->fanout(255);
   const std::uint64_t n = made->count_;
-  const std::uint64_t minimum =
-      made->interleaved_ ? kFanoutSize + n * kV1Entry : made->names_offset_ + n * kTableBytesPerObject;
+  const std::uint64_t minimum = made->interleaved_ ? kFanoutSize + n * v1_entry_size(format)
+                                                   : made->names_offset_ + n * table_bytes_per_object(format);
   if (size < minimum) return Load::Declined;
   index = std::move(made);
   return Load::Usable;
@@ -127,15 +130,17 @@ void remember_match(const FileIdentity& index, const FileIdentity& pack) {
 
 namespace {
 
-// memcmp(a, b, 20) of two ids, eight bytes at a time.
-int compare_ids(const std::uint8_t* a, const std::uint8_t* b) {
-  for (std::size_t at = 0; at < 16; at += 8) {
+// memcmp(a, b, size) of two ids of 20 or 32 bytes, eight bytes at a time.
+int compare_ids(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+  std::size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
     const std::uint64_t left = read_be64(a + at);
     const std::uint64_t right = read_be64(b + at);
     if (left != right) return left < right ? -1 : 1;
   }
-  const std::uint32_t left = read_be32(a + 16);
-  const std::uint32_t right = read_be32(b + 16);
+  if (at == size) return 0;
+  const std::uint32_t left = read_be32(a + at);
+  const std::uint32_t right = read_be32(b + at);
   return left == right ? 0 : (left < right ? -1 : 1);
 }
 
@@ -150,8 +155,9 @@ std::uint32_t PackIndex::fanout(std::size_t i) const {
 }
 
 bool PackIndex::pack_checksum(ObjectId& checksum) const {
-  if (file_->size() < kIndexTrailerSize) return false;
-  checksum = ObjectId::from_raw(file_->data() + file_->size() - kIndexTrailerSize);
+  const std::size_t trailer = index_trailer_size(format_);
+  if (file_->size() < trailer) return false;
+  checksum = ObjectId::from_raw(file_->data() + file_->size() - trailer, format_);
   return true;
 }
 
@@ -167,14 +173,17 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
     return Lookup::Declined;
   }
   if (start > end) return Lookup::Declined;
-  const std::uint64_t stride = interleaved_ ? kV1Entry : kIdSize;
+  // An id of another format is never in this index.
+  if (id.format != format_) return Lookup::Missing;
+  const std::size_t id_bytes = id_size(format_);
+  const std::uint64_t stride = interleaved_ ? v1_entry_size(format_) : id_bytes;
   while (start <= end) {
     if (start + end > static_cast<std::int64_t>(kInt32Max)) return Lookup::Declined;
     const std::int64_t i = (start + end) / 2;
     const std::uint64_t at = names_offset_ + static_cast<std::uint64_t>(i) * stride;
     // A name cut short by the end of the file makes dulwich raise.
-    if (at + kIdSize > size) return Lookup::Declined;
-    const int order = compare_ids(data + at, id.bytes.data());
+    if (at + id_bytes > size) return Lookup::Declined;
+    const int order = compare_ids(data + at, id.bytes.data(), id_bytes);
     if (order < 0) {
       start = i + 1;
     } else if (order > 0) {
@@ -184,7 +193,7 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
         offset = read_be32(data + at - kOffsetSize);
         return Lookup::Found;
       }
-      const std::uint64_t offsets = names_offset_ + std::uint64_t{count_} * (kIdSize + kCrcSize);
+      const std::uint64_t offsets = names_offset_ + std::uint64_t{count_} * (id_bytes + kCrcSize);
       const std::uint64_t small = offsets + static_cast<std::uint64_t>(i) * kOffsetSize;
       if (small + kOffsetSize > size) return Lookup::Declined;
       const std::uint32_t value = read_be32(data + small);
@@ -192,7 +201,7 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
         offset = value;
         return Lookup::Found;
       }
-      const std::uint64_t large_offsets = names_offset_ + std::uint64_t{count_} * kTableBytesPerObject;
+      const std::uint64_t large_offsets = names_offset_ + std::uint64_t{count_} * table_bytes_per_object(format_);
       const std::uint64_t large = large_offsets + std::uint64_t{value & 0x7fffffffu} * kLargeOffsetSize;
       if (large + kLargeOffsetSize > size) return Lookup::Declined;
       offset = read_be64(data + large);
@@ -202,12 +211,12 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
   return Lookup::Missing;
 }
 
-bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t offset, PackEntry& entry) {
+bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, HashFormat format, std::uint64_t offset,
+                      PackEntry& entry) {
   // Entries lie between the header and the trailer.
-  if (size < kPackHeaderSize + kPackTrailerSize || offset < kPackHeaderSize || offset >= size - kPackTrailerSize) {
-    return false;
-  }
-  const std::uint64_t end = size - kPackTrailerSize;
+  const std::size_t trailer = pack_trailer_size(format);
+  if (size < kPackHeaderSize + trailer || offset < kPackHeaderSize || offset >= size - trailer) return false;
+  const std::uint64_t end = size - trailer;
   std::uint64_t at = offset;
   std::uint8_t byte = pack[at++];
   const int kind = (byte >> 4) & 7;
@@ -236,9 +245,9 @@ bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t 
     if (distance == 0 || distance > offset || offset - distance < kPackHeaderSize) return false;
     entry.base = offset - distance;
   } else if (entry.kind == EntryKind::ReferenceDelta) {
-    if (end - at < kIdSize) return false;
+    if (end - at < id_size(format)) return false;
     entry.base_id = pack + at;
-    at += kIdSize;
+    at += id_size(format);
   }
   if (at >= end) return false;
   entry.data = at;

@@ -36,8 +36,9 @@ class PackIndex {
   };
   enum class Lookup : std::uint8_t { Missing, Found, Declined };
 
-  // Reads the header of a mapped `.idx`; `index` is set when Usable.
-  static Load load(std::shared_ptr<const MappedFile> file, std::unique_ptr<PackIndex>& index);
+  // Reads the header of a mapped `.idx` of a repository whose ids are in
+  // `format`; `index` is set when Usable.
+  static Load load(std::shared_ptr<const MappedFile> file, HashFormat format, std::unique_ptr<PackIndex>& index);
 
   // dulwich's `object_offset`: Found with the entry's offset in the pack,
   // Missing for a KeyError, Declined wherever it would raise or misbehave.
@@ -53,6 +54,7 @@ class PackIndex {
   std::uint32_t fanout(std::size_t i) const;
 
   std::shared_ptr<const MappedFile> file_;
+  HashFormat format_ = HashFormat::Sha1;
   bool interleaved_ = false;  // version 1: offset and id side by side, no other tables
   std::size_t fanout_offset_ = 0;
   std::size_t names_offset_ = 0;  // where the first entry's id is
@@ -74,9 +76,10 @@ enum class EntryKind : std::uint8_t { Commit = 1, Tree = 2, Blob = 3, Tag = 4, O
 
 inline bool is_whole_object(EntryKind kind) { return kind <= EntryKind::Tag; }
 
-// The parts of a pack around its entries.
-inline constexpr std::size_t kPackHeaderSize = 12;        // "PACK", version, count
-inline constexpr std::size_t kPackTrailerSize = kIdSize;  // the checksum of all before it
+// The parts of a pack around its entries: "PACK", version and count, then
+// the entries, then the checksum of all before it (an id of the format).
+inline constexpr std::size_t kPackHeaderSize = 12;
+inline constexpr std::size_t pack_trailer_size(HashFormat format) { return id_size(format); }
 
 // The header of one pack entry.
 struct PackEntry {
@@ -87,11 +90,12 @@ struct PackEntry {
   const std::uint8_t* base_id = nullptr;  // reference delta: the base's id
 };
 
-// Parses the entry at `offset` in a pack of `size` bytes (trailer included).
-// False for anything malformed or that dulwich would reject: kinds 0 and 5,
-// sizes past 64 bits or over kMaxObjectSize, an offset delta of distance 0
-// or reaching before the pack header.
-bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, std::uint64_t offset, PackEntry& entry);
+// Parses the entry at `offset` in a pack of `size` bytes (trailer included)
+// whose ids are in `format`. False for anything malformed or that dulwich
+// would reject: kinds 0 and 5, sizes past 64 bits or over kMaxObjectSize, an
+// offset delta of distance 0 or reaching before the pack header.
+bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, HashFormat format, std::uint64_t offset,
+                      PackEntry& entry);
 
 // Room an inflation needs past the bytes it should produce: one byte shows
 // a stream that runs long, and zlib decodes on its fast path only while it

@@ -11,9 +11,17 @@ namespace store {
 
 namespace {
 
-// "<hex id> " before a name, "^<hex id>\n" for a peeled id.
-constexpr std::size_t kNameOffset = kHexSize + 1;
-constexpr std::size_t kPeelLine = 1 + kHexSize + 1;
+// The id's digits, 40 or 64 of them (dulwich takes either in a repository
+// of either format), at `at` and followed by `end`; 0 for neither.
+std::size_t id_digits_at(std::string_view text, std::size_t at, char end) {
+  for (const HashFormat format : {HashFormat::Sha1, HashFormat::Sha256}) {
+    const std::size_t digits = hex_size(format);
+    if (text.size() - at > digits && text[at + digits] == end && is_hex_id(text.substr(at, digits), format)) {
+      return digits;
+    }
+  }
+  return 0;
+}
 
 // What a byte of a ref name is to check_ref_format: most are plain; some are
 // refused anywhere (controls, DEL, space, "~^:?*[" and the backslash); ".",
@@ -72,20 +80,21 @@ bool valid_ref_name(std::string_view name) {
 }
 
 bool read_packed_ref_line(std::string_view text, bool peeled, std::size_t at, PackedRefLine& line) {
-  if (at > text.size() || text.size() - at < kNameOffset) return false;
-  const std::string_view hex = text.substr(at, kHexSize);
-  if (!is_hex_id(hex) || text[at + kHexSize] != ' ') return false;
-  const std::size_t end = text.find('\n', at + kNameOffset);
+  // "<hex id> <name>\n", then "^<hex id>\n" for a peeled id.
+  if (at > text.size()) return false;
+  const std::size_t digits = id_digits_at(text, at, ' ');
+  if (digits == 0) return false;
+  const std::string_view hex = text.substr(at, digits);
+  const std::size_t name_at = at + digits + 1;
+  const std::size_t end = text.find('\n', name_at);
   if (end == std::string_view::npos) return false;
-  const std::string_view name = text.substr(at + kNameOffset, end - at - kNameOffset);
+  const std::string_view name = text.substr(name_at, end - name_at);
   if (!valid_ref_name(name)) return false;
   std::size_t next = end + 1;
   if (peeled && next < text.size() && text[next] == '^') {
-    if (text.size() - next < kPeelLine || !is_hex_id(text.substr(next + 1, kHexSize)) ||
-        text[next + kPeelLine - 1] != '\n') {
-      return false;
-    }
-    next += kPeelLine;
+    const std::size_t peeled_digits = id_digits_at(text, next + 1, '\n');
+    if (peeled_digits == 0) return false;
+    next += 1 + peeled_digits + 1;
   }
   line = PackedRefLine{at, next, hex, name};
   return true;

@@ -96,7 +96,7 @@ RefFiles::Loose RefFiles::read_loose(std::string_view name, RefValue& value) {
   std::string_view content = buffer_.view();
   if (!content.ends_with('\n')) return Loose::Declined;
   content.remove_suffix(1);
-  if (is_hex_id(content)) {
+  if (is_any_hex_id(content)) {
     value = RefValue{false, std::string(content)};
     return Loose::Found;
   }

@@ -1,7 +1,7 @@
 // A repository's references as dulwich's disk reference container reads
 // them (dulwich/refs.py: DiskRefsContainer, RefsContainer.follow): loose ref
 // files under the git directory, then packed-refs; symbolic refs followed.
-// Only the plain shapes are read here. A ref file that is not 40 lowercase
+// Only the plain shapes are read here. A ref file that is not 40 or 64 lowercase
 // hexadecimal digits and a newline or "ref: " and a name, a name dulwich
 // would refuse or warn about, a packed-refs file that is not plain, a chain
 // of symbolic refs dulwich would call a loop: each is Declined, and the

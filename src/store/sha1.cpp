@@ -146,25 +146,4 @@ ObjectId Sha1::finish() {
   return id;
 }
 
-ObjectId object_id(ObjectType type, const void* content, std::size_t size) {
-  char header[32];
-  const std::string_view name = type_name(type);
-  std::memcpy(header, name.data(), name.size());
-  std::size_t length = name.size();
-  header[length++] = ' ';
-  char digits[24];
-  int count = 0;
-  std::size_t value = size;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (count != 0) header[length++] = digits[--count];
-  header[length++] = '\0';
-  Sha1 sha;
-  sha.update(header, length);
-  sha.update(content, size);
-  return sha.finish();
-}
-
 }  // namespace store

@@ -32,9 +32,6 @@ class Sha1 {
   std::uint64_t total_ = 0;
 };
 
-// The id of an object: SHA-1 of "<type> <size>\0" followed by the content.
-ObjectId object_id(ObjectType type, const void* content, std::size_t size);
-
 namespace detail {
 void sha1_blocks_portable(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks);
 // Defined only on x86-64, in a unit compiled for the SHA extensions.

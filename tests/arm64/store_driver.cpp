@@ -19,13 +19,18 @@
 //   store_driver GIT_DIR index         GIT_DIR/index: "<mode> <id> 0\t<path>\0"
 //                                      (`git ls-files --stage -z`)
 //
+// The repository's object format is SHA-256 where GIT_DIR/config says
+// `objectformat = sha256`, else SHA-1.
+//
 // An object the store does not read prints as git prints a missing one
 // ("<id> missing"); a walk or count that declined prints "declined". Exit
 // status 2 for a usage error.
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +45,14 @@ namespace {
 using store::ObjectId;
 
 void write(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+store::HashFormat format_of(const std::string& git_dir) {
+  std::ifstream config(git_dir + "/config");
+  std::stringstream text;
+  text << config.rdbuf();
+  return text.str().find("objectformat = sha256") != std::string::npos ? store::HashFormat::Sha256
+                                                                       : store::HashFormat::Sha1;
+}
 
 std::optional<ObjectId> id_argument(const char* text) {
   const auto id = ObjectId::from_hex(text);
@@ -150,7 +163,7 @@ int tree(store::ObjectStore& objects, const ObjectId& root) {
 
 int index(const std::string& git_dir) {
   store::IndexContents contents;
-  if (store::read_index(git_dir + "/index", contents) != store::IndexRead::Read) {
+  if (store::read_index(git_dir + "/index", format_of(git_dir), contents) != store::IndexRead::Read) {
     write("declined\n");
     return 0;
   }
@@ -171,7 +184,7 @@ int usage() {
 int run(int argc, char** argv) {
   if (argc < 3) return usage();
   const std::string git_dir = argv[1], command = argv[2];
-  store::ObjectStore objects(git_dir, git_dir + "/objects");
+  store::ObjectStore objects(git_dir, git_dir + "/objects", format_of(git_dir));
   if (argc == 3 && command == "cat") return cat(objects);
   if (argc == 3 && command == "parents") return parents(objects);
   if (argc == 3 && command == "graph") return graph(objects);

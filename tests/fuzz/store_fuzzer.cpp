@@ -1,5 +1,6 @@
 // A libFuzzer harness over the object store's parsers (`make libfuzzer`).
-// The first byte picks a parser; the rest is its input.
+// The first byte picks a parser and the object format (SHA-1 or SHA-256);
+// the rest is its input.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,20 +17,22 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const int which = data[0] % 10;
+  const store::HashFormat format = data[0] / 10 % 2 == 0 ? store::HashFormat::Sha1 : store::HashFormat::Sha256;
+  const std::size_t trailer = store::pack_trailer_size(format);
   ++data;
   --size;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   switch (which) {
     case 0: {  // a pack entry and its zlib stream
-      std::vector<std::uint8_t> pack(12 + size + 20, 0);
+      std::vector<std::uint8_t> pack(12 + size + trailer, 0);
       std::memcpy(pack.data(), "PACK\0\0\0\2\0\0\0\1", 12);
       if (size != 0) std::memcpy(pack.data() + 12, data, size);
       store::PackEntry entry;
-      if (store::parse_pack_entry(pack.data(), pack.size(), 12, entry)) {
+      if (store::parse_pack_entry(pack.data(), pack.size(), format, 12, entry)) {
         store::Inflater inflater;
         store::Buffer out;
         out.resize(static_cast<std::size_t>(entry.size) + store::kInflateSlack);
-        inflater.inflate_exact(pack.data() + entry.data, pack.size() - 20 - entry.data, out.data(),
+        inflater.inflate_exact(pack.data() + entry.data, pack.size() - trailer - entry.data, out.data(),
                                static_cast<std::size_t>(entry.size));
       }
       break;
@@ -41,23 +44,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 2:
-      store::parse_commit(text);
+      store::parse_commit(text, format);
       break;
     case 3: {
       std::vector<store::TreeEntry> entries;
-      store::parse_tree(text, entries);
+      store::parse_tree(text, format, entries);
       break;
     }
     case 4:
-      store::plain_tag(text);
+      store::plain_tag(text, format);
       break;
     case 5: {
       store::IndexContents contents;
-      store::parse_index(text, contents);
+      store::parse_index(text, format, contents);
       break;
     }
     case 6: {  // a commit-graph: every position it hands out must be readable
-      const auto graph = store::CommitGraph::parse({text});
+      const auto graph = store::CommitGraph::parse({text}, format);
       if (graph != nullptr) {
         std::vector<std::uint32_t> parents;
         for (std::uint32_t i = 0; i < graph->size(); ++i) {

@@ -14,12 +14,12 @@
 #include "store/commit_graph.h"
 #include "store/file_error.h"
 #include "store/index_file.h"
+#include "store/object_hash.h"
 #include "store/object_store.h"
 #include "store/objects.h"
 #include "store/pack.h"
 #include "store/packed_refs.h"
 #include "store/reftable.h"
-#include "store/sha1.h"
 #include "store/sha256.h"
 
 namespace {
@@ -51,16 +51,34 @@ bool run_store(Work&& work) {
   return false;
 }
 
+// The object format every call reads in (set_hash_format).
+store::HashFormat g_format = store::HashFormat::Sha1;
+
+// set_hash_format("sha1" or "sha256") -> the format set before: what every
+// later call reads ids, objects and files in.
+PyObject* set_hash_format(PyObject*, PyObject* args) {
+  const char* name;
+  if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
+  const char* before = g_format == store::HashFormat::Sha1 ? "sha1" : "sha256";
+  if (std::string_view(name) == "sha1") {
+    g_format = store::HashFormat::Sha1;
+  } else if (std::string_view(name) == "sha256") {
+    g_format = store::HashFormat::Sha256;
+  } else {
+    return PyErr_Format(PyExc_ValueError, "not an object format: %s", name);
+  }
+  return PyUnicode_FromString(before);
+}
+
 PyObject* bytes_of(std::string_view text) { return PyBytes_FromStringAndSize(text.data(), text.size()); }
 PyObject* hex_of(const ObjectId& id) {
-  char hex[40];
-  id.hex_into(hex);
-  return PyUnicode_FromStringAndSize(hex, 40);
+  const std::string hex = id.hex();
+  return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
 }
 bool id_of(const char* hex, ObjectId& id) {
-  const auto parsed = ObjectId::from_hex(hex);
+  const auto parsed = ObjectId::from_hex(hex, g_format);
   if (!parsed) {
-    PyErr_SetString(PyExc_ValueError, "not a 40-digit hexadecimal id");
+    PyErr_SetString(PyExc_ValueError, "not a hexadecimal id of the format set");
     return false;
   }
   id = *parsed;
@@ -99,7 +117,7 @@ PyObject* read_objects(PyObject*, PyObject* args) {
   };
   std::vector<Result> results(ids.size());
   const bool read = run_store([&] {
-    store::ObjectStore objects(git_dir, objects_dir, options);
+    store::ObjectStore objects(git_dir, objects_dir, g_format, options);
     for (std::size_t i = 0; i < ids.size(); ++i)
       results[i].read = objects.read(ids[i], results[i].type, results[i].content);
   });
@@ -122,7 +140,7 @@ PyObject* pack_count(PyObject*, PyObject* args) {
   const char *git_dir, *objects_dir;
   if (!PyArg_ParseTuple(args, "ss", &git_dir, &objects_dir)) return nullptr;
   std::size_t count = 0;
-  if (!run_store([&] { count = store::ObjectStore(git_dir, objects_dir).pack_count(); })) return nullptr;
+  if (!run_store([&] { count = store::ObjectStore(git_dir, objects_dir, g_format).pack_count(); })) return nullptr;
   return PyLong_FromSize_t(count);
 }
 
@@ -133,7 +151,7 @@ PyObject* parse_commit(PyObject*, PyObject* args) {
   const char* data;
   Py_ssize_t size;
   if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
-  const auto commit = store::parse_commit(std::string_view(data, size));
+  const auto commit = store::parse_commit(std::string_view(data, size), g_format);
   if (!commit) Py_RETURN_NONE;
   PyObject* parents = PyList_New(0);
   for (std::size_t i = 0; parents != nullptr && i < commit->parent_count(); ++i) {
@@ -162,10 +180,9 @@ PyObject* entry_list(const std::vector<store::TreeEntry>& entries) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(entries.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    char hex[40];
-    entries[i].id.hex_into(hex);
+    const std::string hex = entries[i].id.hex();
     PyObject* item = Py_BuildValue("(y#Iy#)", entries[i].name.data(), static_cast<Py_ssize_t>(entries[i].name.size()),
-                                   entries[i].mode, hex, static_cast<Py_ssize_t>(40));
+                                   entries[i].mode, hex.data(), static_cast<Py_ssize_t>(hex.size()));
     if (item == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -181,7 +198,7 @@ PyObject* parse_tree(PyObject*, PyObject* args) {
   Py_ssize_t size;
   if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
   std::vector<store::TreeEntry> entries;
-  if (!store::parse_tree(std::string_view(data, size), entries)) Py_RETURN_NONE;
+  if (!store::parse_tree(std::string_view(data, size), g_format, entries)) Py_RETURN_NONE;
   return entry_list(entries);
 }
 
@@ -190,7 +207,7 @@ PyObject* plain_tag(PyObject*, PyObject* args) {
   const char* data;
   Py_ssize_t size;
   if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
-  return PyBool_FromLong(store::plain_tag(std::string_view(data, size)));
+  return PyBool_FromLong(store::plain_tag(std::string_view(data, size), g_format));
 }
 
 // parses_like_dulwich(type number, bytes) -> bool
@@ -201,7 +218,7 @@ PyObject* parses_like_dulwich(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "iy#", &type, &data, &size)) return nullptr;
   if (type < 1 || type > 4) return PyErr_Format(PyExc_ValueError, "not an object type: %d", type);
   return PyBool_FromLong(
-      store::parses_like_dulwich(static_cast<store::ObjectType>(type), std::string_view(data, size)));
+      store::parses_like_dulwich(static_cast<store::ObjectType>(type), std::string_view(data, size), g_format));
 }
 
 // (version, [(path, hex bytes or None, mode, flags, extended_flags)]) or None
@@ -216,9 +233,8 @@ PyObject* index_result(store::IndexRead read, const store::IndexContents& conten
     if (entry.conflicted) {
       id = Py_NewRef(Py_None);
     } else {
-      char hex[40];
-      entry.id.hex_into(hex);
-      id = PyBytes_FromStringAndSize(hex, 40);
+      const std::string hex = entry.id.hex();
+      id = PyBytes_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
     }
     PyObject* item = id == nullptr ? nullptr
                                    : Py_BuildValue("(y#NIII)", path.data(), static_cast<Py_ssize_t>(path.size()), id,
@@ -237,7 +253,7 @@ PyObject* parse_index(PyObject*, PyObject* args) {
   Py_ssize_t size;
   if (!PyArg_ParseTuple(args, "y#", &data, &size)) return nullptr;
   store::IndexContents contents;
-  const store::IndexRead read = store::parse_index(std::string_view(data, size), contents);
+  const store::IndexRead read = store::parse_index(std::string_view(data, size), g_format, contents);
   return index_result(read, contents);
 }
 
@@ -246,7 +262,7 @@ PyObject* read_index(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
   store::IndexContents contents;
   store::IndexRead read = store::IndexRead::Declined;
-  if (!run_store([&] { read = store::read_index(path, contents); })) return nullptr;
+  if (!run_store([&] { read = store::read_index(path, g_format, contents); })) return nullptr;
   return index_result(read, contents);
 }
 
@@ -290,7 +306,7 @@ PyObject* graph_parse(PyObject*, PyObject* args) {
     }
     views.emplace_back(PyBytes_AS_STRING(layer), PyBytes_GET_SIZE(layer));
   }
-  const auto graph = store::CommitGraph::parse(views);
+  const auto graph = store::CommitGraph::parse(views, g_format);
   return graph_dump(graph.get());
 }
 
@@ -301,7 +317,7 @@ PyObject* graph_open(PyObject*, PyObject* args) {
   std::unique_ptr<store::ObjectStore> objects;
   const store::CommitGraph* graph = nullptr;
   const bool opened = run_store([&] {
-    objects = std::make_unique<store::ObjectStore>(git_dir, objects_dir);
+    objects = std::make_unique<store::ObjectStore>(git_dir, objects_dir, g_format);
     graph = objects->commit_graph();
   });
   if (!opened) return nullptr;
@@ -315,7 +331,7 @@ PyObject* graph_find(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "sss", &git_dir, &objects_dir, &hex) || !id_of(hex, id)) return nullptr;
   std::optional<std::uint32_t> position;
   const bool found = run_store([&] {
-    store::ObjectStore objects(git_dir, objects_dir);
+    store::ObjectStore objects(git_dir, objects_dir, g_format);
     const store::CommitGraph* graph = objects.commit_graph();
     if (graph != nullptr) position = graph->find(id);
   });
@@ -331,10 +347,12 @@ PyObject* parse_pack_entry(PyObject*, PyObject* args) {
   unsigned long long offset;
   if (!PyArg_ParseTuple(args, "y#K", &data, &size, &offset)) return nullptr;
   store::PackEntry entry;
-  if (!store::parse_pack_entry(reinterpret_cast<const std::uint8_t*>(data), size, offset, entry)) Py_RETURN_NONE;
-  PyObject* base = entry.kind == store::EntryKind::OffsetDelta      ? PyLong_FromUnsignedLongLong(entry.base)
-                   : entry.kind == store::EntryKind::ReferenceDelta ? hex_of(ObjectId::from_raw(entry.base_id))
-                                                                    : Py_NewRef(Py_None);
+  if (!store::parse_pack_entry(reinterpret_cast<const std::uint8_t*>(data), size, g_format, offset, entry))
+    Py_RETURN_NONE;
+  PyObject* base = entry.kind == store::EntryKind::OffsetDelta ? PyLong_FromUnsignedLongLong(entry.base)
+                   : entry.kind == store::EntryKind::ReferenceDelta
+                       ? hex_of(ObjectId::from_raw(entry.base_id, g_format))
+                       : Py_NewRef(Py_None);
   return Py_BuildValue("(iKKN)", static_cast<int>(entry.kind), static_cast<unsigned long long>(entry.size),
                        static_cast<unsigned long long>(entry.data), base);
 }
@@ -382,7 +400,7 @@ PyObject* flatten_tree(PyObject*, PyObject* args) {
   std::vector<Item> items;
   bool complete = false;
   const bool flattened = run_store([&] {
-    store::ObjectStore objects(git_dir, objects_dir);
+    store::ObjectStore objects(git_dir, objects_dir, g_format);
     complete = store::flatten_tree(objects, id, [&](std::string_view path, std::uint32_t mode, const ObjectId& entry) {
       items.push_back(Item{std::string(path), mode, entry});
     });
@@ -392,10 +410,9 @@ PyObject* flatten_tree(PyObject*, PyObject* args) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    char entry_hex[40];
-    items[i].id.hex_into(entry_hex);
+    const std::string entry_hex = items[i].id.hex();
     PyObject* item = Py_BuildValue("(y#Iy#)", items[i].path.data(), static_cast<Py_ssize_t>(items[i].path.size()),
-                                   items[i].mode, entry_hex, static_cast<Py_ssize_t>(40));
+                                   items[i].mode, entry_hex.data(), static_cast<Py_ssize_t>(entry_hex.size()));
     if (item == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -434,7 +451,7 @@ PyObject* object_id(PyObject*, PyObject* args) {
   int type;
   Py_buffer data;
   if (!PyArg_ParseTuple(args, "iy*", &type, &data)) return nullptr;
-  const ObjectId id = store::object_id(static_cast<store::ObjectType>(type), data.buf, data.len);
+  const ObjectId id = store::object_id(g_format, static_cast<store::ObjectType>(type), data.buf, data.len);
   PyBuffer_Release(&data);
   return hex_of(id);
 }
@@ -720,7 +737,7 @@ PyObject* time_reads(PyObject*, PyObject* args) {
   double seconds = 0;
   long long failures = 0;
   Py_BEGIN_ALLOW_THREADS;
-  store::ObjectStore objects(git_dir, objects_dir);
+  store::ObjectStore objects(git_dir, objects_dir, g_format);
   store::Buffer content;
   store::ObjectType type;
   for (const ObjectId& id : ids) objects.read(id, type, content);
@@ -728,7 +745,7 @@ PyObject* time_reads(PyObject*, PyObject* args) {
   for (int round = 0; round < rounds; ++round) {
     for (const ObjectId& id : ids) {
       if (objects.read(id, type, content) != store::Read::Found) ++failures;
-      if (parse && !store::parse_commit(content.view())) ++failures;
+      if (parse && !store::parse_commit(content.view(), g_format)) ++failures;
     }
   }
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -745,10 +762,10 @@ PyObject* time_open(PyObject*, PyObject* args) {
   double seconds = 0;
   Py_BEGIN_ALLOW_THREADS;
   {
-    store::ObjectStore warm(git_dir, objects_dir);
+    store::ObjectStore warm(git_dir, objects_dir, g_format);
   }
   const auto start = std::chrono::steady_clock::now();
-  for (int round = 0; round < rounds; ++round) store::ObjectStore objects(git_dir, objects_dir);
+  for (int round = 0; round < rounds; ++round) store::ObjectStore objects(git_dir, objects_dir, g_format);
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   Py_END_ALLOW_THREADS;
   return PyFloat_FromDouble(seconds / rounds);
@@ -773,15 +790,15 @@ PyObject* time_graph(PyObject*, PyObject* args) {
   std::unique_ptr<store::ObjectStore> kept;
   Py_BEGIN_ALLOW_THREADS;
   {
-    store::ObjectStore(git_dir, objects_dir).commit_graph();
+    store::ObjectStore(git_dir, objects_dir, g_format).commit_graph();
   }
   auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < rounds; ++round) {
-    store::ObjectStore objects(git_dir, objects_dir);
+    store::ObjectStore objects(git_dir, objects_dir, g_format);
     if (objects.commit_graph() == nullptr) missing = true;
   }
   open_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / rounds;
-  kept = std::make_unique<store::ObjectStore>(git_dir, objects_dir);
+  kept = std::make_unique<store::ObjectStore>(git_dir, objects_dir, g_format);
   graph = kept->commit_graph();
   std::vector<std::uint32_t> parents;
   start = std::chrono::steady_clock::now();
@@ -819,6 +836,7 @@ PyMethodDef methods[] = {
     {"inflate", inflate, METH_VARARGS, nullptr},
     {"flatten_tree", flatten_tree, METH_VARARGS, nullptr},
     {"sha1", sha1, METH_VARARGS, nullptr},
+    {"set_hash_format", set_hash_format, METH_VARARGS, nullptr},
     {"object_id", object_id, METH_VARARGS, nullptr},
     {"sha1_hardware", sha1_hardware, METH_NOARGS, nullptr},
     {"sha256", sha256, METH_VARARGS, nullptr},
