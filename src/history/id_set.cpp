@@ -14,8 +14,10 @@ int digit_value(char ch) {
 }  // namespace
 
 bool ContentSet::pack(std::string_view content, store::ObjectId& id) {
-  if (content.size() != 40) return false;
-  for (std::size_t i = 0; i < 20; ++i) {
+  const std::optional<store::HashFormat> format = store::format_of_hex_size(content.size());
+  if (!format) return false;
+  id.format = *format;
+  for (std::size_t i = 0; i < id.size(); ++i) {
     const int high = digit_value(content[2 * i]);
     const int low = digit_value(content[2 * i + 1]);
     if (high < 0 || low < 0) return false;

@@ -174,7 +174,7 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
   }
   if (start > end) return Lookup::Declined;
   // An id of another format is never in this index.
-  if (id.format != format_) return Lookup::Missing;
+  if (id.format != format_) return Lookup::Declined;
   const std::size_t id_bytes = id_size(format_);
   const std::uint64_t stride = interleaved_ ? v1_entry_size(format_) : id_bytes;
   while (start <= end) {
