@@ -291,7 +291,7 @@ class Scan {
                        std::string_view key, bool link, std::uint32_t step);
   void compare_deferred();
   bool nested_repository(const std::string& full, const std::string& rel);
-  std::optional<ScanId> nested_long_head_id(const std::string& full);
+  std::optional<ScanId> nested_head_id(const std::string& full);
   bool index_holds_files_under(std::string_view key);
   bool is_gitlink(const IndexEntry& item);
   bool readable(IndexEntry& item, const std::string& full, bool link);
@@ -847,11 +847,7 @@ bool Scan::nested_repository(const std::string& full, const std::string& rel) {
   // As a file, any failure while comparing skips the submodule.
   try {
     if (!is_gitlink(*item)) return false;
-    // Read in the store's format on the native road, else as SHA-1 (a SHA-256
-    // repository's nested heads are then read below).
-    const store::HashFormat format = objects_ ? objects_.format() : store::HashFormat::Sha1;
-    const std::optional<store::ObjectId> head = core::without_gil([&] { return nested_head(full, format); });
-    const std::optional<ScanId> head_id = head ? std::optional<ScanId>(*head) : nested_long_head_id(full);
+    const std::optional<ScanId> head_id = nested_head_id(full);
     if (head_id && read_sha(*item) && head_id->differs_from(item->sha)) {
       add(key, std::move(path), Change::Modified, false, true, ++walk_steps_);
     }
@@ -861,13 +857,19 @@ bool Scan::nested_repository(const std::string& full, const std::string& rel) {
   return true;
 }
 
-// The commit a nested repository's HEAD names where ids are SHA-256 ones (a
-// SHA-256 repository's submodules are too) and the scan is off the native
-// road (which reads them as store ids); nothing in any other repository, as
-// for a HEAD that cannot be resolved.
-std::optional<ScanId> Scan::nested_long_head_id(const std::string& full) {
-  if (objects_ || !format_.long_ids()) return std::nullopt;
-  const std::optional<std::string> digits = nested_long_head(full);
+// The commit a nested repository's HEAD names, read at the repository's id
+// length, as git reads a submodule's HEAD: a HEAD of the other length cannot
+// be resolved, so the submodule counts as unchanged on either road. The
+// native road reads it as a store id; off it, a SHA-256 repository's nested
+// heads are read as digit texts. Nothing for a HEAD that cannot be resolved.
+std::optional<ScanId> Scan::nested_head_id(const std::string& full) {
+  if (objects_ || !format_.long_ids()) {
+    const store::HashFormat format = objects_ ? objects_.format() : store::HashFormat::Sha1;
+    const std::optional<store::ObjectId> head = core::without_gil([&] { return nested_head(full, format); });
+    if (!head) return std::nullopt;
+    return ScanId(*head);
+  }
+  const std::optional<std::string> digits = core::without_gil([&] { return nested_long_head(full); });
   if (!digits) return std::nullopt;
   return ScanId(host::bytes(*digits));
 }
