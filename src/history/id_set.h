@@ -17,9 +17,9 @@ namespace history {
 
 using host::Ref;
 
-// Byte strings held natively. A string of 40 lowercase hexadecimal digits,
-// by far the most common member, is stored as the 20 bytes it spells; every
-// other string as it is.
+// Byte strings held natively. A string of 40 or 64 lowercase hexadecimal
+// digits (an id of a SHA-1 or a SHA-256 repository), by far the most common
+// member, is stored as the id it spells; every other string as it is.
 class ContentSet {
  public:
   // Adds `content`; true when it was not a member yet.
@@ -31,13 +31,13 @@ class ContentSet {
   template <class Each>
   void for_each(Each&& each) const {
     packed_.for_each([&](const store::ObjectId& id) {
-      char text[40];
+      char text[2 * store::kMaxIdSize];
       id.hex_into(text);
-      each(std::string_view(text, 40));
+      each(std::string_view(text, 2 * id.size()));
     });
     for (const std::string& content : other_) each(std::string_view(content));
   }
-  // Adds the 40 lowercase hexadecimal digits that `id` spells.
+  // Adds the lowercase hexadecimal digits that `id` spells.
   void insert(const store::ObjectId& id) { packed_.insert(id); }
   bool contains(const store::ObjectId& id) const { return packed_.contains(id); }
 
@@ -47,7 +47,7 @@ class ContentSet {
     std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
   };
 
-  // The id a string of 40 lowercase hexadecimal digits spells.
+  // The id a string of 40 or 64 lowercase hexadecimal digits spells.
   static bool pack(std::string_view content, store::ObjectId& id);
 
   store::IdSet packed_;
