@@ -3,6 +3,7 @@
 import hashlib
 import importlib.util
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -48,7 +49,8 @@ def commit_graph(repo: Path) -> str | None:
 def test_the_corpus_is_deterministic(bench, tmp_path):
     first = bench.corpus.ensure("tiny", tmp_path / "one")
     second = bench.corpus.ensure("tiny", tmp_path / "two")
-    assert sorted(first) == ["history-main", "history-master", "history-plain", "refs", "worktree"]
+    assert sorted(first) == ["history-main", "history-main-sha256", "history-master", "history-plain",
+                             "history-plain-sha256", "refs", "refs-sha256", "worktree", "worktree-sha256"]
     for name in first:
         assert snapshot(first[name]) == snapshot(second[name]), name
         assert commit_graph(first[name]) == commit_graph(second[name]), name
@@ -81,6 +83,46 @@ def table_rows(output: str) -> tuple[list[str], list[list[str]]]:
     lines = [line for line in output.splitlines() if line.startswith("|")]
     header = [cell.strip() for cell in lines[0].strip("|").split("|")]
     return header, [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
+
+
+def git_lines(repo: Path, *args: str) -> list[str]:
+    """git's output lines, with the ids that subjects quote (a stash's "WIP on main: 1a2b3c4 ...") left out."""
+    output = subprocess.run(["git", *args], cwd=repo, capture_output=True, text=True, check=True).stdout
+    return [re.sub(r": [0-9a-f]{7,64} ", ": <id> ", line) for line in output.splitlines()]
+
+
+def history_shape(repo: Path) -> list[tuple[str, str, int]]:
+    """Every commit's subject, time and number of parents, in git's order."""
+    lines = git_lines(repo, "log", "--all", "--format=%s%x00%at%x00%P")
+    return [(subject, when, len(parents.split())) for subject, when, parents in (line.split("\0") for line in lines)]
+
+
+def test_the_sha256_twins_hold_what_their_sha1_twins_hold(bench, tmp_path):
+    repos = bench.corpus.ensure("tiny", tmp_path / "corpus")
+    assert bench.corpus.SHA256_TWINS == {"history-main-sha256": "history-main", "history-plain-sha256": "history-plain",
+                                         "refs-sha256": "refs", "worktree-sha256": "worktree"}
+    for twin, name in bench.corpus.SHA256_TWINS.items():
+        sha1, sha256 = repos[name], repos[twin]
+        assert git_lines(sha256, "rev-parse", "--show-object-format") == ["sha256"], twin
+        assert git_lines(sha1, "rev-parse", "--show-object-format") == ["sha1"], name
+        assert len(git_lines(sha256, "rev-parse", "HEAD")[0]) == 64
+        # The same refs, histories (subjects, dates, shapes), working tree and stashes.
+        assert git_lines(sha256, "for-each-ref", "--format=%(refname) %(objecttype) %(subject)") == \
+            git_lines(sha1, "for-each-ref", "--format=%(refname) %(objecttype) %(subject)"), twin
+        assert history_shape(sha256) == history_shape(sha1), twin
+        assert git_lines(sha256, "status", "--porcelain", "-u") == git_lines(sha1, "status", "--porcelain", "-u")
+        assert git_lines(sha256, "stash", "list", "--format=%gs") == git_lines(sha1, "stash", "list", "--format=%gs")
+        # A commit-graph where the SHA-1 twin has one, and one that git finds sound.
+        assert (commit_graph(sha256) is None) == (commit_graph(sha1) is None), twin
+        if commit_graph(sha256) is not None:
+            verify = subprocess.run(["git", "commit-graph", "verify"], cwd=sha256, capture_output=True, check=False)
+            assert verify.returncode == 0, verify.stderr
+    assert commit_graph(repos["history-main-sha256"]) is not None
+    # history-plain-sha256 is history-main-sha256 less its graph, built either way.
+    fresh = tmp_path / "fresh" / "history-plain-sha256"
+    bench.corpus.build_plain_history(fresh, bench.corpus.SCALES["tiny"], bench.corpus.SHA256)
+    assert snapshot(fresh) == snapshot(repos["history-plain-sha256"]) == snapshot(repos["history-main-sha256"])
+    assert commit_graph(fresh) is None
 
 
 def test_the_table_and_json_are_well_formed(bench, tmp_path, capsys):
