@@ -10,6 +10,11 @@ a commit-graph file, as repositories that git maintains do (`git gc` and
 `git maintenance` write one), and `history-plain` is `history-main` without
 it, so that both situations are measured.
 
+Some repositories have a SHA-256 twin (`history-main-sha256` beside
+`history-main`, ...): the same histories, refs and working trees made in a
+repository of git's SHA-256 object format (`git init --object-format=sha256`),
+so that the rows that read objects natively are measured in both formats.
+
     python bench/corpus.py [--scale tiny|quick|full] [--root DIR]
 """
 
@@ -73,11 +78,22 @@ def git(repo: Path, *args: str, input: bytes | None = None, env: dict | None = N
     return result.stdout.decode()
 
 
-def init(path: Path, branch: str) -> Path:
+# The object formats a repository can be made in; a SHA-1 repository is made
+# as `git init` makes one by default.
+SHA1, SHA256 = "sha1", "sha256"
+
+
+def twin_name(name: str, object_format: str) -> str:
+    """The name of `name`'s repository in that object format: "history-main" or "history-main-sha256"."""
+    return name if object_format == SHA1 else f"{name}-{object_format}"
+
+
+def init(path: Path, branch: str, object_format: str = SHA1) -> Path:
     if path.exists():
         shutil.rmtree(path)
     path.mkdir(parents=True)
-    git(path, "init", "-q", "-b", branch)
+    format_option = [] if object_format == SHA1 else [f"--object-format={object_format}"]
+    git(path, "init", "-q", "-b", branch, *format_option)
     return path
 
 
@@ -110,7 +126,7 @@ class Stream:
         self.data(message)
 
     def run(self, repo: Path) -> dict[str, str]:
-        """Feeds the stream to git; returns the commit id of every mark."""
+        """Feeds the stream to git; returns the commit id of every mark (40 or 64 digits, the repository's)."""
         marks_file = repo / ".git" / "bench-marks"
         self.parts.append(b"done\n")
         git(repo, "fast-import", "--quiet", "--done", f"--export-marks={marks_file}", input=b"".join(self.parts))
@@ -130,9 +146,10 @@ def linear_history(stream: Stream, ref: str, count: int, start_time: int, prefix
     return marks
 
 
-def build_history(path: Path, scale: Scale, base: str, commit_graph: bool = True) -> None:
+def build_history(path: Path, scale: Scale, base: str, commit_graph: bool = True,
+                  object_format: str = SHA1) -> None:
     """A linear `base` branch, a feature branch forked near its head, origin's tracking refs, a commit-graph."""
-    repo = init(path, base)
+    repo = init(path, base, object_format)
     stream = Stream()
     main = linear_history(stream, f"refs/heads/{base}", scale.commits, BASE_TIME, "main")
     fork = main[-max(1, scale.commits // 50)]
@@ -157,13 +174,14 @@ def build_history(path: Path, scale: Scale, base: str, commit_graph: bool = True
 NOT_COPIED = {"commit-graph", "commit-graphs", "index", "bench-corpus"}
 
 
-def build_plain_history(path: Path, scale: Scale) -> None:
-    """history-main without a commit-graph: copied from history-main when that is built, else made anew.
+def build_plain_history(path: Path, scale: Scale, object_format: str = SHA1) -> None:
+    """history-main without a commit-graph: copied from history-main (of the same object format) when that is
+    built, else made anew.
 
     Both ways give the same objects and refs; the copy saves writing the whole history again."""
-    template = path.parent / "history-main"
+    template = path.parent / twin_name("history-main", object_format)
     if not is_finished(template, scale):
-        build_history(path, scale, "main", commit_graph=False)
+        build_history(path, scale, "main", commit_graph=False, object_format=object_format)
         return
     if path.exists():
         shutil.rmtree(path)
@@ -172,10 +190,10 @@ def build_plain_history(path: Path, scale: Scale) -> None:
     git(path, "reset", "-q", "--hard")
 
 
-def build_refs(path: Path, scale: Scale) -> None:
+def build_refs(path: Path, scale: Scale, object_format: str = SHA1) -> None:
     """Tags (two thirds lightweight, a third annotated, a few with empty subjects) and many branches,
     packed as a clone or `git gc` leaves them, with a few loose refs on top as later work leaves them."""
-    repo = init(path, "main")
+    repo = init(path, "main", object_format)
     stream = Stream()
     history = linear_history(stream, "refs/heads/main", max(200, scale.branches), BASE_TIME, "main")
     rng = random.Random(7)
@@ -220,9 +238,9 @@ def tracked_paths(count: int) -> list[str]:
     return paths
 
 
-def build_worktree(path: Path, scale: Scale) -> None:
+def build_worktree(path: Path, scale: Scale, object_format: str = SHA1) -> None:
     """A working tree with an ignored node_modules, modified, staged, untracked files and stashes."""
-    repo = init(path, "main")
+    repo = init(path, "main", object_format)
     rng = random.Random(11)
     paths = tracked_paths(scale.files)
     files = {p: file_content(rng, i) for i, p in enumerate(paths)}
@@ -264,11 +282,23 @@ BUILDERS = {
     "refs": build_refs,
     "worktree": build_worktree,
 }
+# The repositories whose rows are measured in both object formats: those
+# whose methods read objects and refs natively (the history pane, counting,
+# the merge base, the refs of a commit and the fallback scan).
+TWINNED = ("history-main", "history-plain", "refs", "worktree")
+SHA256_TWINS = {twin_name(name, SHA256): name for name in TWINNED}
+BUILDERS.update({
+    twin_name("history-main", SHA256): lambda path, scale: build_history(path, scale, "main", object_format=SHA256),
+    twin_name("history-plain", SHA256): lambda path, scale: build_plain_history(path, scale, SHA256),
+    twin_name("refs", SHA256): lambda path, scale: build_refs(path, scale, SHA256),
+    twin_name("worktree", SHA256): lambda path, scale: build_worktree(path, scale, SHA256),
+})
 # A repository built only once another is finished.
-AFTER = {"history-plain": "history-main"}
+AFTER = {"history-plain": "history-main", "history-plain-sha256": "history-main-sha256"}
 # Two builders run at a time (git does the work, in its own processes), the
 # longest first so that both finish at about the same time.
-BUILD_ORDER = ("history-main", "worktree", "history-master", "history-plain", "refs")
+BUILD_ORDER = ("history-main", "history-main-sha256", "worktree", "worktree-sha256", "history-master",
+               "history-plain", "history-plain-sha256", "refs", "refs-sha256")
 BUILD_WORKERS = 2
 
 

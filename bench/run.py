@@ -8,6 +8,11 @@ instead of calling the module, checked once to answer exactly as the module
 does. Method, floor and peer are measured in the same run, interleaved,
 several times; the table gives medians and the spread of the method's times.
 
+The methods that read objects and refs natively are measured on SHA-256 twins
+of their repositories too (the same histories, refs and working trees in
+git's SHA-256 object format), each in the same turns as its SHA-1 row, and a
+second table gives every SHA-256 row beside its SHA-1 twin.
+
     python bench/run.py [--scale tiny|quick|full] [--repeats N] [--json FILE] [--only SUBSTRING]
                         [--readme README.md]
     python bench/run.py --from-json FILE --readme README.md
@@ -23,6 +28,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import functools
 import importlib.metadata
 import json
 import os
@@ -221,15 +227,17 @@ def head_file_map(repo: Repo) -> dict[str, bytes]:
 
 
 def scan_floor(root: Path) -> None:
-    """Reading the index, the HEAD tree and hashing every indexed file: the scan's rules, through dulwich."""
-    entries = [path.decode() for path, _ in Index(str(root / ".git" / "index")).items()]
+    """Reading the index, the HEAD tree and hashing every indexed file: the scan's rules, through dulwich,
+    with the repository's hash."""
     with Repo(str(root)) as repo:
+        object_format = repo.object_format
+        entries = [path.decode() for path, _ in Index(str(root / ".git" / "index"), object_format=object_format).items()]
         head_file_map(repo)
     for path in entries:
         with contextlib.suppress(OSError):
             blob = Blob()
             blob.data = (root / path).read_bytes()
-            blob.id
+            blob.get_id(object_format)
 
 
 # --- the pygit2 peers --------------------------------------------------------------------------------
@@ -248,8 +256,29 @@ RECENT = 200  # the nearest commits looked at for pushed ids and for the base br
 SORT_NONE = pygit2.enums.SortMode.NONE
 
 
-def pygit2_peer(root: Path, answer: Callable[[pygit2.Repository], object], how: str) -> Peer:
-    """A peer with a Repository of its own."""
+def object_format(root: Path) -> str:
+    """The repository's object format, as git names it: "sha1" or "sha256"."""
+    return git(root, "rev-parse", "--show-object-format", timeout=5).stdout.strip()
+
+
+@functools.cache
+def pygit2_opens(root: Path) -> bool:
+    """Whether pygit2 reads the repository. libgit2 reads SHA-256 repositories only when built with its
+    experimental SHA-256 support, which pygit2's builds leave out ("unknown object format 'sha256'"):
+    such a repository's rows have no peer."""
+    try:
+        pygit2.Repository(str(root))
+    except pygit2.GitError:
+        if object_format(root) == corpus.SHA256:
+            return False
+        raise
+    return True
+
+
+def pygit2_peer(root: Path, answer: Callable[[pygit2.Repository], object], how: str) -> Peer | None:
+    """A peer with a Repository of its own; none where pygit2 cannot read the repository."""
+    if not pygit2_opens(root):
+        return None
     repo = pygit2.Repository(str(root))
     return Peer(lambda: answer(repo), how)
 
@@ -515,7 +544,8 @@ def refs_cases(name: str, root: Path) -> list[Case]:
         Case("a fresh service's first page", name, "git",
              lambda: gsc.GitServiceCython(str(root)).list_commits("main"),
              lambda: fresh_page_floor(root, "main", reads, listed),
-             Peer(lambda: peer_fresh_page(root, "main"), "a fresh Repository, breadth-first over repo[id]")),
+             Peer(lambda: peer_fresh_page(root, "main"), "a fresh Repository, breadth-first over repo[id]")
+             if pygit2_opens(root) else None),
         Case("list_branches", name, "git", service.list_branches,
              lambda: git(root, "for-each-ref", "refs/heads/", BRANCH_FORMAT, timeout=5)),
         Case("list_remote_branches", name, "git", service.list_remote_branches,
@@ -598,12 +628,29 @@ def open_sequence(name: str, root: Path, branch: str) -> Case:
     return Case("open a repository", name, "git", method, floor)
 
 
+def reads_natively(case: Case) -> bool:
+    """Whether the case is of the methods measured on the SHA-256 twins too: the history pane, counting, the
+    merge base, the refs of a commit and the fallback scan, which read objects and refs themselves."""
+    return case.method.startswith(("list_commits", "count_commits", "get_merge_base")) or case.method in {
+        "get_commit_refs", "get_commit_refs(head)", "a fresh service's first page", "get_file_status (scan)"}
+
+
+def sha256_twin_cases(name: str, repos: dict[str, Path], make: Callable[..., list[Case]], *args: str) -> list[Case]:
+    """The cases of `name`'s SHA-256 twin that read natively."""
+    twin = corpus.twin_name(name, corpus.SHA256)
+    return [case for case in make(twin, repos[twin], *args) if reads_natively(case)]
+
+
 def all_cases(repos: dict[str, Path]) -> list[Case]:
     cases = history_cases("history-main", repos["history-main"], "main")
+    cases += sha256_twin_cases("history-main", repos, history_cases, "main")
     cases += history_cases("history-master", repos["history-master"], "master")
     cases += history_cases("history-plain", repos["history-plain"], "main")
+    cases += sha256_twin_cases("history-plain", repos, history_cases, "main")
     cases += refs_cases("refs", repos["refs"])
+    cases += sha256_twin_cases("refs", repos, refs_cases)
     cases += worktree_cases("worktree", repos["worktree"])
+    cases += sha256_twin_cases("worktree", repos, worktree_cases)
     cases += [open_sequence("history-main", repos["history-main"], "feature"),
               open_sequence("refs", repos["refs"], "main"),
               open_sequence("worktree", repos["worktree"], "main")]
@@ -651,12 +698,25 @@ def check_peer(case: Case) -> None:
 
 
 def measure(case: Case, repeats: int) -> Row:
-    contenders = [(case.run, []), (case.floor, [])]
-    if case.peer is not None:
-        contenders.append((case.peer.run, []))
-    with road(case.road):
+    return measure_together([case], repeats)[0]
+
+
+def measure_together(cases: list[Case], repeats: int) -> list[Row]:
+    """Rows of cases of one road, measured in the same turns: a SHA-256 row meets the machine's moods as its
+    SHA-1 twin does."""
+    (road_name,) = {case.road for case in cases}
+    timed: list[tuple[Case, list[float], list[float], list[float]]] = []  # module, floor and peer times
+    contenders = []
+    for case in cases:
+        module_times, floor_times, peer_times = [], [], []
+        timed.append((case, module_times, floor_times, peer_times))
+        contenders += [(case.run, module_times), (case.floor, floor_times)]
         if case.peer is not None:
-            check_peer(case)
+            contenders.append((case.peer.run, peer_times))
+    with road(road_name):
+        for case in cases:
+            if case.peer is not None:
+                check_peer(case)
         for function, _ in contenders:
             function()
         for i in range(repeats):
@@ -668,13 +728,42 @@ def measure(case: Case, repeats: int) -> Row:
                 times.append((time.perf_counter() - start) * 1000)
                 # Freeing the answer is the caller's work, done outside the timing.
                 del result
-    module_times, floor_times = contenders[0][1], contenders[1][1]
-    row = Row(case.method, case.repo, case.road, statistics.median(module_times), statistics.median(floor_times),
-              min(module_times), max(module_times))
-    if case.peer is not None:
-        row.pygit2_ms = statistics.median(contenders[2][1])
-        row.pygit2_peer = case.peer.how
-    return row
+    rows = []
+    for case, module_times, floor_times, peer_times in timed:
+        row = Row(case.method, case.repo, case.road, statistics.median(module_times),
+                  statistics.median(floor_times), min(module_times), max(module_times))
+        if case.peer is not None:
+            row.pygit2_ms = statistics.median(peer_times)
+            row.pygit2_peer = case.peer.how
+        rows.append(row)
+    return rows
+
+
+def sha1_twin(repo: str) -> str | None:
+    """The SHA-1 repository whose SHA-256 twin `repo` is, if it is one."""
+    return corpus.SHA256_TWINS.get(repo)
+
+
+def measure_all(cases: list[Case], repeats: int) -> list[Row]:
+    """Every case's row, in the cases' order; a SHA-256 twin's case is measured with its SHA-1 twin's."""
+    twins = {(case.method, case.repo, case.road): case for case in cases}
+    pairs: dict[int, Case] = {}  # SHA-1 case -> its SHA-256 twin's case
+    paired: set[int] = set()
+    for case in cases:
+        sha1 = sha1_twin(case.repo)
+        if sha1 is not None and (case.method, sha1, case.road) in twins:
+            pairs[id(twins[case.method, sha1, case.road])] = case
+            paired.add(id(case))
+    rows: dict[int, Row] = {}
+    for case in cases:
+        if id(case) in paired:
+            continue
+        if id(case) in pairs:
+            twin = pairs[id(case)]
+            rows[id(case)], rows[id(twin)] = measure_together([case, twin], repeats)
+        else:
+            rows[id(case)] = measure(case, repeats)
+    return [rows[id(case)] for case in cases]
 
 
 HEADER = ["method", "repository", "road", "module ms", "floor ms", "ratio", "overhead ms", "module spread ms",
@@ -706,10 +795,49 @@ def rows_from_json(payload: dict) -> list[Row]:
     return [Row(**{key: value for key, value in row.items() if key in fields}) for row in payload["rows"]]
 
 
+SHA256_HEADER = ["method", "repository", "road", "SHA-1 ms", "SHA-256 ms", "SHA-256 / SHA-1", "floors' SHA-256 / SHA-1"]
+
+
+def ratio(part: float, whole: float) -> float:
+    return part / whole if whole else float("nan")
+
+
+def sha256_pairs(rows: list[Row]) -> list[tuple[Row, Row]]:
+    """(SHA-1 row, SHA-256 row) for every SHA-256 row whose twin is there, in the SHA-256 rows' order."""
+    by_key = {(row.method, row.repo, row.road): row for row in rows}
+    pairs = []
+    for row in rows:
+        sha1 = sha1_twin(row.repo)
+        if sha1 is not None and (row.method, sha1, row.road) in by_key:
+            pairs.append((by_key[row.method, sha1, row.road], row))
+    return pairs
+
+
+def sha256_table(rows: list[Row]) -> str:
+    """Every SHA-256 row beside its SHA-1 twin's (named by the SHA-1 repository), with the ratio of the
+    module's times and that of the floors' (where git or dulwich is slower on SHA-256 too); empty when no row
+    has a twin."""
+    pairs = sha256_pairs(rows)
+    if not pairs:
+        return ""
+    lines = [SHA256_HEADER, ["---"] * len(SHA256_HEADER)]
+    for sha1, sha256 in pairs:
+        lines.append([sha1.method, sha1.repo, sha1.road, f"{sha1.module_ms:.2f}", f"{sha256.module_ms:.2f}",
+                      f"{ratio(sha256.module_ms, sha1.module_ms):.3f}", f"{ratio(sha256.floor_ms, sha1.floor_ms):.3f}"])
+    without_peer = any(sha1.pygit2_ms is not None and sha256.pygit2_ms is None for sha1, sha256 in pairs)
+    note = (" pygit2 does not read SHA-256 repositories (libgit2 reads them only when built with its"
+            " experimental SHA-256 support), so the SHA-256 rows have no peer." if without_peer else "")
+    return ("SHA-256 beside SHA-1: the module's times on each `-sha256` repository (the same history, refs or"
+            " working tree made with `git init --object-format=sha256`) and on its SHA-1 twin, measured in the"
+            f" same turns.{note}\n\n" + "\n".join("| " + " | ".join(cells) + " |" for cells in lines))
+
+
 def readme_section(payload: dict) -> str:
-    """What stands between the README's markers: how the table was measured, and the table."""
+    """What stands between the README's markers: how the tables were measured, and the tables."""
+    rows = rows_from_json(payload)
+    beside = sha256_table(rows)
     return (f"Scale {payload['scale']}, {payload['repeats']} runs each, medians; {payload['machine']}; "
-            f"{payload['versions']}.\n\n{table(rows_from_json(payload))}\n")
+            f"{payload['versions']}.\n\n{table(rows)}\n" + (f"\n{beside}\n" if beside else ""))
 
 
 def write_readme(path: Path, payload: dict) -> None:
@@ -756,9 +884,12 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     repeats = args.repeats or {"tiny": 3, "quick": 9, "full": 5}[args.scale]
     repos = corpus.ensure(args.scale, args.root)
-    rows = [measure(case, repeats) for case in all_cases(repos) if not args.only or args.only in case.method]
+    rows = measure_all([case for case in all_cases(repos) if not args.only or args.only in case.method], repeats)
     print(f"Scale {args.scale}, {repeats} runs each, medians; machine: {machine()}; {versions()}\n")
     print(table(rows))
+    beside = sha256_table(rows)
+    if beside:
+        print(f"\n{beside}")
     payload = {"scale": args.scale, "repeats": repeats, "only": args.only, "machine": machine(),
                "versions": versions(),
                "rows": [{**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms,

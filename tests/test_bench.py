@@ -3,6 +3,7 @@
 import hashlib
 import importlib.util
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -48,7 +49,8 @@ def commit_graph(repo: Path) -> str | None:
 def test_the_corpus_is_deterministic(bench, tmp_path):
     first = bench.corpus.ensure("tiny", tmp_path / "one")
     second = bench.corpus.ensure("tiny", tmp_path / "two")
-    assert sorted(first) == ["history-main", "history-master", "history-plain", "refs", "worktree"]
+    assert sorted(first) == ["history-main", "history-main-sha256", "history-master", "history-plain",
+                             "history-plain-sha256", "refs", "refs-sha256", "worktree", "worktree-sha256"]
     for name in first:
         assert snapshot(first[name]) == snapshot(second[name]), name
         assert commit_graph(first[name]) == commit_graph(second[name]), name
@@ -77,10 +79,59 @@ def test_the_histories_with_and_without_a_commit_graph(bench, tmp_path):
     assert commit_graph(fresh) is None
 
 
-def table_rows(output: str) -> tuple[list[str], list[list[str]]]:
-    lines = [line for line in output.splitlines() if line.startswith("|")]
+def table_rows(output: str, which: int = 0) -> tuple[list[str], list[list[str]]]:
+    """The header and rows of the output's first table (or of a later one)."""
+    tables: list[list[str]] = []
+    previous = ""
+    for line in output.splitlines():
+        if line.startswith("|"):
+            if not previous.startswith("|"):
+                tables.append([])
+            tables[-1].append(line)
+        previous = line
+    lines = tables[which]
     header = [cell.strip() for cell in lines[0].strip("|").split("|")]
     return header, [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
+
+
+def git_lines(repo: Path, *args: str) -> list[str]:
+    """git's output lines, with the ids that subjects quote (a stash's "WIP on main: 1a2b3c4 ...") left out."""
+    output = subprocess.run(["git", *args], cwd=repo, capture_output=True, text=True, check=True).stdout
+    return [re.sub(r": [0-9a-f]{7,64} ", ": <id> ", line) for line in output.splitlines()]
+
+
+def history_shape(repo: Path) -> list[tuple[str, str, int]]:
+    """Every commit's subject, time and number of parents, in git's order."""
+    lines = git_lines(repo, "log", "--all", "--format=%s%x00%at%x00%P")
+    return [(subject, when, len(parents.split())) for subject, when, parents in (line.split("\0") for line in lines)]
+
+
+def test_the_sha256_twins_hold_what_their_sha1_twins_hold(bench, tmp_path):
+    repos = bench.corpus.ensure("tiny", tmp_path / "corpus")
+    assert bench.corpus.SHA256_TWINS == {"history-main-sha256": "history-main", "history-plain-sha256": "history-plain",
+                                         "refs-sha256": "refs", "worktree-sha256": "worktree"}
+    for twin, name in bench.corpus.SHA256_TWINS.items():
+        sha1, sha256 = repos[name], repos[twin]
+        assert git_lines(sha256, "rev-parse", "--show-object-format") == ["sha256"], twin
+        assert git_lines(sha1, "rev-parse", "--show-object-format") == ["sha1"], name
+        assert len(git_lines(sha256, "rev-parse", "HEAD")[0]) == 64
+        # The same refs, histories (subjects, dates, shapes), working tree and stashes.
+        assert git_lines(sha256, "for-each-ref", "--format=%(refname) %(objecttype) %(subject)") == \
+            git_lines(sha1, "for-each-ref", "--format=%(refname) %(objecttype) %(subject)"), twin
+        assert history_shape(sha256) == history_shape(sha1), twin
+        assert git_lines(sha256, "status", "--porcelain", "-u") == git_lines(sha1, "status", "--porcelain", "-u")
+        assert git_lines(sha256, "stash", "list", "--format=%gs") == git_lines(sha1, "stash", "list", "--format=%gs")
+        # A commit-graph where the SHA-1 twin has one, and one that git finds sound.
+        assert (commit_graph(sha256) is None) == (commit_graph(sha1) is None), twin
+        if commit_graph(sha256) is not None:
+            verify = subprocess.run(["git", "commit-graph", "verify"], cwd=sha256, capture_output=True, check=False)
+            assert verify.returncode == 0, verify.stderr
+    assert commit_graph(repos["history-main-sha256"]) is not None
+    # history-plain-sha256 is history-main-sha256 less its graph, built either way.
+    fresh = tmp_path / "fresh" / "history-plain-sha256"
+    bench.corpus.build_plain_history(fresh, bench.corpus.SCALES["tiny"], bench.corpus.SHA256)
+    assert snapshot(fresh) == snapshot(repos["history-plain-sha256"]) == snapshot(repos["history-main-sha256"])
+    assert commit_graph(fresh) is None
 
 
 def test_the_table_and_json_are_well_formed(bench, tmp_path, capsys):
@@ -125,6 +176,78 @@ def test_pygit2_peers_answer_as_the_module_and_are_timed(bench, tmp_path, capsys
         if row["pygit2_ms"] is not None:
             assert row["module_per_pygit2"] == pytest.approx(row["module_ms"] / row["pygit2_ms"])
             assert row["pygit2_peer"]
+
+
+def test_the_sha256_rows_stand_beside_their_sha1_twins(bench, tmp_path, capsys):
+    output = tmp_path / "rows.json"
+    assert bench.main(["--scale", "tiny", "--root", str(tmp_path / "corpus"), "--repeats", "1",
+                       "--only", "get_", "--json", str(output)]) == 0
+    printed = capsys.readouterr().out
+    _, rows = table_rows(printed)
+    keys = {(row[0], row[1], row[2]) for row in rows}
+    for method, road in (("get_merge_base(feature)", "git"), ("get_merge_base(feature)", "no git"),
+                         ("get_commit_refs", "git")):
+        for repo in ("history-main", "history-plain"):
+            assert {(method, repo, road), (method, f"{repo}-sha256", road)} <= keys
+    assert {("get_commit_refs(head)", "refs-sha256", "git"), ("get_file_status (scan)", "worktree-sha256", "no git")} \
+        <= keys
+    # Only the methods that read natively have twins; pygit2 reads no SHA-256 repository.
+    assert not any(repo.endswith("-sha256") for method, repo, _ in keys if method in (
+        "get_commit_refs_from_git_log", "get_branch_info", "get_commit_diff", "get_file_status", "get_stash_diff"))
+    for row in rows:
+        if row[1].endswith("-sha256"):
+            assert row[8:] == ["", "", ""], row
+    assert "pygit2 does not read SHA-256 repositories" in printed
+    # The second table: each SHA-256 row by its SHA-1 twin, with the ratios of the JSON's times.
+    header, beside = table_rows(printed, 1)
+    assert header == ["method", "repository", "road", "SHA-1 ms", "SHA-256 ms", "SHA-256 / SHA-1",
+                      "floors' SHA-256 / SHA-1"]
+    twins = [key for key in keys if key[1].endswith("-sha256")]
+    assert len(beside) == len(twins) and all(not row[1].endswith("-sha256") for row in beside)
+    payload = {(row["method"], row["repo"], row["road"]): row for row in json.loads(output.read_text())["rows"]}
+    for method, repo, road, sha1_ms, sha256_ms, *_ in beside:
+        sha1, sha256 = payload[method, repo, road], payload[method, f"{repo}-sha256", road]
+        assert (float(sha1_ms), float(sha256_ms)) == (round(sha1["module_ms"], 2), round(sha256["module_ms"], 2))
+
+
+def test_twins_are_measured_in_the_same_turns(bench):
+    calls = []
+
+    def case(method, repo):
+        return bench.Case(method, repo, "git", lambda: calls.append((method, repo, "module")),
+                          lambda: calls.append((method, repo, "floor")))
+
+    cases = [case("count_commits(main)", "history-main"), case("list_tags", "refs"),
+             case("count_commits(main)", "history-main-sha256"), case("list_tags", "refs-sha256"),
+             case("list_commits(main)", "history-main-sha256")]  # no SHA-1 twin among the cases
+    rows = bench.measure_all(cases, 2)
+    assert [(row.method, row.repo) for row in rows] == [(c.method, c.repo) for c in cases]
+    # One warming call and two turns of each, a pair's calls taking turns with one another.
+    runs = [call[:2] for call in calls]
+    first = runs.index(("count_commits(main)", "history-main"))
+    assert runs[first:first + 12].count(("count_commits(main)", "history-main-sha256")) == 6
+    assert runs.index(("list_tags", "refs")) > first + 11
+    assert runs[-6:] == [("list_commits(main)", "history-main-sha256")] * 6
+
+
+def test_the_readme_gives_the_sha256_rows_beside_their_twins(bench, tmp_path):
+    readme = tmp_path / "README.md"
+    readme.write_text(f"{bench.README_BEGIN}\n{bench.README_END}\n")
+    rows = [bench.Row("count_commits(main)", "history-main", "git", 60.0, 50.0, 55.0, 70.0, 700.0, "Walker"),
+            bench.Row("list_tags", "refs", "git", 950.0, 900.0, 930.0, 1000.0),
+            bench.Row("count_commits(main)", "history-main-sha256", "git", 66.0, 60.0, 60.0, 75.0)]
+    bench.write_readme(readme, full_run(bench, rows))
+    text = readme.read_text()
+    _, table = table_rows(text)
+    assert [row[:2] for row in table] == [["count_commits(main)", "history-main"], ["list_tags", "refs"],
+                                         ["count_commits(main)", "history-main-sha256"]]
+    header, beside = table_rows(text, 1)
+    assert header[3:] == ["SHA-1 ms", "SHA-256 ms", "SHA-256 / SHA-1", "floors' SHA-256 / SHA-1"]
+    assert beside == [["count_commits(main)", "history-main", "git", "60.00", "66.00", "1.100", "1.200"]]
+    assert "pygit2 does not read SHA-256 repositories" in text
+    # Without twins, no second table.
+    bench.write_readme(readme, full_run(bench, rows[1:2]))
+    assert "SHA-256 beside SHA-1" not in readme.read_text()
 
 
 @pytest.mark.parametrize("road", ["git", "no git"])

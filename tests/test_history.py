@@ -12,6 +12,7 @@ import weakref
 
 import git_service_cython as gsc
 import pytest
+from conftest import init_repo
 from dulwich.repo import Repo
 from git_service_cython import GitServiceCython
 
@@ -214,11 +215,15 @@ def test_walk_of_a_tag_object_fails_on_its_parents(repo, service_for):
     assert list(walk) == []
 
 
+@pytest.mark.parametrize("object_format", ["sha1", "sha256"])
 @pytest.mark.parametrize("wrapped", ["A", "B"])
-def test_walk_compares_ids_of_other_kinds_as_the_host_does(repo, spy_repo, wrapped):
+def test_walk_compares_ids_of_other_kinds_as_the_host_does(tmp_path, spy_repo, wrapped, object_format):
     class Id(bytes):
         pass
 
+    # The ids seen so far move from the native set to a host set when the
+    # first of another kind comes: 40 or 64 digits each, spelt out again.
+    repo = init_repo(tmp_path / "repo", object_format=object_format)
     ids = merge_history(repo)
     spy_repo.hooks["wrap_parents"] = (
         lambda commit, parents: [Id(p) for p in parents] if commit.message.startswith(wrapped.encode()) else parents)

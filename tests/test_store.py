@@ -10,6 +10,7 @@ from __future__ import annotations
 import hashlib
 import itertools
 import os
+import random
 import shutil
 import struct
 import zlib
@@ -106,6 +107,38 @@ def test_missing_objects_are_missing(history):
     for path in variants.values():
         results = read_all(path / ".git", ["0" * 40, "f" * 40, "1234567890abcdef1234567890abcdef12345678"])
         assert set(results.values()) == {"missing"}
+
+
+def python_reading_of_id(text: bytes) -> tuple[bool, bool, bytes | None]:
+    """What the store's id readers must answer: lowercase digits of a SHA-1 or a SHA-256 id, and the raw id that
+    40 or 64 digits of either case spell."""
+    lowercase = all(byte in b"0123456789abcdef" for byte in text)
+    either_case = all(byte in b"0123456789abcdefABCDEF" for byte in text)
+    raw = bytes.fromhex(text.decode("latin-1")) if len(text) in (40, 64) and either_case else None
+    return lowercase and len(text) == 40, lowercase and len(text) == 64, raw
+
+
+def test_ids_are_read_and_spelt_as_python_reads_and_spells_them():
+    # The readers take eight digits at a time: every byte value at every
+    # place of an id (and of texts one digit too short or too long) must be
+    # judged on its own, whatever stands beside it.
+    rng = random.Random(5)
+    for size in (40, 64, 39, 41, 63, 65, 0, 8):
+        digits = bytearray(rng.randbytes(size // 2 + 1).hex()[:size].encode())
+        for place in range(size):
+            for byte in range(256):
+                text = bytes(digits[:place]) + bytes([byte]) + bytes(digits[place + 1:])
+                assert probe.hex_id(text) == python_reading_of_id(text), text
+    # Mixed cases and the bytes on either side of each digit range, anywhere.
+    near = b"0123456789abcdefABCDEF/:@G`g\x00\x7f\x80\xb0\xe1\xff"
+    for _ in range(5000):
+        text = bytes(rng.choice(near) for _ in range(rng.choice((40, 64))))
+        assert probe.hex_id(text) == python_reading_of_id(text), text
+    for raw in [bytes(range(20)), bytes(range(224, 256)), b"\x00" * 32, b"\xff" * 20,
+                *(rng.randbytes(rng.choice((20, 32))) for _ in range(2000))]:
+        assert probe.spell_id(raw) == raw.hex()
+        assert probe.hex_id(raw.hex().encode()) == (len(raw) == 20, len(raw) == 32, raw)
+        assert probe.hex_id(raw.hex().upper().encode())[2] == raw
 
 
 def test_commits_parse_as_dulwich_parses_them(history):

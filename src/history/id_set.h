@@ -18,8 +18,8 @@ namespace history {
 using host::Ref;
 
 // Byte strings held natively. A string of 40 or 64 lowercase hexadecimal
-// digits (a SHA-1 or SHA-256 id), by far the most common member, is stored as
-// the id it spells; every other string as it is.
+// digits (an id of a SHA-1 or a SHA-256 repository), by far the most common
+// member, is stored as the id it spells; every other string as it is.
 class ContentSet {
  public:
   // Adds `content`; true when it was not a member yet.
@@ -33,7 +33,7 @@ class ContentSet {
     packed_.for_each([&](const store::ObjectId& id) {
       char text[2 * store::kMaxIdSize];
       id.hex_into(text);
-      each(std::string_view(text, store::hex_size(id.format)));
+      each(std::string_view(text, 2 * id.size()));
     });
     for (const std::string& content : other_) each(std::string_view(content));
   }

@@ -456,6 +456,30 @@ PyObject* object_id(PyObject*, PyObject* args) {
   return hex_of(id);
 }
 
+// hex_id(text) -> (is a SHA-1 id's lowercase digits, is a SHA-256 id's,
+// the raw id its digits of either case spell or None): the id readers.
+PyObject* hex_id(PyObject*, PyObject* args) {
+  const char* text;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "y#", &text, &size)) return nullptr;
+  const std::string_view digits(text, static_cast<std::size_t>(size));
+  const std::optional<ObjectId> parsed = ObjectId::from_hex(digits);
+  PyObject* raw =
+      parsed ? bytes_of({reinterpret_cast<const char*>(parsed->data()), parsed->size()}) : Py_NewRef(Py_None);
+  return Py_BuildValue("(OON)", store::is_hex_id(digits, store::HashFormat::Sha1) ? Py_True : Py_False,
+                       store::is_hex_id(digits, store::HashFormat::Sha256) ? Py_True : Py_False, raw);
+}
+
+// spell_id(raw) -> the lowercase digits of a 20- or 32-byte id.
+PyObject* spell_id(PyObject*, PyObject* args) {
+  const char* raw;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "y#", &raw, &size)) return nullptr;
+  if (size != 20 && size != 32) return PyErr_Format(PyExc_ValueError, "an id has 20 or 32 bytes");
+  const auto format = size == 20 ? store::HashFormat::Sha1 : store::HashFormat::Sha256;
+  return hex_of(ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(raw), format));
+}
+
 PyObject* sha1_hardware(PyObject*, PyObject*) { return PyBool_FromLong(store::Sha1::hardware_available()); }
 
 // sha256(data, portable=False, cuts=None) -> hex
@@ -838,6 +862,8 @@ PyMethodDef methods[] = {
     {"sha1", sha1, METH_VARARGS, nullptr},
     {"set_hash_format", set_hash_format, METH_VARARGS, nullptr},
     {"object_id", object_id, METH_VARARGS, nullptr},
+    {"hex_id", hex_id, METH_VARARGS, nullptr},
+    {"spell_id", spell_id, METH_VARARGS, nullptr},
     {"sha1_hardware", sha1_hardware, METH_NOARGS, nullptr},
     {"sha256", sha256, METH_VARARGS, nullptr},
     {"sha256_hardware", sha256_hardware, METH_NOARGS, nullptr},
