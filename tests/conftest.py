@@ -150,9 +150,10 @@ def probe_format(request):
 
 
 @pytest.fixture
-def repo(tmp_path) -> GitRepo:
-    """An empty repository whose current branch is main."""
-    return init_repo(tmp_path / "repo")
+def repo(tmp_path, request) -> GitRepo:
+    """An empty repository whose current branch is main, in the test's object_format where it takes one."""
+    object_format = request.getfixturevalue("object_format") if "object_format" in request.fixturenames else None
+    return init_repo(tmp_path / "repo", object_format=object_format)
 
 
 @pytest.fixture

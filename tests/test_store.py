@@ -531,6 +531,14 @@ def test_indexes_dulwich_reads_its_own_way_are_left_to_it(conflicted, tmp_path, 
         assert probe.read_index(str(index)) is None
         with pytest.raises(Exception, match="[Cc]hecksum"):
             dulwich_index(index, object_format)
+    # Cut short at and around its checksum: dulwich takes a checksum cut short as an empty one, its own way.
+    index.write_bytes(good)
+    whole = dulwich_index(index, object_format)
+    for cut in (1, 12, 20, size - 1, size, size + 1):
+        index.write_bytes(good[:-cut])
+        assert probe.read_index(str(index)) is None, cut
+        if cut <= size:
+            assert dulwich_index(index, object_format) == whole
     # A split index.
     index.write_bytes(good)
     git(path, "update-index", "--split-index")
