@@ -119,6 +119,20 @@ def test_a_version_3_index_reads_as_dulwich_reads_it(history, tmp_path, hide_git
     assert native["count main"] > 30
 
 
+def test_a_version_1_index_of_a_sha256_repository_is_left_to_dulwich(histories, tmp_path, hide_git):
+    # dulwich reads version-1 indexes as SHA-1 ones only: it asserts on one in a SHA-256 repository, in
+    # every call that looks into the packs, and so do the panes on both roads.
+    _, commits, _ = histories("sha256")
+    path = copy_of(histories("sha256"), tmp_path, "v1")
+    git(path, "-c", "pack.indexVersion=1", "repack", "-adfq")
+    (idx,) = pack_files(path, ".idx")
+    assert idx.read_bytes()[:4] != b"\377tOc"
+    hide_git()
+    native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    assert native == history_answers(library_service(path), commits)
+    assert native["list main"][0] is AssertionError and native["count main"][0] is AssertionError
+
+
 # What dulwich raises for a version-3 index it cannot read (with the hash
 # format it names, and the size it is cut to, for an index of `object_format`);
 # a hash format it does not know is a KeyError, for which it passes the pack over.
