@@ -128,10 +128,32 @@ def init_repo(path: Path, branch: str = "main", program: str = "git", options: t
     return GitRepo(path, program)
 
 
+@pytest.fixture(scope="module", params=["sha1", "sha256"])
+def object_format(request) -> str:
+    """The object format of the repositories a test builds: each test that asks for it (or for a
+    fixture that does) runs once for SHA-1 and once for SHA-256."""
+    return request.param
+
+
 @pytest.fixture
-def repo(tmp_path) -> GitRepo:
-    """An empty repository whose current branch is main."""
-    return init_repo(tmp_path / "repo")
+def probe_format(request):
+    """The object format the store probe reads in for the test: the test's object_format where it
+    has one, SHA-1 otherwise; the probe's earlier format is restored afterwards."""
+    import _git_store_probe as probe
+
+    wanted = request.getfixturevalue("object_format") if "object_format" in request.fixturenames else "sha1"
+    before = probe.set_hash_format(wanted)
+    try:
+        yield wanted
+    finally:
+        probe.set_hash_format(before)
+
+
+@pytest.fixture
+def repo(tmp_path, request) -> GitRepo:
+    """An empty repository whose current branch is main, in the test's object_format where it takes one."""
+    object_format = request.getfixturevalue("object_format") if "object_format" in request.fixturenames else None
+    return init_repo(tmp_path / "repo", object_format=object_format)
 
 
 @pytest.fixture

@@ -10,11 +10,35 @@ import zlib
 from pathlib import Path
 
 from conftest import GIT_ENV
-from dulwich.object_format import SHA1
+from dulwich.object_format import OBJECT_FORMATS, SHA1
 from dulwich.pack import load_pack_index, write_pack_index_v3
 from dulwich.repo import Repo
 
 TYPE_NAMES = {1: b"commit", 2: b"tree", 3: b"blob", 4: b"tag"}
+
+# Bytes in a raw id of each object format, and the number each names itself by in a version-3 pack index
+# and in a commit-graph's header.
+ID_SIZES = {"sha1": 20, "sha256": 32}
+FORMAT_NUMBERS = {"sha1": 1, "sha256": 2}
+
+
+def hex_size(object_format: str) -> int:
+    return 2 * ID_SIZES[object_format]
+
+
+def format_of(hexid: str) -> str:
+    """The object format an id of this length belongs to."""
+    return "sha256" if len(hexid) == 64 else "sha1"
+
+
+def checksum(data: bytes, object_format: str = "sha1") -> bytes:
+    """The format's hash of `data`: what every file of that format ends with."""
+    return hashlib.new(object_format, data).digest()
+
+
+def dulwich_format(object_format: str):
+    """dulwich's object format of that name."""
+    return OBJECT_FORMATS[object_format]
 
 
 def git(path: Path, *args: str, input: bytes | None = None, env: dict | None = None) -> str:
@@ -70,8 +94,8 @@ def dulwich_reading(repo: Repo, hexid: str):
     return obj.type_num, obj.as_raw_string()
 
 
-def object_id(type_num: int, content: bytes) -> str:
-    return hashlib.sha1(TYPE_NAMES[type_num] + b" %d\0" % len(content) + content).hexdigest()
+def object_id(type_num: int, content: bytes, object_format: str = "sha1") -> str:
+    return hashlib.new(object_format, TYPE_NAMES[type_num] + b" %d\0" % len(content) + content).hexdigest()
 
 
 def loose_path(git_dir: Path, hexid: str) -> Path:
@@ -134,16 +158,18 @@ def pack_entry(type_num: int, payload: bytes, *, base: bytes | int | None = None
 
 
 def write_pack(pack_dir: Path, entries: list[tuple[str, bytes]], *, name: str = "pack-test",
-               idx_version: int = 2, count: int | None = None) -> tuple[Path, Path, dict[str, int]]:
-    """A pack of raw entries, each listed in the index under the given id. Returns the paths and offsets."""
+               idx_version: int = 2, count: int | None = None,
+               object_format: str = "sha1") -> tuple[Path, Path, dict[str, int]]:
+    """A pack of raw entries, each listed in the index under the given id, its trailers of the object
+    format's hash. Returns the paths and offsets."""
     pack_dir.mkdir(parents=True, exist_ok=True)
     body = bytearray(b"PACK" + struct.pack(">LL", 2, len(entries) if count is None else count))
     offsets = {}
     for hexid, raw in entries:
         offsets[hexid] = len(body)
         body += raw
-    body += hashlib.sha1(body).digest()
-    pack_sha = bytes(body[-20:])
+    body += checksum(bytes(body), object_format)
+    pack_sha = bytes(body[-ID_SIZES[object_format]:])
     pack_path = pack_dir / f"{name}.pack"
     pack_path.write_bytes(bytes(body))
     ordered = sorted(offsets.items(), key=lambda item: bytes.fromhex(item[0]))
@@ -161,32 +187,44 @@ def write_pack(pack_dir: Path, entries: list[tuple[str, bytes]], *, name: str = 
         idx = bytearray(struct.pack(">256L", *fanout))
         idx += b"".join(struct.pack(">L", offset) + bytes.fromhex(hexid) for hexid, offset in ordered)
     idx += pack_sha
-    idx += hashlib.sha1(idx).digest()
+    idx += checksum(bytes(idx), object_format)
     idx_path = pack_dir / f"{name}.idx"
     idx_path.write_bytes(bytes(idx))
     return pack_path, idx_path, offsets
 
 
-def write_version_3(idx: Path, hash_format: int = 1) -> None:
-    """Rewrites a pack index in dulwich's version 3, naming `hash_format` in its header."""
+def write_version_3(idx: Path, hash_format: int | None = None, object_format: str = "sha1") -> None:
+    """Rewrites a version-2 pack index of `object_format` in dulwich's version 3, naming `hash_format` in
+    its header (by default the format's own number). dulwich writes SHA-1 ones; a SHA-256 one is
+    version 2's tables behind the longer header, as dulwich reads it."""
+    if hash_format is None:
+        hash_format = FORMAT_NUMBERS[object_format]
+    if object_format != "sha1":
+        size = ID_SIZES[object_format]
+        data = idx.read_bytes()
+        assert data[:8] == b"\377tOc" + struct.pack(">L", 2)
+        body = b"\377tOc" + struct.pack(">LLL", 3, hash_format, size) + data[8:-size]
+        os.chmod(idx, 0o644)
+        idx.write_bytes(body + checksum(body, object_format))
+        return
     index = load_pack_index(str(idx), SHA1)
     try:
-        entries, checksum = list(index.iterentries()), index.get_pack_checksum()
+        entries, pack_checksum = list(index.iterentries()), index.get_pack_checksum()
     finally:
         index.close()
     os.chmod(idx, 0o644)
     with open(idx, "wb") as out:
-        write_pack_index_v3(out, entries, checksum)
+        write_pack_index_v3(out, entries, pack_checksum)
     if hash_format != 1:
         data = bytearray(idx.read_bytes())
         data[8:12] = struct.pack(">L", hash_format)
         idx.write_bytes(bytes(data))
 
 
-def fresh_repo(path: Path) -> Path:
-    """An empty repository; returns its git directory."""
+def fresh_repo(path: Path, object_format: str = "sha1") -> Path:
+    """An empty repository of `object_format`; returns its git directory."""
     path.mkdir(parents=True, exist_ok=True)
-    git(path, "init", "-q", "-b", "main")
+    git(path, "init", "-q", "-b", "main", f"--object-format={object_format}")
     return path / ".git"
 
 
@@ -197,9 +235,10 @@ GPG_SIGNATURE = (
 )
 
 
-def build_history(path: Path) -> dict[str, str]:
-    """Edits, merges, an octopus, unusual commit headers, tags. Returns notable ids by name."""
-    fresh_repo(path)
+def build_history(path: Path, object_format: str = "sha1") -> dict[str, str]:
+    """Edits, merges, an octopus, unusual commit headers, tags, in a repository of `object_format`.
+    Returns notable ids by name."""
+    fresh_repo(path, object_format)
     notable = {}
     for i in range(30):
         (path / "edited.txt").write_text("".join(f"line {k} of the edited file\n" for k in range(200 + i * 7)))
@@ -256,9 +295,11 @@ def commit_facts(path: Path) -> dict[str, tuple[str, list[str], int]]:
         repo.close()
 
 
-def graph_layer(commits: list[str], facts: dict, position: dict, bases: list[bytes], first: int) -> bytes:
+def graph_layer(commits: list[str], facts: dict, position: dict, bases: list[bytes], first: int,
+                object_format: str = "sha1") -> bytes:
     """One commit-graph file: `commits` (sorted here) at positions from `first`; each parent is found
-    through `position(child, parent)`, the global position its row names."""
+    through `position(child, parent)`, the global position its row names. Its ids, hash version and
+    checksum are those of `object_format`."""
     ordered = sorted(commits)
     levels: dict[str, int] = {}
 
@@ -294,14 +335,16 @@ def graph_layer(commits: list[str], facts: dict, position: dict, bases: list[byt
         table += name + struct.pack(">Q", offset)
         offset += len(data)
     table += b"\0\0\0\0" + struct.pack(">Q", offset)
-    body = b"CGPH" + bytes([1, 1, len(chunks), len(bases)]) + table + b"".join(data for _, data in chunks)
-    return body + hashlib.sha1(body).digest()
+    body = (b"CGPH" + bytes([1, FORMAT_NUMBERS[object_format], len(chunks), len(bases)]) + table
+            + b"".join(data for _, data in chunks))
+    return body + checksum(body, object_format)
 
 
 _graph_stamps = iter(range(1, 1 << 62))
 
 
-def write_graph_chain(path: Path, layers: list[list[str]], facts: dict, *, copy_for=None) -> None:
+def write_graph_chain(path: Path, layers: list[list[str]], facts: dict, *, copy_for=None,
+                      object_format: str = "sha1") -> None:
     """A split commit-graph of `layers` (base first; a commit may be in more than one). A parent's row
     is named where `copy_for(child, parent, layer_indexes)` says (by default its lowest copy). Every
     file gets a modification time of its own: the store keeps what it learnt of a file under its
@@ -323,9 +366,9 @@ def write_graph_chain(path: Path, layers: list[list[str]], facts: dict, *, copy_
             chosen = copy_for(child, parent, held) if copy_for else held[0]
             return places[parent][chosen]
 
-        data = graph_layer(commits, facts, position, checksums, first)
-        checksums.append(data[-20:])
-        _stamped(chain_dir / f"graph-{data[-20:].hex()}.graph", data)
+        data = graph_layer(commits, facts, position, checksums, first, object_format)
+        checksums.append(data[-ID_SIZES[object_format]:])
+        _stamped(chain_dir / f"graph-{checksums[-1].hex()}.graph", data)
         first += len(commits)
     _stamped(chain_dir / "commit-graph-chain", "".join(f"{c.hex()}\n" for c in checksums).encode())
 

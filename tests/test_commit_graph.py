@@ -4,11 +4,12 @@ undamaged self would), and never read outside it.
 
 Graphs here are written by git, then changed by hand with their checksums
 recomputed, so that only the store's own checks stand between a bad row and an
-answer."""
+answer. Tests that take `object_format` run on SHA-1 repositories and on
+SHA-256 ones, whose graphs are of hash version 2 (32-byte ids and checksums,
+rows of 48 bytes)."""
 
 from __future__ import annotations
 
-import hashlib
 import itertools
 import os
 import random
@@ -25,12 +26,11 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from roads import library_service, outcome
-from store_helpers import commit_facts, git, import_commits, loose_path, write_graph_chain
+from store_helpers import ID_SIZES, checksum, commit_facts, git, import_commits, loose_path, write_graph_chain
 
 FUZZ = profiles.examples(ci=60, fuzz=1_000)
 
 NO_PARENT = 0x70000000
-ROW = 36  # a CDAT row: tree id, two parent words, level and time
 BRANCHES = ("main", "feature", "side", "octopus")
 
 
@@ -59,10 +59,16 @@ def without_git():
 
 
 class GraphFile:
-    """One commit-graph file's chunks, changed in place and sealed with a new checksum."""
+    """One commit-graph file's chunks, changed in place and sealed with a new checksum. Its object format is
+    the one its header names (hash version 1 for SHA-1, 2 for SHA-256); a CDAT row is a tree id, then the
+    words `PARENT1`, `PARENT2` and `LEVEL` (level and the time's high bits), then the time's low bits."""
+
+    PARENT1, PARENT2, LEVEL = 0, 4, 8  # past the row's tree id
 
     def __init__(self, data: bytes):
         self.data = bytearray(data)
+        self.object_format = {1: "sha1", 2: "sha256"}[data[5]]
+        self.id_size = ID_SIZES[self.object_format]
         chunks = data[6]
         self.table = {}
         for i in range(chunks):
@@ -78,15 +84,16 @@ class GraphFile:
         struct.pack_into(">I", self.data, offset, value & 0xFFFFFFFF)
 
     def row(self, index: int) -> int:
-        return self.table[b"CDAT"][0] + ROW * index
+        """Where the words of row `index` start (past its tree id)."""
+        return self.table[b"CDAT"][0] + (self.id_size + 16) * index + self.id_size
 
     def id_at(self, index: int) -> str:
-        start = self.table[b"OIDL"][0] + 20 * index
-        return bytes(self.data[start:start + 20]).hex()
+        start = self.table[b"OIDL"][0] + self.id_size * index
+        return bytes(self.data[start:start + self.id_size]).hex()
 
     def sealed(self) -> bytes:
-        body = bytes(self.data[:-20])
-        return body + hashlib.sha1(body).digest()
+        body = bytes(self.data[:-self.id_size])
+        return body + checksum(body, self.object_format)
 
 
 class Graphs:
@@ -107,10 +114,11 @@ class Graphs:
         """Seals every layer (each names the checksums of those below it) and writes them as new files."""
         sealed = []
         for k, layer in enumerate(self.layers):
+            size = layer.id_size
             if b"BASE" in layer.table:
                 start = layer.table[b"BASE"][0]
                 for b in range(k):
-                    layer.data[start + 20 * b:start + 20 * (b + 1)] = sealed[b][-20:]
+                    layer.data[start + size * b:start + size * (b + 1)] = sealed[b][-size:]
             sealed.append(layer.sealed())
         # A distinct modification time for each write: the store keeps what it
         # learnt of a file under its identity, which a rewrite must change.
@@ -120,8 +128,8 @@ class Graphs:
             self._replace(target, sealed[0])
             return
         names = []
-        for data in sealed:
-            name = data[-20:].hex()
+        for layer, data in zip(self.layers, sealed, strict=True):
+            name = data[-layer.id_size:].hex()
             self._replace(self.info / "commit-graphs" / f"graph-{name}.graph", data)
             names.append(name)
         self._replace(self.chain, "".join(f"{name}\n" for name in names).encode())
@@ -152,9 +160,9 @@ class Graphs:
 # --- histories ----------------------------------------------------------------------------------------------
 
 
-def tangled_history(path: Path, seed: int, count: int = 36) -> None:
+def tangled_history(path: Path, seed: int, count: int = 36, object_format: str = "sha1") -> None:
     """Branches that fork and merge each other, octopus merges among them, and origin's copies."""
-    git(path.parent, "init", "-q", "-b", "main", str(path))
+    git(path.parent, "init", "-q", "-b", "main", f"--object-format={object_format}", str(path))
     rng = random.Random(seed)
     commits, tips = [], {}
     for i in range(count):
@@ -173,7 +181,7 @@ def tangled_history(path: Path, seed: int, count: int = 36) -> None:
 
 
 @pytest.fixture(scope="module")
-def histories(tmp_path_factory):
+def histories(tmp_path_factory, object_format):
     """A tangled history with a whole graph and one with a chain of three, and a line of commits in
     the shapes dulwich reads beyond git's own with a chain of two, with the dulwich road's answers."""
     root = tmp_path_factory.mktemp("graphs")
@@ -181,10 +189,10 @@ def histories(tmp_path_factory):
     for name, seed in (("single", 11), ("chained", 23), ("shaped", 0)):
         path = root / name
         if name == "shaped":
-            chain = shaped_history(path)
-            write_graph_chain(path, [chain[:5], chain[5:]], commit_facts(path))
+            chain = shaped_history(path, object_format)
+            write_graph_chain(path, [chain[:5], chain[5:]], commit_facts(path), object_format=object_format)
         else:
-            tangled_history(path, seed)
+            tangled_history(path, seed, object_format=object_format)
         if name == "single":
             git(path, "commit-graph", "write", "--reachable")
         elif name == "chained":
@@ -203,11 +211,13 @@ def histories(tmp_path_factory):
     return made
 
 
-def test_the_histories_have_what_the_property_needs(histories):
+def test_the_histories_have_what_the_property_needs(histories, object_format):
+    for path, _ in histories.values():
+        assert {layer.object_format for layer in Graphs(path).layers} == {object_format}
     for path, expected in (histories["single"], histories["chained"]):
         graphs = Graphs(path)
         rows = [(layer, i) for layer in graphs.layers for i in range(layer.count)]
-        assert any(layer.word(layer.row(i) + 24) & 0x80000000 for layer, i in rows)  # an octopus merge
+        assert any(layer.word(layer.row(i) + GraphFile.PARENT2) & 0x80000000 for layer, i in rows)  # an octopus
         assert all(type(expected[f"count {branch}"]) is int for branch in BRANCHES)
         assert expected["list feature"] and expected["remote main"]
 
@@ -225,11 +235,11 @@ def mutate(layer: GraphFile, total: int, kind: str, where: int, value: int, plau
     position = value % (total + 2) if plausible else value
     index = where % layer.count
     if kind == "first parent":
-        layer.set_word(layer.row(index) + 20, position if value % 5 else NO_PARENT)
+        layer.set_word(layer.row(index) + GraphFile.PARENT1, position if value % 5 else NO_PARENT)
     elif kind == "second parent":
         choice = value % 3
         word = position if choice == 0 else NO_PARENT if choice == 1 else 0x80000000 | (value % 8 if plausible else value)
-        layer.set_word(layer.row(index) + 24, word)
+        layer.set_word(layer.row(index) + GraphFile.PARENT2, word)
     elif kind == "edge" and b"EDGE" in layer.table:
         start, end = layer.table[b"EDGE"]
         if end > start:
@@ -237,8 +247,8 @@ def mutate(layer: GraphFile, total: int, kind: str, where: int, value: int, plau
             layer.set_word(offset, position | (value & 0x80000000))
     elif kind == "level":
         level = value % (layer.count + 3) if plausible else value >> 2
-        word = layer.word(layer.row(index) + 28)
-        layer.set_word(layer.row(index) + 28, (level << 2) | (word & 3))
+        word = layer.word(layer.row(index) + GraphFile.LEVEL)
+        layer.set_word(layer.row(index) + GraphFile.LEVEL, (level << 2) | (word & 3))
     elif kind == "fanout":
         start = layer.table[b"OIDF"][0]
         layer.set_word(start + 4 * (where % 256), value % (layer.count + 2) if plausible else value)
@@ -252,7 +262,7 @@ def mutate(layer: GraphFile, total: int, kind: str, where: int, value: int, plau
 @FUZZ
 @given(variant=st.sampled_from(["single", "chained", "shaped"]), layer_choice=st.integers(min_value=0, max_value=2),
        mutations=MUTATIONS)
-def test_changed_graphs_never_change_an_answer(histories, tmp_path, variant, layer_choice, mutations):
+def test_changed_graphs_never_change_an_answer(histories, tmp_path, object_format, variant, layer_choice, mutations):
     path, expected = histories[variant]
     work = tmp_path / variant
     if not work.exists():
@@ -281,9 +291,9 @@ def test_changed_graphs_never_change_an_answer(histories, tmp_path, variant, lay
 # --- the faults, one by one --------------------------------------------------------------------------------
 
 
-def linear_with_fork(path: Path) -> dict[str, str]:
+def linear_with_fork(path: Path, object_format: str = "sha1") -> dict[str, str]:
     """main: A-B-C-D; feature: B-F; the ids by name."""
-    git(path.parent, "init", "-q", "-b", "main", str(path))
+    git(path.parent, "init", "-q", "-b", "main", f"--object-format={object_format}", str(path))
     lines = []
     for i, (name, parent) in enumerate([("A", None), ("B", "A"), ("C", "B"), ("D", "C"), ("F", "B")]):
         branch = "feature" if name == "F" else "main"
@@ -299,16 +309,16 @@ def linear_with_fork(path: Path) -> dict[str, str]:
     return ids
 
 
-def test_levels_that_disagree_with_the_parents_do_not_count(tmp_path):
+def test_levels_that_disagree_with_the_parents_do_not_count(tmp_path, object_format):
     # The levels git may hold beside corrected dates, unchecked by it: C's
     # level below its parent's made painting by generation count A and B as
     # the feature's own.
     path = tmp_path / "levels"
-    ids = linear_with_fork(path)
+    ids = linear_with_fork(path, object_format)
     graphs = Graphs(path)
     graph = graphs.layers[0]
-    row = graph.row(graphs.position_of(ids["C"]))
-    graph.set_word(row + 28, (1 << 2) | (graph.word(row + 28) & 3))
+    row = graph.row(graphs.position_of(ids["C"])) + GraphFile.LEVEL
+    graph.set_word(row, (1 << 2) | (graph.word(row) & 3))
     graphs.write()
     truth = int(git(path, "rev-list", "--count", "feature", "^main"))
     patch = without_git()
@@ -319,13 +329,55 @@ def test_levels_that_disagree_with_the_parents_do_not_count(tmp_path):
         patch.undo()
 
 
-def test_a_listing_follows_the_commits_and_walks_decline_a_row_that_disagrees(tmp_path):
+def commit_damage(path: Path):
+    """What damages the deflated data of every commit of the repository's one pack, its header and trailer kept."""
+    (idx,) = (path / ".git" / "objects" / "pack").glob("*.idx")
+    pack = idx.with_suffix(".pack")
+    spots = [int(fields[4]) + int(fields[3]) // 2 for fields in map(str.split, git(path, "verify-pack", "-v", str(idx))
+                                                                     .splitlines()) if fields[1:2] == ["commit"]]
+
+    def damage() -> None:
+        data = bytearray(pack.read_bytes())
+        for spot in spots:
+            data[spot] ^= 0x10
+        os.chmod(pack, 0o644)
+        pack.write_bytes(bytes(data))
+    return damage
+
+
+def test_a_graph_naming_the_other_hash_version_stands_for_no_commit(tmp_path, object_format):
+    # A graph whose header names the other object format (version 1 in a SHA-256 repository, 2 in a SHA-1
+    # one), sealed with the repository's own hash, is not used: once the commits are damaged the walks meet
+    # the damage, as on dulwich's road; the same graph with its own version stands for them.
+    made = {}
+    for name in ("own version", "other version"):
+        path = made[name] = tmp_path / name.replace(" ", "-")
+        linear_with_fork(path, object_format)
+        git(path, "repack", "-adq")
+    graphs = Graphs(made["other version"])
+    graphs.layers[0].data[5] = 3 - graphs.layers[0].data[5]
+    graphs.write()
+    damages = [commit_damage(path) for path in made.values()]
+    patch = without_git()
+    try:
+        for path, damage in zip(made.values(), damages, strict=True):
+            assert gsc.GitServiceCython(str(path)).count_commits("main") == 4  # each row compared with its commit
+            damage()
+        assert gsc.GitServiceCython(str(made["own version"])).count_commits("main") == 4
+        native = answers(gsc.GitServiceCython(str(made["other version"])))
+        assert native == answers(library_service(made["other version"]))
+        assert type(native["count main"]) is tuple
+    finally:
+        patch.undo()
+
+
+def test_a_listing_follows_the_commits_and_walks_decline_a_row_that_disagrees(tmp_path, object_format):
     # The graph says D's parent is B; the commit says C.
     path = tmp_path / "rows"
-    ids = linear_with_fork(path)
+    ids = linear_with_fork(path, object_format)
     graphs = Graphs(path)
     graph = graphs.layers[0]
-    graph.set_word(graph.row(graphs.position_of(ids["D"])) + 20, graphs.position_of(ids["B"]))
+    graph.set_word(graph.row(graphs.position_of(ids["D"])) + GraphFile.PARENT1, graphs.position_of(ids["B"]))
     graphs.write()
     patch = without_git()
     try:
@@ -339,9 +391,9 @@ def test_a_listing_follows_the_commits_and_walks_decline_a_row_that_disagrees(tm
         patch.undo()
 
 
-def test_a_graph_rewritten_in_place_between_calls_is_checked_again(tmp_path):
+def test_a_graph_rewritten_in_place_between_calls_is_checked_again(tmp_path, object_format):
     path = tmp_path / "live"
-    tangled_history(path, seed=5)
+    tangled_history(path, seed=5, object_format=object_format)
     git(path, "commit-graph", "write", "--reachable")
     service = gsc.GitServiceCython(str(path))
     patch = without_git()
@@ -353,8 +405,8 @@ def test_a_graph_rewritten_in_place_between_calls_is_checked_again(tmp_path):
         graph = graphs.layers[0]
         rng = random.Random(3)
         for index in rng.sample(range(graph.count), 8):
-            graph.set_word(graph.row(index) + 20, rng.randrange(graph.count))
-            graph.set_word(graph.row(index) + 28, rng.randrange(1, 4) << 2)
+            graph.set_word(graph.row(index) + GraphFile.PARENT1, rng.randrange(graph.count))
+            graph.set_word(graph.row(index) + GraphFile.LEVEL, rng.randrange(1, 4) << 2)
         os.chmod(graph_path, 0o644)
         with open(graph_path, "r+b") as file:  # the same file, the same size
             file.write(graph.sealed())
@@ -387,11 +439,13 @@ print("done")
 """
 
 
-def test_a_graph_written_in_place_during_long_walks_never_crashes(tmp_path):
+def test_a_graph_written_in_place_during_long_walks_never_crashes(tmp_path, object_format):
     # Another program writing into the graph while the module walks it: the
     # walks see the new bytes through their mapping, and must stay inside it.
+    # (Rows of SHA-256 graphs lie elsewhere: fewer rounds of them.)
     path = tmp_path / "busy"
-    git(tmp_path, "init", "-q", "-b", "main", str(path))
+    rounds = {"sha1": 400, "sha256": 100}[object_format]
+    git(tmp_path, "init", "-q", "-b", "main", f"--object-format={object_format}", str(path))
     rng = random.Random(9)
     lines = []
     for i in range(4000):
@@ -411,7 +465,7 @@ def test_a_graph_written_in_place_during_long_walks_never_crashes(tmp_path):
     graph_path = path / ".git" / "objects" / "info" / "commit-graph"
     graph = GraphFile(graph_path.read_bytes())
     os.chmod(graph_path, 0o644)
-    child = subprocess.Popen([sys.executable, "-c", REWRITER_CHILD, str(path), "400"], stdout=subprocess.PIPE,
+    child = subprocess.Popen([sys.executable, "-c", REWRITER_CHILD, str(path), str(rounds)], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     regions = [graph.table[chunk] for chunk in (b"OIDF", b"CDAT", b"EDGE", b"OIDL") if chunk in graph.table]
     writes = 0
@@ -441,12 +495,12 @@ def test_a_graph_written_in_place_during_long_walks_never_crashes(tmp_path):
 # --- a commit in two layers of a chain ----------------------------------------------------------------------
 
 
-def test_a_commit_in_two_layers_of_a_chain_is_one_commit(tmp_path):
+def test_a_commit_in_two_layers_of_a_chain_is_one_commit(tmp_path, object_format):
     # main: A-B-C, then D and E on C, merged by M; feature: F on B. The upper layer repeats C, and E's
     # row names that copy while D's names the one below: a walk that told commits apart by position
     # would meet C (and count it) twice. git accepts such a chain.
     path = tmp_path / "repeats"
-    git(tmp_path, "init", "-q", "-b", "main", str(path))
+    git(tmp_path, "init", "-q", "-b", "main", f"--object-format={object_format}", str(path))
     import_commits(path, [("main", []), ("main", [1]), ("main", [2]), ("side", [3]), ("main", [3]),
                           ("main", [5, 4]), ("feature", [2])])
     git(path, "update-ref", "refs/remotes/origin/main", "main~1")
@@ -456,7 +510,7 @@ def test_a_commit_in_two_layers_of_a_chain_is_one_commit(tmp_path):
              [("C", "main~1~1"), ("E", "main^1"), ("M", "main"), ("B", "feature~1")]}
     lower = [named["B"], named["C"], git(path, "rev-parse", "main~4")]
     upper = [hexid for hexid in ids if hexid not in lower] + [named["C"]]
-    write_graph_chain(path, [lower, upper], facts,
+    write_graph_chain(path, [lower, upper], facts, object_format=object_format,
                       copy_for=lambda child, parent, held: held[-1] if child == named["E"] else held[0])
     git(path, "commit-graph", "verify")
     truth = int(git(path, "rev-list", "--count", "main"))
@@ -471,10 +525,10 @@ def test_a_commit_in_two_layers_of_a_chain_is_one_commit(tmp_path):
 
 
 @pytest.fixture(scope="module")
-def tangled(tmp_path_factory):
+def tangled(tmp_path_factory, object_format):
     """A tangled history without a graph, its commits oldest first, and the dulwich road's answers."""
     path = tmp_path_factory.mktemp("layers") / "repo"
-    tangled_history(path, seed=31)
+    tangled_history(path, seed=31, object_format=object_format)
     patch = without_git()
     try:
         expected = answers(library_service(path))
@@ -485,7 +539,7 @@ def tangled(tmp_path_factory):
 
 @FUZZ
 @given(data=st.data())
-def test_chains_that_repeat_commits_never_change_an_answer(tangled, data):
+def test_chains_that_repeat_commits_never_change_an_answer(tangled, object_format, data):
     path, oldest_first, expected = tangled
     facts = commit_facts(path)
     # Layers cut from the history as it grew, each repeating some commits of the layers below, whose
@@ -500,7 +554,8 @@ def test_chains_that_repeat_commits_never_change_an_answer(tangled, data):
         layers.append(oldest_first[low:high] + repeated)
     picks = data.draw(st.lists(st.booleans(), min_size=2))
     choice = iter(picks * (len(facts) * 8))
-    write_graph_chain(path, layers, facts, copy_for=lambda child, parent, held: held[-1] if next(choice) else held[0])
+    write_graph_chain(path, layers, facts, object_format=object_format,
+                      copy_for=lambda child, parent, held: held[-1] if next(choice) else held[0])
     patch = without_git()
     try:
         assert answers(gsc.GitServiceCython(str(path))) == expected
@@ -510,7 +565,6 @@ def test_chains_that_repeat_commits_never_change_an_answer(tangled, data):
 
 # --- commits the store may not read, under rows that lie ---------------------------------------------------
 
-EMPTY_TREE = "4b825dc642cb6eb9a060e54bf8d69288fbee4904"
 PERSON = b"C <c@x>"
 
 # Commit shapes dulwich reads, beyond the one git writes: {tree} and {parent} filled in.
@@ -527,15 +581,15 @@ SHAPES = {
 }
 
 
-def shaped_history(path: Path) -> list[str]:
+def shaped_history(path: Path, object_format: str = "sha1") -> list[str]:
     """main: A, then one commit in each shape, each on the one before; feature: on the third shape.
     The commits' ids, oldest first."""
-    git(path.parent, "init", "-q", "-b", "main", str(path))
+    git(path.parent, "init", "-q", "-b", "main", f"--object-format={object_format}", str(path))
     import_commits(path, [("main", [])])
     chain = [git(path, "rev-parse", "main")]
-    git(path, "mktree", input=b"")
+    empty_tree = git(path, "mktree", input=b"")
     for shape in SHAPES.values():
-        text = shape.replace(b"%s", PERSON).replace(b"{tree}", EMPTY_TREE.encode())
+        text = shape.replace(b"%s", PERSON).replace(b"{tree}", empty_tree.encode())
         text = text.replace(b"{parent}", chain[-1].encode())
         chain.append(git(path, "hash-object", "-t", "commit", "--literally", "-w", "--stdin", input=text))
     git(path, "update-ref", "refs/heads/main", chain[-1])
@@ -566,11 +620,11 @@ def test_a_row_that_lies_about_a_commit_of_any_shape_changes_nothing(tmp_path, s
         patch.undo()
 
 
-def test_a_row_that_lies_about_a_damaged_commit_gives_dulwichs_answer(tmp_path):
+def test_a_row_that_lies_about_a_damaged_commit_gives_dulwichs_answer(tmp_path, object_format):
     # A commit the store cannot read: the graph does not vouch for it, so the answers are those of
     # the plain road (which meets the damage itself), not those of the row.
     path = tmp_path / "damaged"
-    linear = linear_with_fork(path)
+    linear = linear_with_fork(path, object_format)
     git(path, "repack", "-q", "-a", "-d")
     (pack,) = (path / ".git" / "objects" / "pack").glob("*.pack")
     moved = tmp_path / "moved.pack"
@@ -581,7 +635,7 @@ def test_a_row_that_lies_about_a_damaged_commit_gives_dulwichs_answer(tmp_path):
     tree, _, when = facts[linear["C"]]
     facts[linear["C"]] = (tree, [linear["A"]], when)  # C's row skips B
     (path / ".git" / "objects" / "info" / "commit-graph").unlink()
-    write_graph_chain(path, [list(linear.values())], facts)
+    write_graph_chain(path, [list(linear.values())], facts, object_format=object_format)
     loose = loose_path(path / ".git", linear["C"])
     os.chmod(loose, 0o644)
     loose.write_bytes(loose.read_bytes()[:-6] + b"\0" * 6)  # the stream no longer ends

@@ -3,7 +3,9 @@ a pipe, a socket or a link to a device where git keeps a regular file, loose
 objects and index files describing more than anything the store builds, and a
 packed-refs file cut short in place while it is read. Each is met with a
 clear error naming the file (or the method's own handling of one), in a child
-process with a time limit, never by handing the file to dulwich."""
+process with a time limit, never by handing the file to dulwich. Tests that
+take `object_format` run on SHA-1 and on SHA-256 repositories, the probe
+reading in the repository's format."""
 
 from __future__ import annotations
 
@@ -93,15 +95,16 @@ def write_loose(path: Path, header: bytes, body_size: int) -> None:
         out.write(deflate.flush())
 
 
-def v4_index(entries: list[tuple[int, bytes]]) -> bytes:
-    """A version-4 index: each entry's path made, as git compresses them, of
+def v4_index(entries: list[tuple[int, bytes]], object_format: str = "sha1") -> bytes:
+    """A version-4 index of `object_format`: each entry's path made, as git compresses them, of
     how much of the path before it to drop (below 128 here) and what follows."""
     out = [b"DIRC", struct.pack(">II", 4, len(entries))]
     stat = struct.pack(">10I", 1, 0, 1, 0, 1, 1, 0o100644, 0, 0, 1)
+    oid = bytes(range(hashlib.new(object_format).digest_size))
     for drop, suffix in entries:
-        out.append(stat + bytes(range(20)) + struct.pack(">H", 0xFFF) + bytes([drop]) + suffix + b"\0")
+        out.append(stat + oid + struct.pack(">H", 0xFFF) + bytes([drop]) + suffix + b"\0")
     data = b"".join(out)
-    return data + hashlib.sha1(data).digest()
+    return data + hashlib.new(object_format, data).digest()
 
 
 def growing(count: int, start: bytes = b"a") -> list[tuple[int, bytes]]:
@@ -201,7 +204,8 @@ def test_a_file_that_is_no_regular_file_raises_naming_it(repo, tmp_path, place, 
 
 
 @pytest.mark.parametrize("kind", ["named pipe", "link to /dev/zero"])
-def test_the_store_refuses_pipes_and_devices_in_every_file_it_reads(repo, tmp_path, kind):
+def test_the_store_refuses_pipes_and_devices_in_every_file_it_reads(repo, tmp_path, kind, object_format,
+                                                                    probe_format):
     ids = build(repo)
     git_dir = repo.path / ".git"
     repo.git("repack", "-a", "-d", "-q")
@@ -232,7 +236,7 @@ def test_the_store_refuses_pipes_and_devices_in_every_file_it_reads(repo, tmp_pa
         put_special_file(path, kind)
         with pytest.raises(OSError) as raised:
             if path.name == "alternates":
-                probe.read_objects(str(git_dir), str(git_dir / "objects"), ["0" * 40])
+                probe.read_objects(str(git_dir), str(git_dir / "objects"), ["0" * len(ids["main"])])
             else:
                 probe.graph_open(str(git_dir), str(git_dir / "objects"))
         assert raised.value.filename == str(path)
@@ -385,12 +389,12 @@ def test_a_commit_above_the_repositorys_own_limit_is_read_as_dulwich_reads_it(re
 # --- an index describing ever longer paths -------------------------------------------------------------
 
 
-def test_an_index_whose_paths_outgrow_what_git_writes_is_damaged(repo, tmp_path):
+def test_an_index_whose_paths_outgrow_what_git_writes_is_damaged(repo, tmp_path, object_format, probe_format):
     ids = build(repo)
     index = repo.path / ".git" / "index"
-    # Each entry's path one byte longer than the one before: 64 bytes an entry.
-    index.write_bytes(v4_index(growing(62_000)))
-    assert index.stat().st_size < 4 << 20
+    # Each entry's path one byte longer than the one before: 64 bytes an entry (76 in SHA-256).
+    index.write_bytes(v4_index(growing(62_000), object_format))
+    assert index.stat().st_size < 5 << 20
     with pytest.raises(ValueError) as raised:
         probe.read_index(str(index))
     assert str(index) in str(raised.value) and "4097" in str(raised.value) and "4096" in str(raised.value)
@@ -400,10 +404,11 @@ def test_an_index_whose_paths_outgrow_what_git_writes_is_damaged(repo, tmp_path)
     assert outcome["raised"] is None and outcome["growth"] < 64 << 20, outcome
 
 
-def test_an_index_path_of_the_longest_length_git_writes_is_read():
-    read = probe.parse_index(v4_index(growing(2, b"a" * 4095)))
+def test_an_index_path_of_the_longest_length_git_writes_is_read(object_format, probe_format):
+    read = probe.parse_index(v4_index(growing(2, b"a" * 4095), object_format))
     assert read is not None and [len(path) for path, *_ in read[1]] == [4095, 4096]
-    assert probe.parse_index(v4_index(growing(3, b"a" * 4095))) is None
+    assert {len(oid) for _, oid, *_ in read[1]} == {2 * hashlib.new(object_format).digest_size}
+    assert probe.parse_index(v4_index(growing(3, b"a" * 4095), object_format)) is None
 
 
 # --- packed-refs read whole ------------------------------------------------------------------------------

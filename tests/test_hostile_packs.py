@@ -3,7 +3,8 @@
 because their trailer or object count disagrees with their index. dulwich
 raises for such a pack the first time a Repo reads from it, and never again
 for that Repo: a sequence of calls on one service must raise, or answer, in
-the same calls on both roads."""
+the same calls on both roads. Tests that take `object_format` run on SHA-1
+and on SHA-256 repositories, whose packs and indexes end in 32-byte trailers."""
 
 from __future__ import annotations
 
@@ -18,7 +19,15 @@ import pytest
 from dulwich.errors import ChecksumMismatch
 from dulwich.repo import Repo
 from roads import library_service, outcome
-from store_helpers import all_object_ids, build_history, dulwich_reading, git, write_version_3
+from store_helpers import (
+    FORMAT_NUMBERS,
+    ID_SIZES,
+    all_object_ids,
+    build_history,
+    dulwich_reading,
+    git,
+    write_version_3,
+)
 
 BRANCHES = ("main", "a", "odd", "missing")
 
@@ -37,15 +46,27 @@ def history_answers(service, commits: list[str]) -> dict:
 
 
 @pytest.fixture(scope="module")
-def history(tmp_path_factory):
-    """A history of merges and unusual commits with remote branches, in one pack."""
-    path = tmp_path_factory.mktemp("packs") / "repo"
-    build_history(path)
-    git(path, "update-ref", "refs/remotes/origin/main", "main~3")
-    git(path, "update-ref", "refs/remotes/origin/a", "a")
-    git(path, "repack", "-adq")
-    commits = git(path, "rev-list", "--all").split()
-    return path, commits[:12] + commits[-3:], all_object_ids(path)
+def histories(tmp_path_factory):
+    """Makes, once per object format, a history of merges and unusual commits with remote branches, in one pack."""
+    made = {}
+
+    def history_of(object_format: str):
+        if object_format not in made:
+            path = tmp_path_factory.mktemp("packs") / "repo"
+            build_history(path, object_format)
+            git(path, "update-ref", "refs/remotes/origin/main", "main~3")
+            git(path, "update-ref", "refs/remotes/origin/a", "a")
+            git(path, "repack", "-adq")
+            commits = git(path, "rev-list", "--all").split()
+            made[object_format] = path, commits[:12] + commits[-3:], all_object_ids(path)
+        return made[object_format]
+    return history_of
+
+
+@pytest.fixture
+def history(histories, request):
+    """The history in the test's object_format where it takes one, in SHA-1 otherwise."""
+    return histories(request.getfixturevalue("object_format") if "object_format" in request.fixturenames else "sha1")
 
 
 def copy_of(history, tmp_path: Path, name: str, *, graph: bool = False) -> Path:
@@ -64,44 +85,76 @@ def pack_files(path: Path, suffix: str) -> list[Path]:
 # --- version 3 -------------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
-def test_a_version_3_index_reads_as_dulwich_reads_it(history, tmp_path, hide_git, graph):
+def test_a_version_3_index_reads_as_dulwich_reads_it(history, tmp_path, hide_git, graph, object_format,
+                                                     probe_format):
     _, commits, ids = history
     plain = copy_of(history, tmp_path, "v2", graph=graph)
     path = copy_of(history, tmp_path, "v3", graph=graph)
     (idx,) = pack_files(path, ".idx")
-    write_version_3(idx)
-    assert idx.read_bytes()[:16] == b"\377tOc" + struct.pack(">LLL", 3, 1, 20)
-    # The store reads every object itself, as dulwich reads it.
+    write_version_3(idx, object_format=object_format)
+    size = ID_SIZES[object_format]
+    assert idx.read_bytes()[:16] == b"\377tOc" + struct.pack(">LLL", 3, FORMAT_NUMBERS[object_format], size)
     results = probe.read_objects(str(path / ".git"), str(path / ".git" / "objects"), ids)
     with Repo(str(path)) as repo:
-        assert results == [dulwich_reading(repo, hexid) for hexid in ids]
+        readings = [dulwich_reading(repo, hexid) for hexid in ids]
     hide_git()  # git does not read this version
     native = history_answers(gsc.GitServiceCython(str(path)), commits)
     assert native == history_answers(library_service(path), commits)
-    assert native == history_answers(gsc.GitServiceCython(str(plain)), commits)
-    assert native["count main"] > 30 and isinstance(native["merge base a"], str)
+    if object_format == "sha1":
+        # The store reads every object itself, as dulwich reads it.
+        assert results == readings
+        assert native == history_answers(gsc.GitServiceCython(str(plain)), commits)
+        assert native["count main"] > 30 and isinstance(native["merge base a"], str)
+        return
+    # Of a SHA-256 one, dulwich takes the pack checksum the index records as SHA-1's twenty bytes: it
+    # refuses the pack the first time it reads it, then reads it. The store leaves the pack to it.
+    refused = [k for k, reading in enumerate(readings) if reading is ChecksumMismatch]
+    assert len(refused) == 1 and readings == [
+        ChecksumMismatch if k in refused else reading
+        for k, reading in enumerate(probe.read_objects(str(plain / ".git"), str(plain / ".git" / "objects"), ids))]
+    # What the store finds is loose, and dulwich's reading; the packed objects it declines.
+    assert results.count("declined") > len(ids) / 2
+    assert all(result in ("declined", reading) for result, reading in zip(results, readings, strict=True))
+    # (The listing's remote set is what meets the refusal, and swallows it.)
+    assert native["count main"] > 30
 
 
-# What dulwich raises for a version-3 index it cannot read; a hash format
-# it does not know is a KeyError, for which it passes the pack over.
+def test_a_version_1_index_of_a_sha256_repository_is_left_to_dulwich(histories, tmp_path, hide_git):
+    # dulwich reads version-1 indexes as SHA-1 ones only: it asserts on one in a SHA-256 repository, in
+    # every call that looks into the packs, and so do the panes on both roads.
+    _, commits, _ = histories("sha256")
+    path = copy_of(histories("sha256"), tmp_path, "v1")
+    git(path, "-c", "pack.indexVersion=1", "repack", "-adfq")
+    (idx,) = pack_files(path, ".idx")
+    assert idx.read_bytes()[:4] != b"\377tOc"
+    hide_git()
+    native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    assert native == history_answers(library_service(path), commits)
+    assert native["list main"][0] is AssertionError and native["count main"][0] is AssertionError
+
+
+# What dulwich raises for a version-3 index it cannot read (with the hash
+# format it names, and the size it is cut to, for an index of `object_format`);
+# a hash format it does not know is a KeyError, for which it passes the pack over.
 UNREADABLE = {
-    "SHA-256": (2, None, AssertionError),
-    "unknown hash format": (7, None, KeyError),
-    "cut in the header": (1, 14, struct.error),
-    "cut in the fanout": (1, 16 + 600, struct.error),
-    "cut in the tables": (1, 16 + 1024 + 20 * 30, AssertionError),
+    "the other format": (lambda f: FORMAT_NUMBERS["sha256" if f == "sha1" else "sha1"], None, AssertionError),
+    "unknown hash format": (lambda f: 7, None, KeyError),
+    "cut in the header": (None, lambda f: 14, struct.error),
+    "cut in the fanout": (None, lambda f: 16 + 600, struct.error),
+    "cut in the tables": (None, lambda f: 16 + 1024 + ID_SIZES[f] * 30, AssertionError),
 }
 
 
 @pytest.mark.parametrize("case", list(UNREADABLE))
-def test_version_3_indexes_dulwich_cannot_read_are_left_to_it(history, tmp_path, hide_git, case):
+def test_version_3_indexes_dulwich_cannot_read_are_left_to_it(history, tmp_path, hide_git, case, object_format,
+                                                              probe_format):
     _, commits, ids = history
-    hash_format, cut, raised = UNREADABLE[case]
+    named, cut, raised = UNREADABLE[case]
     path = copy_of(history, tmp_path, "v3")
     (idx,) = pack_files(path, ".idx")
-    write_version_3(idx, hash_format)
+    write_version_3(idx, named and named(object_format), object_format)
     if cut is not None:
-        idx.write_bytes(idx.read_bytes()[:cut])
+        idx.write_bytes(idx.read_bytes()[:cut(object_format)])
     results = probe.read_objects(str(path / ".git"), str(path / ".git" / "objects"), ids)
     with Repo(str(path)) as repo:
         readings = [dulwich_reading(repo, hexid) for hexid in ids]
@@ -144,10 +197,18 @@ def count_one_more(pack: Path) -> None:
     pack.write_bytes(bytes(data))
 
 
+def cut_one_byte(pack: Path) -> None:
+    os.chmod(pack, 0o644)
+    os.truncate(pack, pack.stat().st_size - 1)
+
+
+# Each damage to a pack of `object_format`, whose trailer and the index's records of it are ids of the format.
 REFUSED = {
-    "trailer": lambda pack: flip_byte(pack, -1),
-    "checksum the index records": lambda pack: flip_byte(pack.with_suffix(".idx"), -21),
-    "object count": count_one_more,
+    "trailer": lambda pack, object_format: flip_byte(pack, -1),
+    "trailer cut short": lambda pack, object_format: cut_one_byte(pack),
+    "checksum the index records": lambda pack, object_format: flip_byte(pack.with_suffix(".idx"),
+                                                                        -ID_SIZES[object_format] - 1),
+    "object count": lambda pack, object_format: count_one_more(pack),
 }
 
 # Each order begins with another call, so that a different one meets the
@@ -194,16 +255,19 @@ def assert_roads_agree(path: Path, head: str, tree) -> list:
     return seen
 
 
-def head_and_tree(path: Path):
+def head_and_tree(path: Path, objects_from: Path | None = None):
+    """main's head in `path`, and its tree read from `path` or from the repository `objects_from`."""
     with Repo(str(path)) as repo:
         head = repo.refs[b"refs/heads/main"]
-        return head.decode(), repo[repo[head].tree]
+        tree_id = repo[head].tree
+    with Repo(str(objects_from or path)) as repo:
+        return head.decode(), repo[tree_id]
 
 
 @pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
 @pytest.mark.parametrize("damage", list(REFUSED))
 def test_a_pack_dulwich_refuses_raises_in_the_same_calls_on_both_roads(history, tmp_path, hide_git, damage,
-                                                                      graph):
+                                                                      graph, object_format):
     path = copy_of(history, tmp_path, "refused")
     git(path, "checkout", "-q", "-f", "main")
     (path / "edited.txt").write_text("changed in the working tree\n")
@@ -213,7 +277,7 @@ def test_a_pack_dulwich_refuses_raises_in_the_same_calls_on_both_roads(history, 
     head, tree = head_and_tree(path)
     # Rows of the graph compared with their commits while the pack was whole.
     gsc.GitServiceCython(str(path)).count_commits("a")
-    REFUSED[damage](newer)
+    REFUSED[damage](newer, object_format)
     hide_git()
     seen = assert_roads_agree(path, head, tree)
     # dulwich's check raised in some calls, and in others the pack was read.
@@ -229,9 +293,13 @@ def raised(answer):
 
 
 @pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
-def test_a_pack_dulwich_refuses_in_an_alternate_raises_in_the_same_calls(history, tmp_path, hide_git, graph):
+def test_a_pack_dulwich_refuses_in_an_alternate_raises_in_the_same_calls(history, tmp_path, hide_git, graph,
+                                                                        object_format):
     # The shared history lies in another repository's objects, named by
     # objects/info/alternates; the newer commits are the repository's own.
+    # dulwich opens an alternate as a store of SHA-1 ids: in a SHA-256
+    # repository it raises AssertionError for every id that reaches one,
+    # before the damage matters.
     shared = copy_of(history, tmp_path, "shared")
     path = tmp_path / "borrowing"
     git(tmp_path, "clone", "-q", "--shared", str(shared), str(path))
@@ -241,13 +309,47 @@ def test_a_pack_dulwich_refuses_in_an_alternate_raises_in_the_same_calls(history
     assert (path / ".git" / "objects" / "info" / "alternates").exists()
     if graph:
         git(path, "commit-graph", "write", "--reachable")
-    head, tree = head_and_tree(path)
+    head, tree = head_and_tree(path, objects_from=shared)
     gsc.GitServiceCython(str(path)).count_commits("main")
     (shared_pack,) = pack_files(shared, ".pack")
     flip_byte(shared_pack, -1)
     hide_git()
     seen = assert_roads_agree(path, head, tree)
-    assert ChecksumMismatch in {raised(answer) for answer in seen}
+    assert {"sha1": ChecksumMismatch, "sha256": AssertionError}[object_format] in {raised(answer) for answer in seen}
+
+
+# Changes made in place to a pack of `object_format` or to its index (the same files, the index the same size:
+# dulwich maps indexes) between two calls of one service.
+BETWEEN_CALLS = {
+    "entries": lambda pack, object_format: [flip_byte(pack, at) for at in (300, 700, 1100)],
+    "trailer": lambda pack, object_format: flip_byte(pack, -ID_SIZES[object_format]),
+    "trailer cut off": lambda pack, object_format: os.truncate(pack, pack.stat().st_size - ID_SIZES[object_format]),
+    "the index's record of the trailer": lambda pack, object_format: flip_byte(pack.with_suffix(".idx"),
+                                                                               -2 * ID_SIZES[object_format]),
+}
+
+
+@pytest.mark.parametrize(("change", "graph"), [
+    *((change, False) for change in BETWEEN_CALLS),
+    # (Damaged entries under a sound graph: tests/test_native_road.py.)
+    *((change, True) for change in BETWEEN_CALLS if change != "entries"),
+])
+def test_a_pack_changed_between_two_calls_of_one_service_answers_as_dulwich_does(history, tmp_path, hide_git, change,
+                                                                                 graph, object_format):
+    # Each road's service read the pack whole first. dulwich checks a pack's trailer only when it first
+    # reads it: a changed trailer changes nothing for it then; changed entries it meets.
+    _, commits, _ = history
+    path = copy_of(history, tmp_path, "changed", graph=graph)
+    hide_git()
+    native, plain = gsc.GitServiceCython(str(path)), library_service(path)
+    before = history_answers(native, commits)
+    assert before == history_answers(plain, commits)
+    (pack,) = pack_files(path, ".pack")
+    os.chmod(pack, 0o644)
+    BETWEEN_CALLS[change](pack, object_format)
+    after = history_answers(native, commits)
+    assert after == history_answers(plain, commits)
+    assert (after != before) is (change == "entries")
 
 
 def test_many_sound_packs_keep_the_commit_graph_in_use(history, tmp_path, hide_git):

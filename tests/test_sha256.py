@@ -3,7 +3,9 @@ with git on the search path and without it, on a repository with packed and
 loose objects, packed and loose refs, a commit-graph, annotated and
 lightweight tags, a stash, remote-tracking branches and merges. The ground
 truth is git's own: `rev-list --parents`, `rev-list --count`, `merge-base`,
-`for-each-ref`, `status --porcelain -u`, `ls-files -s`, `ls-tree`, `show`."""
+`for-each-ref`, `status --porcelain -u`, `ls-files -s`, `ls-tree`, `show`.
+The panes answer from the native object store, asking dulwich for no more
+objects than in the same repository in SHA-1."""
 
 from __future__ import annotations
 
@@ -13,9 +15,11 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import _git_store_probe as probe
 import git_service_cython as gsc
 import pytest
 from conftest import GIT_ENV, init_repo
+from dulwich.object_store import DiskObjectStore
 from dulwich.repo import Repo
 from git_answers import GitAnswers
 
@@ -34,10 +38,10 @@ def git_at(path: Path, *args: str) -> str:
 
 
 class History(GitAnswers):
-    """A SHA-256 repository and what git says of it."""
+    """A SHA-256 repository (or one in `object_format`) and what git says of it."""
 
-    def __init__(self, path: Path):
-        repo = init_repo(path, object_format="sha256")
+    def __init__(self, path: Path, object_format: str = "sha256"):
+        repo = init_repo(path, object_format=object_format)
         self.repo = repo
         for i in range(1, 5):
             repo.commit(f"base {i}", files={f"f{i}.txt": f"{i}\n", f"dir/sub/g{i}.txt": f"g{i}\n"})
@@ -100,6 +104,15 @@ def history(tmp_path_factory):
         yield History(tmp_path_factory.mktemp("sha256") / "repo")
 
 
+@pytest.fixture(scope="module")
+def sha1_history(tmp_path_factory):
+    """The same history in a SHA-1 repository."""
+    with pytest.MonkeyPatch.context() as patch:
+        for key, value in GIT_ENV.items():
+            patch.setenv(key, value)
+        yield History(tmp_path_factory.mktemp("sha1") / "repo", object_format="sha1")
+
+
 @pytest.fixture(params=["git", "no git"])
 def road(request, hide_git):
     """Each test runs with git on the search path, and again without it."""
@@ -119,9 +132,69 @@ def test_the_repository_has_every_part_the_panes_read(history):
     assert list((git_dir / "objects" / "pack").glob("*.pack"))
     assert any(p.name != "info" and p.name != "pack" for p in (git_dir / "objects").iterdir())
     assert (git_dir / "objects" / "info" / "commit-graph").is_file()
+    # The store reads the graph (hash version 2) with the commits written before it.
+    before = probe.set_hash_format("sha256")
+    try:
+        graph = probe.graph_open(str(git_dir), str(git_dir / "objects"))
+    finally:
+        probe.set_hash_format(before)
+    assert graph is not None and {commit for commit, _ in graph} < set(history.parents)
+    assert history.head("main~1") in {commit for commit, _ in graph}
     assert "refs/heads/side" in (git_dir / "packed-refs").read_text()
     assert (git_dir / "refs" / "heads" / "late").is_file()
     assert all(len(commit) == 64 for commit in history.parents)
+
+
+# --- the native road ----------------------------------------------------------------------------------------
+
+# Calls whose answers the native store can give without git.
+NATIVE_CALLS = {
+    "list main": lambda service, history: service.list_commits("main"),
+    "list feature": lambda service, history: service.list_commits("feature", max_count=2, skip=1),
+    "full history": lambda service, history: service.list_commits("feature", show_full_history=True),
+    "count main": lambda service, history: service.count_commits("main"),
+    "count feature": lambda service, history: service.count_commits("feature"),
+    "merge base feature": lambda service, history: service.get_merge_base("feature"),
+    "merge base side": lambda service, history: service.get_merge_base("side"),
+    "remote set": lambda service, history: service._get_remote_commits("main"),
+    "refs": lambda service, history: [service.get_commit_refs(commit) for commit in history.parents],
+    "file status": lambda service, history: service.get_file_status(),
+}
+
+
+@pytest.fixture
+def object_reads(monkeypatch):
+    """The ids dulwich's object store is asked for (the native road asks it for none)."""
+    asked = []
+    original = DiskObjectStore.get_raw
+
+    def spy(self, name):
+        asked.append(name)
+        return original(self, name)
+
+    monkeypatch.setattr(DiskObjectStore, "get_raw", spy)
+    return asked
+
+
+def reads_per_call(history, object_reads) -> dict[str, int]:
+    """How many objects each call asks dulwich for, on a new service each."""
+    reads = {}
+    for name, call in NATIVE_CALLS.items():
+        service = gsc.GitServiceCython(str(history.path))
+        object_reads.clear()
+        call(service, history)
+        reads[name] = len(object_reads)
+    return reads
+
+
+def test_the_panes_read_objects_natively_as_in_sha1(history, sha1_history, hide_git, object_reads):
+    hide_git()
+    sha256 = reads_per_call(history, object_reads)
+    assert sha256 == reads_per_call(sha1_history, object_reads)
+    # The history panes and the references read no object through dulwich at all; the scan no more than
+    # in SHA-1 (HEAD's commit and tree, read as the library's objects).
+    assert {name for name, count in sha256.items() if count} <= {"file status"}
+    assert sha256["file status"] <= 2
 
 
 # --- history ----------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """Shallow clones: a commit named in .git/shallow has no parents for every
 walk, as git treats it, on both roads; outside shallow clones a missing parent
-is damage and still raises."""
+is damage and still raises. In SHA-1 repositories and SHA-256 ones, whose
+shallow file names commits by 64 digits."""
 
 from __future__ import annotations
 
@@ -24,9 +25,9 @@ def services(path: Path):
                "own walk": OwnWalk(str(path))}
 
 
-def source_repository(path: Path) -> None:
+def source_repository(path: Path, object_format: str = "sha1") -> None:
     """main: 60 commits, every ninth merging a side commit forked two back; feature: 4 commits off main~6."""
-    git(path.parent, "init", "-q", "-b", "main", str(path))
+    git(path.parent, "init", "-q", "-b", "main", f"--object-format={object_format}", str(path))
     lines = []
     mark = 0
     main_marks = []
@@ -73,9 +74,9 @@ def expected_walk(path: Path, head: str, limit: int = -1) -> list[str]:
 
 
 @pytest.fixture(scope="module")
-def source(tmp_path_factory):
+def source(tmp_path_factory, object_format):
     path = tmp_path_factory.mktemp("shallow") / "source"
-    source_repository(path)
+    source_repository(path, object_format)
     return path
 
 
@@ -88,6 +89,7 @@ def shallow_clone(source: Path, path: Path, depth: int, single_branch: bool, wit
         # A graph written before the clone was cut: it names parents that are not here.
         shutil.copy(source / ".git" / "objects" / "info" / "commit-graph", path / ".git" / "objects" / "info")
     assert (path / ".git" / "shallow").exists()
+    assert {len(line) for line in (path / ".git" / "shallow").read_text().split()} == {len(git(path, "rev-parse", "HEAD"))}
     return path
 
 

@@ -2,6 +2,8 @@
 whatever they accept reads as dulwich reads it.
 
 Quick in every run; `make fuzz` runs the long profile (HYPOTHESIS_PROFILE=fuzz).
+Properties that take `object_format` run for SHA-1 and for SHA-256, the probe
+reading in that format.
 """
 
 from __future__ import annotations
@@ -22,9 +24,24 @@ from dulwich.pack import apply_delta as dulwich_apply_delta
 from dulwich.refs import DiskRefsContainer, check_ref_format
 from hypothesis import example, given
 from hypothesis import strategies as st
-from store_helpers import delta_size, dulwich_fields, fresh_repo, git, object_id, write_loose
+from store_helpers import (
+    ID_SIZES,
+    checksum,
+    delta_size,
+    dulwich_fields,
+    dulwich_format,
+    format_of,
+    fresh_repo,
+    git,
+    hex_size,
+    object_id,
+    write_loose,
+)
 
 FUZZ = profiles.examples(ci=150, fuzz=2_000)
+
+# Every property reads through the probe in its repository's object format.
+pytestmark = pytest.mark.usefixtures("probe_format")
 
 
 def dulwich_or_error(call, *args):
@@ -57,8 +74,8 @@ def test_sha1_engines_agree_with_each_other_and_hashlib(data):
     assert probe.sha1(data) == probe.sha1(data, True) == hashlib.sha1(data).hexdigest()
 
 
-def test_blob_ids_are_gits(tmp_path):
-    fresh_repo(tmp_path)
+def test_blob_ids_are_gits(tmp_path, object_format):
+    fresh_repo(tmp_path, object_format)
     for content in (b"", b"hello\n", os.urandom(100_000)):
         assert probe.object_id(3, content) == git(tmp_path, "hash-object", "--stdin", input=content)
 
@@ -137,15 +154,18 @@ def test_sha_engines_are_chosen_by_what_the_processor_offers():
 
 @FUZZ
 @given(st.binary(max_size=200), st.integers(min_value=0, max_value=300))
-def test_pack_entries_parse_or_are_refused(body, offset):
-    pack = b"PACK\0\0\0\2\0\0\0\1" + body + bytes(20)
+def test_pack_entries_parse_or_are_refused(object_format, body, offset):
+    trailer = ID_SIZES[object_format]
+    pack = b"PACK\0\0\0\2\0\0\0\1" + body + bytes(trailer)
     entry = probe.parse_pack_entry(pack, offset)
     if entry is not None:
         kind, _size, data, base = entry
         assert kind in (1, 2, 3, 4, 6, 7)
-        assert 12 <= offset < data < len(pack) - 20
+        assert 12 <= offset < data < len(pack) - trailer
         if kind == 6:
             assert 12 <= base < offset
+        if kind == 7:  # the base's raw id lies before the data, within the entries
+            assert len(base) == hex_size(object_format) and bytes.fromhex(base) in pack[offset:data]
 
 
 @FUZZ
@@ -238,11 +258,18 @@ def mostly(common, rare, odds=4):
     return st.integers(1, odds).flatmap(lambda i: rare if i == odds else common)
 
 
-# Ids dulwich takes (either case, 64 digits for SHA-256) and ids it raises on.
-commit_id = mostly(hex_id.map(str.encode), odds=10, rare=st.one_of(
-    hex_id.map(lambda h: h.upper().encode()), hex_id.map(lambda h: (h[:20] + h[20:].upper()).encode()),
-    st.text(HEX, min_size=64, max_size=64).map(str.encode),
-    st.sampled_from([b"a" * 39, b"a" * 41, b"g" * 40, b"a" * 40 + b"\r", b"", b" " + b"a" * 40])))
+def commit_ids(digits: int):
+    """Ids dulwich takes (either case, of either format's length) and ids it raises on; mostly `digits`
+    lowercase digits, the other format's length now and then."""
+    main = st.text(HEX, min_size=digits, max_size=digits)
+    return mostly(main.map(str.encode), odds=10, rare=st.one_of(
+        main.map(lambda h: h.upper().encode()), main.map(lambda h: (h[:20] + h[20:].upper()).encode()),
+        st.text(HEX, min_size=104 - digits, max_size=104 - digits).map(str.encode),
+        st.sampled_from([b"a" * (digits - 1), b"a" * (digits + 1), b"g" * digits, b"a" * digits + b"\r", b"",
+                         b" " + b"a" * digits])))
+
+
+COMMIT_IDS = {digits: commit_ids(digits) for digits in (40, 64)}
 person = st.sampled_from([b"Ann <ann@example.com>", b"J\xf6rg <j@x>", b"<>", b"a > b <c>", b"x> y>", b"nobody", b""])
 # What Python's int() reads or refuses: signs, whitespace, underscores, digit runs long and short.
 digit_run = mostly(st.text("0123456789", min_size=1, max_size=12),
@@ -274,21 +301,24 @@ tag_text = st.sampled_from([
     b"object " + b"a" * 40 + b"\ntype commit\ntag t\ntagger A <a> 1 +" + b"9" * 320,
     b"object " + b"a" * 40 + b"\ntype commit\ntag t\ntagger A <a> 1 +0000\ntagger B <b> 1 \n",
     b" lead\nobject " + b"a" * 40 + b"\ntype blob\ntag t\n\nbody",
+    b"object " + b"a" * 64 + b"\ntype commit\ntag t\ntagger A <a> 1 +0000\n\nm",
 ])
-extra_header = st.one_of(
-    st.tuples(st.sampled_from([b"tree", b"parent"]), commit_id),
+EXTRA_HEADERS = {digits: st.one_of(
+    st.tuples(st.sampled_from([b"tree", b"parent"]), COMMIT_IDS[digits]),
     st.tuples(st.sampled_from([b"author", b"committer"]), person_value),
     st.tuples(st.just(b"encoding"), st.sampled_from([b"UTF-8", b"ISO-8859-1", b""])),
     st.tuples(st.sampled_from([b"gpgsig", b"gpgsig-sha256", b"x-extra", b"Fix", b""]),
               st.binary(max_size=30).map(lambda v: v.replace(b"\n", b"\n "))),
     st.tuples(st.just(b"mergetag"), tag_text.map(lambda v: v.replace(b"\n", b"\n "))),
-)
+) for digits in (40, 64)}
 
 
 @st.composite
-def commit_texts(draw):
+def commit_texts(draw, digits: int = 40):
     """Commit texts in the shapes dulwich's parser meets: headers in any order, repeated, continued on the next
-    line or without a space, odd times and zones, parts missing, with or without the blank line and message."""
+    line or without a space, odd times and zones, parts missing, with or without the blank line and message;
+    their ids mostly of `digits` digits."""
+    commit_id, extra_header = COMMIT_IDS[digits], EXTRA_HEADERS[digits]
     headers = [(b"tree", draw(commit_id))]
     headers += [(b"parent", parent) for parent in draw(st.lists(commit_id, max_size=3))]
     headers += [(b"author", draw(person_value)), (b"committer", draw(person_value))]
@@ -318,29 +348,32 @@ def commit_texts(draw):
     return text
 
 
-def dulwich_commit(text: bytes):
-    """dulwich's reading of a commit's content: its fields as the probe gives them, or the exception's class."""
+def dulwich_commit(text: bytes, object_format: str = "sha1"):
+    """dulwich's reading of a commit's content in a repository of `object_format`: its fields as the probe
+    gives them, or the exception's class."""
     try:
-        return dulwich_fields(Commit.from_raw_string(1, text))
+        return dulwich_fields(Commit.from_raw_string(1, text, object_format=dulwich_format(object_format)))
     except Exception as error:  # noqa: BLE001 - any exception is an answer to compare
         return type(error)
 
 
-def ids_held(fields: tuple) -> bool:
-    """Whether the store holds a commit's ids as dulwich gives them: 40 lowercase hexadecimal digits."""
-    return all(len(i) == 40 and i == i.lower() for i in [fields[0], *fields[1]])
+def ids_held(fields: tuple, object_format: str = "sha1") -> bool:
+    """Whether the store holds a commit's ids as dulwich gives them: the format's lowercase hexadecimal digits
+    (dulwich takes ids of either length in either format)."""
+    return all(len(i) == hex_size(object_format) and i == i.lower() for i in [fields[0], *fields[1]])
 
 
 @FUZZ
-@given(st.one_of(commit_texts(), st.binary(max_size=200)))
+@given(st.one_of(commit_texts(), commit_texts(64), st.binary(max_size=200)))
 @example(b"tree " + b"a" * 40 + b"\nauthor A <a> 1 +" + str(100 * (2**1024 - 2**970) - 1).encode() + b"\n\n")
 @example(b"tree " + b"a" * 40 + b"\nauthor A <a> 1 +" + str(100 * (2**1024 - 2**970)).encode() + b"\n\n")
 @example(b"tree " + b"a" * 40 + b"\nauthor A\n ")
-def test_commits_parse_exactly_when_dulwich_parses_them_and_alike(text):
+@example(b"tree " + b"a" * 64 + b"\nparent " + b"b" * 40 + b"\nauthor A <a> 1 +0000\n\n")
+def test_commits_parse_exactly_when_dulwich_parses_them_and_alike(object_format, text):
     parsed = probe.parse_commit(text)
-    theirs = dulwich_commit(text)
+    theirs = dulwich_commit(text, object_format)
     assert probe.parses_like_dulwich(1, text) is not isinstance(theirs, type)
-    if isinstance(theirs, type) or not ids_held(theirs):
+    if isinstance(theirs, type) or not ids_held(theirs, object_format):
         assert parsed is None
     elif re.search(rb"[0-9](?:_?[0-9]){640}", text):
         # More digits than every setting of the host's int() reads alike: the
@@ -350,50 +383,55 @@ def test_commits_parse_exactly_when_dulwich_parses_them_and_alike(text):
         assert parsed == theirs
 
 
-tree_entry = st.builds(
-    lambda mode, name, sha: mode + b" " + name + b"\0" + sha,
-    st.one_of(st.sampled_from([b"100644", b"40000", b"120000", b"160000", b"100755"]),
-              st.sampled_from([b"040000", b"", b"8", b"+644", b"77777777777", b"1234567"])),
-    st.one_of(st.binary(min_size=1, max_size=6).filter(lambda name: b"\0" not in name),
-              st.sampled_from([b"a", b"", b"x/y", b"\xff", b"a b"])),
-    st.one_of(st.binary(min_size=20, max_size=20), st.binary(max_size=19)),
-)
+def tree_texts(id_size: int):
+    """Trees of entries whose ids are mostly `id_size` raw bytes."""
+    entry = st.builds(
+        lambda mode, name, sha: mode + b" " + name + b"\0" + sha,
+        st.one_of(st.sampled_from([b"100644", b"40000", b"120000", b"160000", b"100755"]),
+                  st.sampled_from([b"040000", b"", b"8", b"+644", b"77777777777", b"1234567"])),
+        st.one_of(st.binary(min_size=1, max_size=6).filter(lambda name: b"\0" not in name),
+                  st.sampled_from([b"a", b"", b"x/y", b"\xff", b"a b"])),
+        st.one_of(st.binary(min_size=id_size, max_size=id_size), st.binary(max_size=id_size - 1)),
+    )
+    return st.lists(entry, max_size=5).map(b"".join)
 
 
 @FUZZ
-@given(st.one_of(st.lists(tree_entry, max_size=5).map(b"".join), st.binary(max_size=120)))
-def test_trees_the_store_parses_are_what_dulwich_parses(text):
+@given(st.one_of(tree_texts(20), tree_texts(32), st.binary(max_size=120)))
+def test_trees_the_store_parses_are_what_dulwich_parses(object_format, text):
     parsed = probe.parse_tree(text)
     if parsed is None:
         return
-    tree = Tree.from_raw_string(2, text)
+    tree = Tree.from_raw_string(2, text, object_format=dulwich_format(object_format))
     assert parsed == [(name, mode, sha) for name, (mode, sha) in tree._entries.items()]
 
 
 @FUZZ
 @given(st.lists(st.sampled_from([
-    b"object " + b"a" * 40, b"object xyz", b"type commit", b"type blob", b"type nothing", b"tag v1", b"tag",
+    b"object " + b"a" * 40, b"object " + b"a" * 64, b"object xyz", b"type commit", b"type blob", b"type nothing",
+    b"tag v1", b"tag",
     b"tagger Ann <a> 1700000000 +0000", b"tagger Ann <a> x +0000", b"tagger nobody", b"extra field", b"",
     b" continued", b"nospace",
 ]), max_size=7), st.binary(max_size=20))
-def test_tags_the_store_accepts_dulwich_parses(lines, message):
+def test_tags_the_store_accepts_dulwich_parses(object_format, lines, message):
     text = b"\n".join(lines) + b"\n" + message
     if probe.plain_tag(text):
-        Tag.from_raw_string(4, text)
+        assert (b"object " + b"a" * hex_size(object_format) + b"\n") in b"\n" + text
+        Tag.from_raw_string(4, text, object_format=dulwich_format(object_format))
 
 
 @pytest.fixture(scope="module")
-def loose_repo(tmp_path_factory):
-    return fresh_repo(tmp_path_factory.mktemp("loose"))
+def loose_repo(tmp_path_factory, object_format):
+    return fresh_repo(tmp_path_factory.mktemp("loose"), object_format)
 
 
 @FUZZ
-@given(st.sampled_from([1, 2, 3, 4]), st.one_of(commit_texts(), st.binary(max_size=100)),
+@given(st.sampled_from([1, 2, 3, 4]), st.one_of(commit_texts(), commit_texts(64), st.binary(max_size=100)),
        st.sampled_from(["plain", "size", "type", "garbage", "raw"]))
-def test_loose_objects_read_only_as_dulwich_reads_them(loose_repo, type_num, content, shape):
+def test_loose_objects_read_only_as_dulwich_reads_them(loose_repo, object_format, type_num, content, shape):
     git_dir = loose_repo
     name = {1: b"commit", 2: b"tree", 3: b"blob", 4: b"tag"}[type_num]
-    hexid = object_id(type_num, content)
+    hexid = object_id(type_num, content, object_format)
     header = name + b" %d\0" % len(content)
     raw = {"plain": zlib.compress(header + content),
            "size": zlib.compress(name + b" %d\0" % (len(content) + 1) + content),
@@ -416,9 +454,9 @@ def test_loose_objects_read_only_as_dulwich_reads_them(loose_repo, type_num, con
 # --- index files and commit-graphs ---------------------------------------------------------------------
 
 @pytest.fixture(scope="module")
-def sample_files(tmp_path_factory):
+def sample_files(tmp_path_factory, object_format):
     path = tmp_path_factory.mktemp("samples")
-    fresh_repo(path)
+    fresh_repo(path, object_format)
     for i in range(12):
         (path / f"d{i % 3}").mkdir(exist_ok=True)
         (path / f"d{i % 3}" / f"file{i}.txt").write_text(f"{i}\n")
@@ -434,14 +472,16 @@ def sample_files(tmp_path_factory):
     return indexes, (path / ".git/objects/info/commit-graph").read_bytes()
 
 
-def with_checksum(data: bytes) -> bytes:
-    return data[:-20] + hashlib.sha1(data[:-20]).digest()
+def with_checksum(data: bytes, object_format: str = "sha1") -> bytes:
+    """`data` with its last id's worth of bytes replaced by the format's checksum of the rest."""
+    size = ID_SIZES[object_format]
+    return data[:-size] + checksum(data[:-size], object_format)
 
 
 @FUZZ
 @given(st.sampled_from([2, 3, 4]), st.lists(st.tuples(st.integers(0, 10_000), st.integers(0, 255)), max_size=4),
        st.integers(0, 10_000), st.booleans())
-def test_index_files_the_store_reads_are_what_dulwich_reads(sample_files, version, changes, cut, fix):
+def test_index_files_the_store_reads_are_what_dulwich_reads(sample_files, object_format, version, changes, cut, fix):
     indexes, _ = sample_files
     data = bytearray(indexes[version])
     for position, value in changes:
@@ -449,8 +489,8 @@ def test_index_files_the_store_reads_are_what_dulwich_reads(sample_files, versio
     data = bytes(data)
     if cut % 3 == 0:
         data = data[:cut % (len(data) + 1)]
-    if fix and len(data) >= 20:
-        data = with_checksum(data)
+    if fix and len(data) >= ID_SIZES[object_format]:
+        data = with_checksum(data, object_format)
     read = probe.parse_index(data)
     if read is None:
         return
@@ -458,23 +498,23 @@ def test_index_files_the_store_reads_are_what_dulwich_reads(sample_files, versio
         path = os.path.join(directory, "index")
         with open(path, "wb") as out:
             out.write(data)
-        index = Index(path)
+        index = Index(path, object_format=dulwich_format(object_format))
         expected = [(n, None if isinstance(e, ConflictedIndexEntry) else e.sha) for n, e in index.items()]
     assert [(name, sha) for name, sha, *_ in read[1]] == expected
 
 
 @FUZZ
 @given(st.binary(max_size=300))
-def test_arbitrary_bytes_are_no_index_file(data):
+def test_arbitrary_bytes_are_no_index_file(object_format, data):
     probe.parse_index(data)
     probe.parse_index(b"DIRC\0\0\0\2" + data)
-    probe.parse_index(with_checksum(b"DIRC\0\0\0\4" + data + bytes(20)))
+    probe.parse_index(with_checksum(b"DIRC\0\0\0\4" + data + bytes(ID_SIZES[object_format]), object_format))
 
 
 @FUZZ
 @given(st.lists(st.tuples(st.integers(0, 100_000), st.integers(0, 255)), min_size=1, max_size=4), st.booleans(),
        st.integers(0, 100_000))
-def test_commit_graphs_that_pass_the_checks_are_consistent(sample_files, changes, fix, cut):
+def test_commit_graphs_that_pass_the_checks_are_consistent(sample_files, object_format, changes, fix, cut):
     _, graph = sample_files
     data = bytearray(graph)
     for position, value in changes:
@@ -482,8 +522,8 @@ def test_commit_graphs_that_pass_the_checks_are_consistent(sample_files, changes
     data = bytes(data)
     if cut % 4 == 0:
         data = data[:cut % (len(data) + 1)]
-    if fix and len(data) >= 20:
-        data = with_checksum(data)
+    if fix and len(data) >= ID_SIZES[object_format]:
+        data = with_checksum(data, object_format)
     dump = probe.graph_parse([data])
     if dump is not None:
         assert all(p < len(dump) for _, parents in dump for p in parents)
@@ -510,40 +550,63 @@ def simple_delta(base: bytes, target: bytes) -> bytes:
 
 @st.composite
 def random_packs(draw):
-    from store_helpers import pack_entry
-
-    entries = []  # (id, raw entry, resolved (type, content) or None)
-    offset = 12
+    """Packs of up to six entries, as plans that `pack_of` makes in either object format: whole objects,
+    offset and reference deltas of an earlier one, and junk deltas filed under an id of nothing; and bit
+    flips for the pack. Each planned entry is (kind, base entry or None, type, content, raw bytes of the
+    junk id or None); a delta's content is its target."""
+    plan = []
     for _ in range(draw(st.integers(1, 6))):
         kind = draw(st.sampled_from(["whole", "ofs", "ref", "junk"]))
-        bases = [e for e in entries if e[2] is not None]
+        bases = [k for k, entry in enumerate(plan) if not entry[0].startswith("junk")]
         if kind == "whole" or not bases:
-            type_num = draw(st.sampled_from([1, 2, 3, 4]))
-            content = draw(st.binary(max_size=60))
-            raw = pack_entry(type_num, content)
-            entry = (object_id(type_num, content), raw, (type_num, content))
+            plan.append(("whole", None, draw(st.sampled_from([1, 2, 3, 4])), draw(st.binary(max_size=60)), None))
+            continue
+        base = draw(st.sampled_from(bases))
+        _, _, type_num, content, _ = plan[base]
+        if kind == "junk":
+            kind = draw(st.sampled_from(["junk ref", "junk ofs"]))
+            plan.append((kind, base, type_num, draw(st.binary(max_size=30)), draw(st.binary(min_size=32, max_size=32))))
         else:
-            base_id, base_raw, (type_num, base) = draw(st.sampled_from(bases))
-            target = draw(st.binary(max_size=20)) + base[draw(st.integers(0, len(base))):]
-            delta = simple_delta(base, target) if kind != "junk" else draw(st.binary(max_size=30))
-            target_id = object_id(type_num, target) if kind != "junk" else draw(hex_id)
-            if kind == "ref" or (kind == "junk" and draw(st.booleans())):
+            target = draw(st.binary(max_size=20)) + content[draw(st.integers(0, len(content))):]
+            plan.append((kind, base, type_num, target, None))
+    flips = draw(st.lists(st.tuples(st.integers(0, 10_000), st.integers(1, 255)), max_size=2))
+    return plan, flips
+
+
+def pack_of(plan, object_format: str) -> list:
+    """The entries of a planned pack in `object_format`: (id, raw entry, resolved (type, content) or None for
+    junk), an entry whose id is already there left out (a base named twice is its first copy)."""
+    from store_helpers import pack_entry
+
+    entries, offsets, placed = [], [], []  # placed: the entry each planned one stands as
+    for kind, base, type_num, data, junk_id in plan:
+        if kind == "whole":
+            entry = (object_id(type_num, data, object_format), pack_entry(type_num, data), (type_num, data))
+        else:
+            base_id, _, (_, base_content) = entries[placed[base]]
+            delta = data if kind.startswith("junk") else simple_delta(base_content, data)
+            offset = 12 + sum(len(raw) for _, raw, _ in entries)
+            if kind.endswith("ref"):
                 raw = pack_entry(7, delta, base=bytes.fromhex(base_id))
             else:
-                base_offset = 12 + sum(len(e[1]) for e in entries[:entries.index((base_id, base_raw, (type_num, base)))])
-                raw = pack_entry(6, delta, base=base_offset, offset=offset)
-            entry = (target_id, raw, (type_num, target) if kind != "junk" else None)
-        if entry[0] in {e[0] for e in entries}:
+                raw = pack_entry(6, delta, base=offsets[placed[base]], offset=offset)
+            if kind.startswith("junk"):
+                entry = (junk_id[:ID_SIZES[object_format]].hex(), raw, None)
+            else:
+                entry = (object_id(type_num, data, object_format), raw, (type_num, data))
+        known = [hexid for hexid, _, _ in entries]
+        if entry[0] in known:
+            placed.append(known.index(entry[0]))
             continue
+        placed.append(len(entries))
+        offsets.append(12 + sum(len(raw) for _, raw, _ in entries))
         entries.append(entry)
-        offset += len(entry[1])
-    flips = draw(st.lists(st.tuples(st.integers(0, 10_000), st.integers(1, 255)), max_size=2))
-    return entries, flips
+    return entries
 
 
 @pytest.fixture
-def pack_repo(tmp_path_factory):
-    return fresh_repo(tmp_path_factory.mktemp("packs"))
+def pack_repo(tmp_path_factory, object_format):
+    return fresh_repo(tmp_path_factory.mktemp("packs"), object_format)
 
 
 def assert_found_as_dulwich_reads(pack_repo, ids: list[str], results: list) -> None:
@@ -555,7 +618,7 @@ def assert_found_as_dulwich_reads(pack_repo, ids: list[str], results: list) -> N
         repo = Repo(str(pack_repo.parent))
         try:
             for hexid, result in found:
-                assert object_id(*result) == hexid
+                assert object_id(*result, format_of(hexid)) == hexid
                 assert repo.object_store.get_raw(hexid.encode()) == result
         finally:
             repo.close()
@@ -563,15 +626,16 @@ def assert_found_as_dulwich_reads(pack_repo, ids: list[str], results: list) -> N
 
 @FUZZ
 @given(random_packs())
-def test_random_packs_read_only_as_dulwich_reads_them(pack_repo, pack):
+def test_random_packs_read_only_as_dulwich_reads_them(pack_repo, object_format, pack):
     import shutil
 
     from store_helpers import write_pack
 
-    entries, flips = pack
+    plan, flips = pack
+    entries = pack_of(plan, object_format)
     pack_dir = pack_repo / "objects/pack"
     shutil.rmtree(pack_dir, ignore_errors=True)
-    pack_path, _, _ = write_pack(pack_dir, [(hexid, raw) for hexid, raw, _ in entries])
+    pack_path, _, _ = write_pack(pack_dir, [(hexid, raw) for hexid, raw, _ in entries], object_format=object_format)
     if flips:
         data = bytearray(pack_path.read_bytes())
         for position, mask in flips:
@@ -586,31 +650,40 @@ def test_random_packs_read_only_as_dulwich_reads_them(pack_repo, pack):
     assert_found_as_dulwich_reads(pack_repo, ids, results)
 
 
+WHOLE_X = [("whole", None, 3, b"x", None)]
+
+
 @FUZZ
 @given(random_packs(), st.sampled_from([1, 2, 3]),
        st.lists(st.tuples(st.integers(0, 1400), st.integers(1, 255)), max_size=3),
        st.one_of(st.none(), st.integers(0, 1400)))
-@example(([(object_id(3, b"x"), b"\x31" + zlib.compress(b"x"), (3, b"x"))], []), 3, [(11, 1)], None)
-@example(([(object_id(3, b"x"), b"\x31" + zlib.compress(b"x"), (3, b"x"))], []), 3, [(11, 2)], None)
-@example(([(object_id(3, b"x"), b"\x31" + zlib.compress(b"x"), (3, b"x"))], []), 3, [], 1070)
-def test_pack_indexes_of_every_version_read_only_as_dulwich_reads_them(pack_repo, pack, version, flips, cut):
+@example((WHOLE_X, []), 3, [(11, 1)], None)
+@example((WHOLE_X, []), 3, [(11, 2)], None)
+@example((WHOLE_X, []), 3, [], 1070)
+@example((WHOLE_X, []), 2, [], 1100)  # an index of one object: SHA-1's whole size, inside SHA-256's trailer
+@example((WHOLE_X, []), 2, [], 1104)  # SHA-256's pack checksum whole, its index checksum gone
+def test_pack_indexes_of_every_version_read_only_as_dulwich_reads_them(pack_repo, object_format, pack, version,
+                                                                      flips, cut):
     import shutil
 
     from store_helpers import write_pack, write_version_3
 
-    entries, _ = pack
+    plan, _ = pack
+    entries = pack_of(plan, object_format)
     pack_dir = pack_repo / "objects/pack"
     shutil.rmtree(pack_dir, ignore_errors=True)
-    _, idx, _ = write_pack(pack_dir, [(hexid, raw) for hexid, raw, _ in entries], idx_version=min(version, 2))
+    _, idx, _ = write_pack(pack_dir, [(hexid, raw) for hexid, raw, _ in entries], idx_version=min(version, 2),
+                           object_format=object_format)
     if version == 3:
-        write_version_3(idx)
+        write_version_3(idx, object_format=object_format)
     data = bytearray(idx.read_bytes())
     for position, mask in flips:
         data[position % len(data)] ^= mask
     idx.write_bytes(bytes(data[:cut]))
     ids = [hexid for hexid, _, _ in entries]
     results = probe.read_objects(str(pack_repo), str(pack_repo / "objects"), ids)
-    if not flips and cut is None:
+    # In SHA-256 dulwich reads no version-1 index, and refuses the pack of a version-3 one (tests/test_store.py).
+    if not flips and cut is None and (version == 2 or object_format == "sha1"):
         for (hexid, _, expected), result in zip(entries, results):
             if expected is not None:
                 assert result == expected, hexid

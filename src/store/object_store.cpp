@@ -212,14 +212,18 @@ void ObjectStore::read_alternates(std::size_t index) {
     alternate->path = !line.empty() && line[0] == '/' ? line : directories_[index]->path + "/" + line;
     alternate->depth = directories_[index]->depth + 1;
     alternate->parent = index;
+    // dulwich opens every alternate as a store of SHA-1 ids, whatever the
+    // repository's format: one raises on the first id of another format
+    // that reaches it, whether or not there is anything there.
+    const bool other_format = format_ != HashFormat::Sha1;
     platform::FileInfo info;
     const int error = platform::file_info(alternate->path, true, info);
     // Nothing there: dulwich finds nothing there either.
-    if (error != 0 && platform::means_absent(error)) continue;
+    if (error != 0 && platform::means_absent(error) && !other_format) continue;
     const std::pair<std::uint64_t, std::uint64_t> key(info.identity.device, info.identity.inode);
-    if (error != 0 || info.kind != platform::FileKind::Directory ||
+    if (other_format || error != 0 || info.kind != platform::FileKind::Directory ||
         std::find(ancestors.begin(), ancestors.end(), key) != ancestors.end()) {
-      // dulwich raises when it gets here (NotADirectoryError, RecursionError, ...).
+      // dulwich raises when it gets here (AssertionError, NotADirectoryError, RecursionError, ...).
       alternate->listed = alternate->faulty = alternate->alternates_read = true;
     } else {
       if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;

@@ -57,6 +57,7 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, HashForm
       if (named != kSha1Format && named != kSha256Format) return Load::Skipped;
       if (named != (format == HashFormat::Sha1 ? kSha1Format : kSha256Format)) return Load::Declined;
       header = kV3Header;
+      made->version_3_ = true;
     } else if (version != 2) {
       return Load::Skipped;
     }
@@ -155,6 +156,10 @@ std::uint32_t PackIndex::fanout(std::size_t i) const {
 }
 
 bool PackIndex::pack_checksum(ObjectId& checksum) const {
+  // dulwich takes a version-3 index's record as the twenty bytes before the
+  // last twenty, whatever the format: of a SHA-256 one, that never equals the
+  // pack's 32-byte trailer, and dulwich refuses the pack.
+  if (version_3_ && format_ != HashFormat::Sha1) return false;
   const std::size_t trailer = index_trailer_size(format_);
   if (file_->size() < trailer) return false;
   checksum = ObjectId::from_raw(file_->data() + file_->size() - trailer, format_);

@@ -46,7 +46,8 @@ class PackIndex {
   std::uint32_t count() const { return count_; }
   const FileIdentity& identity() const { return file_->identity(); }
   // The pack checksum the index records (the first of its two trailing
-  // ids); false when the index is too short to hold it.
+  // ids) as dulwich reads it; false when the index is too short to hold it,
+  // or when dulwich reads it as no checksum of the format at all.
   bool pack_checksum(ObjectId& checksum) const;
 
  private:
@@ -56,6 +57,7 @@ class PackIndex {
   std::shared_ptr<const MappedFile> file_;
   HashFormat format_ = HashFormat::Sha1;
   bool interleaved_ = false;  // version 1: offset and id side by side, no other tables
+  bool version_3_ = false;    // dulwich's version 3: version 2's tables behind a longer header
   std::size_t fanout_offset_ = 0;
   std::size_t names_offset_ = 0;  // where the first entry's id is
   std::uint32_t count_ = 0;
