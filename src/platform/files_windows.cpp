@@ -169,6 +169,11 @@ int system_path(const std::string& path, std::wstring& out) {
   std::wstring wide;
   if (!append_wide(path.empty() ? std::string_view("/") : std::string_view(path), wide)) return ENOENT;
   if (starts_with(wide, L"\\\\?\\")) {
+    // Taken as it is by the system, where "/" separates nothing: the store
+    // appends "/objects" and the like.
+    for (wchar_t& c : wide) {
+      if (c == L'/') c = L'\\';
+    }
     out = std::move(wide);
     return 0;
   }
@@ -416,9 +421,13 @@ int list_directory(const std::string& path, std::vector<DirectoryEntry>& entries
                                       FIND_FIRST_EX_LARGE_FETCH);
   if (listing == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    // A file where a directory was asked for (which systems report in several ways).
     FileInfo info;
-    if (file_info(path, true, info) == 0 && info.kind != FileKind::Directory) return ENOTDIR;
+    if (file_info(path, true, info) == 0) {
+      // A file where a directory was asked for (which systems report in
+      // several ways), or a directory without even "." (a volume's root).
+      if (info.kind != FileKind::Directory) return ENOTDIR;
+      if (error == ERROR_FILE_NOT_FOUND) return 0;
+    }
     return error_number(error);
   }
   int error = 0;
@@ -501,6 +510,7 @@ int File::open_directory(const std::string& path, File& directory) {
 int File::info(FileInfo& info) const { return info_of_handle(fd_, info); }
 
 int File::info_of(const char* name, FileInfo& info) const {
+  if (fd_ == kNone) return EBADF;
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (const int error = open_relative(fd_, name, kAttributesAccess, false, handle)) return error;
   Closing file{handle};

@@ -85,6 +85,13 @@ class Runner:
     def path(self, path: Path) -> str:
         return "Z:" + str(path).replace("/", "\\") if self.name == "wine" else str(path)
 
+    def other_spellings(self, path: Path) -> list[str]:
+        """Other names of the same path that the system must take alike:
+        for Windows, with the long-path prefix, and with "/" separators."""
+        if self.name != "wine":
+            return []
+        return ["\\\\?\\" + self.path(path), "Z:" + str(path)]
+
     def run(self, *args: str, input: bytes | None = None) -> bytes:
         # Into files rather than pipes: a process the driver's start brought
         # up (Wine's) may hold a pipe open long after the driver ended.
@@ -314,7 +321,12 @@ def check(name: str, path: Path, runner: Runner) -> int:
     tree = git(path, "rev-parse", "main^{tree}").decode().strip()
     compare(f"{name}: tree of main", run("tree", tree),
             git(path, "-c", "core.quotePath=false", "ls-tree", "-r", "-z", "--format=%(objectmode) %(objectname)%x09%(path)", tree))
-    compare(f"{name}: index", run("index"), git(path, "ls-files", "--stage", "-z"))
+    index = git(path, "ls-files", "--stage", "-z")
+    compare(f"{name}: index", run("index"), index)
+    for spelling in runner.other_spellings(path / ".git"):
+        compare(f"{name}: index through {spelling}", runner.run(spelling, "index"), index)
+        compare(f"{name}: count main through {spelling}", runner.run(spelling, "count", head),
+                git(path, "rev-list", "--count", "main"))
     return len(ids.splitlines())
 
 
