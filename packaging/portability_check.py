@@ -20,7 +20,6 @@ printing the compiler's errors.
 
 from __future__ import annotations
 
-import shutil
 import subprocess
 import sys
 import sysconfig
@@ -50,17 +49,15 @@ def units(target: str) -> list[Path]:
     return chosen
 
 
-def includes(target: str, objects: Path) -> list[str]:
+def includes(target: str) -> list[str]:
     """The include options for a target: the project's, then Python's or (for
-    Windows) a folder holding only zlib's two headers, so that no other
-    header of the folder they come from stands before the target's own."""
+    Windows) MinGW-w64's folder for zlib's headers, searched after the
+    target's own headers, so that no other header it may hold stands before
+    them. (Paths that stay the same between runs: zig's cache is keyed by
+    the command line.)"""
     if target.split("-")[1] not in WITHOUT_PYTHON:
         return [f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}"]
-    zlib = objects / "zlib-include"
-    zlib.mkdir(exist_ok=True)
-    for header in ("zlib.h", "zconf.h"):
-        shutil.copyfile(MINGW_ZLIB / header, zlib / header)
-    return [f"-I{ROOT / 'src'}", f"-I{zlib}"]
+    return [f"-I{ROOT / 'src'}", f"-idirafter{MINGW_ZLIB}"]
 
 
 def compile_unit(target: str, unit: Path, objects: Path, include: list[str]) -> tuple[Path, str | None]:
@@ -80,7 +77,7 @@ def main(targets: list[str]) -> int:
     with ThreadPoolExecutor(max_workers=2) as pool, tempfile.TemporaryDirectory() as objects:
         for target in targets:
             checked = units(target)
-            include = includes(target, Path(objects))
+            include = includes(target)
             results = list(pool.map(
                 lambda unit, target=target, include=include: compile_unit(target, unit, Path(objects), include),
                 checked))
