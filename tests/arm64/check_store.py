@@ -331,9 +331,10 @@ def check(name: str, path: Path, runner: Runner) -> int:
 
 
 def file_tree(root: Path, shows_links: bool) -> None:
-    """A tree for the file layer: nested and non-ASCII names, a path longer
-    than 260 characters, empty, binary and large files, a hard link, and
-    symbolic links to a file, to a directory and to nothing (where the
+    """A tree for the file layer: nested and non-ASCII names (one outside
+    UTF-16's basic plane; on POSIX systems one that is not UTF-8), a path
+    longer than 260 characters, empty, binary and large files, a hard link,
+    and symbolic links to a file, to a directory and to nothing (where the
     system shows links as links)."""
     rnd = random.Random(7)
     (root / "a/b/c").mkdir(parents=True)
@@ -342,7 +343,7 @@ def file_tree(root: Path, shows_links: bool) -> None:
     (root / "binary.bin").write_bytes(bytes(range(256)) * 3)
     (root / "large.bin").write_bytes(rnd.randbytes(3_000_000))
     (root / "n\u00e4me \u00fcber \u65e5\u672c").mkdir()
-    (root / "n\u00e4me \u00fcber \u65e5\u672c/\u00e9t\u00e9.txt").write_text("\u00e9\n", encoding="utf-8")
+    (root / "n\u00e4me \u00fcber \u65e5\u672c/\u00e9t\u00e9 \U0001f600.txt").write_text("\u00e9\n", encoding="utf-8")
     long = root
     for i in range(6):
         long = long / f"{i}-{'long directory name ' * 3}end"
@@ -355,34 +356,37 @@ def file_tree(root: Path, shows_links: bool) -> None:
     if shows_links:
         os.symlink("a/b", root / "link to directory")
         os.symlink("nowhere", root / "link to nothing")
+        with open(os.path.join(os.fsencode(root), b"latin-1 \xe9\xff.txt"), "wb") as file:
+            file.write(b"not UTF-8\n")
 
 
 def expected_files(root: Path, shows_links: bool) -> bytes:
-    """What the driver's `files` prints for the tree, from this machine's system."""
+    """What the driver's `files` prints for the tree, from this machine's
+    system: names as the file system's bytes, in byte order."""
     lines, seen = [], {}
 
-    def visit(directory: Path, below: str) -> None:
-        for name in sorted(os.listdir(os.fsencode(directory))):
-            path = directory / os.fsdecode(name)
-            relative = f"{below}/{os.fsdecode(name)}" if below else os.fsdecode(name)
+    def visit(directory: bytes, below: bytes) -> None:
+        for name in sorted(os.listdir(directory)):
+            path = os.path.join(directory, name)
+            relative = below + b"/" + name if below else name
             st = os.lstat(path) if shows_links else os.stat(path)
-            identity = (st.st_dev, st.st_ino)
-            same = seen.setdefault(identity, relative)
-            same = "-" if same == relative else same
+            same = seen.setdefault((st.st_dev, st.st_ino), relative)
+            same = b"-" if same == relative else same
             if os.path.islink(path) and shows_links:
-                kind, size, what = "link", "-", os.readlink(path)
-            elif path.is_dir():
-                kind, size, what = "directory", "-", "-"
+                kind, size, what = b"link", b"-", os.readlink(path)
+            elif os.path.isdir(path):
+                kind, size, what = b"directory", b"-", b"-"
             else:
-                content = path.read_bytes()
-                kind, size = "file", str(len(content))
-                what = hashlib.sha1(b"blob %d\0" % len(content) + content).hexdigest()
-            lines.append(f"{relative}\t{kind}\t{size}\t{what}\t{same}\n")
-            if kind == "directory":
+                with open(path, "rb") as file:
+                    content = file.read()
+                kind, size = b"file", b"%d" % len(content)
+                what = hashlib.sha1(b"blob %d\0" % len(content) + content).hexdigest().encode()
+            lines.append(b"\t".join((relative, kind, size, what, same)) + b"\n")
+            if kind == b"directory":
                 visit(path, relative)
 
-    visit(root, "")
-    return "".join(lines).encode()
+    visit(os.fsencode(root), b"")
+    return b"".join(lines)
 
 
 def check_files(root: Path, runner: Runner) -> int:
