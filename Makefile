@@ -9,7 +9,7 @@ BUILD ?= build
 REPO ?= .
 
 .PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean \
-  debian-packages arm64-check portability-check newer-git
+  debian-packages arm64-check portability-check newer-git windows-check dist-musl musl-check
 
 all: install
 
@@ -113,10 +113,57 @@ arm64-check: $(VENV)/.ready debian-packages
 	$(VENV_ON_PATH) cmake --build $(ARM64_DIR) --target store_driver
 	$(PY) tests/arm64/check_store.py qemu-aarch64-static $(ARM64_DIR)/store_driver
 
+# The musllinux_1_2 wheels for x86-64 and ARM64 under dist/, beside what
+# `make dist` puts there (only these are replaced), cross-built with zig for
+# x86_64-linux-musl and aarch64-linux-musl through the CMake build, with zlib
+# built for each target from Debian's source package of it
+# (packaging/target-zlib.sh). Each target keeps its build directory under
+# $(CROSS_DIR) between runs; it also builds store_driver (not in the wheel),
+# linked statically with musl, for musl-check.
+MUSL_ARCHES := x86_64 aarch64
+dist-musl: $(VENV)/.ready
+	mkdir -p dist
+	rm -f dist/*musllinux*.whl
+	for arch in $(MUSL_ARCHES); do \
+	  $(VENV_ON_PATH) packaging/target-zlib.sh $$arch-linux-musl $(abspath $(CROSS_DIR))/zlib-$$arch-linux-musl && \
+	  $(VENV_ON_PATH) packaging/musl_wheel.sh $$arch $(CROSS_DIR)/musl-$$arch dist \
+	    $(abspath $(CROSS_DIR))/zlib-$$arch-linux-musl || exit 1; \
+	done
+
+# The musllinux wheels' tags (`auditwheel show`), machine types and needed
+# library; then the object store as built for them: store_driver, static with
+# musl, runs here natively (x86-64) and under qemu's user-mode emulation
+# (ARM64) on the generated repositories and the file tree, every answer
+# compared with git's and this machine's. The modules themselves are not run:
+# there is no musl CPython here.
+musl-check: dist-musl
+	packaging/debian-packages.sh qemu-user-static
+	$(VENV_ON_PATH) $(PY) packaging/check_musl_wheels.py dist/*musllinux*.whl
+	$(PY) tests/arm64/check_store.py native $(CROSS_DIR)/musl-x86_64/store_driver
+	$(PY) tests/arm64/check_store.py qemu-aarch64-static $(CROSS_DIR)/musl-aarch64/store_driver
+
 # Every unit of the module compiles for macOS on ARM64 and x86-64: zig's clang
-# with the macOS headers it ships and this machine's Python headers.
+# with the macOS headers it ships and this machine's Python headers. For
+# Windows on x86-64 and ARM64, with no CPython headers to be had here, the
+# object store's and the file layer's units (with the MinGW-w64 headers zig
+# ships and Debian's MinGW-w64 zlib headers).
 portability-check: $(VENV)/.ready
-	$(VENV_ON_PATH) $(PY) packaging/portability_check.py aarch64-macos x86_64-macos
+	packaging/debian-packages.sh libz-mingw-w64-dev
+	$(VENV_ON_PATH) $(PY) packaging/portability_check.py aarch64-macos x86_64-macos x86_64-windows-gnu aarch64-windows-gnu
+
+# The object store on Windows: store_driver (the store without CPython, built
+# for x86_64-windows-gnu with zig, zlib linked statically from Debian's
+# MinGW-w64 build of it) runs under Wine, in a prefix of its own beside it, on
+# the same generated repositories as arm64-check, and on a tree of files for
+# the file layer, every answer compared with git's and this machine's.
+WINDOWS_DIR := $(CROSS_DIR)/windows-driver
+windows-check: $(VENV)/.ready
+	packaging/debian-packages.sh libz-mingw-w64-dev wine64 wine
+	$(VENV_ON_PATH) cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/packaging/toolchain-x86_64-windows-gnu.cmake \
+	  -DGSC_WERROR=ON -DGSC_MODULE=OFF -DGSC_STORE_DRIVER=ON
+	$(VENV_ON_PATH) cmake --build $(WINDOWS_DIR) --target store_driver
+	$(PY) tests/arm64/check_store.py wine $(WINDOWS_DIR)/store_driver.exe
 
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so

@@ -2,7 +2,10 @@
 // identity and kind, a directory's names, a file opened (relative to a
 // directory, without following a last link), read whole or mapped read-only,
 // and a symbolic link's target. One implementation per system family:
-// files_posix.cpp serves Linux (any architecture) and macOS.
+// files_posix.cpp serves Linux (any architecture) and macOS, and
+// files_windows.cpp Windows (whose differences it describes: paths are UTF-8
+// here, identities are volume serial numbers and file ids, names compare
+// without regard to case).
 //
 // Failures are the C library's error numbers (ENOENT, EACCES, ELOOP, ...),
 // which every supported system defines; 0 is success. Nothing here throws
@@ -79,7 +82,7 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_ != kNone; }
 
   // Opens `path` for reading, never waiting for a writer (a pipe put where a
   // file was opens at once). With LastLink::Refuse a link fails with ELOOP.
@@ -104,8 +107,15 @@ class File {
 
  private:
   friend class Mapping;
-  explicit File(int fd) : fd_(fd) {}
-  int fd_ = -1;
+#if defined(_WIN32)
+  using Handle = void*;  // a HANDLE
+  static constexpr Handle kNone = nullptr;
+#else
+  using Handle = int;  // a file descriptor
+  static constexpr Handle kNone = -1;
+#endif
+  explicit File(Handle handle) : fd_(handle) {}
+  Handle fd_ = kNone;
 };
 
 // What read_whole_file gives for a file that is there but is neither a

@@ -1,29 +1,40 @@
 """The object store's reads on another machine, compared with git's on this one.
 
-    check_store.py [RUNNER ...] DRIVER
+    check_store.py RUNNER DRIVER
 
 Generates repositories with git (loose objects; packs of offset deltas and of
 reference deltas with version 1 and 2 indexes, deep chains; a commit-graph,
 whole and split, and commits beyond it; an index file), runs the store driver
-(tests/arm64/store_driver.cpp, built for the other machine, through RUNNER:
-`qemu-aarch64-static` for ARM64) on each and compares every answer byte for
-byte with git's: every object (`git cat-file --batch`), every commit's parents
-(`git rev-list --parents`), the walk's order and fields, counts
-(`git rev-list --count`), the commit-graph's ids, parents and generations,
-HEAD's flattened tree (`git ls-tree -r`) and the index (`git ls-files -s`).
+(tests/arm64/store_driver.cpp, built for the other machine) through RUNNER on
+each and compares every answer byte for byte with git's: every object
+(`git cat-file --batch`), every commit's parents (`git rev-list --parents`),
+the walk's order and fields, counts (`git rev-list --count`), the
+commit-graph's ids, parents and generations, HEAD's flattened tree
+(`git ls-tree -r`) and the index (`git ls-files -s`). The file layer itself
+is checked on a tree of its own (nested and non-ASCII names, a path longer
+than Windows' 260 characters, empty, binary and large files, hard and
+symbolic links) against what this machine's system says of it.
+
+RUNNER is how the driver runs: `native` (a build for this machine, such as
+a musl one), a qemu user-mode emulator such as `qemu-aarch64-static`, or
+`wine` (a Windows build, under Wine, in a Wine prefix of its own beside the
+driver: paths are named to it as Wine's drive Z:).
 Exits 1 on the first difference, naming it.
 """
 
 from __future__ import annotations
 
+import hashlib
 import os
 import random
+import shutil
 import subprocess
 import sys
 import tempfile
 import time
 from collections import deque
 from pathlib import Path
+from typing import Self
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from git_env import BASE_TIME, GIT_ENV
@@ -33,6 +44,65 @@ ENV = {**os.environ, **GIT_ENV}
 
 class Mismatch(Exception):
     pass
+
+
+class Runner:
+    """How the driver runs: the command before it, how a path of this
+    machine is named to it, and whether its system shows a symbolic link as
+    a link (Wine 8 shows a Unix one as the file it points to)."""
+
+    def __init__(self, name: str, driver: Path):
+        self.name = name
+        self.command = [] if name == "native" else [name]
+        self.env = None
+        self.shows_links = name != "wine"
+        self.prefix = None
+        if name == "wine":
+            # A prefix of its own, made on the first run (about ten seconds)
+            # and kept beside the driver; no dialogs for the parts of Wine a
+            # console program does not use.
+            self.prefix = driver.resolve().parent / "wine-prefix"
+            self.env = {**os.environ, "WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all",
+                        "WINEDLLOVERRIDES": "mscoree,mshtml=", "LC_ALL": "C.UTF-8"}
+        self.driver = [*self.command, str(driver)]
+
+    def __enter__(self) -> Self:
+        if self.name == "wine":
+            # One Wine server for all the runs, instead of one started per
+            # run, and Wine's own services started before them, with nothing
+            # of ours open: they outlive the run that starts them.
+            quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+            # (It fails only where one already serves the prefix, which then serves these runs.)
+            self.prefix.mkdir(exist_ok=True)
+            subprocess.run(["wineserver", "--persistent"], env=self.env, check=False, **quiet)
+            subprocess.run(["wine", "wineboot", "--init"], env=self.env, check=True, **quiet)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.name == "wine":
+            subprocess.run(["wineserver", "--kill"], env=self.env, check=False)
+
+    def path(self, path: Path) -> str:
+        return "Z:" + str(path).replace("/", "\\") if self.name == "wine" else str(path)
+
+    def other_spellings(self, path: Path) -> list[str]:
+        """Other names of the same path that the system must take alike:
+        for Windows, with the long-path prefix, and with "/" separators."""
+        if self.name != "wine":
+            return []
+        return ["\\\\?\\" + self.path(path), "Z:" + str(path)]
+
+    def run(self, *args: str, input: bytes | None = None) -> bytes:
+        # Into files rather than pipes: a process the driver's start brought
+        # up (Wine's) may hold a pipe open long after the driver ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run([*self.driver, *args], input=input, env=self.env, stdout=out, stderr=err,
+                                  check=False)
+            out.seek(0)
+            err.seek(0)
+            if done.returncode != 0:
+                raise Mismatch(f"{' '.join(args)}: the driver exited with {done.returncode}: {err.read()!r}")
+            return out.read()
 
 
 def git(cwd: Path, *args: str, input: bytes | None = None, env: dict | None = None) -> bytes:
@@ -207,11 +277,11 @@ def compare(what: str, ours: bytes, theirs: bytes) -> None:
                    f" git {theirs[max(at - 40, 0):at + 80]!r} ({len(ours)} and {len(theirs)} bytes in all)")
 
 
-def check(name: str, path: Path, driver: list[str]) -> int:
-    git_dir = str(path / ".git")
+def check(name: str, path: Path, runner: Runner) -> int:
+    git_dir = runner.path(path / ".git")
 
     def run(*args: str, input: bytes | None = None) -> bytes:
-        return subprocess.run([*driver, git_dir, *args], input=input, capture_output=True, check=True).stdout
+        return runner.run(git_dir, *args, input=input)
 
     ids = b"".join(line.split()[0] + b"\n" for line in git(
         path, "cat-file", "--batch-all-objects", "--batch-check=%(objectname)").splitlines())
@@ -251,17 +321,90 @@ def check(name: str, path: Path, driver: list[str]) -> int:
     tree = git(path, "rev-parse", "main^{tree}").decode().strip()
     compare(f"{name}: tree of main", run("tree", tree),
             git(path, "-c", "core.quotePath=false", "ls-tree", "-r", "-z", "--format=%(objectmode) %(objectname)%x09%(path)", tree))
-    compare(f"{name}: index", run("index"), git(path, "ls-files", "--stage", "-z"))
+    index = git(path, "ls-files", "--stage", "-z")
+    compare(f"{name}: index", run("index"), index)
+    for spelling in runner.other_spellings(path / ".git"):
+        compare(f"{name}: index through {spelling}", runner.run(spelling, "index"), index)
+        compare(f"{name}: count main through {spelling}", runner.run(spelling, "count", head),
+                git(path, "rev-list", "--count", "main"))
     return len(ids.splitlines())
 
 
+def file_tree(root: Path, shows_links: bool) -> None:
+    """A tree for the file layer: nested and non-ASCII names (one outside
+    UTF-16's basic plane; on POSIX systems one that is not UTF-8), a path
+    longer than 260 characters, empty, binary and large files, a hard link,
+    and symbolic links to a file, to a directory and to nothing (where the
+    system shows links as links)."""
+    rnd = random.Random(7)
+    (root / "a/b/c").mkdir(parents=True)
+    (root / "a/b/c/deep.txt").write_bytes(b"deep\n")
+    (root / "empty").write_bytes(b"")
+    (root / "binary.bin").write_bytes(bytes(range(256)) * 3)
+    (root / "large.bin").write_bytes(rnd.randbytes(3_000_000))
+    (root / "n\u00e4me \u00fcber \u65e5\u672c").mkdir()
+    (root / "n\u00e4me \u00fcber \u65e5\u672c/\u00e9t\u00e9 \U0001f600.txt").write_text("\u00e9\n", encoding="utf-8")
+    long = root
+    for i in range(6):
+        long = long / f"{i}-{'long directory name ' * 3}end"
+    long.mkdir(parents=True)
+    (long / "far.txt").write_bytes(b"far\n")
+    if len(str(long / "far.txt")) <= 260:
+        raise Mismatch(f"the long path is only {len(str(long / 'far.txt'))} characters")
+    os.link(root / "binary.bin", root / "hard link")
+    os.symlink("a/b/c/deep.txt", root / "link to file")
+    if shows_links:
+        os.symlink("a/b", root / "link to directory")
+        os.symlink("nowhere", root / "link to nothing")
+        with open(os.path.join(os.fsencode(root), b"latin-1 \xe9\xff.txt"), "wb") as file:
+            file.write(b"not UTF-8\n")
+
+
+def expected_files(root: Path, shows_links: bool) -> bytes:
+    """What the driver's `files` prints for the tree, from this machine's
+    system: names as the file system's bytes, in byte order."""
+    lines, seen = [], {}
+
+    def visit(directory: bytes, below: bytes) -> None:
+        for name in sorted(os.listdir(directory)):
+            path = os.path.join(directory, name)
+            relative = below + b"/" + name if below else name
+            st = os.lstat(path) if shows_links else os.stat(path)
+            same = seen.setdefault((st.st_dev, st.st_ino), relative)
+            same = b"-" if same == relative else same
+            if os.path.islink(path) and shows_links:
+                kind, size, what = b"link", b"-", os.readlink(path)
+            elif os.path.isdir(path):
+                kind, size, what = b"directory", b"-", b"-"
+            else:
+                with open(path, "rb") as file:
+                    content = file.read()
+                kind, size = b"file", b"%d" % len(content)
+                what = hashlib.sha1(b"blob %d\0" % len(content) + content).hexdigest().encode()
+            lines.append(b"\t".join((relative, kind, size, what, same)) + b"\n")
+            if kind == b"directory":
+                visit(path, relative)
+
+    visit(os.fsencode(root), b"")
+    return b"".join(lines)
+
+
+def check_files(root: Path, runner: Runner) -> int:
+    file_tree(root, runner.shows_links)
+    expected = expected_files(root, runner.shows_links)
+    compare("file layer", runner.run(runner.path(root), "files"), expected)
+    return expected.count(b"\n")
+
+
 def main(argv: list[str]) -> int:
-    if not argv:
+    if len(argv) != 2 or not Path(argv[1]).is_file() or not (argv[0] == "native" or shutil.which(argv[0])):
         print(__doc__, file=sys.stderr)
         return 2
-    driver = argv
-    with tempfile.TemporaryDirectory(prefix="store-check-") as root:
+    with tempfile.TemporaryDirectory(prefix="store-check-") as root, Runner(argv[0], Path(argv[1])) as runner:
         try:
+            started = time.monotonic()
+            files = check_files(Path(root) / "files", runner)
+            print(f"file layer: {files} files listed, read, mapped and opened alike ({time.monotonic() - started:.1f} s)")
             for name, path, expect in repositories(Path(root), commits=120):
                 held = storage(path)
                 short = {kind: held.get(kind, 0) for kind, least in expect.items()
@@ -270,7 +413,7 @@ def main(argv: list[str]) -> int:
                     raise Mismatch(f"{name} was not made as meant: it holds {held}")
                 print(f"{name}: " + ", ".join(f"{count} {kind}" for kind, count in held.items()))
                 started = time.monotonic()
-                objects = check(name, path, driver)
+                objects = check(name, path, runner)
                 print(f"{name}: {objects} objects, their walks, counts, graph, tree and index read alike"
                       f" ({time.monotonic() - started:.1f} s)")
         except Mismatch as difference:
