@@ -503,6 +503,14 @@ def run_child(script: str, *, timeout: float, env: dict | None = None) -> subpro
                           env={**os.environ, **(env or {})}, check=False)
 
 
+def slowdown() -> float:
+    """How many times slower than natively this run goes: GSC_SLOWDOWN, 1 by
+    default, set by the run under emulation (`make arm64-module-check`). The
+    allowances the tests give their own measurements are multiplied by it,
+    never the module's time limits."""
+    return float(os.environ.get("GSC_SLOWDOWN", "1"))
+
+
 def long_run() -> bool:
     """True under `make fuzz`, which selects the long fuzzing profile and the
     tests too slow for every run."""

@@ -13,7 +13,7 @@ import sys
 import textwrap
 
 import pytest
-from hardening_helpers import build_rich, long_run, stand_in_git
+from hardening_helpers import build_rich, long_run, slowdown, stand_in_git
 
 # Runs one call under the stand-in git; prints what it gave, how long it took,
 # the stand-in processes still alive and any child process left, then what the
@@ -116,7 +116,7 @@ def run_all(prepared, tmp_path, scenarios):
                           limit, expected.format(**fill) if expected else None)
     reports = {}
     for name, (child, limit, expected) in children.items():
-        out, err = child.communicate(timeout=limit + 120)
+        out, err = child.communicate(timeout=limit + 120 * slowdown())
         assert child.returncode == 0, (name, err)
         reports[name] = (json.loads(out), limit, expected)
     return reports
@@ -128,7 +128,7 @@ def check(reports):
         wanted = expected if expected is not None else report["without_git"]
         if report["result"] != wanted:
             problems[name] = f"gave {report['result']}, expected {wanted}"
-        elif not limit <= report["elapsed"] <= limit + 1:
+        elif not limit <= report["elapsed"] <= limit + slowdown():
             problems[name] = f"took {report['elapsed']:.2f} s for a limit of {limit} s"
         elif report["alive"] or report["children"]:
             problems[name] = f"left processes behind: {report['alive'] + report['children']}"

@@ -13,7 +13,7 @@ import time
 
 import pytest
 from git_service_cython import GitServiceCython
-from hardening_helpers import REAL_GIT, build_rich, call_all, intact_trees, method_calls, stand_in_git
+from hardening_helpers import REAL_GIT, build_rich, call_all, intact_trees, method_calls, slowdown, stand_in_git
 
 CHANGES_DIRECTORY = {"get_merge_base", "get_commit_refs_from_git_log", "list_commits feature"}
 ROUNDS = 4
@@ -79,10 +79,11 @@ def test_two_services_in_two_threads_answer_as_one_after_the_other(two, request,
 
 def test_a_thread_waiting_for_git_does_not_hold_the_other(two, tmp_path, monkeypatch):
     (slow, slow_service, _), (_, quick_service, quick_calls) = two
-    # git takes two seconds in the first repository and answers at once in the second.
+    # git takes two seconds (more where the run is slower) in the first repository and answers at once in the second.
+    wait = 2 * slowdown()
     slow_root = str(slow.path.resolve())
     bin_dir = stand_in_git(tmp_path / "bin", otherwise=(
-        f'[ "$(pwd -P)" = "{slow_root}" ] && sleep 2\nexec {REAL_GIT} "$@"'))
+        f'[ "$(pwd -P)" = "{slow_root}" ] && sleep {wait:g}\nexec {REAL_GIT} "$@"'))
     monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
     quick_calls = {name: quick_calls[name] for name in ("list_branches", "get_branch_info", "list_commits main",
                                                         "get_file_status", "count_commits main", "list_tags")}
@@ -101,6 +102,6 @@ def test_a_thread_waiting_for_git_does_not_hold_the_other(two, tmp_path, monkeyp
     waiting.join()
     finished = time.monotonic()
 
-    assert result["diff"] == plain_diff and finished - started >= 2
+    assert result["diff"] == plain_diff and finished - started >= wait
     # Rounds completed while the other thread was still waiting for its git.
     assert len([t for t in done if t < finished - 0.2]) >= 3
