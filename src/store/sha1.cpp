@@ -1,11 +1,5 @@
 #include "store/sha1.h"
 
-#include <cstring>
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 namespace store {
 
 namespace detail {
@@ -77,72 +71,28 @@ void sha1_blocks_portable(std::uint32_t state[5], const std::uint8_t* data, std:
 
 }  // namespace detail
 
-bool Sha1::hardware_available() {
-#if defined(__x86_64__)
-  static const bool available = [] {
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-    const bool ssse3 = ecx & (1u << 9), sse41 = ecx & (1u << 19);
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    return ssse3 && sse41 && (ebx & (1u << 29));
-  }();
-  return available;
-#else
-  return false;
-#endif
-}
+bool Sha1::hardware_available() { return detail::cpu_has_sha_extensions(); }
 
-Sha1::Sha1(Engine engine)
-    : blocks_(detail::sha1_blocks_portable), state_{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0} {
+namespace {
+
+constexpr std::uint32_t kInitialState[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+
+detail::BlockHash<5>::Blocks block_function(Sha1::Engine engine) {
 #if defined(__x86_64__)
-  if (engine == Engine::Best && hardware_available()) blocks_ = detail::sha1_blocks_hardware;
+  if (engine == Sha1::Engine::Best && Sha1::hardware_available()) return detail::sha1_blocks_hardware;
 #else
   (void)engine;
 #endif
+  return detail::sha1_blocks_portable;
 }
 
-void Sha1::update(const void* data, std::size_t size) {
-  // An empty buffer may have no storage at all: nothing to copy from.
-  if (size == 0) return;
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  total_ += size;
-  if (pending_size_ != 0) {
-    const std::size_t take = size < 64 - pending_size_ ? size : 64 - pending_size_;
-    std::memcpy(pending_ + pending_size_, bytes, take);
-    pending_size_ += take;
-    bytes += take;
-    size -= take;
-    if (pending_size_ < 64) return;
-    blocks_(state_, pending_, 1);
-    pending_size_ = 0;
-  }
-  if (size >= 64) {
-    blocks_(state_, bytes, size / 64);
-    bytes += size / 64 * 64;
-    size %= 64;
-  }
-  if (size != 0) {
-    std::memcpy(pending_, bytes, size);
-    pending_size_ = size;
-  }
-}
+}  // namespace
+
+Sha1::Sha1(Engine engine) : hash_(block_function(engine), kInitialState) {}
 
 ObjectId Sha1::finish() {
-  const std::uint64_t bits = total_ * 8;
-  std::uint8_t tail[128] = {};
-  std::memcpy(tail, pending_, pending_size_);
-  tail[pending_size_] = 0x80;
-  const std::size_t tail_size = pending_size_ < 56 ? 64 : 128;
-  for (int i = 0; i < 8; ++i) tail[tail_size - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  blocks_(state_, tail, tail_size / 64);
   ObjectId id;
-  for (int i = 0; i < 5; ++i) {
-    id.bytes[4 * i] = static_cast<std::uint8_t>(state_[i] >> 24);
-    id.bytes[4 * i + 1] = static_cast<std::uint8_t>(state_[i] >> 16);
-    id.bytes[4 * i + 2] = static_cast<std::uint8_t>(state_[i] >> 8);
-    id.bytes[4 * i + 3] = static_cast<std::uint8_t>(state_[i]);
-  }
+  hash_.finish(id.bytes.data());
   return id;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "store/block_hash.h"
 #include "store/object_id.h"
 
 namespace store {
@@ -15,7 +16,7 @@ class Sha1 {
 
   // `Portable` forces the plain implementation (tests compare the two).
   explicit Sha1(Engine engine = Engine::Best);
-  void update(const void* data, std::size_t size);
+  void update(const void* data, std::size_t size) { hash_.update(data, size); }
   void update(std::string_view text) { update(text.data(), text.size()); }
   // The digest; the object must not be updated afterwards.
   ObjectId finish();
@@ -24,12 +25,7 @@ class Sha1 {
   static bool hardware_available();
 
  private:
-  using Blocks = void (*)(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks);
-  Blocks blocks_;
-  std::uint32_t state_[5];
-  std::uint8_t pending_[64];
-  std::size_t pending_size_ = 0;
-  std::uint64_t total_ = 0;
+  detail::BlockHash<5> hash_;
 };
 
 namespace detail {

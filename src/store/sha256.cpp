@@ -1,10 +1,6 @@
 #include "store/sha256.h"
 
-#include <cstring>
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
+#include "store/object_id.h"
 
 namespace store {
 
@@ -13,10 +9,6 @@ namespace detail {
 namespace {
 
 inline std::uint32_t rotr(std::uint32_t value, int bits) { return (value >> bits) | (value << (32 - bits)); }
-
-inline std::uint32_t load_be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
-}
 
 // The block's word for round `i` of sixteen and later: computed from the
 // rolling window, which it replaces.
@@ -58,7 +50,7 @@ inline std::uint32_t scheduled(std::uint32_t w[16], int i) {
 void sha256_blocks_portable(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks) {
   for (; blocks != 0; --blocks, data += 64) {
     std::uint32_t w[16];
-    for (int i = 0; i < 16; ++i) w[i] = load_be32(data + 4 * i);
+    for (int i = 0; i < 16; ++i) w[i] = read_be32(data + 4 * i);
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     // The first sixteen rounds take the block's words as they are; the rest
@@ -83,72 +75,26 @@ void sha256_blocks_portable(std::uint32_t state[8], const std::uint8_t* data, st
 
 }  // namespace detail
 
-bool Sha256::hardware_available() {
-#if defined(__x86_64__)
-  static const bool available = [] {
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-    const bool ssse3 = ecx & (1u << 9), sse41 = ecx & (1u << 19);
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    return ssse3 && sse41 && (ebx & (1u << 29));
-  }();
-  return available;
-#else
-  return false;
-#endif
-}
+bool Sha256::hardware_available() { return detail::cpu_has_sha_extensions(); }
 
-Sha256::Sha256(Engine engine)
-    : blocks_(detail::sha256_blocks_portable),
-      state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {
+namespace {
+
+constexpr std::uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+detail::BlockHash<8>::Blocks block_function(Sha256::Engine engine) {
 #if defined(__x86_64__)
-  if (engine == Engine::Best && hardware_available()) blocks_ = detail::sha256_blocks_hardware;
+  if (engine == Sha256::Engine::Best && Sha256::hardware_available()) return detail::sha256_blocks_hardware;
 #else
   (void)engine;
 #endif
+  return detail::sha256_blocks_portable;
 }
 
-void Sha256::update(const void* data, std::size_t size) {
-  // An empty buffer may have no storage at all: nothing to copy from.
-  if (size == 0) return;
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  total_ += size;
-  if (pending_size_ != 0) {
-    const std::size_t take = size < 64 - pending_size_ ? size : 64 - pending_size_;
-    std::memcpy(pending_ + pending_size_, bytes, take);
-    pending_size_ += take;
-    bytes += take;
-    size -= take;
-    if (pending_size_ < 64) return;
-    blocks_(state_, pending_, 1);
-    pending_size_ = 0;
-  }
-  if (size >= 64) {
-    blocks_(state_, bytes, size / 64);
-    bytes += size / 64 * 64;
-    size %= 64;
-  }
-  if (size != 0) {
-    std::memcpy(pending_, bytes, size);
-    pending_size_ = size;
-  }
-}
+}  // namespace
 
-void Sha256::finish(std::uint8_t digest[kDigestSize]) {
-  const std::uint64_t bits = total_ * 8;
-  std::uint8_t tail[128] = {};
-  std::memcpy(tail, pending_, pending_size_);
-  tail[pending_size_] = 0x80;
-  const std::size_t tail_size = pending_size_ < 56 ? 64 : 128;
-  for (int i = 0; i < 8; ++i) tail[tail_size - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  blocks_(state_, tail, tail_size / 64);
-  for (int i = 0; i < 8; ++i) {
-    digest[4 * i] = static_cast<std::uint8_t>(state_[i] >> 24);
-    digest[4 * i + 1] = static_cast<std::uint8_t>(state_[i] >> 16);
-    digest[4 * i + 2] = static_cast<std::uint8_t>(state_[i] >> 8);
-    digest[4 * i + 3] = static_cast<std::uint8_t>(state_[i]);
-  }
-}
+Sha256::Sha256(Engine engine) : hash_(block_function(engine), kInitialState) {}
+
+void Sha256::finish(std::uint8_t digest[kDigestSize]) { hash_.finish(digest); }
 
 }  // namespace store

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "store/block_hash.h"
+
 namespace store {
 
 class Sha256 {
@@ -16,7 +18,7 @@ class Sha256 {
 
   // `Portable` forces the plain implementation (tests compare the two).
   explicit Sha256(Engine engine = Engine::Best);
-  void update(const void* data, std::size_t size);
+  void update(const void* data, std::size_t size) { hash_.update(data, size); }
   void update(std::string_view text) { update(text.data(), text.size()); }
   // Writes the digest's kDigestSize bytes; the object must not be updated afterwards.
   void finish(std::uint8_t digest[kDigestSize]);
@@ -25,12 +27,7 @@ class Sha256 {
   static bool hardware_available();
 
  private:
-  using Blocks = void (*)(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks);
-  Blocks blocks_;
-  std::uint32_t state_[8];
-  std::uint8_t pending_[64];
-  std::size_t pending_size_ = 0;
-  std::uint64_t total_ = 0;
+  detail::BlockHash<8> hash_;
 };
 
 namespace detail {
