@@ -28,8 +28,12 @@ install: $(VENV)/.ready
 demo: install
 	$(PY) demo/demo.py $(REPO)
 
+# The suite runs on every core (pytest-xdist), a test file to a worker.
+PYTEST_WORKERS ?= auto
+PYTEST_PARALLEL := -n $(PYTEST_WORKERS) --dist loadfile
+
 test: install lint typecheck newer-git
-	$(NEWER_GIT_ENV) $(PY) -m pytest
+	$(NEWER_GIT_ENV) $(PY) -m pytest $(PYTEST_PARALLEL)
 
 # Formatting of the C++ sources and lint of the Python files.
 lint: $(VENV)/.ready
@@ -73,7 +77,8 @@ debian-packages:
 
 # An sdist and the wheels under dist/, for CPython 3.12 and 3.13 each:
 # manylinux2014 for x86-64 and ARM64, and macOS 11.0 or later on ARM64 and
-# 10.15 or later on x86-64, all cross-built with zig through the CMake build
+# 10.15 or later on x86-64, and the musllinux ones (dist-musl), all
+# cross-built with zig through the CMake build
 # (see packaging/cross_wheel.sh and the toolchain files). Each wheel's build
 # directory stays under $(CROSS_DIR) between runs. A wheel for 3.13 is built
 # by the Python 3.13 virtual environment ($(VENV_3_13), the one test-3.13
@@ -106,9 +111,10 @@ dist: $(VENV)/.ready debian-packages
 	$(call cross_wheel,$(VENV_3_13),cp313,aarch64-linux-gnu.2.17,dist,ON,$(ARM64_INCLUDE))
 	$(call cross_wheel,$(VENV_3_13),cp313,aarch64-macos.11.0,dist,OFF)
 	$(call cross_wheel,$(VENV_3_13),cp313,x86_64-macos.10.15,dist,OFF)
+	$(MAKE) --no-print-directory dist-musl
 
-# Every wheel's tags and module: for Linux its machine type, needed libraries
-# and glibc versions (auditwheel, readelf), for macOS its Mach-O (macholib:
+# Every wheel's tags and module: for Linux (glibc and musl) its machine type,
+# needed libraries and symbol versions (auditwheel, readelf), for macOS its Mach-O (macholib:
 # architecture, minimum macOS, loaded libraries, imports and exports). Then,
 # for Python 3.12 and 3.13 each, the x86-64 wheel installed into a fresh
 # virtual environment, where the whole test suite runs against it (with the
@@ -122,13 +128,13 @@ define wheel_suite
 	  dist/*-$(2)-$(2)-*manylinux_2_17_x86_64*.whl -r requirements-test.txt
 	cp $(CROSS_DIR)/$(2)-x86_64-linux-gnu.2.17/_git_store_probe.*.so \
 	  $$($(CHECK_DIR)/$(2)/bin/python -c "import sysconfig; print(sysconfig.get_path('platlib'))")
-	cd $(CHECK_DIR) && $(NEWER_GIT_ENV) GSC_MODULES_FROM="$(abspath $(CHECK_DIR))/$(2)" $(2)/bin/python -m pytest \
+	cd $(CHECK_DIR) && $(NEWER_GIT_ENV) GSC_MODULES_FROM="$(abspath $(CHECK_DIR))/$(2)" $(2)/bin/python -m pytest $(PYTEST_PARALLEL) \
 	  -p no:cacheprovider --rootdir "$(CURDIR)" -c "$(CURDIR)/pyproject.toml" "$(CURDIR)/tests"
 endef
 
 wheel-check: dist newer-git
 	rm -rf $(CHECK_DIR)
-	$(VENV_ON_PATH) $(PY) packaging/check_wheels.py dist/*manylinux*.whl dist/*macosx*.whl
+	$(VENV_ON_PATH) $(PY) packaging/check_wheels.py dist/*manylinux*.whl dist/*musllinux*.whl dist/*macosx*.whl
 	$(call wheel_suite,$(PYTHON),cp312)
 	$(call wheel_suite,python3.13,cp313)
 	$(CHECK_DIR)/cp312/bin/python -m pip --disable-pip-version-check --quiet wheel --no-deps \
@@ -162,7 +168,7 @@ arm64-module-check: $(VENV)/.ready debian-packages newer-git
 	  --implementation cp --abi cp313 $(ARM64_CHECK_DIR)/wheel/*.whl -r requirements-test.txt
 	cp $(CROSS_DIR)/cp313-aarch64-linux-gnu.2.17/_git_store_probe.*.so $(ARM64_VENV)/lib/python3.13/site-packages/
 	cd $(ARM64_CHECK_DIR) && $(ARM64_ENV) $(NEWER_GIT_ENV) GSC_MODULES_FROM="$(abspath $(ARM64_VENV))" \
-	  venv/bin/python -m pytest -p no:cacheprovider --rootdir "$(CURDIR)" -c "$(CURDIR)/pyproject.toml" \
+	  venv/bin/python -m pytest $(PYTEST_PARALLEL) -p no:cacheprovider --rootdir "$(CURDIR)" -c "$(CURDIR)/pyproject.toml" \
 	  $(addprefix "$(CURDIR)"/,$(ARM64_TESTS))
 
 # The part of the ARM64 suite that every CI run takes (about eight minutes on
@@ -202,15 +208,13 @@ dist-musl: $(VENV)/.ready
 	    $(abspath $(CROSS_DIR))/zlib-$$arch-linux-musl || exit 1; \
 	done
 
-# The musllinux wheels' tags (`auditwheel show`), machine types and needed
-# library; then the object store as built for them: store_driver, static with
-# musl, runs here natively (x86-64) and under qemu's user-mode emulation
-# (ARM64) on the generated repositories and the file tree, every answer
-# compared with git's and this machine's. The modules themselves are not run:
-# there is no musl CPython here.
+# The object store as built for the musllinux wheels (whose tags and modules
+# wheel-check checks): store_driver, static with musl, runs here natively
+# (x86-64) and under qemu's user-mode emulation (ARM64) on the generated
+# repositories and the file tree, every answer compared with git's and this
+# machine's. The modules themselves are not run: there is no musl CPython here.
 musl-check: dist-musl
 	packaging/debian-packages.sh qemu-user-static
-	$(VENV_ON_PATH) $(PY) packaging/check_musl_wheels.py dist/*musllinux*.whl
 	$(PY) tests/arm64/check_store.py native $(CROSS_DIR)/musl-x86_64/store_driver
 	$(PY) tests/arm64/check_store.py qemu-aarch64-static $(CROSS_DIR)/musl-aarch64/store_driver
 
@@ -256,7 +260,7 @@ sanitize: $(VENV)/.ready newer-git
 	cmake --build $(SANITIZE_DIR)
 	$(SANITIZE_ENV) $(PY) -c "import git_service_cython as m, sys; \
 	  sys.exit(0 if m.__file__.startswith('$(abspath $(SANITIZE_DIR))') else 'not the sanitizer build: ' + m.__file__)"
-	$(SANITIZE_ENV) $(NEWER_GIT_ENV) $(PY) -m pytest -p no:cacheprovider --capture=sys
+	$(SANITIZE_ENV) $(NEWER_GIT_ENV) $(PY) -m pytest $(PYTEST_PARALLEL) -p no:cacheprovider --capture=sys
 
 clean:
 	rm -rf $(BUILD) dist

@@ -9,6 +9,10 @@ For each wheel given, by its platform tag:
   manylinux2014 policy's (the dynamic loader is glibc's own, which the policy
   always allows), no glibc symbol version past 2.17 and no reference to a
   shared C++ runtime.
+- musllinux_1_2: `auditwheel show` names musllinux_1_2 for its architecture;
+  `readelf` shows the target's machine type, musl's C library (by the name
+  musl systems give it) as the one library needed, and no glibc or shared C++
+  runtime symbol version.
 - macOS (read with macholib): the architecture of the tag; a dylib or bundle
   whose LC_BUILD_VERSION names macOS with the tag's version as its minimum;
   libSystem and the system's zlib as the only libraries it loads; every
@@ -32,6 +36,7 @@ from importlib import resources
 from pathlib import Path
 
 POLICY = "manylinux_2_17"
+MUSL_POLICY = "musllinux_1_2"
 MACHINES = {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}
 LOADERS = {"x86_64": "ld-linux-x86-64.so.2", "aarch64": "ld-linux-aarch64.so.1"}
 
@@ -62,23 +67,45 @@ def version_key(version: str) -> tuple[int, ...]:
 
 
 def check_elf_module(module: Path, arch: str, allowed: set[str]) -> list[str]:
+    """A manylinux2014 module: the policy's libraries, glibc 2.17's symbols."""
+    machine, needed, versions, faults = elf_facts(module, arch)
+    beyond = needed - allowed - {LOADERS[arch]}
+    if beyond:
+        faults.append(f"{module.name}: needs {sorted(beyond)}, beyond the {POLICY} policy")
+    glibc = sorted(set(re.findall(r"GLIBC_([0-9.]+)", versions)), key=version_key)
+    if glibc and version_key(glibc[-1]) > version_key("2.17"):
+        faults.append(f"{module.name}: needs GLIBC_{glibc[-1]}")
+    faults += shared_cxx_runtime(module, versions)
+    print(f"  {module.name}: {machine}; needs {', '.join(sorted(needed))}; glibc up to {glibc[-1] if glibc else '-'}")
+    return faults
+
+
+def check_musl_module(module: Path, arch: str) -> list[str]:
+    """A musllinux module: musl's C library alone, no glibc symbol at all."""
+    machine, needed, versions, faults = elf_facts(module, arch)
+    if needed != {f"libc.musl-{arch}.so.1"}:
+        faults.append(f"{module.name}: needs {sorted(needed)}, not musl's C library alone")
+    glibc = sorted(set(re.findall(r"GLIBC_[0-9.]+", versions)))
+    if glibc:
+        faults.append(f"{module.name}: refers to glibc ({', '.join(glibc)})")
+    faults += shared_cxx_runtime(module, versions)
+    print(f"  {module.name}: {machine}; needs {', '.join(sorted(needed))}")
+    return faults
+
+
+def elf_facts(module: Path, arch: str) -> tuple[str, set[str], str, list[str]]:
+    """The module's machine, needed libraries and symbol versions, and a fault if the machine is not arch's."""
     faults = []
     machine = re.search(r"Machine:\s+(.+)", readelf("-h", module)).group(1).strip()
     if machine != MACHINES[arch]:
         faults.append(f"{module.name}: machine {machine!r}, not {MACHINES[arch]!r}")
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf("-d", module)))
-    beyond = needed - allowed - {LOADERS[arch]}
-    if beyond:
-        faults.append(f"{module.name}: needs {sorted(beyond)}, beyond the {POLICY} policy")
-    versions = readelf("-V", module)
-    glibc = sorted(set(re.findall(r"GLIBC_([0-9.]+)", versions)), key=version_key)
-    if glibc and version_key(glibc[-1]) > version_key("2.17"):
-        faults.append(f"{module.name}: needs GLIBC_{glibc[-1]}")
+    return machine, needed, readelf("-V", module), faults
+
+
+def shared_cxx_runtime(module: Path, versions: str) -> list[str]:
     cxx = sorted(set(re.findall(r"(GLIBCXX_[0-9.]+|CXXABI_[0-9.]+)", versions)))
-    if cxx:
-        faults.append(f"{module.name}: refers to a shared C++ runtime ({', '.join(cxx)})")
-    print(f"  {module.name}: {machine}; needs {', '.join(sorted(needed))}; glibc up to {glibc[-1] if glibc else '-'}")
-    return faults
+    return [f"{module.name}: refers to a shared C++ runtime ({', '.join(cxx)})"] if cxx else []
 
 
 def read_uleb128(data: bytes, position: int) -> tuple[int, int]:
@@ -201,20 +228,21 @@ def check_wheel(wheel: Path, allowed: set[str]) -> list[str]:
     macos = MACOS_TAG.match(platforms[0]) if len(platforms) == 1 else None
     linux_arch = next((arch for arch in MACHINES
                        if sorted(platforms) == sorted([f"{POLICY}_{arch}", f"manylinux2014_{arch}"])), None)
+    musl_arch = next((arch for arch in MACHINES if platforms == [f"{MUSL_POLICY}_{arch}"]), None)
     if macos is not None:
         module_name = f"{MODULE}.cpython-{python}-darwin.so"
     elif linux_arch is not None:
         module_name = f"{MODULE}.cpython-{python}-{linux_arch}-linux-gnu.so"
+    elif musl_arch is not None:
+        module_name = f"{MODULE}.cpython-{python}-{musl_arch}-linux-musl.so"
     else:
         return [f"{wheel.name}: a platform tag this check does not know ({named['platform']})"]
     print(wheel.name)
     faults = []
     if linux_arch is not None:
-        shown = subprocess.run(["auditwheel", "show", str(wheel)], capture_output=True, text=True, check=False)
-        tag = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"([^"]+)"', shown.stdout)
-        print(f"  auditwheel show: {tag.group(1) if tag else shown.stdout + shown.stderr}")
-        if tag is None or tag.group(1) != f"{POLICY}_{linux_arch}":
-            faults.append(f"{wheel.name}: auditwheel does not name {POLICY}_{linux_arch}")
+        faults += check_auditwheel_tag(wheel, f"{POLICY}_{linux_arch}")
+    elif musl_arch is not None:
+        faults += check_auditwheel_tag(wheel, f"{MUSL_POLICY}_{musl_arch}")
     with zipfile.ZipFile(wheel) as archive, tempfile.TemporaryDirectory() as unpacked:
         names = archive.namelist()
         if any("_git_store_probe" in name for name in names):
@@ -227,9 +255,20 @@ def check_wheel(wheel: Path, allowed: set[str]) -> list[str]:
         module = Path(archive.extract(module_name, unpacked))
         if linux_arch is not None:
             faults += check_elf_module(module, linux_arch, allowed)
+        elif musl_arch is not None:
+            faults += check_musl_module(module, musl_arch)
         else:
             faults += check_macho_module(module, macos["arch"], (int(macos["major"]), int(macos["minor"])))
     return faults
+
+
+def check_auditwheel_tag(wheel: Path, expected: str) -> list[str]:
+    shown = subprocess.run(["auditwheel", "show", str(wheel)], capture_output=True, text=True, check=False)
+    tag = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"([^"]+)"', shown.stdout)
+    print(f"  auditwheel show: {tag.group(1) if tag else shown.stdout + shown.stderr}")
+    if tag is None or tag.group(1) != expected:
+        return [f"{wheel.name}: auditwheel does not name {expected}"]
+    return []
 
 
 def main(wheels: list[str]) -> int:
