@@ -156,7 +156,7 @@ wheel-check: dist newer-git
 ARM64_CHECK_DIR := $(CROSS_DIR)/arm64-module-check
 ARM64_VENV := $(ARM64_CHECK_DIR)/venv
 ARM64_TESTS ?= tests
-ARM64_ENV := PYTHONPYCACHEPREFIX="$(abspath $(ARM64_CHECK_DIR))/pycache" GSC_SLOWDOWN=10
+ARM64_ENV := PYTHONPYCACHEPREFIX="$(abspath $(ARM64_CHECK_DIR))/pycache" GSC_SLOWDOWN=10 HYPOTHESIS_PROFILE=emulated
 arm64-module-check: $(VENV)/.ready debian-packages newer-git
 	$(MAKE) --no-print-directory VENV=$(VENV_3_13) PYTHON=python3.13 $(VENV_3_13)/.ready
 	packaging/arm64-python.sh $(ARM64_PYTHON)
@@ -218,14 +218,15 @@ musl-check: dist-musl
 	$(PY) tests/arm64/check_store.py native $(CROSS_DIR)/musl-x86_64/store_driver
 	$(PY) tests/arm64/check_store.py qemu-aarch64-static $(CROSS_DIR)/musl-aarch64/store_driver
 
-# Every unit of the module compiles for macOS on ARM64 and x86-64: zig's clang
-# with the macOS headers it ships and this machine's Python headers. For
-# Windows on x86-64 and ARM64, with no CPython headers to be had here, the
-# object store's and the file layer's units (with the MinGW-w64 headers zig
-# ships and Debian's MinGW-w64 zlib headers).
+# The object store's and the file layer's units compile for Windows on x86-64
+# and ARM64 (zig's clang with the MinGW-w64 headers it ships and Debian's
+# MinGW-w64 zlib headers); there are no CPython headers for Windows here, so
+# the rest of the module is left out. (packaging/portability_check.py takes
+# macOS targets too, where it compiles every unit; `make dist` compiles and
+# links the whole module for both macOS architectures.)
 portability-check: $(VENV)/.ready
 	packaging/debian-packages.sh libz-mingw-w64-dev
-	$(VENV_ON_PATH) $(PY) packaging/portability_check.py aarch64-macos x86_64-macos x86_64-windows-gnu aarch64-windows-gnu
+	$(VENV_ON_PATH) $(PY) packaging/portability_check.py x86_64-windows-gnu aarch64-windows-gnu
 
 # The object store on Windows: store_driver (the store without CPython, built
 # for x86_64-windows-gnu with zig, zlib linked statically from Debian's
