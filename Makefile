@@ -119,8 +119,11 @@ dist: $(VENV)/.ready debian-packages
 # for Python 3.12 and 3.13 each, the x86-64 wheel installed into a fresh
 # virtual environment, where the whole test suite runs against it (with the
 # probe module from the same cross build beside it, and the suite refusing a
-# module from anywhere else); last, a wheel built from the sdist.
+# module from anywhere else), and on 3.13 the type stubs the wheel ships
+# checked against its module (stubtest) and the typed sample under --strict;
+# last, a wheel built from the sdist.
 CHECK_DIR := $(BUILD)/wheel-check
+MYPY := $(shell grep '^mypy==' requirements-dev.txt)
 # $(call wheel_suite,PYTHON,PYTAG): the suite against that Python's installed x86-64 wheel.
 define wheel_suite
 	$(1) -m venv $(CHECK_DIR)/$(2)
@@ -137,6 +140,9 @@ wheel-check: dist newer-git
 	$(VENV_ON_PATH) $(PY) packaging/check_wheels.py dist/*manylinux*.whl dist/*musllinux*.whl dist/*macosx*.whl
 	$(call wheel_suite,$(PYTHON),cp312)
 	$(call wheel_suite,python3.13,cp313)
+	$(CHECK_DIR)/cp313/bin/python -m pip --disable-pip-version-check --quiet install $(MYPY)
+	cd $(CHECK_DIR) && cp313/bin/python -m mypy.stubtest git_service_cython --allowlist "$(CURDIR)/stubs/stubtest-allowlist.txt"
+	cd $(CHECK_DIR) && cp313/bin/python -m mypy --strict "$(CURDIR)/tests/typing/sample_usage.py"
 	$(CHECK_DIR)/cp312/bin/python -m pip --disable-pip-version-check --quiet wheel --no-deps \
 	  --wheel-dir $(CHECK_DIR)/from-sdist dist/*.tar.gz
 	ls $(CHECK_DIR)/from-sdist/*.whl
@@ -243,7 +249,8 @@ windows-check: $(VENV)/.ready
 	$(PY) tests/arm64/check_store.py wine $(WINDOWS_DIR)/store_driver.exe
 
 # The same suite against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer. The interpreter itself is not instrumented, so
+# UndefinedBehaviorSanitizer (a debug build, assertions on, optimised as the
+# sanitizers advise, -O1). The interpreter itself is not instrumented, so
 # the sanitizer runtime is preloaded (with the C++ runtime after it, so that
 # its exception interceptors find what they wrap) and leak detection (which would report
 # the interpreter's own allocations) is off; any sanitizer error aborts the run.
@@ -255,7 +262,7 @@ SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
   PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_DIR))
 
 sanitize: $(VENV)/.ready newer-git
-	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
 	  -DGSC_SANITIZE=ON -DGSC_WERROR=ON -DGSC_TEST_PROBE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	cmake --build $(SANITIZE_DIR)
