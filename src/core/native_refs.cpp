@@ -72,11 +72,11 @@ Ref NativeRefs::get(PyObject* name) {
     const std::string wanted(host::bytes_view(name));
     std::string hex;
     std::string missing;
-    const store::RefRead read = core::without_gil([&] { return files_->resolve(wanted, hex, &missing); });
-    if (read == store::RefRead::Found) return host::bytes(hex);
+    const store::Outcome read = core::without_gil([&] { return files_->resolve(wanted, hex, &missing); });
+    if (read == store::Outcome::Found) return host::bytes(hex);
     // RefsContainer.__getitem__: raise KeyError(name); the reftable
     // container's follow() raises it for the name of the chain it misses.
-    if (read == store::RefRead::Missing) {
+    if (read == store::Outcome::Missing) {
       Ref key = missing == wanted ? Ref::borrow(name) : host::bytes(missing);
       host::raise_instance(host::call(PyExc_KeyError, {key.get()}).get());
     }
@@ -89,9 +89,9 @@ Ref NativeRefs::read_ref(PyObject* name) {
   if (files_ && PyBytes_CheckExact(name)) {
     const std::string wanted(host::bytes_view(name));
     store::RefValue value;
-    const store::RefRead read = core::without_gil([&] { return files_->read_ref(wanted, value); });
-    if (read == store::RefRead::Found) return host::bytes(value.symbolic ? "ref: " + value.text : value.text);
-    if (read == store::RefRead::Missing) {
+    const store::Outcome read = core::without_gil([&] { return files_->read_ref(wanted, value); });
+    if (read == store::Outcome::Found) return host::bytes(value.symbolic ? "ref: " + value.text : value.text);
+    if (read == store::Outcome::Missing) {
       // The reftable container's read_loose_ref raises KeyError(name).
       if (files_->storage() == store::RefStorage::Reftable) {
         host::raise_instance(host::call(PyExc_KeyError, {name}).get());
@@ -105,12 +105,12 @@ Ref NativeRefs::read_ref(PyObject* name) {
 std::optional<std::vector<ListedRef>> NativeRefs::list(std::string_view prefix, std::string_view only_id) {
   if (!files_) return std::nullopt;
   std::vector<ListedRef> refs;
-  const store::RefRead read = core::without_gil([&] {
+  const store::Outcome read = core::without_gil([&] {
     return files_->for_each(prefix, [&](std::string_view name, std::string_view hex) {
       if (only_id.empty() || hex == only_id) refs.push_back(ListedRef{std::string(name), std::string(hex)});
     });
   });
-  if (read == store::RefRead::Declined) return std::nullopt;
+  if (read == store::Outcome::Declined) return std::nullopt;
   return refs;
 }
 

@@ -42,7 +42,7 @@ bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t
   // The graph vouches for nothing the store cannot check: a commit it cannot
   // read or parse makes the walk decline, and dulwich then reads it.
   ObjectType type;
-  if (store.read(id, type, scratch) != Read::Found) return false;
+  if (store.read(id, type, scratch) != Outcome::Found) return false;
   std::optional<Commit> commit;
   if (type == ObjectType::Commit) {
     commit = parse_commit(scratch.view(), store.format());
@@ -98,7 +98,7 @@ Step CommitWalk::next(CommitRef& commit) {
 
 bool CommitWalk::take_parents(const CommitRef& commit, bool read) {
   if (read) {
-    if (store_.read(commit.id, type_, content_) != Read::Found || type_ != ObjectType::Commit) return false;
+    if (store_.read(commit.id, type_, content_) != Outcome::Found || type_ != ObjectType::Commit) return false;
     std::optional<Commit> parsed = parse_commit(content_.view(), store_.format());
     if (!parsed) return false;
     fields_ = *parsed;
@@ -281,7 +281,7 @@ ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<Obj
     }
   }
   ObjectType type;
-  if (store.read(id, type, content) != Read::Found) return ParentsRead::Declined;
+  if (store.read(id, type, content) != Outcome::Found) return ParentsRead::Declined;
   // dulwich would read any other object and find no parents on it; a tag
   // the store does not parse is left to it.
   if (type != ObjectType::Commit) {

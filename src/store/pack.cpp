@@ -166,7 +166,7 @@ bool PackIndex::pack_checksum(ObjectId& checksum) const {
   return true;
 }
 
-PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) const {
+Outcome PackIndex::find(const ObjectId& id, std::uint64_t& offset) const {
   const std::uint8_t* data = file_->data();
   const std::uint64_t size = file_->size();
   const std::uint8_t first = id.bytes[0];
@@ -175,19 +175,20 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
   // dulwich's bisection takes 32-bit signed bounds, raises when start > end,
   // and computes its midpoint in 32 bits: past that it reads elsewhere.
   if (start > static_cast<std::int64_t>(kInt32Max) || end > static_cast<std::int64_t>(kInt32Max)) {
-    return Lookup::Declined;
+    return Outcome::declined("pack index: fanout past 31 bits");
   }
-  if (start > end) return Lookup::Declined;
+  if (start > end) return Outcome::declined("pack index: fanout not monotonic");
   // An id of another format is never in this index.
-  if (id.format != format_) return Lookup::Declined;
+  if (id.format != format_) return Outcome::declined("pack index: id of the other object format");
   const std::size_t id_bytes = id_size(format_);
   const std::uint64_t stride = interleaved_ ? v1_entry_size(format_) : id_bytes;
   while (start <= end) {
-    if (start + end > static_cast<std::int64_t>(kInt32Max)) return Lookup::Declined;
+    if (start + end > static_cast<std::int64_t>(kInt32Max))
+      return Outcome::declined("pack index: bisection past 31 bits");
     const std::int64_t i = (start + end) / 2;
     const std::uint64_t at = names_offset_ + static_cast<std::uint64_t>(i) * stride;
     // A name cut short by the end of the file makes dulwich raise.
-    if (at + id_bytes > size) return Lookup::Declined;
+    if (at + id_bytes > size) return Outcome::declined("pack index: id past the end of the file");
     const int order = compare_ids(data + at, id.bytes.data(), id_bytes);
     if (order < 0) {
       start = i + 1;
@@ -196,24 +197,25 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
     } else {
       if (interleaved_) {
         offset = read_be32(data + at - kOffsetSize);
-        return Lookup::Found;
+        return Outcome::Found;
       }
       const std::uint64_t offsets = names_offset_ + std::uint64_t{count_} * (id_bytes + kCrcSize);
       const std::uint64_t small = offsets + static_cast<std::uint64_t>(i) * kOffsetSize;
-      if (small + kOffsetSize > size) return Lookup::Declined;
+      if (small + kOffsetSize > size) return Outcome::declined("pack index: offset past the end of the file");
       const std::uint32_t value = read_be32(data + small);
       if ((value & 0x80000000u) == 0) {
         offset = value;
-        return Lookup::Found;
+        return Outcome::Found;
       }
       const std::uint64_t large_offsets = names_offset_ + std::uint64_t{count_} * table_bytes_per_object(format_);
       const std::uint64_t large = large_offsets + std::uint64_t{value & 0x7fffffffu} * kLargeOffsetSize;
-      if (large + kLargeOffsetSize > size) return Lookup::Declined;
+      if (large + kLargeOffsetSize > size)
+        return Outcome::declined("pack index: large offset past the end of the file");
       offset = read_be64(data + large);
-      return Lookup::Found;
+      return Outcome::Found;
     }
   }
-  return Lookup::Missing;
+  return Outcome::Missing;
 }
 
 bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, HashFormat format, std::uint64_t offset,
