@@ -8,6 +8,7 @@
 #include "core/namespace.h"
 #include "core/native_road.h"
 #include "diff/diff.h"
+#include "store/declines.h"
 #include "store/objects.h"
 
 namespace diff {
@@ -89,7 +90,10 @@ std::optional<std::vector<std::string>> native_components(PyObject* path_parts) 
     }
     return Outcome::Missing;
   });
-  if (outcome == Outcome::Declined) return std::nullopt;
+  if (outcome == Outcome::Declined) {
+    store::note_decline(outcome);
+    return std::nullopt;
+  }
   return outcome == Outcome::Found ? host::bytes(found.hex()) : Ref::borrow(Py_None);
 }
 

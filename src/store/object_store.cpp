@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/object_hash.h"
 #include "store/objects.h"
@@ -167,7 +168,7 @@ void ObjectStore::list_packs(Directory& directory) {
   std::vector<platform::DirectoryEntry> entries;
   if (const int error = platform::list_directory(pack_dir, entries)) {
     // No pack directory is no packs; any other failure makes dulwich raise.
-    if (error != ENOENT) directory.faulty = true;
+    if (error != ENOENT) directory.fault = "objects: a pack directory that cannot be listed";
     return;
   }
   std::vector<std::string> names;
@@ -181,9 +182,18 @@ void ObjectStore::list_packs(Directory& directory) {
     Pack pack;
     pack.base = pack_dir + "/" + base;
     std::shared_ptr<const MappedFile> index_file = map_file(pack.base + ".idx");
-    pack.load =
-        index_file == nullptr ? PackIndex::Load::Declined : PackIndex::load(std::move(index_file), format_, pack.index);
-    if (pack.load == PackIndex::Load::Declined) directory.faulty = true;
+    if (index_file == nullptr) {
+      pack.load = PackIndex::Load::Declined;
+      directory.fault = "pack index: file cannot be mapped";
+    } else {
+      const FileIdentity identity = index_file->identity();
+      const char* refusal = nullptr;
+      pack.load = PackIndex::load(std::move(index_file), format_, pack.index, refusal);
+      if (pack.load == PackIndex::Load::Declined) {
+        directory.fault = refusal;
+        note_refused_file(refusal, identity);
+      }
+    }
     directory.packs.push_back(std::move(pack));
   }
 }
@@ -224,7 +234,9 @@ void ObjectStore::read_alternates(std::size_t index) {
     if (other_format || error != 0 || info.kind != platform::FileKind::Directory ||
         std::find(ancestors.begin(), ancestors.end(), key) != ancestors.end()) {
       // dulwich raises when it gets here (AssertionError, NotADirectoryError, RecursionError, ...).
-      alternate->listed = alternate->faulty = alternate->alternates_read = true;
+      alternate->listed = alternate->alternates_read = true;
+      alternate->fault =
+          other_format ? "alternates: dulwich reads them as SHA-1 stores" : "alternates: a directory dulwich raises on";
     } else {
       if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
       seen.push_back(key);
@@ -237,10 +249,10 @@ void ObjectStore::read_alternates(std::size_t index) {
 }
 
 Outcome ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
-  if (refused_) return Outcome::declined("objects: a pack dulwich refuses, found before the commit-graph was used");
-  if (id.format != format_) return Outcome::declined("objects: id of the other object format");
+  if (refused_) return note_decline(Outcome::declined("objects: a pack dulwich refuses, met before using the graph"));
+  if (id.format != format_) return note_decline(Outcome::declined("objects: id of the other object format"));
   know_own_directory();
-  return read_in(0, id, type, content);
+  return note_decline(read_in(0, id, type, content));
 }
 
 void ObjectStore::know_own_directory() {
@@ -259,7 +271,7 @@ bool ObjectStore::packs_sound() {
   for (std::size_t index = 0; index < directories_.size(); ++index) {
     Directory& directory = *directories_[index];
     if (!directory.listed) list_packs(directory);
-    if (directory.faulty) return false;
+    if (directory.fault != nullptr) return false;
     for (Pack& pack : directory.packs) {
       // dulwich never reaches the data of a pack whose index it passes over.
       if (pack.load == PackIndex::Load::Usable && !pack_matches(pack)) return false;
@@ -275,7 +287,7 @@ Outcome ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& 
     if (!directory.listed) list_packs(directory);
     // dulwich visits packs in no fixed order: if any of them would raise on
     // this id, so might dulwich, whichever copy the store finds.
-    if (directory.faulty) return Outcome::declined("objects: a pack index or directory dulwich raises on");
+    if (directory.fault != nullptr) return Outcome::declined(directory.fault);
     bool found = false;
     for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
       Pack& pack = directory.packs[p];
@@ -329,20 +341,29 @@ bool ObjectStore::pack_data_usable(Pack& pack) {
   if (pack.data_usable) return *pack.data_usable;
   pack.data_usable = false;
   pack.data = map_file(pack.base + ".pack");
-  if (pack.data == nullptr) return false;
+  if (pack.data == nullptr) {
+    pack.refusal = "pack: file cannot be mapped";
+    return false;
+  }
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
+  auto refuse = [&](const char* reason) {
+    pack.refusal = reason;
+    note_refused_file(reason, pack.data->identity());
+    return false;
+  };
   // dulwich checks the header, the object count against the index's and the
   // pack's checksum against the one the index records. (Each entry is still
   // checked against the mapping's bounds when it is read.)
   const std::size_t trailer = pack_trailer_size(format_);
-  if (size < kPackHeaderSize + trailer || std::memcmp(data, "PACK", 4) != 0) return false;
+  if (size < kPackHeaderSize + trailer) return refuse("pack: shorter than its header and trailer");
+  if (std::memcmp(data, "PACK", 4) != 0) return refuse("pack: no PACK signature");
   const std::uint32_t version = read_be32(data + 4);
-  if (version != 2 && version != 3) return false;
-  if (read_be32(data + 8) != pack.index->count()) return false;
+  if (version != 2 && version != 3) return refuse("pack: a version other than 2 or 3");
+  if (read_be32(data + 8) != pack.index->count()) return refuse("pack: object count differs from its index's");
   ObjectId recorded;
   if (!pack.index->pack_checksum(recorded) || ObjectId::from_raw(data + size - trailer, format_) != recorded) {
-    return false;
+    return refuse("pack: checksum differs from the one its index records");
   }
   pack.data_usable = true;
   return true;
@@ -371,8 +392,7 @@ void ObjectStore::cache_put(const CacheKey& key, ObjectType type, const std::uin
 Outcome ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_number, std::uint64_t offset,
                                  ObjectType& type, Buffer& content) {
   Pack& pack = directories_[directory_number]->packs[pack_number];
-  if (!pack_data_usable(pack))
-    return Outcome::declined("pack: header, object count or checksum disagrees with its index");
+  if (!pack_data_usable(pack)) return Outcome::declined(pack.refusal);
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
   const std::size_t trailer = pack_trailer_size(format_);

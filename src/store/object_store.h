@@ -107,6 +107,7 @@ class ObjectStore {
     std::shared_ptr<const MappedFile> data;
     std::optional<bool>
         data_usable;  // whether the pack file's header and checksum agree with its index; unset until looked at
+    const char* refusal = nullptr;  // why not, when not
   };
   static constexpr std::size_t kNoParent = SIZE_MAX;
   struct Directory {
@@ -115,7 +116,7 @@ class ObjectStore {
     std::size_t parent = kNoParent;  // the directory whose alternates name this one
     std::uint64_t device = 0, inode = 0;
     bool listed = false;
-    bool faulty = false;  // dulwich would raise on some lookup here
+    const char* fault = nullptr;  // why dulwich would raise on some lookup here, if it would
     std::vector<Pack> packs;
     bool alternates_read = false;
     std::vector<std::size_t> alternates;  // indexes into directories_

@@ -40,33 +40,40 @@ constexpr std::size_t kZlibChunk = std::size_t{1} << 30;
 }  // namespace
 
 PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, HashFormat format,
-                                std::unique_ptr<PackIndex>& index) {
+                                std::unique_ptr<PackIndex>& index, const char*& refusal) {
+  auto declined = [&refusal](const char* reason) {
+    refusal = reason;
+    return Load::Declined;
+  };
   const std::uint8_t* data = file->data();
   const std::uint64_t size = file->size();
   auto made = std::unique_ptr<PackIndex>(new PackIndex());
   made->format_ = format;
   if (size >= 4 && std::memcmp(data, kIndexMagic, 4) == 0) {
-    if (size < kV2Header) return Load::Declined;
+    if (size < kV2Header) return declined("pack index: shorter than its header");
     const std::uint32_t version = read_be32(data + 4);
     std::size_t header = kV2Header;
     if (version == 3) {
       // dulwich looks the hash format up first: one it does not know is a
       // KeyError, one other than the repository's fails its assertion.
-      if (size < kV2Header + 4) return Load::Declined;
+      if (size < kV2Header + 4) return declined("pack index: shorter than its header");
       const std::uint32_t named = read_be32(data + kV2Header);
       if (named != kSha1Format && named != kSha256Format) return Load::Skipped;
-      if (named != (format == HashFormat::Sha1 ? kSha1Format : kSha256Format)) return Load::Declined;
+      if (named != (format == HashFormat::Sha1 ? kSha1Format : kSha256Format)) {
+        return declined("pack index version 3 of the other object format");
+      }
       header = kV3Header;
       made->version_3_ = true;
     } else if (version != 2) {
       return Load::Skipped;
     }
-    if (size < header + kFanoutSize) return Load::Declined;
+    if (size < header + kFanoutSize) return declined("pack index: shorter than its fanout");
     made->fanout_offset_ = header;
     made->names_offset_ = header + kFanoutSize;
   } else {
     // dulwich's version-1 index is for SHA-1 only (an assertion).
-    if (size < kFanoutSize || format != HashFormat::Sha1) return Load::Declined;
+    if (size < kFanoutSize) return declined("pack index version 1: shorter than its fanout");
+    if (format != HashFormat::Sha1) return declined("pack index version 1 in a SHA-256 repository");
     made->interleaved_ = true;
     made->fanout_offset_ = 0;
     made->names_offset_ = kV1Ids;
@@ -76,7 +83,7 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, HashForm
   const std::uint64_t n = made->count_;
   const std::uint64_t minimum = made->interleaved_ ? kFanoutSize + n * v1_entry_size(format)
                                                    : made->names_offset_ + n * table_bytes_per_object(format);
-  if (size < minimum) return Load::Declined;
+  if (size < minimum) return declined("pack index: shorter than its object count needs");
   index = std::move(made);
   return Load::Usable;
 }

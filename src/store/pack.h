@@ -37,8 +37,10 @@ class PackIndex {
   };
 
   // Reads the header of a mapped `.idx` of a repository whose ids are in
-  // `format`; `index` is set when Usable.
-  static Load load(std::shared_ptr<const MappedFile> file, HashFormat format, std::unique_ptr<PackIndex>& index);
+  // `format`; `index` is set when Usable, `refusal` (a string literal) says
+  // why when Declined.
+  static Load load(std::shared_ptr<const MappedFile> file, HashFormat format, std::unique_ptr<PackIndex>& index,
+                   const char*& refusal);
 
   // dulwich's `object_offset`: Found with the entry's offset in the pack,
   // Missing for a KeyError, Declined wherever it would raise or misbehave.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/object_id.h"
 
@@ -94,19 +95,20 @@ Outcome RefFiles::read_loose(std::string_view name, RefValue& value) {
   const int error = read_repository_file(git_dir_ + "/" + std::string(name), buffer_);
   if (error != 0) {
     if (platform::means_absent(error)) return Outcome::Missing;
-    return Outcome::declined("loose ref: file cannot be read");
+    return note_decline(Outcome::declined("loose ref: file cannot be read"));
   }
   std::string_view content = buffer_.view();
-  if (!content.ends_with('\n')) return Outcome::declined("loose ref: no newline at the end");
+  if (!content.ends_with('\n')) return note_decline(Outcome::declined("loose ref: no newline at the end"));
   content.remove_suffix(1);
   if (is_any_hex_id(content)) {
     value = RefValue{false, std::string(content)};
     return Outcome::Found;
   }
-  if (!content.starts_with(kSymbolicPrefix)) return Outcome::declined("loose ref: neither an id nor a symbolic ref");
+  if (!content.starts_with(kSymbolicPrefix))
+    return note_decline(Outcome::declined("loose ref: neither an id nor a symbolic ref"));
   content.remove_prefix(kSymbolicPrefix.size());
   if (content.empty() || content.find_first_of("\r\n") != std::string_view::npos) {
-    return Outcome::declined("loose ref: symbolic target malformed");
+    return note_decline(Outcome::declined("loose ref: symbolic target malformed"));
   }
   value = RefValue{true, std::string(content)};
   return Outcome::Found;
@@ -135,18 +137,18 @@ Outcome RefFiles::packed(const PackedRefs*& refs) {
     }
   }
   refs = packed_refs_.get();
-  return packed_outcome_;
+  return note_decline(packed_outcome_);
 }
 
 Outcome RefFiles::read_ref(std::string_view name, RefValue& value) {
-  if (storage_ == RefStorage::Reftable) return tables_.read_ref(name, value.symbolic, value.text);
-  if (!readable_name(name)) return Outcome::declined("ref name dulwich refuses or warns about");
+  if (storage_ == RefStorage::Reftable) return note_decline(tables_.read_ref(name, value.symbolic, value.text));
+  if (!readable_name(name)) return note_decline(Outcome::declined("ref name dulwich refuses or warns about"));
   if (const Outcome loose = read_loose(name, value); loose != Outcome::Missing) return loose;
   const PackedRefs* refs = nullptr;
   if (const Outcome packed_refs = packed(refs); packed_refs == Outcome::Declined) return packed_refs;
   if (refs == nullptr) return Outcome::Missing;
   std::string_view hex;
-  const Outcome read = refs->find(name, hex);
+  const Outcome read = note_decline(refs->find(name, hex));
   if (read == Outcome::Found) value = RefValue{false, std::string(hex)};
   return read;
 }
@@ -154,7 +156,7 @@ Outcome RefFiles::read_ref(std::string_view name, RefValue& value) {
 Outcome RefFiles::resolve(std::string_view name, std::string& hex, std::string* missing) {
   if (storage_ == RefStorage::Reftable) {
     std::string missed;
-    const Outcome read = tables_.resolve(name, hex, missed);
+    const Outcome read = note_decline(tables_.resolve(name, hex, missed));
     if (missing != nullptr) *missing = std::move(missed);
     return read;
   }
@@ -164,7 +166,8 @@ Outcome RefFiles::resolve(std::string_view name, std::string& hex, std::string* 
     RefValue value;
     const Outcome read = read_ref(current, value);
     if (read != Outcome::Found) return read;
-    if (read_count > kMostRefsFollowed) return Outcome::declined("symbolic refs: a chain dulwich calls a loop");
+    if (read_count > kMostRefsFollowed)
+      return note_decline(Outcome::declined("symbolic refs: a chain dulwich calls a loop"));
     if (!value.symbolic) {
       hex = std::move(value.text);
       return Outcome::Found;
@@ -231,10 +234,10 @@ bool RefFiles::list_loose(std::string_view prefix, std::vector<std::string>& nam
 }
 
 Outcome RefFiles::for_each(std::string_view prefix, const EachRef& each) {
-  if (storage_ == RefStorage::Reftable) return tables_.for_each(prefix, each);
+  if (storage_ == RefStorage::Reftable) return note_decline(tables_.for_each(prefix, each));
   std::vector<std::string> loose;
   if (!list_loose(prefix, loose))
-    return Outcome::declined("loose refs: a directory that cannot be listed, or a link to one");
+    return note_decline(Outcome::declined("loose refs: a directory that cannot be listed, or a link to one"));
   std::sort(loose.begin(), loose.end());
   for (const std::string& name : loose) {
     std::string hex;
@@ -247,9 +250,9 @@ Outcome RefFiles::for_each(std::string_view prefix, const EachRef& each) {
   const PackedRefs* refs = nullptr;
   if (const Outcome packed_refs = packed(refs); packed_refs == Outcome::Declined) return packed_refs;
   if (refs == nullptr) return Outcome::Found;
-  return refs->for_each(prefix, [&](std::string_view name, std::string_view hex) {
+  return note_decline(refs->for_each(prefix, [&](std::string_view name, std::string_view hex) {
     if (!std::binary_search(loose.begin(), loose.end(), name)) each(name, hex);
-  });
+  }));
 }
 
 }  // namespace store

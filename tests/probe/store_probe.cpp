@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/commit_graph.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/index_file.h"
 #include "store/object_hash.h"
@@ -28,11 +29,16 @@ using store::ObjectId;
 
 // Runs `work` (store calls) without the GIL. A file the store refuses to read
 // is raised as the module raises it (OSError or ValueError); false then.
+// What the store declined in the last run_store, with why.
+store::Declines g_last_declines;
+
 template <class Work>
 bool run_store(Work&& work) {
   std::optional<store::FileError> refused;
+  g_last_declines = store::Declines();
   Py_BEGIN_ALLOW_THREADS;
   try {
+    const store::Declines::Scope gathering(g_last_declines);
     work();
   } catch (const store::FileError& error) {
     refused = error;
@@ -843,7 +849,28 @@ PyObject* time_graph(PyObject*, PyObject* args) {
                        lookup_seconds / (static_cast<double>(rounds) * static_cast<double>(ids.size())));
 }
 
+// last_declines() -> [(reason, file fingerprint or None), ...]: why the
+// store declined in the last call of this module that ran it, in order.
+PyObject* last_declines(PyObject*, PyObject*) {
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) return nullptr;
+  for (const store::Decline& decline : g_last_declines.all()) {
+    const std::string text = store::reason_text(decline.reason, decline.has_number, decline.number);
+    PyObject* item = decline.file == 0
+                         ? Py_BuildValue("(sO)", text.c_str(), Py_None)
+                         : Py_BuildValue("(sK)", text.c_str(), static_cast<unsigned long long>(decline.file));
+    if (item == nullptr || PyList_Append(list, item) != 0) {
+      Py_XDECREF(item);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return list;
+}
+
 PyMethodDef methods[] = {
+    {"last_declines", last_declines, METH_NOARGS, nullptr},
     {"read_objects", read_objects, METH_VARARGS, nullptr},
     {"pack_count", pack_count, METH_VARARGS, nullptr},
     {"parse_commit", parse_commit, METH_VARARGS, nullptr},
