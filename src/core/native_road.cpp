@@ -4,6 +4,7 @@
 
 #include "core/namespace.h"
 #include "platform/files.h"
+#include "store/declines.h"
 
 namespace core {
 
@@ -24,6 +25,12 @@ std::string git_dir_of(Service& self) {
 
 namespace {
 
+// Notes why the native road is closed to this call (core/declines.h).
+std::nullopt_t gate_closed(const char* reason) {
+  store::note_decline(reason);
+  return std::nullopt;
+}
+
 std::optional<ObjectDatabase> on_disk_database(Service& self) {
   static const host::Interned object_store_name{"object_store"};
   static const host::Interned path_name{"path"};
@@ -32,32 +39,36 @@ std::optional<ObjectDatabase> on_disk_database(Service& self) {
   static const host::Interned extra_alternates{"_extra_alternate_paths"};
   static const host::Interned size_limit{"loose_object_size_limit"};
   Ref repo = self.repo();
-  if (!is_exactly(repo.get(), "dulwich.repo", "Repo")) return std::nullopt;
+  if (!is_exactly(repo.get(), "dulwich.repo", "Repo")) return gate_closed("gate: repo is not dulwich's Repo");
   Ref store = host::getattr(repo.get(), object_store_name);
-  if (!is_exactly(store.get(), "dulwich.object_store", "DiskObjectStore")) return std::nullopt;
+  if (!is_exactly(store.get(), "dulwich.object_store", "DiskObjectStore")) {
+    return gate_closed("gate: object store is not dulwich's DiskObjectStore");
+  }
   Ref format = host::getattr(store.get(), object_format_name);
   Ref format_text = host::getattr(format.get(), format_name);
-  if (!PyUnicode_Check(format_text.get())) return std::nullopt;
+  if (!PyUnicode_Check(format_text.get())) return gate_closed("gate: object format not named");
   store::HashFormat hash_format;
   if (PyUnicode_CompareWithASCIIString(format_text.get(), "sha1") == 0) {
     hash_format = store::HashFormat::Sha1;
   } else if (PyUnicode_CompareWithASCIIString(format_text.get(), "sha256") == 0) {
     hash_format = store::HashFormat::Sha256;
   } else {
-    return std::nullopt;
+    return gate_closed("gate: object format neither sha1 nor sha256");
   }
   Ref extra = host::getattr_optional(store.get(), extra_alternates);
-  if (extra && host::truthy(extra.get())) return std::nullopt;
+  if (extra && host::truthy(extra.get())) return gate_closed("gate: object store has extra alternates");
   Ref limit = host::getattr(store.get(), size_limit);
-  if (!PyLong_CheckExact(limit.get())) return std::nullopt;
+  if (!PyLong_CheckExact(limit.get())) return gate_closed("gate: loose object size limit is not an int");
   const unsigned long long limit_value = PyLong_AsUnsignedLongLong(limit.get());
   if (PyErr_Occurred()) throw host::Error{};
 
   Ref store_path = host::getattr(store.get(), path_name);
-  if (!PyUnicode_CheckExact(store_path.get())) return std::nullopt;
+  if (!PyUnicode_CheckExact(store_path.get())) return gate_closed("gate: object store path is not a str");
   ObjectDatabase database{git_dir_of(self), "", limit_value, hash_format};
   database.objects_dir = database.git_dir + "/objects";
-  if (file_system_bytes(store_path.get()) != database.objects_dir) return std::nullopt;
+  if (file_system_bytes(store_path.get()) != database.objects_dir) {
+    return gate_closed("gate: object store is not the root's .git/objects");
+  }
   return database;
 }
 
@@ -79,12 +90,12 @@ std::optional<ObjectDatabase> native_road(Service& self, std::initializer_list<c
   // asked) simply keeps the method on the road it has always taken.
   try {
     for (const host::Interned* sibling : siblings) {
-      if (!own_method(self, *sibling)) return std::nullopt;
+      if (!own_method(self, *sibling)) return gate_closed("gate: a method the call reaches through self is replaced");
     }
     return on_disk_database(self);
   } catch (const host::Error&) {
     host::except_exception();
-    return std::nullopt;
+    return gate_closed("gate: the repository raised when asked");
   }
 }
 

@@ -8,6 +8,7 @@
 #include "core/namespace.h"
 #include "core/native_road.h"
 #include "diff/diff.h"
+#include "store/declines.h"
 #include "store/objects.h"
 
 namespace diff {
@@ -61,32 +62,38 @@ std::optional<std::vector<std::string>> native_components(PyObject* path_parts) 
   if (!objects) return std::nullopt;
   std::optional<store::ObjectId> tree_id = core::hex_object_id(host::getattr(tree, id_name).get(), objects.format());
   if (!tree_id) return std::nullopt;
-  // found: the entry's id; absent: None; declined: the library's road.
-  enum class Outcome { Found, Absent, Declined };
+  // Found: the entry's id; Missing: None; Declined: the library's road.
+  using store::Outcome;
   store::ObjectId found;
-  const Outcome outcome = core::without_gil([&] {
+  const Outcome outcome = core::without_gil([&]() -> Outcome {
     store::ObjectId current = *tree_id;
     store::ObjectType type;
     store::Buffer content;
     std::vector<store::TreeEntry> entries;
     for (std::size_t i = 0; i < components->size(); ++i) {
-      if (objects.get().read(current, type, content) != store::Read::Found || type != store::ObjectType::Tree ||
-          !store::parse_tree(content.view(), objects.format(), entries)) {
-        return Outcome::Declined;
+      if (const Outcome read = objects.get().read(current, type, content); read != Outcome::Found) {
+        return read == Outcome::Missing ? Outcome::declined("tree: not in the store") : read;
+      }
+      if (type != store::ObjectType::Tree) return Outcome::declined("tree: an object of another type");
+      if (!store::parse_tree(content.view(), objects.format(), entries)) {
+        return Outcome::declined("tree: not in the plain shape");
       }
       auto entry = std::find_if(entries.begin(), entries.end(),
                                 [&](const store::TreeEntry& e) { return e.name == (*components)[i]; });
-      if (entry == entries.end()) return Outcome::Absent;
+      if (entry == entries.end()) return Outcome::Missing;
       if (i + 1 == components->size()) {
         found = entry->id;
         return Outcome::Found;
       }
-      if (!store::is_directory_mode(entry->mode)) return Outcome::Absent;
+      if (!store::is_directory_mode(entry->mode)) return Outcome::Missing;
       current = entry->id;
     }
-    return Outcome::Absent;
+    return Outcome::Missing;
   });
-  if (outcome == Outcome::Declined) return std::nullopt;
+  if (outcome == Outcome::Declined) {
+    store::note_decline(outcome);
+    return std::nullopt;
+  }
   return outcome == Outcome::Found ? host::bytes(found.hex()) : Ref::borrow(Py_None);
 }
 

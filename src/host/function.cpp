@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "host/logging.h"
 #include "host/objects.h"
 
 namespace host {
@@ -149,6 +150,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     parse_arguments(spec, args, nargs, kwnames, function->defaults, values.data());
     // Keep self alive for the whole call even if the body drops other references to it.
     Ref keep_self = Ref::borrow(self);
+    const RunningFunction running(spec.name);
     return spec.body(self, Args(values.data()));
   });
 }

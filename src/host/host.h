@@ -3,6 +3,7 @@
 
 #include "host/error.h"
 #include "host/function.h"
+#include "host/logging.h"
 #include "host/objects.h"
 #include "host/ref.h"
 #include "host/text.h"

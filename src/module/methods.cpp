@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/declines.h"
 #include "core/service.h"
 #include "diff/diff.h"
 #include "history/history.h"
@@ -21,11 +22,12 @@ using host::Param;
 using host::Ref;
 
 // One row of the table: the declaration and its body, whose parameters must
-// match the declared ones in number.
+// match the declared ones in number. Every body reports the reads its call
+// left to dulwich (core/declines.h).
 template <auto F, std::size_t N>
 constexpr FunctionSpec row(const char* name, const char* doc, Binding binding, const Param (&params)[N]) {
   static_assert(host::Adapt<F>::arity == N, "the table's parameters must match the body's");
-  return {name, doc, binding, params, &host::Adapt<F>::body};
+  return {name, doc, binding, params, &core::reporting_declines<&host::Adapt<F>::body>};
 }
 
 template <auto F, std::size_t N>
@@ -36,7 +38,7 @@ constexpr FunctionSpec method(const char* name, const char* doc, const Param (&p
 template <auto F>
 constexpr FunctionSpec method(const char* name, const char* doc) {
   static_assert(host::Adapt<F>::arity == 0, "the table's parameters must match the body's");
-  return {name, doc, Binding::Method, {}, &host::Adapt<F>::body};
+  return {name, doc, Binding::Method, {}, &core::reporting_declines<&host::Adapt<F>::body>};
 }
 
 constexpr Param str(const char* name) { return {name, Kind::Str}; }

@@ -118,10 +118,10 @@ std::optional<std::string> reftable_head_digits(const std::string& git_dir, cons
   store::ReftableStack own;
   store::ReftableStack common;
   try {
-    if (own.read(git_dir, store::ReftableReading::AsGit) != store::RefRead::Found) return std::nullopt;
+    if (own.read(git_dir, store::ReftableReading::AsGit) != store::Outcome::Found) return std::nullopt;
     if (common_dir == git_dir) {
       common = own;
-    } else if (common.read(common_dir, store::ReftableReading::AsGit) != store::RefRead::Found) {
+    } else if (common.read(common_dir, store::ReftableReading::AsGit) != store::Outcome::Found) {
       return std::nullopt;
     }
   } catch (const store::FileError&) {

@@ -491,7 +491,7 @@ std::optional<store::ObjectId> Scan::tree_of_commit(PyObject* commit_id, bool re
   return core::without_gil([&]() -> std::optional<store::ObjectId> {
     store::ObjectType type;
     store::Buffer content;
-    if (objects_.get().read(*commit, type, content) != store::Read::Found || type != store::ObjectType::Commit) {
+    if (objects_.get().read(*commit, type, content) != store::Outcome::Found || type != store::ObjectType::Commit) {
       return std::nullopt;
     }
     std::optional<store::Commit> parsed = store::parse_commit(content.view(), format);

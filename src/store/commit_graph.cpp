@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/object_hash.h"
 #include "store/ref_files.h"
@@ -93,6 +94,7 @@ struct GraphFileFacts {
   // The one-time check: the structure and the checksum sound, and the
   // largest parent position the file names (-1 for none).
   bool sound = false;
+  const char* unsound = nullptr;  // why not, when not
   std::int64_t highest_parent = -1;
   // Whether the rows' levels agree with their parents' (in this file and the
   // files below it, which its base ids pin): unknown until first asked.
@@ -130,21 +132,21 @@ bool history_is_rewritten(const std::string& git_dir) {
   return false;
 }
 
-bool CommitGraph::locate(Layer& layer, HashFormat format) {
+Outcome CommitGraph::locate(Layer& layer, HashFormat format) {
   const std::uint8_t* data = layer.data;
   const std::uint64_t size = layer.size;
   const std::size_t id_bytes = id_size(format);
   const std::size_t trailer = id_bytes;
-  if (size < kHeaderSize + kChunkEntrySize + trailer || std::memcmp(data, "CGPH", 4) != 0 || data[4] != 1 ||
-      data[5] != hash_version(format)) {
-    return false;
-  }
+  if (size < kHeaderSize + kChunkEntrySize + trailer) return Outcome::declined("commit-graph: shorter than its header");
+  if (std::memcmp(data, "CGPH", 4) != 0) return Outcome::declined("commit-graph: no CGPH signature");
+  if (data[4] != 1) return Outcome::declined("commit-graph: version {}", data[4]);
+  if (data[5] != hash_version(format)) return Outcome::declined("commit-graph: hash version {}", data[5]);
   layer.format = format;
   const std::uint64_t chunks = data[6];
   layer.base_count = data[7];
   const std::uint64_t table_end = kHeaderSize + kChunkEntrySize * (chunks + 1);
   const std::uint64_t chunks_end = size - trailer;
-  if (table_end > chunks_end) return false;
+  if (table_end > chunks_end) return Outcome::declined("commit-graph: chunk table past the end");
   std::uint64_t fanout_size = 0, ids_size = 0, rows_size = 0, edges_size = 0, bases_size = 0;
   bool has_fanout = false, has_ids = false, has_rows = false, has_edges = false, has_bases = false;
   for (std::uint64_t i = 0; i < chunks; ++i) {
@@ -152,7 +154,9 @@ bool CommitGraph::locate(Layer& layer, HashFormat format) {
     const std::uint32_t id = read_be32(entry);
     const std::uint64_t start = read_be64(entry + 4);
     const std::uint64_t end = read_be64(entry + kChunkEntrySize + 4);
-    if (id == 0 || start < table_end || end < start || end > chunks_end) return false;
+    if (id == 0 || start < table_end || end < start || end > chunks_end) {
+      return Outcome::declined("commit-graph: chunk outside the file");
+    }
     const std::uint8_t* at = data + start;
     const std::uint64_t length = end - start;
     bool* seen = nullptr;
@@ -176,26 +180,33 @@ bool CommitGraph::locate(Layer& layer, HashFormat format) {
         break;
     }
     if (seen != nullptr) {
-      if (*seen) return false;  // a chunk given twice
+      if (*seen) return Outcome::declined("commit-graph: a chunk given twice");
       *seen = true;
     }
   }
-  if (read_be32(data + kHeaderSize + kChunkEntrySize * chunks) != 0) return false;
-  if (!has_fanout || !has_ids || !has_rows || fanout_size != kFanoutSize) return false;
+  if (read_be32(data + kHeaderSize + kChunkEntrySize * chunks) != 0) {
+    return Outcome::declined("commit-graph: chunk table not ended by id 0");
+  }
+  if (!has_fanout || !has_ids || !has_rows) return Outcome::declined("commit-graph: a required chunk missing");
+  if (fanout_size != kFanoutSize) return Outcome::declined("commit-graph: fanout chunk of the wrong size");
   // The commit count is the fanout's last entry; every table is as long as it
   // implies, so that a position below the count is always inside the file.
   layer.count = read_be32(layer.fanout + kFanoutSize - 4);
-  if (layer.count >= kNoParent) return false;
-  if (ids_size != std::uint64_t{layer.count} * id_bytes ||
-      rows_size != std::uint64_t{layer.count} * RowLayout(format).size) {
-    return false;
+  if (layer.count >= kNoParent) return Outcome::declined("commit-graph: more commits than positions");
+  if (ids_size != std::uint64_t{layer.count} * id_bytes) {
+    return Outcome::declined("commit-graph: id chunk of the wrong size");
   }
-  if (edges_size % 4 != 0) return false;
+  if (rows_size != std::uint64_t{layer.count} * RowLayout(format).size) {
+    return Outcome::declined("commit-graph: commit data chunk of the wrong size");
+  }
+  if (edges_size % 4 != 0) return Outcome::declined("commit-graph: octopus chunk of the wrong size");
   layer.edge_count = has_edges ? edges_size / 4 : 0;
   if (!has_edges) layer.edges = nullptr;
-  if (bases_size != std::uint64_t{layer.base_count} * id_bytes || (layer.base_count != 0) != has_bases) return false;
+  if (bases_size != std::uint64_t{layer.base_count} * id_bytes || (layer.base_count != 0) != has_bases) {
+    return Outcome::declined("commit-graph: base chunk disagrees with the header");
+  }
   layer.checksum = ObjectId::from_raw(data + size - trailer, format);
-  return true;
+  return Outcome::Found;
 }
 
 std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
@@ -205,14 +216,18 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
   auto fanout = [&](std::size_t i) { return read_be32(layer.fanout + 4 * i); };
   // The fanout never decreases; ids strictly increase, each in the bucket of
   // its first byte.
+  auto unsound = [&](const char* reason) {
+    facts->unsound = reason;
+    return facts;
+  };
   for (std::size_t i = 1; i < 256; ++i) {
-    if (fanout(i) < fanout(i - 1)) return facts;
+    if (fanout(i) < fanout(i - 1)) return unsound("commit-graph: fanout not monotonic");
   }
   for (std::uint32_t i = 0; i < layer.count; ++i) {
     const std::uint8_t* id = layer.ids + id_bytes * std::size_t{i};
-    if (i != 0 && std::memcmp(id - id_bytes, id, id_bytes) >= 0) return facts;
+    if (i != 0 && std::memcmp(id - id_bytes, id, id_bytes) >= 0) return unsound("commit-graph: ids out of order");
     const std::uint32_t below = id[0] == 0 ? 0 : fanout(id[0] - 1);
-    if (i < below || i >= fanout(id[0])) return facts;
+    if (i < below || i >= fanout(id[0])) return unsound("commit-graph: an id outside its fanout bucket");
   }
   // Parent positions, octopus lists ending inside the edge chunk.
   std::int64_t highest = -1;
@@ -224,10 +239,10 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
     const std::uint32_t first = read_be32(row + row_layout.first_parent);
     const std::uint32_t second = read_be32(row + row_layout.second_parent);
     if (first == kNoParent) {
-      if (second != kNoParent) return facts;
+      if (second != kNoParent) return unsound("commit-graph: a second parent without a first");
       continue;
     }
-    if (first & kEdgeFlag) return facts;
+    if (first & kEdgeFlag) return unsound("commit-graph: a first parent in the octopus list");
     note(first);
     if (second == kNoParent) continue;
     if ((second & kEdgeFlag) == 0) {
@@ -235,9 +250,9 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
       continue;
     }
     for (std::size_t edge = second & kPositionMask;; ++edge) {
-      if (edge >= layer.edge_count) return facts;
+      if (edge >= layer.edge_count) return unsound("commit-graph: an octopus list past its chunk");
       const std::uint32_t value = read_be32(layer.edges + 4 * edge);
-      if ((value & kPositionMask) == kNoParent) return facts;
+      if ((value & kPositionMask) == kNoParent) return unsound("commit-graph: an octopus list naming no parent");
       note(value & kPositionMask);
       if (value & kEdgeFlag) break;
     }
@@ -247,6 +262,7 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
   Hasher hasher(layer.format);
   hasher.update(layer.data, layer.size - id_bytes);
   facts->sound = hasher.finish() == layer.checksum;
+  if (!facts->sound) facts->unsound = "commit-graph: checksum mismatch";
   facts->highest_parent = highest;
   return facts;
 }
@@ -302,19 +318,27 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
   std::uint64_t total = 0;
   for (std::size_t k = 0; k < layers.size(); ++k) {
     Layer& layer = layers[k];
-    if (!layer.facts->sound || layer.facts->disagreeing.load()) return nullptr;
+    auto refuse = [&layer](const char* reason) {
+      if (layer.file != nullptr) note_refused_file(reason, layer.file->identity());
+      return nullptr;
+    };
+    if (!layer.facts->sound) return refuse(layer.facts->unsound);
+    if (layer.facts->disagreeing.load()) return refuse("commit-graph: a row disagreed with its commit");
     // Each layer names the layers below it, in order.
-    if (layer.base_count != k) return nullptr;
+    if (layer.base_count != k) return refuse("commit-graph: base count differs from its place in the chain");
     for (std::size_t b = 0; b < k; ++b) {
       if (ObjectId::from_raw(layer.bases + id_size(layer.format) * b, layer.format) != layers[b].checksum)
-        return nullptr;
+        return refuse("commit-graph: a base id differs from the layer below");
     }
     // Walks tell commits apart by position: a commit in two layers would be
     // two commits to them.
-    if (k != 0 && repeats_below(layers, k)) return nullptr;
+    if (k != 0 && repeats_below(layers, k)) return refuse("commit-graph: a commit in two layers of the chain");
     layer.first = static_cast<std::uint32_t>(total);
     total += layer.count;
-    if (total >= kNoParent || layer.facts->highest_parent >= static_cast<std::int64_t>(total)) return nullptr;
+    if (total >= kNoParent) return refuse("commit-graph: more commits than positions");
+    if (layer.facts->highest_parent >= static_cast<std::int64_t>(total)) {
+      return refuse("commit-graph: a parent position past the graph");
+    }
   }
   if (layers.empty()) return nullptr;
   graph->total_ = static_cast<std::uint32_t>(total);
@@ -331,7 +355,7 @@ std::unique_ptr<CommitGraph> CommitGraph::parse(const std::vector<std::string_vi
     Layer layer;
     layer.data = reinterpret_cast<const std::uint8_t*>(layer_bytes.data());
     layer.size = layer_bytes.size();
-    if (!locate(layer, format)) return nullptr;
+    if (locate(layer, format) != Outcome::Found) return nullptr;
     layer.facts = check(layer);
     layers.push_back(layer);
   }
@@ -348,7 +372,10 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
     if (layer.file == nullptr) return false;
     layer.data = layer.file->data();
     layer.size = layer.file->size();
-    if (!locate(layer, format)) return false;
+    if (const Outcome located = locate(layer, format); located != Outcome::Found) {
+      note_refused_file(located, layer.file->identity());
+      return false;
+    }
     layer.facts = graph_file_facts().find(layer.file->identity());
     if (layer.facts == nullptr) layer.facts = graph_file_facts().keep(layer.file->identity(), check(layer));
     layers.push_back(std::move(layer));
@@ -367,11 +394,17 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
     if (end == std::string::npos) end = chain.size();
     const std::string_view line = chain.substr(at, end - at);
     at = end + 1;
-    if (!is_hex_id(line, format)) return nullptr;
+    if (!is_hex_id(line, format)) {
+      note_decline("commit-graph: chain file names no id");
+      return nullptr;
+    }
     const ObjectId hash = *ObjectId::from_hex(line, format);
     if (!load(info + "/commit-graphs/graph-" + std::string(line) + ".graph", layers)) return nullptr;
     // A layer is named after its checksum.
-    if (layers.back().checksum != hash) return nullptr;
+    if (layers.back().checksum != hash) {
+      note_refused_file("commit-graph: a layer's checksum differs from its name", layers.back().file->identity());
+      return nullptr;
+    }
   }
   return assemble(std::move(layers));
 }

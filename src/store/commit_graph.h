@@ -18,6 +18,7 @@
 
 #include "store/mapped_file.h"
 #include "store/object_id.h"
+#include "store/outcome.h"
 
 namespace store {
 
@@ -96,7 +97,7 @@ class CommitGraph {
   // Reads a layer's header and chunk table and finds its chunks (cheap):
   // every chunk lies inside the file, at the size its commit count implies,
   // and its ids are of `format`.
-  static bool locate(Layer& layer, HashFormat format);
+  static Outcome locate(Layer& layer, HashFormat format);
   // The one-time check of what `locate` does not see: id order, parent
   // positions, octopus lists and the trailing checksum.
   static std::shared_ptr<GraphFileFacts> check(const Layer& layer);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "store/declines.h"
+
 namespace store {
 
 bool CommitSet::insert(const CommitRef& commit) {
@@ -20,6 +22,12 @@ bool CommitSet::contains(const CommitRef& commit) const {
 
 namespace {
 
+// Notes why a walk stops, and says it stops.
+bool declines(const char* reason) {
+  note_decline(reason);
+  return false;
+}
+
 // Whether the graph's parent positions name the commit's own parents.
 bool same_parents(const CommitGraph& graph, const std::vector<std::uint32_t>& positions, const Commit& commit) {
   if (positions.size() != commit.parent_count()) return false;
@@ -35,22 +43,24 @@ bool same_parents(const CommitGraph& graph, const std::vector<std::uint32_t>& po
 bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t position,
                      std::vector<std::uint32_t>& out, Buffer& scratch) {
   out.clear();
-  if (!graph.parents(position, out)) return false;
+  if (!graph.parents(position, out)) return declines("commit-graph: a row's parents outside the graph");
   if (graph.checked(position)) return true;
   ObjectId id;
-  if (!graph.id_at(position, id)) return false;
+  if (!graph.id_at(position, id)) return declines("commit-graph: a position outside the graph");
   // The graph vouches for nothing the store cannot check: a commit it cannot
   // read or parse makes the walk decline, and dulwich then reads it.
   ObjectType type;
-  if (store.read(id, type, scratch) != Read::Found) return false;
+  const Outcome read = store.read(id, type, scratch);
+  if (read == Outcome::Declined) return false;  // the store noted why
+  if (read == Outcome::Missing) return declines("commit-graph: a row's commit not in the store");
   std::optional<Commit> commit;
   if (type == ObjectType::Commit) {
     commit = parse_commit(scratch.view(), store.format());
-    if (!commit) return false;
+    if (!commit) return declines("commit-graph: a row's commit in a shape the store does not parse");
   }
   if (!commit || !same_parents(graph, out, *commit)) {
     graph.mark_disagreeing(position);
-    return false;
+    return declines("commit-graph: a row disagrees with its commit");
   }
   graph.mark_checked(position);
   return true;
@@ -79,7 +89,10 @@ CommitRef CommitWalk::locate(const ObjectId& id) const {
 
 Step CommitWalk::next(CommitRef& commit) {
   // The shallow file could not be read as dulwich reads it.
-  if (shallow_ == nullptr) return Step::Declined;
+  if (shallow_ == nullptr) {
+    note_decline("shallow: a file dulwich's get_shallow raises on");
+    return Step::Declined;
+  }
   queue_.insert(queue_.end(), parents_.begin(), parents_.end());
   parents_.clear();
   while (!queue_.empty() && (max_count_ < 0 || count_ < max_count_)) {
@@ -98,9 +111,12 @@ Step CommitWalk::next(CommitRef& commit) {
 
 bool CommitWalk::take_parents(const CommitRef& commit, bool read) {
   if (read) {
-    if (store_.read(commit.id, type_, content_) != Read::Found || type_ != ObjectType::Commit) return false;
+    const Outcome read = store_.read(commit.id, type_, content_);
+    if (read == Outcome::Declined) return false;  // the store noted why
+    if (read == Outcome::Missing) return declines("commit: not in the store");
+    if (type_ != ObjectType::Commit) return declines("commit: an object of another type");
     std::optional<Commit> parsed = parse_commit(content_.view(), store_.format());
-    if (!parsed) return false;
+    if (!parsed) return declines("commit: a shape the store does not parse");
     fields_ = *parsed;
   }
   if (shallow_->contains(commit.id)) return true;
@@ -111,7 +127,7 @@ bool CommitWalk::take_parents(const CommitRef& commit, bool read) {
   if (!checked_parents(store_, *graph_, commit.position, positions_, content_)) return false;
   for (const std::uint32_t position : positions_) {
     ObjectId id;
-    if (!graph_->id_at(position, id)) return false;
+    if (!graph_->id_at(position, id)) return declines("commit-graph: a position outside the graph");
     parents_.push_back({id, position});
   }
   return true;
@@ -272,7 +288,10 @@ ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<Obj
       if (checked_parents(store, *graph, *position, positions, content)) {
         for (const std::uint32_t parent : positions) {
           ObjectId parent_id;
-          if (!graph->id_at(parent, parent_id)) return ParentsRead::Declined;
+          if (!graph->id_at(parent, parent_id)) {
+            note_decline("commit-graph: a position outside the graph");
+            return ParentsRead::Declined;
+          }
           parents.push_back(parent_id);
         }
         return ParentsRead::Commit;
@@ -281,14 +300,22 @@ ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<Obj
     }
   }
   ObjectType type;
-  if (store.read(id, type, content) != Read::Found) return ParentsRead::Declined;
+  if (const Outcome read = store.read(id, type, content); read != Outcome::Found) {
+    if (read == Outcome::Missing) note_decline("commit: not in the store");
+    return ParentsRead::Declined;
+  }
   // dulwich would read any other object and find no parents on it; a tag
   // the store does not parse is left to it.
   if (type != ObjectType::Commit) {
-    return parses_like_dulwich(type, content.view(), store.format()) ? ParentsRead::NotACommit : ParentsRead::Declined;
+    if (parses_like_dulwich(type, content.view(), store.format())) return ParentsRead::NotACommit;
+    note_decline("tag: a shape the store does not parse");
+    return ParentsRead::Declined;
   }
   std::optional<Commit> commit = parse_commit(content.view(), store.format());
-  if (!commit) return ParentsRead::Declined;
+  if (!commit) {
+    note_decline("commit: a shape the store does not parse");
+    return ParentsRead::Declined;
+  }
   for (std::size_t i = 0; i < commit->parent_count(); ++i) parents.push_back(commit->parent(i));
   return ParentsRead::Commit;
 }

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "platform/files.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/object_hash.h"
 
@@ -22,6 +23,12 @@ constexpr std::size_t flags_at(HashFormat format) { return kStatFields + id_size
 // Entry bytes before the extended flags and the path: 62, or 74 with SHA-256.
 constexpr std::size_t fixed_size(HashFormat format) { return flags_at(format) + 2; }
 
+// Notes why the index is left to dulwich, and says it is.
+IndexRead declined(const char* reason) {
+  note_decline(reason);
+  return IndexRead::Declined;
+}
+
 }  // namespace
 
 IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& contents) {
@@ -34,13 +41,13 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
   const std::size_t checksum_size = id_size(format);
   const std::size_t fixed = fixed_size(format);
   const std::size_t flags_offset = flags_at(format);
-  if (size < kHeaderSize + checksum_size || std::memcmp(data, "DIRC", 4) != 0) return IndexRead::Declined;
+  if (size < kHeaderSize + checksum_size || std::memcmp(data, "DIRC", 4) != 0) return declined("index: no DIRC header");
   const std::uint32_t version = read_be32(data + 4);
-  if (version < 2 || version > 4) return IndexRead::Declined;
+  if (version < 2 || version > 4) return declined("index: a version other than 2, 3 or 4");
   contents.version = version;
   const std::uint32_t count = read_be32(data + 8);
   const std::size_t end = size - checksum_size;  // where the checksum starts
-  if (count > end / fixed) return IndexRead::Declined;
+  if (count > end / fixed) return declined("index: more entries than the file holds");
   contents.entries.reserve(count);
   std::size_t at = kHeaderSize;
   std::string previous;                        // version 4 compresses each path against this one
@@ -48,7 +55,7 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
   int last_stage = -1;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t begin = at;
-    if (end - at < fixed) return IndexRead::Declined;
+    if (end - at < fixed) return declined("index: an entry past the end");
     const std::uint8_t* p = data + at;
     IndexEntry entry;
     // ctime, mtime (seconds, nanoseconds), dev, ino, mode, uid, gid, size.
@@ -68,23 +75,24 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
     const std::uint16_t flags = static_cast<std::uint16_t>(p[flags_offset] << 8 | p[flags_offset + 1]);
     at += fixed;
     if (flags & 0x4000) {
-      if (version < 3 || end - at < 2) return IndexRead::Declined;
+      if (version < 3 || end - at < 2) return declined("index: extended flags dulwich reads otherwise");
       entry.extended_flags = static_cast<std::uint16_t>(data[at] << 8 | data[at + 1]);
       at += 2;
     }
     entry.flags = flags & 0xF000;
     // Sparse directory entries (a directory's mode) are for dulwich.
-    if ((entry.mode & platform::kModeTypeMask) == platform::kModeDirectory) return IndexRead::Declined;
+    if ((entry.mode & platform::kModeTypeMask) == platform::kModeDirectory)
+      return declined("index: a sparse directory entry");
     const std::size_t name_size = flags & 0x0FFF;
     entry.path_offset = contents.paths.size();
     if (version == 4) {
       // dulwich reads this length as a little-endian varint, git as its
       // offset varint: they agree on one byte only.
-      if (at >= end || (data[at] & 0x80)) return IndexRead::Declined;
+      if (at >= end || (data[at] & 0x80)) return declined("index: a path-compression length dulwich reads otherwise");
       const std::size_t drop = data[at++];
-      if (drop > previous.size()) return IndexRead::Declined;
+      if (drop > previous.size()) return declined("index: a path-compression length past the previous path");
       const void* nul = std::memchr(data + at, 0, end - at);
-      if (nul == nullptr) return IndexRead::Declined;
+      if (nul == nullptr) return declined("index: a path past the end");
       const std::size_t suffix = static_cast<const std::uint8_t*>(nul) - (data + at);
       if (previous.size() - drop + suffix > kMaxIndexPath) {
         contents.long_path = previous.size() - drop + suffix;
@@ -97,19 +105,20 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
     } else {
       // A name of 0xFFF bytes or more has its length cut short; dulwich then
       // misreads the entry.
-      if (name_size == 0x0FFF || end - at < name_size) return IndexRead::Declined;
-      if (std::memchr(data + at, 0, name_size) != nullptr) return IndexRead::Declined;
+      if (name_size == 0x0FFF || end - at < name_size)
+        return declined("index: a path of 4095 bytes or more, or past the end");
+      if (std::memchr(data + at, 0, name_size) != nullptr) return declined("index: a NUL in a path");
       contents.paths.append(reinterpret_cast<const char*>(data + at), name_size);
       at += name_size;
       // NUL padding to a multiple of eight, one to eight bytes.
       const std::size_t padded = begin + ((at - begin + 8) & ~std::size_t{7});
-      if (padded > end) return IndexRead::Declined;
+      if (padded > end) return declined("index: padding past the end");
       for (; at < padded; ++at) {
-        if (data[at] != 0) return IndexRead::Declined;
+        if (data[at] != 0) return declined("index: padding that is not NUL");
       }
     }
     entry.path_size = contents.paths.size() - entry.path_offset;
-    if (entry.path_size == 0) return IndexRead::Declined;
+    if (entry.path_size == 0) return declined("index: an empty path");
     const int stage = (flags >> 12) & 3;
     const std::string_view path(contents.paths.data() + entry.path_offset, entry.path_size);
     // Entries strictly ordered by path, then stage, as git writes them: each
@@ -117,7 +126,8 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
     // one dictionary entry per path.)
     if (i != 0) {
       const int order = path.compare(std::string_view(contents.paths.data() + last_offset, last_size));
-      if (order < 0 || (order == 0 && (stage <= last_stage || last_stage == 0))) return IndexRead::Declined;
+      if (order < 0 || (order == 0 && (stage <= last_stage || last_stage == 0)))
+        return declined("index: entries out of order");
       if (order == 0) {
         // Another stage of the same unmerged path: already one entry.
         last_stage = stage;
@@ -135,19 +145,20 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
   // Extensions: four uppercase letters, a size, the data. dulwich stops at
   // anything else (a `link` or `sdir`, say) and then fails its checksum.
   while (at < end) {
-    if (end - at < 8) return IndexRead::Declined;
+    if (end - at < 8) return declined("index: an extension header past the end");
     for (int k = 0; k < 4; ++k) {
-      if (data[at + k] < 'A' || data[at + k] > 'Z') return IndexRead::Declined;
+      if (data[at + k] < 'A' || data[at + k] > 'Z')
+        return declined("index: an extension git does not skip (a split index)");
     }
     const std::uint32_t extension_size = read_be32(data + at + 4);
-    if (end - at - 8 < extension_size) return IndexRead::Declined;
+    if (end - at - 8 < extension_size) return declined("index: an extension past the end");
     at += 8 + extension_size;
   }
   const ObjectId recorded = ObjectId::from_raw(data + end, format);
   if (recorded != ObjectId{{}, format}) {
     Hasher hasher(format);
     hasher.update(data, end);
-    if (hasher.finish() != recorded) return IndexRead::Declined;
+    if (hasher.finish() != recorded) return declined("index: checksum mismatch");
   }
   return IndexRead::Read;
 }
@@ -167,9 +178,9 @@ IndexRead read_index(const std::string& path, HashFormat format, IndexContents& 
     if (platform::means_absent(error) && platform::means_absent(platform::file_info(path, false, info))) {
       return IndexRead::Read;
     }
-    return IndexRead::Declined;
+    return declined("index: file cannot be read");
   }
-  if (bytes.empty()) return IndexRead::Declined;
+  if (bytes.empty()) return declined("index: empty file");
   const IndexRead read = parse_index(bytes.view(), format, contents);
   if (read == IndexRead::PathTooLong) {
     throw FileError::too_large(path, "an index entry whose path has " + std::to_string(contents.long_path) +

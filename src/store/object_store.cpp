@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/object_hash.h"
 #include "store/objects.h"
@@ -132,8 +133,8 @@ class LooseStream {
 // declares, `inflated` bytes of content so far: dulwich would still read it,
 // up to its own limit. Within the store's bound that is for dulwich to say
 // (Declined); past it, what dulwich would build is too large for anyone.
-Read measure_overrun(const std::string& path, LooseStream& stream, LooseStream::Status status, std::uint64_t inflated,
-                     Buffer& scratch) {
+Outcome measure_overrun(const std::string& path, LooseStream& stream, LooseStream::Status status,
+                        std::uint64_t inflated, Buffer& scratch) {
   scratch.resize(kZlibPiece);
   while (status == LooseStream::Status::Full && inflated <= kMaxObjectSize) {
     std::size_t produced = 0;
@@ -144,7 +145,7 @@ Read measure_overrun(const std::string& path, LooseStream& stream, LooseStream::
     throw FileError::too_large(path, "a loose object that inflates to more than the " + std::to_string(kMaxObjectSize) +
                                          " bytes of the largest object the store reads");
   }
-  return Read::Declined;
+  return Outcome::declined("loose object: inflates past the size its header declares");
 }
 
 }  // namespace
@@ -167,7 +168,7 @@ void ObjectStore::list_packs(Directory& directory) {
   std::vector<platform::DirectoryEntry> entries;
   if (const int error = platform::list_directory(pack_dir, entries)) {
     // No pack directory is no packs; any other failure makes dulwich raise.
-    if (error != ENOENT) directory.faulty = true;
+    if (error != ENOENT) directory.fault = "objects: a pack directory that cannot be listed";
     return;
   }
   std::vector<std::string> names;
@@ -181,9 +182,18 @@ void ObjectStore::list_packs(Directory& directory) {
     Pack pack;
     pack.base = pack_dir + "/" + base;
     std::shared_ptr<const MappedFile> index_file = map_file(pack.base + ".idx");
-    pack.load =
-        index_file == nullptr ? PackIndex::Load::Declined : PackIndex::load(std::move(index_file), format_, pack.index);
-    if (pack.load == PackIndex::Load::Declined) directory.faulty = true;
+    if (index_file == nullptr) {
+      pack.load = PackIndex::Load::Declined;
+      directory.fault = "pack index: file cannot be mapped";
+    } else {
+      const FileIdentity identity = index_file->identity();
+      const char* refusal = nullptr;
+      pack.load = PackIndex::load(std::move(index_file), format_, pack.index, refusal);
+      if (pack.load == PackIndex::Load::Declined) {
+        directory.fault = refusal;
+        note_refused_file(refusal, identity);
+      }
+    }
     directory.packs.push_back(std::move(pack));
   }
 }
@@ -224,7 +234,9 @@ void ObjectStore::read_alternates(std::size_t index) {
     if (other_format || error != 0 || info.kind != platform::FileKind::Directory ||
         std::find(ancestors.begin(), ancestors.end(), key) != ancestors.end()) {
       // dulwich raises when it gets here (AssertionError, NotADirectoryError, RecursionError, ...).
-      alternate->listed = alternate->faulty = alternate->alternates_read = true;
+      alternate->listed = alternate->alternates_read = true;
+      alternate->fault =
+          other_format ? "alternates: dulwich reads them as SHA-1 stores" : "alternates: a directory dulwich raises on";
     } else {
       if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
       seen.push_back(key);
@@ -236,10 +248,11 @@ void ObjectStore::read_alternates(std::size_t index) {
   }
 }
 
-Read ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
-  if (refused_ || id.format != format_) return Read::Declined;
+Outcome ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
+  if (refused_) return note_decline(Outcome::declined("objects: a pack dulwich refuses, met before using the graph"));
+  if (id.format != format_) return note_decline(Outcome::declined("objects: id of the other object format"));
   know_own_directory();
-  return read_in(0, id, type, content);
+  return note_decline(read_in(0, id, type, content));
 }
 
 void ObjectStore::know_own_directory() {
@@ -258,7 +271,7 @@ bool ObjectStore::packs_sound() {
   for (std::size_t index = 0; index < directories_.size(); ++index) {
     Directory& directory = *directories_[index];
     if (!directory.listed) list_packs(directory);
-    if (directory.faulty) return false;
+    if (directory.fault != nullptr) return false;
     for (Pack& pack : directory.packs) {
       // dulwich never reaches the data of a pack whose index it passes over.
       if (pack.load == PackIndex::Load::Usable && !pack_matches(pack)) return false;
@@ -268,21 +281,21 @@ bool ObjectStore::packs_sound() {
   return true;
 }
 
-Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& type, Buffer& content) {
+Outcome ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& type, Buffer& content) {
   {
     Directory& directory = *directories_[index];
     if (!directory.listed) list_packs(directory);
     // dulwich visits packs in no fixed order: if any of them would raise on
     // this id, so might dulwich, whichever copy the store finds.
-    if (directory.faulty) return Read::Declined;
+    if (directory.fault != nullptr) return Outcome::declined(directory.fault);
     bool found = false;
     for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
       Pack& pack = directory.packs[p];
       if (pack.load != PackIndex::Load::Usable) continue;
       std::uint64_t offset = 0;
-      const PackIndex::Lookup lookup = pack.index->find(id, offset);
-      if (lookup == PackIndex::Lookup::Declined) return Read::Declined;
-      if (lookup == PackIndex::Lookup::Missing) continue;
+      const Outcome lookup = pack.index->find(id, offset);
+      if (lookup == Outcome::Declined) return lookup;
+      if (lookup == Outcome::Missing) continue;
       // A copy this very pack file gave before, checked then as it would be now.
       if (pack_data_usable(pack)) {
         const RecentKey key{pack.data->identity(), offset, id};
@@ -292,22 +305,25 @@ Read ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& typ
         }
       }
       // Every copy must read back as this very object: dulwich may take any.
-      const Read copy = read_packed(index, p, offset, type, content);
-      if (copy != Read::Found || object_id(format_, type, content.data(), content.size()) != id) return Read::Declined;
+      const Outcome copy = read_packed(index, p, offset, type, content);
+      if (copy == Outcome::Declined) return copy;
+      if (copy != Outcome::Found || object_id(format_, type, content.data(), content.size()) != id) {
+        return Outcome::declined("pack: an object's content does not hash to its id");
+      }
       if (keep_reads_) keep_recent({pack.data->identity(), offset, id}, type, content);
       found = true;
     }
-    if (found) return Read::Found;
-    const Read loose = read_loose(directory, id, type, content);
-    if (loose != Read::Missing) return loose;
+    if (found) return Outcome::Found;
+    const Outcome loose = read_loose(directory, id, type, content);
+    if (loose != Outcome::Missing) return loose;
     if (!directory.alternates_read) read_alternates(index);
   }
   // By number: reading an alternate may add directories (never to this list).
   for (std::size_t k = 0; k < directories_[index]->alternates.size(); ++k) {
-    const Read result = read_in(directories_[index]->alternates[k], id, type, content);
-    if (result != Read::Missing) return result;
+    const Outcome result = read_in(directories_[index]->alternates[k], id, type, content);
+    if (result != Outcome::Missing) return result;
   }
-  return Read::Missing;
+  return Outcome::Missing;
 }
 
 bool ObjectStore::pack_matches(Pack& pack) {
@@ -325,20 +341,29 @@ bool ObjectStore::pack_data_usable(Pack& pack) {
   if (pack.data_usable) return *pack.data_usable;
   pack.data_usable = false;
   pack.data = map_file(pack.base + ".pack");
-  if (pack.data == nullptr) return false;
+  if (pack.data == nullptr) {
+    pack.refusal = "pack: file cannot be mapped";
+    return false;
+  }
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
+  auto refuse = [&](const char* reason) {
+    pack.refusal = reason;
+    note_refused_file(reason, pack.data->identity());
+    return false;
+  };
   // dulwich checks the header, the object count against the index's and the
   // pack's checksum against the one the index records. (Each entry is still
   // checked against the mapping's bounds when it is read.)
   const std::size_t trailer = pack_trailer_size(format_);
-  if (size < kPackHeaderSize + trailer || std::memcmp(data, "PACK", 4) != 0) return false;
+  if (size < kPackHeaderSize + trailer) return refuse("pack: shorter than its header and trailer");
+  if (std::memcmp(data, "PACK", 4) != 0) return refuse("pack: no PACK signature");
   const std::uint32_t version = read_be32(data + 4);
-  if (version != 2 && version != 3) return false;
-  if (read_be32(data + 8) != pack.index->count()) return false;
+  if (version != 2 && version != 3) return refuse("pack: a version other than 2 or 3");
+  if (read_be32(data + 8) != pack.index->count()) return refuse("pack: object count differs from its index's");
   ObjectId recorded;
   if (!pack.index->pack_checksum(recorded) || ObjectId::from_raw(data + size - trailer, format_) != recorded) {
-    return false;
+    return refuse("pack: checksum differs from the one its index records");
   }
   pack.data_usable = true;
   return true;
@@ -364,10 +389,10 @@ void ObjectStore::cache_put(const CacheKey& key, ObjectType type, const std::uin
   }
 }
 
-Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_number, std::uint64_t offset,
-                              ObjectType& type, Buffer& content) {
+Outcome ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_number, std::uint64_t offset,
+                                 ObjectType& type, Buffer& content) {
   Pack& pack = directories_[directory_number]->packs[pack_number];
-  if (!pack_data_usable(pack)) return Read::Declined;
+  if (!pack_data_usable(pack)) return Outcome::declined(pack.refusal);
   const std::uint8_t* data = pack.data->data();
   const std::size_t size = pack.data->size();
   const std::size_t trailer = pack_trailer_size(format_);
@@ -382,20 +407,20 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
   for (;;) {
     cached = cache_find(CacheKey{pack_key, at});
     if (cached != nullptr) break;
-    if (!parse_pack_entry(data, size, format_, at, entry)) return Read::Declined;
+    if (!parse_pack_entry(data, size, format_, at, entry)) return Outcome::declined("pack: entry header malformed");
     if (is_whole_object(entry.kind)) break;
     // Longer than the pack has entries: a cycle.
-    if (chain_.size() > pack.index->count()) return Read::Declined;
+    if (chain_.size() > pack.index->count()) return Outcome::declined("pack: delta chain longer than the pack");
     chain_.push_back(at);
     if (entry.kind == EntryKind::OffsetDelta) {
       at = entry.base;
     } else {
       // dulwich looks a reference delta's base up in the same pack only.
       std::uint64_t base = 0;
-      if (pack.index->find(ObjectId::from_raw(entry.base_id, format_), base) != PackIndex::Lookup::Found) {
-        return Read::Declined;
-      }
-      if (base == 0 || base == at) return Read::Declined;
+      const Outcome lookup = pack.index->find(ObjectId::from_raw(entry.base_id, format_), base);
+      if (lookup == Outcome::Declined) return lookup;
+      if (lookup != Outcome::Found) return Outcome::declined("pack: delta base not in the same pack");
+      if (base == 0 || base == at) return Outcome::declined("pack: delta base at its own offset");
       at = base;
     }
   }
@@ -409,29 +434,30 @@ Read ObjectStore::read_packed(std::size_t directory_number, std::uint32_t pack_n
     result->resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
     if (!inflater_.inflate_exact(data + entry.data, size - trailer - entry.data, result->data(),
                                  static_cast<std::size_t>(entry.size))) {
-      return Read::Declined;
+      return Outcome::declined("pack: object data does not inflate to its size");
     }
     result->resize(static_cast<std::size_t>(entry.size));
     if (!chain_.empty()) cache_put(CacheKey{pack_key, at}, type, result->data(), result->size());
   }
   // Apply the deltas from the base upwards.
   for (std::size_t i = chain_.size(); i-- > 0;) {
-    if (!parse_pack_entry(data, size, format_, chain_[i], entry)) return Read::Declined;
+    if (!parse_pack_entry(data, size, format_, chain_[i], entry))
+      return Outcome::declined("pack: entry header malformed");
     delta_.resize(static_cast<std::size_t>(entry.size) + kInflateSlack);
     if (!inflater_.inflate_exact(data + entry.data, size - trailer - entry.data, delta_.data(),
                                  static_cast<std::size_t>(entry.size))) {
-      return Read::Declined;
+      return Outcome::declined("pack: delta does not inflate to its size");
     }
     if (!apply_delta(result->data(), result->size(), delta_.data(), static_cast<std::size_t>(entry.size), scratch_)) {
-      return Read::Declined;
+      return Outcome::declined("pack: delta does not apply to its base");
     }
     std::swap(*result, scratch_);
     if (i != 0) cache_put(CacheKey{pack_key, chain_[i]}, type, result->data(), result->size());
   }
-  return Read::Found;
+  return Outcome::Found;
 }
 
-Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content) {
+Outcome ObjectStore::read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content) {
   const std::string hex = id.hex();
   std::string path = directory.path;
   path += '/';
@@ -446,12 +472,13 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
                                            " bytes, more than the " + std::to_string(kMaxLooseFileSize) +
                                            " bytes that hold the largest object the store reads");
     }
-    return error == ENOENT ? Read::Missing : Read::Declined;
+    if (error == ENOENT) return Outcome::Missing;
+    return Outcome::declined("loose object: file cannot be read");
   }
   // dulwich reads only the zlib form git writes (its "legacy" form).
-  if (loose_.size() < 2) return Read::Declined;
+  if (loose_.size() < 2) return Outcome::declined("loose object: shorter than a zlib header");
   const unsigned b0 = loose_.data()[0], b1 = loose_.data()[1];
-  if ((b0 & 0x8F) != 0x08 || ((b0 << 8) + b1) % 31 != 0) return Read::Declined;
+  if ((b0 & 0x8F) != 0x08 || ((b0 << 8) + b1) % 31 != 0) return Outcome::declined("loose object: not a zlib stream");
 
   // The header first ("blob 12\0"): it says how large the object is, and
   // the object is inflated into exactly that room.
@@ -459,17 +486,20 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
   std::uint8_t head[kLooseHeaderRoom];
   std::size_t produced = 0;
   LooseStream::Status status = stream.inflate_into(head, sizeof head, produced);
-  if (status == LooseStream::Status::Broken) return Read::Declined;
+  if (status == LooseStream::Status::Broken) return Outcome::declined("loose object: zlib stream damaged");
   const std::string_view header(reinterpret_cast<const char*>(head), produced);
   const std::size_t nul = header.find('\0');
-  if (nul == std::string_view::npos) return Read::Declined;
+  if (nul == std::string_view::npos) return Outcome::declined("loose object: header malformed");
   const std::size_t space = header.find(' ');
-  if (space > nul || !type_from_name(header.substr(0, space), type)) return Read::Declined;
+  if (space > nul || !type_from_name(header.substr(0, space), type))
+    return Outcome::declined("loose object: type malformed");
   const std::string_view digits = header.substr(space + 1, nul - space - 1);
-  if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) return Read::Declined;
+  if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) {
+    return Outcome::declined("loose object: size malformed");
+  }
   std::uint64_t declared = 0;
   for (const char ch : digits) {
-    if (ch < '0' || ch > '9') return Read::Declined;
+    if (ch < '0' || ch > '9') return Outcome::declined("loose object: size malformed");
     declared = declared * 10 + static_cast<std::uint64_t>(ch - '0');
   }
   const std::size_t header_size = nul + 1;
@@ -478,29 +508,32 @@ Read ObjectStore::read_loose(const Directory& directory, const ObjectId& id, Obj
   if (declared > kMaxObjectSize) return measure_overrun(path, stream, status, produced - header_size, scratch_);
   // dulwich inflates no more than its limit (the header included), and
   // raises past it.
-  if (header_size + declared > options_.loose_object_size_limit) return Read::Declined;
+  if (header_size + declared > options_.loose_object_size_limit) {
+    return Outcome::declined("loose object: larger than the loose object size limit");
+  }
   const std::size_t size = static_cast<std::size_t>(declared);
   content.resize(size + kInflateSlack);
   std::size_t have = std::min(produced - header_size, size + kInflateSlack);
   std::memcpy(content.data(), head + header_size, have);
   if (status == LooseStream::Status::Full && have <= size) {
     status = stream.inflate_into(content.data() + have, size + kInflateSlack - have, produced);
-    if (status == LooseStream::Status::Broken) return Read::Declined;
+    if (status == LooseStream::Status::Broken) return Outcome::declined("loose object: zlib stream damaged");
     have += produced;
   }
   if (have > size) return measure_overrun(path, stream, status, have, scratch_);
-  if (have != size) return Read::Declined;
+  if (have != size) return Outcome::declined("loose object: shorter than its header declares");
   // Bytes after the stream: dulwich ignores them, git would not.
-  if (stream.left() != 0) return Read::Declined;
+  if (stream.left() != 0) return Outcome::declined("loose object: bytes after the zlib stream");
   Hasher hasher(format_);
   hasher.update(head, header_size);
   hasher.update(content.data(), size);
-  if (hasher.finish() != id) return Read::Declined;
+  if (hasher.finish() != id) return Outcome::declined("loose object: content does not hash to its id");
   content.resize(size);
   // dulwich parses a loose object as it reads it: what it would refuse to
   // parse, it raises on.
-  if (!parses_like_dulwich(type, content.view(), format_)) return Read::Declined;
-  return Read::Found;
+  if (!parses_like_dulwich(type, content.view(), format_))
+    return Outcome::declined("loose object: dulwich would not parse it");
+  return Outcome::Found;
 }
 
 const IdSet* ObjectStore::shallow_commits() {

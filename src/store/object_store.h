@@ -31,11 +31,10 @@
 #include "store/id_set.h"
 #include "store/mapped_file.h"
 #include "store/object_id.h"
+#include "store/outcome.h"
 #include "store/pack.h"
 
 namespace store {
-
-enum class Read : std::uint8_t { Found, Missing, Declined };
 
 struct StoreOptions {
   // dulwich's `loose_object_size_limit` (core.bigFileThreshold when set):
@@ -67,7 +66,7 @@ class ObjectStore {
   // only in a shape its parser takes; a packed object is not parsed on the
   // way: before standing in for `repo[id]`, parse it with parse_commit or
   // parse_tree (objects.h) and ask dulwich when they decline.
-  Read read(const ObjectId& id, ObjectType& type, Buffer& content);
+  Outcome read(const ObjectId& id, ObjectType& type, Buffer& content);
 
   // Whether packed objects read from now on are kept between stores (see
   // recent_objects.h): for reads that calls repeat (a page of history, the
@@ -108,6 +107,7 @@ class ObjectStore {
     std::shared_ptr<const MappedFile> data;
     std::optional<bool>
         data_usable;  // whether the pack file's header and checksum agree with its index; unset until looked at
+    const char* refusal = nullptr;  // why not, when not
   };
   static constexpr std::size_t kNoParent = SIZE_MAX;
   struct Directory {
@@ -116,7 +116,7 @@ class ObjectStore {
     std::size_t parent = kNoParent;  // the directory whose alternates name this one
     std::uint64_t device = 0, inode = 0;
     bool listed = false;
-    bool faulty = false;  // dulwich would raise on some lookup here
+    const char* fault = nullptr;  // why dulwich would raise on some lookup here, if it would
     std::vector<Pack> packs;
     bool alternates_read = false;
     std::vector<std::size_t> alternates;  // indexes into directories_
@@ -128,9 +128,10 @@ class ObjectStore {
 
   void list_packs(Directory& directory);
   void read_alternates(std::size_t directory);
-  Read read_in(std::size_t directory, const ObjectId& id, ObjectType& type, Buffer& content);
-  Read read_packed(std::size_t directory, std::uint32_t pack, std::uint64_t offset, ObjectType& type, Buffer& content);
-  Read read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content);
+  Outcome read_in(std::size_t directory, const ObjectId& id, ObjectType& type, Buffer& content);
+  Outcome read_packed(std::size_t directory, std::uint32_t pack, std::uint64_t offset, ObjectType& type,
+                      Buffer& content);
+  Outcome read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content);
   bool pack_data_usable(Pack& pack);
   // pack_data_usable, or what an earlier store learnt of the same two files.
   bool pack_matches(Pack& pack);

@@ -610,7 +610,7 @@ bool flatten_tree(ObjectStore& store, const ObjectId& tree, const TreeVisitor& v
     if (frames.size() == depth) frames.push_back(std::make_unique<Frame>());
     Frame& frame = *frames[depth];
     ObjectType type;
-    if (store.read(id, type, frame.content) != Read::Found || type != ObjectType::Tree) return false;
+    if (store.read(id, type, frame.content) != Outcome::Found || type != ObjectType::Tree) return false;
     if (!parse_tree(frame.content.view(), store.format(), frame.entries)) return false;
     frame.next = 0;
     frame.path_length = path_length;

@@ -40,33 +40,40 @@ constexpr std::size_t kZlibChunk = std::size_t{1} << 30;
 }  // namespace
 
 PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, HashFormat format,
-                                std::unique_ptr<PackIndex>& index) {
+                                std::unique_ptr<PackIndex>& index, const char*& refusal) {
+  auto declined = [&refusal](const char* reason) {
+    refusal = reason;
+    return Load::Declined;
+  };
   const std::uint8_t* data = file->data();
   const std::uint64_t size = file->size();
   auto made = std::unique_ptr<PackIndex>(new PackIndex());
   made->format_ = format;
   if (size >= 4 && std::memcmp(data, kIndexMagic, 4) == 0) {
-    if (size < kV2Header) return Load::Declined;
+    if (size < kV2Header) return declined("pack index: shorter than its header");
     const std::uint32_t version = read_be32(data + 4);
     std::size_t header = kV2Header;
     if (version == 3) {
       // dulwich looks the hash format up first: one it does not know is a
       // KeyError, one other than the repository's fails its assertion.
-      if (size < kV2Header + 4) return Load::Declined;
+      if (size < kV2Header + 4) return declined("pack index: shorter than its header");
       const std::uint32_t named = read_be32(data + kV2Header);
       if (named != kSha1Format && named != kSha256Format) return Load::Skipped;
-      if (named != (format == HashFormat::Sha1 ? kSha1Format : kSha256Format)) return Load::Declined;
+      if (named != (format == HashFormat::Sha1 ? kSha1Format : kSha256Format)) {
+        return declined("pack index version 3 of the other object format");
+      }
       header = kV3Header;
       made->version_3_ = true;
     } else if (version != 2) {
       return Load::Skipped;
     }
-    if (size < header + kFanoutSize) return Load::Declined;
+    if (size < header + kFanoutSize) return declined("pack index: shorter than its fanout");
     made->fanout_offset_ = header;
     made->names_offset_ = header + kFanoutSize;
   } else {
     // dulwich's version-1 index is for SHA-1 only (an assertion).
-    if (size < kFanoutSize || format != HashFormat::Sha1) return Load::Declined;
+    if (size < kFanoutSize) return declined("pack index version 1: shorter than its fanout");
+    if (format != HashFormat::Sha1) return declined("pack index version 1 in a SHA-256 repository");
     made->interleaved_ = true;
     made->fanout_offset_ = 0;
     made->names_offset_ = kV1Ids;
@@ -76,7 +83,7 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, HashForm
   const std::uint64_t n = made->count_;
   const std::uint64_t minimum = made->interleaved_ ? kFanoutSize + n * v1_entry_size(format)
                                                    : made->names_offset_ + n * table_bytes_per_object(format);
-  if (size < minimum) return Load::Declined;
+  if (size < minimum) return declined("pack index: shorter than its object count needs");
   index = std::move(made);
   return Load::Usable;
 }
@@ -166,7 +173,7 @@ bool PackIndex::pack_checksum(ObjectId& checksum) const {
   return true;
 }
 
-PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) const {
+Outcome PackIndex::find(const ObjectId& id, std::uint64_t& offset) const {
   const std::uint8_t* data = file_->data();
   const std::uint64_t size = file_->size();
   const std::uint8_t first = id.bytes[0];
@@ -175,19 +182,20 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
   // dulwich's bisection takes 32-bit signed bounds, raises when start > end,
   // and computes its midpoint in 32 bits: past that it reads elsewhere.
   if (start > static_cast<std::int64_t>(kInt32Max) || end > static_cast<std::int64_t>(kInt32Max)) {
-    return Lookup::Declined;
+    return Outcome::declined("pack index: fanout past 31 bits");
   }
-  if (start > end) return Lookup::Declined;
+  if (start > end) return Outcome::declined("pack index: fanout not monotonic");
   // An id of another format is never in this index.
-  if (id.format != format_) return Lookup::Declined;
+  if (id.format != format_) return Outcome::declined("pack index: id of the other object format");
   const std::size_t id_bytes = id_size(format_);
   const std::uint64_t stride = interleaved_ ? v1_entry_size(format_) : id_bytes;
   while (start <= end) {
-    if (start + end > static_cast<std::int64_t>(kInt32Max)) return Lookup::Declined;
+    if (start + end > static_cast<std::int64_t>(kInt32Max))
+      return Outcome::declined("pack index: bisection past 31 bits");
     const std::int64_t i = (start + end) / 2;
     const std::uint64_t at = names_offset_ + static_cast<std::uint64_t>(i) * stride;
     // A name cut short by the end of the file makes dulwich raise.
-    if (at + id_bytes > size) return Lookup::Declined;
+    if (at + id_bytes > size) return Outcome::declined("pack index: id past the end of the file");
     const int order = compare_ids(data + at, id.bytes.data(), id_bytes);
     if (order < 0) {
       start = i + 1;
@@ -196,24 +204,25 @@ PackIndex::Lookup PackIndex::find(const ObjectId& id, std::uint64_t& offset) con
     } else {
       if (interleaved_) {
         offset = read_be32(data + at - kOffsetSize);
-        return Lookup::Found;
+        return Outcome::Found;
       }
       const std::uint64_t offsets = names_offset_ + std::uint64_t{count_} * (id_bytes + kCrcSize);
       const std::uint64_t small = offsets + static_cast<std::uint64_t>(i) * kOffsetSize;
-      if (small + kOffsetSize > size) return Lookup::Declined;
+      if (small + kOffsetSize > size) return Outcome::declined("pack index: offset past the end of the file");
       const std::uint32_t value = read_be32(data + small);
       if ((value & 0x80000000u) == 0) {
         offset = value;
-        return Lookup::Found;
+        return Outcome::Found;
       }
       const std::uint64_t large_offsets = names_offset_ + std::uint64_t{count_} * table_bytes_per_object(format_);
       const std::uint64_t large = large_offsets + std::uint64_t{value & 0x7fffffffu} * kLargeOffsetSize;
-      if (large + kLargeOffsetSize > size) return Lookup::Declined;
+      if (large + kLargeOffsetSize > size)
+        return Outcome::declined("pack index: large offset past the end of the file");
       offset = read_be64(data + large);
-      return Lookup::Found;
+      return Outcome::Found;
     }
   }
-  return Lookup::Missing;
+  return Outcome::Missing;
 }
 
 bool parse_pack_entry(const std::uint8_t* pack, std::size_t size, HashFormat format, std::uint64_t offset,

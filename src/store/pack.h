@@ -14,6 +14,7 @@
 
 #include "store/mapped_file.h"
 #include "store/object_id.h"
+#include "store/outcome.h"
 
 namespace store {
 
@@ -34,15 +35,16 @@ class PackIndex {
     Skipped,   // dulwich raises KeyError while loading: the pack is passed over
     Declined,  // dulwich raises anything else
   };
-  enum class Lookup : std::uint8_t { Missing, Found, Declined };
 
   // Reads the header of a mapped `.idx` of a repository whose ids are in
-  // `format`; `index` is set when Usable.
-  static Load load(std::shared_ptr<const MappedFile> file, HashFormat format, std::unique_ptr<PackIndex>& index);
+  // `format`; `index` is set when Usable, `refusal` (a string literal) says
+  // why when Declined.
+  static Load load(std::shared_ptr<const MappedFile> file, HashFormat format, std::unique_ptr<PackIndex>& index,
+                   const char*& refusal);
 
   // dulwich's `object_offset`: Found with the entry's offset in the pack,
   // Missing for a KeyError, Declined wherever it would raise or misbehave.
-  Lookup find(const ObjectId& id, std::uint64_t& offset) const;
+  Outcome find(const ObjectId& id, std::uint64_t& offset) const;
   std::uint32_t count() const { return count_; }
   const FileIdentity& identity() const { return file_->identity(); }
   // The pack checksum the index records (the first of its two trailing

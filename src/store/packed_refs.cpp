@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,16 @@ bool read_packed_ref_line(std::string_view text, bool peeled, std::size_t at, Pa
   return true;
 }
 
+namespace {
+
+// The number of the line that begins at `at`, counted from 1.
+std::uint32_t line_number(std::string_view text, std::size_t at) {
+  const auto lines = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n') + 1;
+  return lines > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(lines);
+}
+
+}  // namespace
+
 PackedRefsShape check_packed_refs(std::string_view text) {
   PackedRefsShape shape;
   if (text.empty()) return shape;
@@ -108,7 +119,10 @@ PackedRefsShape check_packed_refs(std::string_view text) {
     // dulwich reads the first line as the header; a "#" line is a comment
     // to it either way.
     const std::size_t end = text.find('\n');
-    if (end == std::string_view::npos) return shape;
+    if (end == std::string_view::npos) {
+      shape.malformed_line = 1;
+      return shape;
+    }
     const std::string_view header = without_trailing_space(text.substr(0, end));
     shape.peeled = header.starts_with("# pack-refs") && header.find(" peeled") != std::string_view::npos;
     at = end + 1;
@@ -117,7 +131,10 @@ PackedRefsShape check_packed_refs(std::string_view text) {
   bool ascending = true;
   std::string_view previous;
   for (PackedRefLine line; at < text.size(); at = line.next) {
-    if (!read_packed_ref_line(text, shape.peeled, at, line)) return shape;
+    if (!read_packed_ref_line(text, shape.peeled, at, line)) {
+      shape.malformed_line = line_number(text, at);
+      return shape;
+    }
     if (at != shape.first_ref && !(previous < line.name)) ascending = false;
     previous = line.name;
   }
@@ -141,14 +158,15 @@ bool PackedRefs::record_at(std::size_t lowest, std::size_t highest, std::size_t 
   return read_line(start, line) && line.next > position && line.next <= highest;
 }
 
-RefRead PackedRefs::lower_bound(std::string_view name, std::size_t& at) const {
+Outcome PackedRefs::lower_bound(std::string_view name, std::size_t& at) const {
   // [low, high) always begins and ends at a ref line (or the end).
   std::size_t low = shape_.first_ref;
   std::size_t high = text_.size();
-  if (low > high) return RefRead::Declined;
+  if (low > high) return Outcome::declined("packed-refs: first ref past the end");
   while (low < high) {
     PackedRefLine line;
-    if (!record_at(low, high, low + (high - low) / 2, line)) return RefRead::Declined;
+    if (!record_at(low, high, low + (high - low) / 2, line))
+      return Outcome::declined("packed-refs: a line not in the plain form");
     if (line.name < name) {
       low = line.next;
     } else {
@@ -156,54 +174,55 @@ RefRead PackedRefs::lower_bound(std::string_view name, std::size_t& at) const {
     }
   }
   at = low;
-  return RefRead::Found;
+  return Outcome::Found;
 }
 
-RefRead PackedRefs::find(std::string_view name, std::string_view& hex) const {
+Outcome PackedRefs::find(std::string_view name, std::string_view& hex) const {
   if (!shape_.ascending) {
     // Read from end to end; the last line of a name is the one dulwich keeps.
     bool found = false;
     PackedRefLine line;
     for (std::size_t at = shape_.first_ref; at < text_.size(); at = line.next) {
-      if (!read_line(at, line)) return RefRead::Declined;
+      if (!read_line(at, line)) return Outcome::declined("packed-refs: a line not in the plain form");
       if (line.name == name) {
         hex = line.hex;
         found = true;
       }
     }
-    return found ? RefRead::Found : RefRead::Missing;
+    if (found) return Outcome::Found;
+    return Outcome::Missing;
   }
   std::size_t at = 0;
-  if (lower_bound(name, at) == RefRead::Declined) return RefRead::Declined;
-  if (at >= text_.size()) return RefRead::Missing;
+  if (const Outcome bound = lower_bound(name, at); bound == Outcome::Declined) return bound;
+  if (at >= text_.size()) return Outcome::Missing;
   PackedRefLine line;
-  if (!read_line(at, line)) return RefRead::Declined;
-  if (line.name != name) return RefRead::Missing;
+  if (!read_line(at, line)) return Outcome::declined("packed-refs: a line not in the plain form");
+  if (line.name != name) return Outcome::Missing;
   hex = line.hex;
-  return RefRead::Found;
+  return Outcome::Found;
 }
 
-RefRead PackedRefs::for_each(std::string_view prefix, const EachRef& each) const {
+Outcome PackedRefs::for_each(std::string_view prefix, const EachRef& each) const {
   if (!shape_.ascending) return for_each_unordered(prefix, each);
   std::size_t at = 0;
-  if (lower_bound(prefix, at) == RefRead::Declined) return RefRead::Declined;
+  if (const Outcome bound = lower_bound(prefix, at); bound == Outcome::Declined) return bound;
   std::string_view previous;
   PackedRefLine line;
   for (; at < text_.size(); at = line.next) {
-    if (!read_line(at, line)) return RefRead::Declined;
+    if (!read_line(at, line)) return Outcome::declined("packed-refs: a line not in the plain form");
     if (!line.name.starts_with(prefix)) break;
-    if (!previous.empty() && !(previous < line.name)) return RefRead::Declined;
+    if (!previous.empty() && !(previous < line.name)) return Outcome::declined("packed-refs: names out of order");
     previous = line.name;
     each(line.name, line.hex);
   }
-  return RefRead::Found;
+  return Outcome::Found;
 }
 
-RefRead PackedRefs::for_each_unordered(std::string_view prefix, const EachRef& each) const {
+Outcome PackedRefs::for_each_unordered(std::string_view prefix, const EachRef& each) const {
   std::vector<PackedRefLine> lines;
   PackedRefLine line;
   for (std::size_t at = shape_.first_ref; at < text_.size(); at = line.next) {
-    if (!read_line(at, line)) return RefRead::Declined;
+    if (!read_line(at, line)) return Outcome::declined("packed-refs: a line not in the plain form");
     if (line.name.starts_with(prefix)) lines.push_back(line);
   }
   std::stable_sort(lines.begin(), lines.end(),
@@ -212,7 +231,7 @@ RefRead PackedRefs::for_each_unordered(std::string_view prefix, const EachRef& e
     if (i + 1 < lines.size() && lines[i + 1].name == lines[i].name) continue;  // a later line of the name wins
     each(lines[i].name, lines[i].hex);
   }
-  return RefRead::Found;
+  return Outcome::Found;
 }
 
 }  // namespace store

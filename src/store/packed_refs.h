@@ -10,11 +10,9 @@
 #include <functional>
 #include <string_view>
 
-namespace store {
+#include "store/outcome.h"
 
-// What one read of references gives: Found, Missing (dulwich would find
-// nothing: a KeyError), or Declined (not ours to say: ask dulwich).
-enum class RefRead : std::uint8_t { Found, Missing, Declined };
+namespace store {
 
 // check_ref_format(name): git's rules for a full ref name ("refs/heads/main").
 bool valid_ref_name(std::string_view name);
@@ -34,7 +32,8 @@ struct PackedRefsShape {
   // binary search; otherwise the file is read from end to end, the last line
   // of a name counting, as dulwich's dictionary keeps it.
   bool ascending = false;
-  std::size_t first_ref = 0;  // where the first ref line begins
+  std::size_t first_ref = 0;         // where the first ref line begins
+  std::uint32_t malformed_line = 0;  // when not plain: the first line that is not (from 1; 0 for an empty file)
 };
 
 // The pass over a whole file. An empty file is not plain (dulwich's reading
@@ -64,19 +63,19 @@ class PackedRefs {
   PackedRefs(std::string_view text, const PackedRefsShape& shape) : text_(text), shape_(shape) {}
 
   // get_packed_refs().get(name): Found with `hex`, or Missing.
-  RefRead find(std::string_view name, std::string_view& hex) const;
+  Outcome find(std::string_view name, std::string_view& hex) const;
 
   // each(name, hex) once for every name beginning with `prefix`, in
   // ascending order of names.
-  RefRead for_each(std::string_view prefix, const EachRef& each) const;
+  Outcome for_each(std::string_view prefix, const EachRef& each) const;
 
  private:
   bool read_line(std::size_t at, PackedRefLine& line) const {
     return read_packed_ref_line(text_, shape_.peeled, at, line);
   }
   bool record_at(std::size_t lowest, std::size_t highest, std::size_t position, PackedRefLine& line) const;
-  RefRead lower_bound(std::string_view name, std::size_t& at) const;
-  RefRead for_each_unordered(std::string_view prefix, const EachRef& each) const;
+  Outcome lower_bound(std::string_view name, std::size_t& at) const;
+  Outcome for_each_unordered(std::string_view prefix, const EachRef& each) const;
 
   std::string_view text_;
   PackedRefsShape shape_;

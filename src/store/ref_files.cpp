@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/object_id.h"
 
@@ -87,75 +88,75 @@ FileState read_packed_refs(const std::string& path, std::shared_ptr<const Packed
   return FileState::Present;
 }
 
-RefFiles::Loose RefFiles::read_loose(std::string_view name, RefValue& value) {
+Outcome RefFiles::read_loose(std::string_view name, RefValue& value) {
   // DiskRefsContainer.read_loose_ref: a file it cannot open is no loose ref
   // (a directory where a ref could be is usual); a pipe or a device is not
   // asked of it, as it would wait for ever or read without end.
   const int error = read_repository_file(git_dir_ + "/" + std::string(name), buffer_);
-  if (error != 0) return platform::means_absent(error) ? Loose::Missing : Loose::Declined;
+  if (error != 0) {
+    if (platform::means_absent(error)) return Outcome::Missing;
+    return note_decline(Outcome::declined("loose ref: file cannot be read"));
+  }
   std::string_view content = buffer_.view();
-  if (!content.ends_with('\n')) return Loose::Declined;
+  if (!content.ends_with('\n')) return note_decline(Outcome::declined("loose ref: no newline at the end"));
   content.remove_suffix(1);
   if (is_any_hex_id(content)) {
     value = RefValue{false, std::string(content)};
-    return Loose::Found;
+    return Outcome::Found;
   }
-  if (!content.starts_with(kSymbolicPrefix)) return Loose::Declined;
+  if (!content.starts_with(kSymbolicPrefix))
+    return note_decline(Outcome::declined("loose ref: neither an id nor a symbolic ref"));
   content.remove_prefix(kSymbolicPrefix.size());
-  if (content.empty() || content.find_first_of("\r\n") != std::string_view::npos) return Loose::Declined;
+  if (content.empty() || content.find_first_of("\r\n") != std::string_view::npos) {
+    return note_decline(Outcome::declined("loose ref: symbolic target malformed"));
+  }
   value = RefValue{true, std::string(content)};
-  return Loose::Found;
+  return Outcome::Found;
 }
 
-RefRead RefFiles::packed(const PackedRefs*& refs) {
-  if (packed_state_ == PackedState::Unread) {
+Outcome RefFiles::packed(const PackedRefs*& refs) {
+  if (!packed_read_) {
+    packed_read_ = true;
     // Only a file that is not there reads as no packed refs; dulwich lets
     // any other failure to open it raise.
     switch (read_packed_refs(git_dir_ + "/packed-refs", packed_file_)) {
       case FileState::Absent:
-        packed_state_ = PackedState::Absent;
         break;
       case FileState::Present:
         if (packed_file_->shape.plain) {
           packed_refs_ = std::make_unique<PackedRefs>(packed_file_->text, packed_file_->shape);
-          packed_state_ = PackedState::Ready;
+        } else if (packed_file_->shape.malformed_line == 0) {
+          packed_outcome_ = Outcome::declined("packed-refs: empty file");
         } else {
-          packed_state_ = PackedState::Declined;
+          packed_outcome_ = Outcome::declined("packed-refs: line {} malformed", packed_file_->shape.malformed_line);
         }
         break;
       default:
-        packed_state_ = PackedState::Declined;
+        packed_outcome_ = Outcome::declined("packed-refs: file cannot be read");
         break;
     }
   }
   refs = packed_refs_.get();
-  return packed_state_ == PackedState::Declined ? RefRead::Declined : RefRead::Found;
+  return note_decline(packed_outcome_);
 }
 
-RefRead RefFiles::read_ref(std::string_view name, RefValue& value) {
-  if (storage_ == RefStorage::Reftable) return tables_.read_ref(name, value.symbolic, value.text);
-  if (!readable_name(name)) return RefRead::Declined;
-  switch (read_loose(name, value)) {
-    case Loose::Found:
-      return RefRead::Found;
-    case Loose::Declined:
-      return RefRead::Declined;
-    case Loose::Missing:
-      break;
-  }
+Outcome RefFiles::read_ref(std::string_view name, RefValue& value) {
+  if (storage_ == RefStorage::Reftable) return note_decline(tables_.read_ref(name, value.symbolic, value.text));
+  if (!readable_name(name)) return note_decline(Outcome::declined("ref name dulwich refuses or warns about"));
+  if (const Outcome loose = read_loose(name, value); loose != Outcome::Missing) return loose;
   const PackedRefs* refs = nullptr;
-  if (packed(refs) == RefRead::Declined) return RefRead::Declined;
-  if (refs == nullptr) return RefRead::Missing;
+  if (const Outcome packed_refs = packed(refs); packed_refs == Outcome::Declined) return packed_refs;
+  if (refs == nullptr) return Outcome::Missing;
   std::string_view hex;
-  const RefRead read = refs->find(name, hex);
-  if (read == RefRead::Found) value = RefValue{false, std::string(hex)};
+  const Outcome read = note_decline(refs->find(name, hex));
+  if (read == Outcome::Found) value = RefValue{false, std::string(hex)};
   return read;
 }
 
-RefRead RefFiles::resolve(std::string_view name, std::string& hex, std::string* missing) {
+Outcome RefFiles::resolve(std::string_view name, std::string& hex, std::string* missing) {
   if (storage_ == RefStorage::Reftable) {
     std::string missed;
-    const RefRead read = tables_.resolve(name, hex, missed);
+    const Outcome read = note_decline(tables_.resolve(name, hex, missed));
     if (missing != nullptr) *missing = std::move(missed);
     return read;
   }
@@ -163,12 +164,13 @@ RefRead RefFiles::resolve(std::string_view name, std::string& hex, std::string* 
   std::string current(name);
   for (int read_count = 1;; ++read_count) {
     RefValue value;
-    const RefRead read = read_ref(current, value);
-    if (read != RefRead::Found) return read;
-    if (read_count > kMostRefsFollowed) return RefRead::Declined;
+    const Outcome read = read_ref(current, value);
+    if (read != Outcome::Found) return read;
+    if (read_count > kMostRefsFollowed)
+      return note_decline(Outcome::declined("symbolic refs: a chain dulwich calls a loop"));
     if (!value.symbolic) {
       hex = std::move(value.text);
-      return RefRead::Found;
+      return Outcome::Found;
     }
     current = std::move(value.text);
   }
@@ -231,25 +233,26 @@ bool RefFiles::list_loose(std::string_view prefix, std::vector<std::string>& nam
   return walk_loose(directory, names);
 }
 
-RefRead RefFiles::for_each(std::string_view prefix, const EachRef& each) {
-  if (storage_ == RefStorage::Reftable) return tables_.for_each(prefix, each);
+Outcome RefFiles::for_each(std::string_view prefix, const EachRef& each) {
+  if (storage_ == RefStorage::Reftable) return note_decline(tables_.for_each(prefix, each));
   std::vector<std::string> loose;
-  if (!list_loose(prefix, loose)) return RefRead::Declined;
+  if (!list_loose(prefix, loose))
+    return note_decline(Outcome::declined("loose refs: a directory that cannot be listed, or a link to one"));
   std::sort(loose.begin(), loose.end());
   for (const std::string& name : loose) {
     std::string hex;
-    const RefRead read = resolve(name, hex);
-    if (read == RefRead::Declined) return RefRead::Declined;
+    const Outcome read = resolve(name, hex);
+    if (read == Outcome::Declined) return read;
     each(name, hex);
   }
   // dulwich lists the packed names too (reading packed-refs even when no
   // name comes from it); a loose file of the same name is read instead.
   const PackedRefs* refs = nullptr;
-  if (packed(refs) == RefRead::Declined) return RefRead::Declined;
-  if (refs == nullptr) return RefRead::Found;
-  return refs->for_each(prefix, [&](std::string_view name, std::string_view hex) {
+  if (const Outcome packed_refs = packed(refs); packed_refs == Outcome::Declined) return packed_refs;
+  if (refs == nullptr) return Outcome::Found;
+  return note_decline(refs->for_each(prefix, [&](std::string_view name, std::string_view hex) {
     if (!std::binary_search(loose.begin(), loose.end(), name)) each(name, hex);
-  });
+  }));
 }
 
 }  // namespace store

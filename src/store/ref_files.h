@@ -73,34 +73,34 @@ class RefFiles {
   // refs.read_ref(name): the loose file's value, else the packed one; in
   // reftables, the latest table's record (Missing where dulwich raises
   // KeyError(name) there, as its read_loose_ref does).
-  RefRead read_ref(std::string_view name, RefValue& value);
+  Outcome read_ref(std::string_view name, RefValue& value);
 
   // refs[name]: the id (lowercase hexadecimal digits) that `name` resolves
   // to, symbolic refs followed as dulwich's follow() follows them. Missing
   // where dulwich raises KeyError: for `missing`, which is `name` with ref
   // files, and the name in the chain no table holds with reftables.
-  RefRead resolve(std::string_view name, std::string& hex, std::string* missing = nullptr);
+  Outcome resolve(std::string_view name, std::string& hex, std::string* missing = nullptr);
 
   // Each ref that refs.keys() lists under `prefix` (a directory such as
   // "refs/heads/"), with what refs[name] gives for it: each(name, hex), hex
   // being empty where refs[name] raises KeyError. Each name comes once, in
   // no particular order (in reftables, ascending). When the answer is
   // Declined, what `each` was given before is to be dropped.
-  RefRead for_each(std::string_view prefix, const EachRef& each);
+  Outcome for_each(std::string_view prefix, const EachRef& each);
 
  private:
-  enum class Loose : std::uint8_t { Found, Missing, Declined };
-  Loose read_loose(std::string_view name, RefValue& value);
+  Outcome read_loose(std::string_view name, RefValue& value);
   bool list_loose(std::string_view prefix, std::vector<std::string>& names);
   bool walk_loose(const std::string& directory, std::vector<std::string>& names);
   // packed-refs, read the first time it is needed: null when there is none.
-  RefRead packed(const PackedRefs*& refs);
+  Outcome packed(const PackedRefs*& refs);
 
   std::string git_dir_;
   RefStorage storage_;
   ReftableRefs tables_;
   platform::Buffer buffer_;
-  enum class PackedState : std::uint8_t { Unread, Absent, Ready, Declined } packed_state_ = PackedState::Unread;
+  bool packed_read_ = false;
+  Outcome packed_outcome_ = Outcome::Found;  // Declined when packed-refs is not ours to read
   std::shared_ptr<const PackedRefsFile> packed_file_;
   std::unique_ptr<PackedRefs> packed_refs_;
 };

@@ -609,7 +609,7 @@ void clear_reftable_cache() {
   merged_cache().clear();
 }
 
-RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading, std::size_t id_size) {
+Outcome ReftableStack::read(const std::string& git_dir, ReftableReading reading, std::size_t id_size) {
   merged_.reset();
   const std::string directory = git_dir + "/reftable";
   platform::Buffer list;
@@ -617,7 +617,8 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
     const int error = read_repository_file(directory + "/tables.list", list);
     if (error != 0) {
       // No tables.list: dulwich and git alike see no refs.
-      return platform::means_absent(error) ? RefRead::Found : RefRead::Declined;
+      if (platform::means_absent(error)) return Outcome::Found;
+      return Outcome::declined("reftable: tables.list cannot be read");
     }
     const std::string listed(list.view());
     std::vector<std::string> names;
@@ -627,7 +628,7 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
       if (end == std::string::npos) end = listed.size();
       const std::string_view name = std::string_view(listed).substr(start, end - start);
       if (!name.empty()) {
-        if (!plain_table_name(name)) return RefRead::Declined;
+        if (!plain_table_name(name)) return Outcome::declined("reftable: tables.list names no plain file");
         names.emplace_back(name);
       }
       start = end + 1;
@@ -641,7 +642,7 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
       const std::string path = directory + "/" + names[i];
       const FileState state = identify(path, identities[i]);
       if (state == FileState::NotRegular) throw FileError::not_regular(path);
-      if (state == FileState::Unusable) return RefRead::Declined;
+      if (state == FileState::Unusable) return Outcome::declined("reftable: a table cannot be read");
       vanished = state == FileState::Absent;
     }
     if (!vanished) {
@@ -656,12 +657,12 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
             vanished = true;
             break;
           case TableRead::Declined:
-            return RefRead::Declined;
+            return Outcome::declined("reftable: a table git would not write");
         }
       }
       if (merged_ == nullptr && !vanished) {
         merged_ = merge_tables(directory, identities, tables);
-        if (merged_ == nullptr) return RefRead::Declined;
+        if (merged_ == nullptr) return Outcome::declined("reftable: the tables do not merge");
         merged_cache().keep(merged_);
       }
     }
@@ -670,18 +671,20 @@ RefRead ReftableStack::read(const std::string& git_dir, ReftableReading reading,
       // give up when it still names the same tables.
       platform::Buffer again;
       if (read_repository_file(directory + "/tables.list", again) == 0 && again.view() == listed) {
-        return RefRead::Declined;
+        return Outcome::declined("reftable: a table vanished and tables.list stayed");
       }
       continue;
     }
     if ((reading == ReftableReading::AsDulwich && merged_->dulwich_reads && !merged_->dulwich_alike) ||
         (id_size != 0 && merged_->id_size != 0 && merged_->id_size != id_size)) {
+      const bool other_size = id_size != 0 && merged_->id_size != 0 && merged_->id_size != id_size;
       merged_.reset();
-      return RefRead::Declined;
+      if (other_size) return Outcome::declined("reftable: ids of another size than the object format's");
+      return Outcome::declined("reftable: dulwich reads these tables otherwise than git");
     }
-    return RefRead::Found;
+    return Outcome::Found;
   }
-  return RefRead::Declined;
+  return Outcome::declined("reftable: tables.list changes while read");
 }
 
 std::size_t ReftableStack::id_size() const { return merged_ == nullptr ? 0 : merged_->id_size; }
@@ -709,48 +712,48 @@ constexpr int kMostRefsFollowed = 5;
 
 }  // namespace
 
-RefRead ReftableRefs::stack(const ReftableStack*& stack) {
-  if (state_ == State::Unread) {
-    const RefRead read = stack_.read(git_dir_, ReftableReading::AsDulwich, id_size_);
-    state_ = read == RefRead::Found ? State::Ready : State::Declined;
+Outcome ReftableRefs::stack(const ReftableStack*& stack) {
+  if (!stack_read_) {
+    stack_read_ = true;
+    stack_outcome_ = stack_.read(git_dir_, ReftableReading::AsDulwich, id_size_);
   }
   stack = &stack_;
-  return state_ == State::Ready ? RefRead::Found : RefRead::Declined;
+  return stack_outcome_;
 }
 
-RefRead ReftableRefs::read_ref(std::string_view name, bool& symbolic, std::string& text) {
+Outcome ReftableRefs::read_ref(std::string_view name, bool& symbolic, std::string& text) {
   const ReftableStack* refs = nullptr;
-  if (stack(refs) != RefRead::Found) return RefRead::Declined;
+  if (const Outcome read = stack(refs); read != Outcome::Found) return read;
   const ReftableRef* ref = refs->find(name);
-  if (ref == nullptr) return RefRead::Missing;
+  if (ref == nullptr) return Outcome::Missing;
   symbolic = ref->kind == ReftableKind::Symbolic;
   // A peeled record reads as its first id.
   text = ref->kind == ReftableKind::Peeled ? ref->value.substr(0, 2 * refs->id_size()) : ref->value;
-  return RefRead::Found;
+  return Outcome::Found;
 }
 
-RefRead ReftableRefs::resolve(std::string_view name, std::string& hex, std::string& missing) {
+Outcome ReftableRefs::resolve(std::string_view name, std::string& hex, std::string& missing) {
   const ReftableStack* refs = nullptr;
-  if (stack(refs) != RefRead::Found) return RefRead::Declined;
+  if (const Outcome read = stack(refs); read != Outcome::Found) return read;
   std::string_view current = name;
   for (int read_count = 0; read_count < kMostRefsFollowed; ++read_count) {
     const ReftableRef* ref = refs->find(current);
     if (ref == nullptr) {
       missing = std::string(current);
-      return RefRead::Missing;
+      return Outcome::Missing;
     }
     if (ref->kind != ReftableKind::Symbolic) {
       hex = ref->kind == ReftableKind::Peeled ? ref->value.substr(0, 2 * refs->id_size()) : ref->value;
-      return RefRead::Found;
+      return Outcome::Found;
     }
     current = ref->value;
   }
-  return RefRead::Declined;  // dulwich: ValueError, too many levels of symbolic refs
+  return Outcome::declined("reftable: a chain dulwich calls a loop");  // ValueError, too many levels
 }
 
-RefRead ReftableRefs::for_each(std::string_view prefix, const EachRef& each) {
+Outcome ReftableRefs::for_each(std::string_view prefix, const EachRef& each) {
   const ReftableStack* refs = nullptr;
-  if (stack(refs) != RefRead::Found) return RefRead::Declined;
+  if (const Outcome read = stack(refs); read != Outcome::Found) return read;
   // allkeys(): the names held, and every symbolic ref's target, held or not.
   std::vector<std::string_view> names;
   for (const ReftableRef& ref : refs->refs()) {
@@ -762,11 +765,11 @@ RefRead ReftableRefs::for_each(std::string_view prefix, const EachRef& each) {
   for (const std::string_view name : names) {
     std::string hex;
     std::string missing;
-    const RefRead read = resolve(name, hex, missing);
-    if (read == RefRead::Declined) return RefRead::Declined;
+    const Outcome read = resolve(name, hex, missing);
+    if (read == Outcome::Declined) return read;
     each(name, hex);
   }
-  return RefRead::Found;
+  return Outcome::Found;
 }
 
 }  // namespace store

@@ -99,7 +99,7 @@ class ReftableStack {
   // refs.
   // With `id_size` other than 0, tables that hold ids of another size (not
   // the repository's object format, which git refuses) are declined too.
-  RefRead read(const std::string& git_dir, ReftableReading reading = ReftableReading::AsDulwich,
+  Outcome read(const std::string& git_dir, ReftableReading reading = ReftableReading::AsDulwich,
                std::size_t id_size = 0);
 
   // The size of the ids the tables hold (20 or 32); 0 with no table.
@@ -134,28 +134,29 @@ class ReftableRefs {
   // refs.read_ref(name) (read_loose_ref): the raw value, `symbolic` telling
   // a target's name from an id's digits (the first id of a peeled record).
   // Missing where dulwich raises KeyError(name).
-  RefRead read_ref(std::string_view name, bool& symbolic, std::string& text);
+  Outcome read_ref(std::string_view name, bool& symbolic, std::string& text);
 
   // refs[name]: the id `name` resolves to, symbolic refs followed (five
   // reads at most, as dulwich's follow()). Missing where dulwich raises
   // KeyError, `missing` then being the name it raises for (the first one
   // of the chain that no table holds). Declined for a chain too long,
   // where dulwich raises ValueError.
-  RefRead resolve(std::string_view name, std::string& hex, std::string& missing);
+  Outcome resolve(std::string_view name, std::string& hex, std::string& missing);
 
   // Each name refs.keys() lists under `prefix` (the names the tables hold
   // and the targets of their symbolic refs), with what refs[name] gives for
   // it: each(name, hex), hex being empty where refs[name] raises KeyError.
   // In ascending order of names.
-  RefRead for_each(std::string_view prefix, const EachRef& each);
+  Outcome for_each(std::string_view prefix, const EachRef& each);
 
   // The stack, read the first time it is needed (Declined when it cannot be).
-  RefRead stack(const ReftableStack*& stack);
+  Outcome stack(const ReftableStack*& stack);
 
  private:
   std::string git_dir_;
   std::size_t id_size_;
-  enum class State : std::uint8_t { Unread, Ready, Declined } state_ = State::Unread;
+  bool stack_read_ = false;
+  Outcome stack_outcome_ = Outcome::Found;
   ReftableStack stack_;
 };
 

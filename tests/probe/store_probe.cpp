@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/commit_graph.h"
+#include "store/declines.h"
 #include "store/file_error.h"
 #include "store/index_file.h"
 #include "store/object_hash.h"
@@ -28,11 +29,16 @@ using store::ObjectId;
 
 // Runs `work` (store calls) without the GIL. A file the store refuses to read
 // is raised as the module raises it (OSError or ValueError); false then.
+// What the store declined in the last run_store, with why.
+store::Declines g_last_declines;
+
 template <class Work>
 bool run_store(Work&& work) {
   std::optional<store::FileError> refused;
+  g_last_declines = store::Declines();
   Py_BEGIN_ALLOW_THREADS;
   try {
+    const store::Declines::Scope gathering(g_last_declines);
     work();
   } catch (const store::FileError& error) {
     refused = error;
@@ -84,12 +90,12 @@ bool id_of(const char* hex, ObjectId& id) {
   id = *parsed;
   return true;
 }
-const char* read_name(store::Read read) {
-  return read == store::Read::Missing ? "missing" : read == store::Read::Found ? "found" : "declined";
+const char* read_name(store::Outcome read) {
+  return read == store::Outcome::Missing ? "missing" : read == store::Outcome::Found ? "found" : "declined";
 }
 // (type_num, content) or the status text.
-PyObject* read_result(store::Read read, store::ObjectType type, const store::Buffer& content) {
-  if (read != store::Read::Found) return PyUnicode_FromString(read_name(read));
+PyObject* read_result(store::Outcome read, store::ObjectType type, const store::Buffer& content) {
+  if (read != store::Outcome::Found) return PyUnicode_FromString(read_name(read));
   // An empty buffer may have no storage at all: bytes_of gives b"" for it.
   return Py_BuildValue("(iN)", static_cast<int>(type), bytes_of(content.view()));
 }
@@ -111,7 +117,7 @@ PyObject* read_objects(PyObject*, PyObject* args) {
   if (loose_limit >= 0) options.loose_object_size_limit = static_cast<std::uint64_t>(loose_limit);
   if (cache_entries >= 0) options.base_cache_entries = static_cast<std::size_t>(cache_entries);
   struct Result {
-    store::Read read;
+    store::Outcome read = store::Outcome::Missing;
     store::ObjectType type;
     store::Buffer content;
   };
@@ -564,24 +570,24 @@ PyObject* packed_refs(PyObject*, PyObject* args) {
         break;
       }
       std::string_view hex;
-      const store::RefRead read =
+      const store::Outcome read =
           refs.find({PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name))}, hex);
-      if (read == store::RefRead::Declined) {
+      if (read == store::Outcome::Declined) {
         PyErr_SetString(PyExc_AssertionError, "a lookup in a plain file declined");
         failed = true;
-      } else if (read == store::RefRead::Found) {
+      } else if (read == store::Outcome::Found) {
         PyObject* digits = bytes_of(hex);
         failed = digits == nullptr || PyDict_SetItem(found, name, digits) != 0;
         Py_XDECREF(digits);
       }
     }
-    const store::RefRead read =
-        failed ? store::RefRead::Declined : refs.for_each(under, [&](std::string_view name, std::string_view hex) {
-          PyObject* pair = Py_BuildValue("(NN)", bytes_of(name), bytes_of(hex));
-          if (pair == nullptr || PyList_Append(listed, pair) != 0) failed = true;
-          Py_XDECREF(pair);
-        });
-    if (!failed && read == store::RefRead::Declined) {
+    const store::Outcome read = failed ? store::Outcome::declined("probe: failed")
+                                       : refs.for_each(under, [&](std::string_view name, std::string_view hex) {
+                                           PyObject* pair = Py_BuildValue("(NN)", bytes_of(name), bytes_of(hex));
+                                           if (pair == nullptr || PyList_Append(listed, pair) != 0) failed = true;
+                                           Py_XDECREF(pair);
+                                         });
+    if (!failed && read == store::Outcome::Declined) {
       Py_SETREF(listed, PyUnicode_FromString("declined"));
       failed = listed == nullptr;
     }
@@ -657,9 +663,9 @@ PyObject* reftable_stack(PyObject*, PyObject* args) {
   const char* git_dir;
   if (!PyArg_ParseTuple(args, "s", &git_dir)) return nullptr;
   store::ReftableStack stack;
-  store::RefRead read = store::RefRead::Declined;
+  store::Outcome read = store::Outcome::declined("probe: not read");
   if (!run_store([&] { read = stack.read(git_dir); })) return nullptr;
-  if (read != store::RefRead::Found) Py_RETURN_NONE;
+  if (read != store::Outcome::Found) Py_RETURN_NONE;
   return Py_BuildValue("(nON)", static_cast<Py_ssize_t>(stack.id_size()), stack.dulwich_reads() ? Py_True : Py_False,
                        reftable_records(stack.refs()));
 }
@@ -687,13 +693,13 @@ PyObject* reftable_refs(PyObject*, PyObject* args) {
   }
   store::ReftableRefs refs(git_dir);
   struct Answer {
-    store::RefRead resolved, read;
+    store::Outcome resolved = store::Outcome::Missing, read = store::Outcome::Missing;
     std::string hex, missing, text;
     bool symbolic = false;
   };
   std::vector<Answer> answers(wanted.size());
   std::vector<std::pair<std::string, std::string>> listed;
-  store::RefRead listing = store::RefRead::Declined;
+  store::Outcome listing = store::Outcome::declined("probe: not read");
   const bool ran = run_store([&] {
     for (std::size_t i = 0; i < wanted.size(); ++i) {
       Answer& answer = answers[i];
@@ -707,18 +713,18 @@ PyObject* reftable_refs(PyObject*, PyObject* args) {
   if (!ran) return nullptr;
   PyObject* resolved = PyDict_New();
   PyObject* read = PyDict_New();
-  PyObject* list = listing == store::RefRead::Declined ? PyUnicode_FromString("declined") : PyList_New(0);
+  PyObject* list = listing == store::Outcome::Declined ? PyUnicode_FromString("declined") : PyList_New(0);
   bool failed = resolved == nullptr || read == nullptr || list == nullptr;
   for (std::size_t i = 0; !failed && i < wanted.size(); ++i) {
     const Answer& answer = answers[i];
     PyObject* key = bytes_of(wanted[i]);
-    PyObject* one = answer.resolved == store::RefRead::Found ? bytes_of(answer.hex)
-                    : answer.resolved == store::RefRead::Missing
+    PyObject* one = answer.resolved == store::Outcome::Found ? bytes_of(answer.hex)
+                    : answer.resolved == store::Outcome::Missing
                         ? Py_BuildValue("(sN)", "missing", bytes_of(answer.missing))
                         : PyUnicode_FromString("declined");
-    PyObject* two = answer.read == store::RefRead::Found
+    PyObject* two = answer.read == store::Outcome::Found
                         ? Py_BuildValue("(ON)", answer.symbolic ? Py_True : Py_False, bytes_of(answer.text))
-                    : answer.read == store::RefRead::Missing ? PyUnicode_FromString("missing")
+                    : answer.read == store::Outcome::Missing ? PyUnicode_FromString("missing")
                                                              : PyUnicode_FromString("declined");
     failed = key == nullptr || one == nullptr || two == nullptr || PyDict_SetItem(resolved, key, one) != 0 ||
              PyDict_SetItem(read, key, two) != 0;
@@ -726,7 +732,7 @@ PyObject* reftable_refs(PyObject*, PyObject* args) {
     Py_XDECREF(one);
     Py_XDECREF(two);
   }
-  if (!failed && listing != store::RefRead::Declined) {
+  if (!failed && listing != store::Outcome::Declined) {
     for (const auto& [name, hex] : listed) {
       PyObject* pair = Py_BuildValue("(NN)", bytes_of(name), bytes_of(hex));
       failed = pair == nullptr || PyList_Append(list, pair) != 0;
@@ -768,7 +774,7 @@ PyObject* time_reads(PyObject*, PyObject* args) {
   const auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < rounds; ++round) {
     for (const ObjectId& id : ids) {
-      if (objects.read(id, type, content) != store::Read::Found) ++failures;
+      if (objects.read(id, type, content) != store::Outcome::Found) ++failures;
       if (parse && !store::parse_commit(content.view(), g_format)) ++failures;
     }
   }
@@ -843,7 +849,28 @@ PyObject* time_graph(PyObject*, PyObject* args) {
                        lookup_seconds / (static_cast<double>(rounds) * static_cast<double>(ids.size())));
 }
 
+// last_declines() -> [(reason, file fingerprint or None), ...]: why the
+// store declined in the last call of this module that ran it, in order.
+PyObject* last_declines(PyObject*, PyObject*) {
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) return nullptr;
+  for (const store::Decline& decline : g_last_declines.all()) {
+    const std::string text = store::reason_text(decline.reason, decline.has_number, decline.number);
+    PyObject* item = decline.file == 0
+                         ? Py_BuildValue("(sO)", text.c_str(), Py_None)
+                         : Py_BuildValue("(sK)", text.c_str(), static_cast<unsigned long long>(decline.file));
+    if (item == nullptr || PyList_Append(list, item) != 0) {
+      Py_XDECREF(item);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return list;
+}
+
 PyMethodDef methods[] = {
+    {"last_declines", last_declines, METH_NOARGS, nullptr},
     {"read_objects", read_objects, METH_VARARGS, nullptr},
     {"pack_count", pack_count, METH_VARARGS, nullptr},
     {"parse_commit", parse_commit, METH_VARARGS, nullptr},
