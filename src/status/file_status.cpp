@@ -118,10 +118,10 @@ class StagedPaths {
 };
 
 // Runs the staged listing; a failed run of any kind leaves the set empty.
-StagedPaths staged_paths(PyObject* subprocess, PyObject* cwd) {
+StagedPaths staged_paths(const git::Runner& in_root) {
   StagedPaths staged;
   try {
-    git::Result diff = git::run(subprocess, git::Command{"diff", "--cached", "--name-only"}, {5, cwd});
+    git::Result diff = in_root.run(git::Command{"diff", "--cached", "--name-only"}, git::Limit::StagedPaths);
     if (!diff.ok()) return staged;
     Ref output = host::strip(diff.stdout_().get());
     const Text text(output.get());
@@ -187,11 +187,12 @@ struct Found {
 
 // The git road: None when `git status` fails, the sorted records otherwise.
 // Raises when git cannot be run at all.
-Ref status_from_git(Service& self, PyObject* subprocess) {
-  Ref cwd = self.cwd();
-  git::Result status = git::run(subprocess, git::Command{"status", "--porcelain", "-u"}, {10, cwd.get()});
+Ref status_from_git(Service& self, const git::Runner& git_runner) {
+  // Both runs share the directory read here.
+  const git::Runner in_root = git_runner.in(self.cwd());
+  git::Result status = in_root.run(git::Command{"status", "--porcelain", "-u"}, git::Limit::Status);
   if (!status.ok()) return Ref::borrow(Py_None);
-  const StagedPaths staged_set = staged_paths(subprocess, cwd.get());
+  const StagedPaths staged_set = staged_paths(in_root);
 
   Ref output = host::strip(status.stdout_().get());
   const Text text(output.get());
@@ -233,9 +234,9 @@ Ref status_from_git(Service& self, PyObject* subprocess) {
 }  // namespace
 
 Ref get_file_status(Service& self) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   try {
-    return status_from_git(self, subprocess.get());
+    return status_from_git(self, git_runner);
   } catch (const host::Error&) {
     host::except_exception();
   }
