@@ -467,6 +467,26 @@ def test_quoted_paths_that_are_not_utf8_decode_as_file_names(repo, service_for, 
     assert rows(service.get_file_status()) == from_git
 
 
+def test_paths_beyond_utf8_sort_by_code_point_and_keep_their_staged_side(repo, service_for, hide_git, monkeypatch):
+    # A name that is not UTF-8 decodes to a lone surrogate, which sorts
+    # between the BMP's letters and its private use area; both roads key
+    # such paths alike, and git's staged listing confirms a staged one.
+    repo.commit("base")
+    names = ["latz.txt", os.fsdecode(b"lat\xe9.txt"), "lat\ue000.txt", "lat\U0001F600.txt"]
+    for name in names:
+        os.close(os.open(os.fsencode(repo.path) + b"/" + os.fsencode(name), os.O_CREAT | os.O_WRONLY))
+    service = service_for(repo)
+    untracked = [(name, "untracked", False, True) for name in names]
+    assert rows(service.get_file_status()) == untracked
+    path = os.environ["PATH"]
+    hide_git()
+    assert rows(service.get_file_status()) == untracked
+    monkeypatch.setenv("PATH", path)
+    repo.git("add", "--", names[1])
+    assert rows(service.get_file_status()) == [
+        (name, "staged", True, False) if name == names[1] else (name, "untracked", False, True) for name in names]
+
+
 def test_scan_edge_cases(repo, service_for, hide_git):
     repo.commit("base", files={"reverted.txt": "head", "dropped.txt": "same", "dropped_changed.txt": "x",
                                ".hidden/secret.txt": "s", "dist/tracked.txt": "t", "gone.txt": "g"})

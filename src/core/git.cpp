@@ -47,23 +47,39 @@ Ref Result::stderr_() const {
   return completed_ ? host::getattr(completed_.get(), name) : host::text("");
 }
 
-Result run(PyObject* subprocess, const Command& command, const Run& how) {
+Runner::Runner(Service& self) : Runner(host::import("subprocess"), &self, Ref()) {}
+
+Runner::Runner(Ref subprocess, Service* self, Ref directory)
+    : subprocess_(std::move(subprocess)), self_(self), directory_(std::move(directory)) {}
+
+Runner Runner::in(Ref directory) const { return Runner(Ref::borrow(subprocess_.get()), nullptr, std::move(directory)); }
+
+Runner Runner::in_current_directory() const { return Runner(Ref::borrow(subprocess_.get()), nullptr, Ref()); }
+
+Ref Runner::directory() const {
+  if (self_ != nullptr) return self_->cwd();
+  return directory_ ? Ref::borrow(directory_.get()) : Ref();
+}
+
+Result Runner::run(const Command& command, Limit limit, Output output) const {
+  Ref cwd = directory();
   if (command.refused()) return Result::refused();
   static const host::Interned run_name{"run"};
   static const host::Interned replace{"replace"};
   static const host::KwNames with_cwd{"capture_output", "text", "timeout", "cwd"};
   static const host::KwNames without_cwd{"capture_output", "text", "timeout"};
   static const host::KwNames replacing_with_cwd{"capture_output", "text", "errors", "timeout", "cwd"};
-  Ref run_function = host::getattr(subprocess, run_name);
+  Ref run_function = host::getattr(subprocess_.get(), run_name);
   Ref argv = command.argv();
-  Ref timeout = host::integer(how.timeout);
-  PyObject* text = host::boolean(how.text);
+  Ref timeout = host::integer(seconds(limit));
+  PyObject* text = host::boolean(output != Output::Bytes);
   auto call = [&](const auto& names, std::initializer_list<PyObject*> values) {
     return Result(host::call(run_function.get(), {argv.get()}, names, values));
   };
-  if (how.cwd == nullptr) return call(without_cwd, {Py_True, text, timeout.get()});
-  if (how.replace_errors) return call(replacing_with_cwd, {Py_True, text, replace.get(), timeout.get(), how.cwd});
-  return call(with_cwd, {Py_True, text, timeout.get(), how.cwd});
+  if (!cwd) return call(without_cwd, {Py_True, text, timeout.get()});
+  if (output == Output::ShownText)
+    return call(replacing_with_cwd, {Py_True, text, replace.get(), timeout.get(), cwd.get()});
+  return call(with_cwd, {Py_True, text, timeout.get(), cwd.get()});
 }
 
 void change_back(PyObject* os, PyObject* original, bool body_failed) {

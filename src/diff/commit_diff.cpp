@@ -83,7 +83,7 @@ Ref commit_id_in(Service& self, PyObject* re, PyObject* text) {
 }  // namespace
 
 Ref get_commit_diff(Service& self, PyObject* sha_hex) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Ref re = host::import("re");
 
   Ref stripped = host::strip(host::str(sha_hex).get());
@@ -97,10 +97,9 @@ Ref get_commit_diff(Service& self, PyObject* sha_hex) {
   id = host::lower(id.get());
 
   try {
-    Ref cwd = self.cwd();
     git::Command command{"show"};
     command.value(id.get()).word(host::text("--no-color"));
-    git::Result result = git::run(subprocess.get(), command, {.timeout = 10, .cwd = cwd.get(), .replace_errors = true});
+    git::Result result = git_runner.run(command, git::Limit::CommitDiff, git::Output::ShownText);
     if (result.ok()) return from_first_file_diff(result.stdout_());
     return git_failure_text(id, result);
   } catch (const host::Error&) {
@@ -108,7 +107,7 @@ Ref get_commit_diff(Service& self, PyObject* sha_hex) {
     // telling the timeout apart answers as the two handlers in turn would.
     Ref error = host::except_as({PyExc_Exception});
     static const host::Interned timeout_expired{"TimeoutExpired"};
-    Ref timeout_class = host::getattr(subprocess.get(), timeout_expired);
+    Ref timeout_class = host::getattr(git_runner.subprocess(), timeout_expired);
     if (PyErr_GivenExceptionMatches(error.get(), timeout_class.get())) {
       return failure_text("Error: Timeout getting diff for commit ", id, {});
     }

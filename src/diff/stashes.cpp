@@ -51,10 +51,10 @@ struct StashPatterns {
 
 // The branch HEAD is on now, for a stash whose description names none;
 // "unknown" when git cannot tell. A detached HEAD reads "HEAD".
-Ref current_branch(PyObject* subprocess, PyObject* cwd) {
+Ref current_branch(const git::Runner& in_root) {
   try {
     git::Command command{"rev-parse", "--abbrev-ref", "HEAD"};
-    git::Result result = git::run(subprocess, command, {.timeout = 2, .cwd = cwd, .replace_errors = true});
+    git::Result result = in_root.run(command, git::Limit::StashBranch, git::Output::ShownText);
     if (result.ok()) return host::strip(result.stdout_().get());
   } catch (const host::Error&) {
     host::except_exception();
@@ -64,12 +64,12 @@ Ref current_branch(PyObject* subprocess, PyObject* cwd) {
 
 // The stash's author time in seconds; 0 when git cannot give it, so that a
 // stash is listed even when its time is unknown.
-Ref stash_time(PyObject* subprocess, PyObject* cwd, PyObject* index) {
+Ref stash_time(const git::Runner& in_root, PyObject* index) {
   try {
     Ref reference = Ref::check(PyUnicode_FromFormat("stash@{%S}", index));
     git::Command command{"show", "-s", "--format=%at"};
     command.value(reference.get());
-    git::Result result = git::run(subprocess, command, {.timeout = 2, .cwd = cwd, .replace_errors = true});
+    git::Result result = in_root.run(command, git::Limit::StashTime, git::Output::ShownText);
     if (result.ok()) {
       Ref output = result.stdout_();
       host::Text seconds = host::Text(output.get()).strip();
@@ -83,7 +83,7 @@ Ref stash_time(PyObject* subprocess, PyObject* cwd, PyObject* index) {
 
 // The record of one line of `git stash list`, or null for a line that is not
 // a stash line.
-Ref read_stash_line(PyObject* subprocess, PyObject* cwd, const StashPatterns& patterns, host::Text line) {
+Ref read_stash_line(const git::Runner& in_root, const StashPatterns& patterns, host::Text line) {
   Ref line_text = line.str();
   Ref line_match = StashPatterns::match(patterns.line, line_text.get());
   if (line_match.get() == Py_None) return Ref();
@@ -97,27 +97,27 @@ Ref read_stash_line(PyObject* subprocess, PyObject* cwd, const StashPatterns& pa
     branch = host::strip(group(branch_match.get(), 1).get());
     message = host::strip(group(branch_match.get(), 2).get());
   } else {
-    branch = current_branch(subprocess, cwd);
+    branch = current_branch(in_root);
     message = description.copy();
   }
-  Ref timestamp = stash_time(subprocess, cwd, index.get());
+  Ref timestamp = stash_time(in_root, index.get());
   Ref no_id = host::text("");
   return core::RecordMaker(core::Record::StashInfo)
       .make({index.get(), branch.get(), message.get(), description.get(), no_id.get(), timestamp.get()});
 }
 
 // `git stash show <reference> <form> --color=always`, stripped; "" when git fails.
-Ref stash_show(PyObject* subprocess, PyObject* cwd, PyObject* reference, const char* form) {
+Ref stash_show(const git::Runner& in_root, PyObject* reference, const char* form) {
   git::Command command{"stash", "show"};
   command.value(reference).word(host::text(form)).word(host::text("--color=always"));
-  git::Result result = git::run(subprocess, command, {.timeout = 5, .cwd = cwd, .replace_errors = true});
+  git::Result result = in_root.run(command, git::Limit::StashShow, git::Output::ShownText);
   return result.ok() ? host::strip(result.stdout_().get()) : host::text("");
 }
 
 }  // namespace
 
 Ref list_stashes(Service& self) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Ref re = host::import("re");
   Ref path_class = host::import_from("pathlib", "Path");
 
@@ -125,9 +125,8 @@ Ref list_stashes(Service& self) {
   // A failure part way through keeps the stashes read so far: the host shows
   // what there is rather than nothing.
   try {
-    Ref cwd = host::str(resolved_root(self, path_class.get()).get());
-    git::Result listed = git::run(subprocess.get(), git::Command{"stash", "list"},
-                                  {.timeout = 5, .cwd = cwd.get(), .replace_errors = true});
+    const git::Runner in_root = git_runner.in(host::str(resolved_root(self, path_class.get()).get()));
+    git::Result listed = in_root.run(git::Command{"stash", "list"}, git::Limit::StashList, git::Output::ShownText);
     if (!listed.ok()) return stashes;
     Ref output = listed.stdout_();
     host::Text listing = host::Text(output.get()).strip();
@@ -136,7 +135,7 @@ Ref list_stashes(Service& self) {
     StashPatterns patterns(re.get());
     listing.split('\n', [&](host::Text line) {
       if (line.is_blank()) return;
-      Ref stash = read_stash_line(subprocess.get(), cwd.get(), patterns, line);
+      Ref stash = read_stash_line(in_root, patterns, line);
       if (stash) host::append(stashes.get(), stash.get());
     });
   } catch (const host::Error&) {
@@ -146,7 +145,7 @@ Ref list_stashes(Service& self) {
 }
 
 Ref get_stash_diff(Service& self, int stash_index) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Ref path_class = host::import_from("pathlib", "Path");
   Ref root = resolved_root(self, path_class.get());
 
@@ -158,10 +157,10 @@ Ref get_stash_diff(Service& self, int stash_index) {
   // git alone decides which indexes name a stash (a negative one included);
   // a failure leaves the texts gathered so far.
   try {
-    Ref cwd = host::str(root.get());
+    const git::Runner in_root = git_runner.in(host::str(root.get()));
     Ref reference = Ref::check(PyUnicode_FromFormat("stash@{%d}", stash_index));
-    stat_text = stash_show(subprocess.get(), cwd.get(), reference.get(), "--stat");
-    diff_text = stash_show(subprocess.get(), cwd.get(), reference.get(), "-p");
+    stat_text = stash_show(in_root, reference.get(), "--stat");
+    diff_text = stash_show(in_root, reference.get(), "-p");
   } catch (const host::Error&) {
     host::except_exception();
   }

@@ -15,8 +15,6 @@ namespace {
 
 namespace git = core::git;
 
-constexpr int kGitTimeout = 10;
-
 // The stripped output of a run that succeeded with something to say; null
 // otherwise.
 Ref usable_output(const git::Result& result) {
@@ -40,11 +38,8 @@ Ref usable_count(const git::Result& result) {
 
 // git's answer: every commit of a base branch, or a branch's commits since
 // its merge base with main. Null when git gives no usable answer.
-Ref count_with_git(Service& self, PyObject* subprocess, PyObject* branch) {
-  auto run = [&](const git::Command& command) {
-    Ref cwd = self.cwd();
-    return git::run(subprocess, command, {kGitTimeout, cwd.get()});
-  };
+Ref count_with_git(const git::Runner& git_runner, PyObject* branch) {
+  auto run = [&](const git::Command& command) { return git_runner.run(command, git::Limit::CommitCount); };
   if (is_base_branch(branch)) return usable_count(run(git::Command{"rev-list", "--count"}.value(branch)));
   Ref base_name = host::text(kCountingMergeBase);
   Ref merge_base = usable_output(run(git::Command{"merge-base"}.value(base_name.get()).value(branch)));
@@ -66,7 +61,7 @@ Ref command_line_id(PyObject* id, IdFormat& format) {
 // git's count of what the walk counts: the commits reachable from the head
 // and not from the base's head, named by their ids so that no caller text
 // reaches the command line. Null when git gives no usable answer.
-Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* head_sha, const BaseBranch& base) {
+Ref count_set_with_git(Service& self, const git::Runner& git_runner, PyObject* head_sha, const BaseBranch& base) {
   IdFormat format(self);
   Ref head = command_line_id(head_sha, format);
   if (!head) return Ref();
@@ -78,8 +73,7 @@ Ref count_set_with_git(Service& self, PyObject* subprocess, PyObject* head_sha, 
     command.word(host::concat({host::text("^").get(), base_id.get()}));
   }
   try {
-    Ref cwd = self.cwd();
-    Ref count = usable_count(git::run(subprocess, command, {kGitTimeout, cwd.get()}));
+    Ref count = usable_count(git_runner.run(command, git::Limit::CommitCount));
     if (count && host::check(PyObject_RichCompareBool(count.get(), host::integer(0).get(), Py_GE)) != 0) {
       return count;
     }
@@ -131,10 +125,10 @@ Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha, const 
 }  // namespace
 
 Ref count_commits(Service& self, PyObject* branch) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   bool git_runs = true;
   try {
-    if (Ref count = count_with_git(self, subprocess.get(), branch)) return count;
+    if (Ref count = count_with_git(git_runner, branch)) return count;
   } catch (const host::Error&) {
     // git missing, a timeout, a branch git cannot take: the walk answers,
     // without asking git again.
@@ -146,7 +140,7 @@ Ref count_commits(Service& self, PyObject* branch) {
   // A base other than main (or no merge base with it): git still counts the
   // walk's own set far faster than the walk.
   if (git_runs) {
-    if (Ref count = count_set_with_git(self, subprocess.get(), head_sha.get(), base)) return count;
+    if (Ref count = count_set_with_git(self, git_runner, head_sha.get(), base)) return count;
   }
   return count_by_walking(self, branch, head_sha.get(), base);
 }

@@ -14,7 +14,6 @@ namespace {
 
 namespace git = core::git;
 
-constexpr int kGitTimeout = 5;
 // The walk fallback looks this far into each history, no further.
 constexpr int kBaseWalkLimit = 1000;
 constexpr int kBranchWalkLimit = 200;
@@ -33,11 +32,13 @@ bool has_ref(Service& self, PyObject* name) {
 
 // `git merge-base <base> <branch>`, run from the repository root as the
 // process's current directory.
-Ref merge_base_with_git(Service& self, PyObject* subprocess, PyObject* os, PyObject* base_branch, PyObject* branch) {
+Ref merge_base_with_git(Service& self, const git::Runner& git_runner, PyObject* os, PyObject* base_branch,
+                        PyObject* branch) {
   Ref root = self.cwd();
+  const git::Runner in_root = git_runner.in_current_directory();
   return git::in_directory(os, root.get(), [&] {
     git::Result result =
-        git::run(subprocess, git::Command{"merge-base"}.value(base_branch).value(branch), {kGitTimeout, nullptr});
+        in_root.run(git::Command{"merge-base"}.value(base_branch).value(branch), git::Limit::MergeBase);
     if (!result.ok()) return Ref::borrow(Py_None);
     return strip_output(result.stdout_().get());
   });
@@ -84,7 +85,7 @@ Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_re
 }  // namespace
 
 Ref get_merge_base(Service& self, PyObject* branch, PyObject* base_branch) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Ref os = host::import("os");
   if (host::equal(branch, base_branch)) return Ref::borrow(Py_None);
   // Without the default base "main", "master" is the base.
@@ -99,7 +100,7 @@ Ref get_merge_base(Service& self, PyObject* branch, PyObject* base_branch) {
   Ref branch_ref = ref_name("refs/heads/", branch);
   if (!has_ref(self, branch_ref.get())) return Ref::borrow(Py_None);
   try {
-    return merge_base_with_git(self, subprocess.get(), os.get(), base.get(), branch);
+    return merge_base_with_git(self, git_runner, os.get(), base.get(), branch);
   } catch (const host::Error&) {
     // git could not be run (missing, too slow, no directory to run it in): an
     // approximate answer from the library is better than none.

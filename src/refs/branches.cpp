@@ -23,9 +23,8 @@ constexpr std::string_view kHeadsPrefix = "refs/heads/";
 // One record per line of `git for-each-ref <pattern>`. A non-zero exit adds
 // nothing; an exception (git missing, a time field int() refuses) leaves
 // the records of the lines before it in `listing`.
-void list_from_git(Service& self, PyObject* subprocess, const char* pattern, Listing& listing) {
-  Ref cwd = self.cwd();
-  git::Result result = git::run(subprocess, git::Command{"for-each-ref", pattern, kBranchFormat}, {5, cwd.get()});
+void list_from_git(const git::Runner& git_runner, const char* pattern, Listing& listing) {
+  git::Result result = git_runner.run(git::Command{"for-each-ref", pattern, kBranchFormat}, git::Limit::BranchListing);
   if (!result.ok()) return;
   Ref output = host::strip(result.stdout_().get());
   Records records(core::Record::BranchInfo);
@@ -90,10 +89,9 @@ Ref remote_branch_name(PyObject* ref) {
 
 // A repository whose current branch has no commit yet still shows that
 // branch: `git symbolic-ref --short HEAD` names it. Any failure adds nothing.
-void add_current_branch(Service& self, PyObject* subprocess, Listing& listing) {
+void add_current_branch(const git::Runner& git_runner, Listing& listing) {
   try {
-    Ref cwd = self.cwd();
-    git::Result result = git::run(subprocess, git::Command{"symbolic-ref", "--short", "HEAD"}, {2, cwd.get()});
+    git::Result result = git_runner.run(git::Command{"symbolic-ref", "--short", "HEAD"}, git::Limit::CurrentBranch);
     if (!result.ok()) return;
     Ref name = host::strip(result.stdout_().get());
     Text text(name.get());
@@ -110,20 +108,20 @@ void add_current_branch(Service& self, PyObject* subprocess, Listing& listing) {
 }  // namespace
 
 Ref list_branches(Service& self) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Listing listing;
   list_from_git_or(
-      listing, [&](Listing& records) { list_from_git(self, subprocess.get(), "refs/heads/", records); },
+      listing, [&](Listing& records) { list_from_git(git_runner, "refs/heads/", records); },
       [&](Listing& records) { list_from_refs(self, kHeadsPrefix, local_branch_name, records); });
-  if (listing.empty()) add_current_branch(self, subprocess.get(), listing);
+  if (listing.empty()) add_current_branch(git_runner, listing);
   return listing.sorted();
 }
 
 Ref list_remote_branches(Service& self) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Listing listing;
   list_from_git_or(
-      listing, [&](Listing& records) { list_from_git(self, subprocess.get(), "refs/remotes/", records); },
+      listing, [&](Listing& records) { list_from_git(git_runner, "refs/remotes/", records); },
       [&](Listing& records) { list_from_refs(self, "refs/remotes/", remote_branch_name, records); });
   return listing.sorted();
 }

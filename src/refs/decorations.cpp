@@ -232,15 +232,15 @@ void label_line(PyObject* repo, core::NativeStore& objects, core::IdFormat& form
 }
 
 // The git log run and its parse, in the repository root.
-void label_from_log(Service& self, PyObject* subprocess, PyObject* branch, PyObject* commit_shas, PyObject* result) {
-  Ref cwd = self.cwd();
+void label_from_log(Service& self, const git::Runner& git_runner, PyObject* branch, PyObject* commit_shas,
+                    PyObject* result) {
   git::Command command{"log"};
   command.value(branch).word(Ref::check(PyUnicode_FromFormat("--max-count=%zd", PyList_GET_SIZE(commit_shas))));
   for (const char* word : {"--oneline", "--pretty=format:%H%x00%D%x00%P%x00%s", "--decorate-refs=refs/heads/*",
                            "--decorate-refs=refs/remotes/*", "--decorate-refs=refs/tags/*"}) {
     command.word(host::text(word));
   }
-  git::Result run = git::run(subprocess, command, {5, cwd.get()});
+  git::Result run = git_runner.run(command, git::Limit::DecorationLog);
   if (!run.ok()) return;
 
   // The first key, in the caller's order, of each lower-cased id.
@@ -270,7 +270,7 @@ void scan_refs(PyObject* repo, std::string_view prefix, PyObject* names, PyObjec
 }  // namespace
 
 Ref get_commit_refs_from_git_log(Service& self, PyObject* branch, PyObject* commit_shas) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Ref os = host::import("os");
   if (commit_shas == Py_None || PyList_GET_SIZE(commit_shas) == 0) return host::new_dict();
   Ref result = host::new_dict();
@@ -278,7 +278,7 @@ Ref get_commit_refs_from_git_log(Service& self, PyObject* branch, PyObject* comm
   try {
     Ref root = self.cwd();
     git::in_directory(os.get(), root.get(),
-                      [&] { label_from_log(self, subprocess.get(), branch, commit_shas, result.get()); });
+                      [&] { label_from_log(self, git_runner, branch, commit_shas, result.get()); });
   } catch (const host::Error&) {
     host::except_exception();
   }

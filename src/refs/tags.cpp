@@ -45,12 +45,11 @@ Ref message_of_tag_object(Text object) {
 }
 
 // The full-message step, capped at one second: "" whenever git fails.
-Ref full_message(Service& self, PyObject* subprocess, PyObject* tag_name) {
+Ref full_message(const git::Runner& git_runner, PyObject* tag_name) {
   try {
-    Ref cwd = self.cwd();
     git::Command command{"cat-file", "tag"};
     command.value(tag_name);
-    git::Result result = git::run(subprocess, command, {1, cwd.get()});
+    git::Result result = git_runner.run(command, git::Limit::TagMessage);
     if (result.ok()) {
       Ref output = result.stdout_();
       if (Ref message = message_of_tag_object(Text(output.get()))) return message;
@@ -62,7 +61,7 @@ Ref full_message(Service& self, PyObject* subprocess, PyObject* tag_name) {
 }
 
 // One tag from one line of output; nothing for a line without a name.
-void add_tag(Service& self, PyObject* subprocess, const RefLine& line, Records& records, Listing& listing) {
+void add_tag(const git::Runner& git_runner, const RefLine& line, Records& records, Listing& listing) {
   Text name_text = line.field(0);
   if (name_text.empty()) return;
   Ref name = name_text.str();
@@ -71,7 +70,7 @@ void add_tag(Service& self, PyObject* subprocess, const RefLine& line, Records& 
   Text subject = line.field(3);
   const bool is_annotated = line.field(4).equals("tag");
   Timestamp timestamp = Timestamp::parse(timestamp_text);
-  Ref message = is_annotated && subject.empty() ? full_message(self, subprocess, name.get()) : subject.str();
+  Ref message = is_annotated && subject.empty() ? full_message(git_runner, name.get()) : subject.str();
   Ref record =
       records.make({name.get(), message.get(), timestamp.object().get(), sha.get(), host::boolean(is_annotated)});
   listing.add(std::move(record), name.get(), std::move(timestamp));
@@ -79,10 +78,9 @@ void add_tag(Service& self, PyObject* subprocess, const RefLine& line, Records& 
 
 // The main step. A line that cannot be read is left out on its own; any
 // other exception leaves this function for the name-only fallback.
-void list_tags_from_git(Service& self, PyObject* subprocess, Listing& listing) {
-  Ref cwd = self.cwd();
-  git::Result result = git::run(subprocess, git::Command{"for-each-ref", "refs/tags/", kTagFormat},
-                                {.timeout = 120, .cwd = cwd.get(), .text = false});
+void list_tags_from_git(const git::Runner& git_runner, Listing& listing) {
+  git::Result result = git_runner.run(git::Command{"for-each-ref", "refs/tags/", kTagFormat}, git::Limit::TagListing,
+                                      git::Output::Bytes);
   if (!result.ok()) return;
   Ref output = host::decode_utf8_replace(result.stdout_().get());
   Text lines(output.get());
@@ -90,7 +88,7 @@ void list_tags_from_git(Service& self, PyObject* subprocess, Listing& listing) {
   Records records(core::Record::TagInfo);
   for_each_ref_line(lines, [&](const RefLine& line) {
     try {
-      add_tag(self, subprocess, line, records, listing);
+      add_tag(git_runner, line, records, listing);
     } catch (const host::Error&) {
       host::except_exception();
     }
@@ -98,10 +96,9 @@ void list_tags_from_git(Service& self, PyObject* subprocess, Listing& listing) {
 }
 
 // The name-only fallback: `git tag -l`, names alone. Failures are ignored.
-void list_tag_names(Service& self, PyObject* subprocess, Listing& listing) {
+void list_tag_names(const git::Runner& git_runner, Listing& listing) {
   try {
-    Ref cwd = self.cwd();
-    git::Result result = git::run(subprocess, git::Command{"tag", "-l"}, {10, cwd.get()});
+    git::Result result = git_runner.run(git::Command{"tag", "-l"}, git::Limit::TagNames);
     if (!result.ok()) return;
     Ref output = host::strip(result.stdout_().get());
     Ref empty = host::text("");
@@ -122,11 +119,11 @@ void list_tag_names(Service& self, PyObject* subprocess, Listing& listing) {
 }  // namespace
 
 Ref list_tags(Service& self) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   Listing listing;
   list_from_git_or(
-      listing, [&](Listing& records) { list_tags_from_git(self, subprocess.get(), records); },
-      [&](Listing& records) { list_tag_names(self, subprocess.get(), records); });
+      listing, [&](Listing& records) { list_tags_from_git(git_runner, records); },
+      [&](Listing& records) { list_tag_names(git_runner, records); });
   return listing.sorted();
 }
 

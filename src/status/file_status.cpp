@@ -1,4 +1,6 @@
 // The file status from `git status --porcelain`, with the scan as fallback.
+#include "status/file_status.h"
+
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -16,29 +18,6 @@ namespace {
 
 using host::Text;
 namespace git = core::git;
-
-// The text's code points written as UTF-8 (lone surrogates as their three
-// bytes): a native key with the equality of the host's str.
-void append_utf8(const Text& text, std::string& out) {
-  for (Py_ssize_t i = 0; i < text.size(); ++i) {
-    const Py_UCS4 ch = text[i];
-    if (ch < 0x80) {
-      out += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-      out += static_cast<char>(0xC0 | (ch >> 6));
-      out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-      out += static_cast<char>(0xE0 | (ch >> 12));
-      out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (ch >> 18));
-      out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (ch & 0x3F));
-    }
-  }
-}
 
 // The bytes of a path as git printed it in C-quoted form: between double
 // quotes, with \a \b \t \n \v \f \r \" \\ and three-digit octal escapes for
@@ -101,11 +80,7 @@ Py_ssize_t find_arrow(const Text& text, Py_ssize_t start = 0) {
 // stripped output between newlines, each unquoted when git quoted it.
 class StagedPaths {
  public:
-  void add(const Text& printed) {
-    std::string key;
-    append_utf8(Text(printed_path(printed).get()), key);
-    paths_.insert(std::move(key));
-  }
+  void add(const Text& printed) { paths_.insert(utf8_key(printed_path(printed).get())); }
   bool contains(const Text& path) const {
     scratch_.clear();
     append_utf8(path, scratch_);
@@ -118,10 +93,10 @@ class StagedPaths {
 };
 
 // Runs the staged listing; a failed run of any kind leaves the set empty.
-StagedPaths staged_paths(PyObject* subprocess, PyObject* cwd) {
+StagedPaths staged_paths(const git::Runner& in_root) {
   StagedPaths staged;
   try {
-    git::Result diff = git::run(subprocess, git::Command{"diff", "--cached", "--name-only"}, {5, cwd});
+    git::Result diff = in_root.run(git::Command{"diff", "--cached", "--name-only"}, git::Limit::StagedPaths);
     if (!diff.ok()) return staged;
     Ref output = host::strip(diff.stdout_().get());
     const Text text(output.get());
@@ -165,19 +140,14 @@ std::optional<PorcelainLine> parse_porcelain_line(const Text& line) {
   return PorcelainLine{printed_path(path), x, y};
 }
 
-const host::Interned& status_name(Py_UCS4 x, Py_UCS4 y) {
-  static const host::Interned deleted{"deleted"};
-  static const host::Interned untracked{"untracked"};
-  static const host::Interned staged{"staged"};
-  static const host::Interned renamed{"renamed"};
-  static const host::Interned copied{"copied"};
-  static const host::Interned modified{"modified"};
-  if (x == 'D' || y == 'D') return deleted;
-  if (x == '?' && y == '?') return untracked;
-  if (x == 'A') return staged;
-  if (x == 'R') return renamed;
-  if (x == 'C') return copied;
-  return modified;
+// The change the two status columns report.
+Change change_of(Py_UCS4 x, Py_UCS4 y) {
+  if (x == 'D' || y == 'D') return Change::Deleted;
+  if (x == '?' && y == '?') return Change::Untracked;
+  if (x == 'A') return Change::Staged;
+  if (x == 'R') return Change::Renamed;
+  if (x == 'C') return Change::Copied;
+  return Change::Modified;
 }
 
 struct Found {
@@ -187,11 +157,12 @@ struct Found {
 
 // The git road: None when `git status` fails, the sorted records otherwise.
 // Raises when git cannot be run at all.
-Ref status_from_git(Service& self, PyObject* subprocess) {
-  Ref cwd = self.cwd();
-  git::Result status = git::run(subprocess, git::Command{"status", "--porcelain", "-u"}, {10, cwd.get()});
+Ref status_from_git(Service& self, const git::Runner& git_runner) {
+  // Both runs share the directory read here.
+  const git::Runner in_root = git_runner.in(self.cwd());
+  git::Result status = in_root.run(git::Command{"status", "--porcelain", "-u"}, git::Limit::Status);
   if (!status.ok()) return Ref::borrow(Py_None);
-  const StagedPaths staged_set = staged_paths(subprocess, cwd.get());
+  const StagedPaths staged_set = staged_paths(in_root);
 
   Ref output = host::strip(status.stdout_().get());
   const Text text(output.get());
@@ -217,7 +188,7 @@ Ref status_from_git(Service& self, PyObject* subprocess) {
         staged = false;
       }
       Ref record = file_status.make(
-          {parsed->path.get(), status_name(x, y).get(), host::boolean(staged), host::boolean(unstaged)});
+          {parsed->path.get(), status_word(change_of(x, y)).get(), host::boolean(staged), host::boolean(unstaged)});
       found.push_back({std::move(parsed->path), std::move(record)});
     });
   }
@@ -232,10 +203,67 @@ Ref status_from_git(Service& self, PyObject* subprocess) {
 
 }  // namespace
 
+const host::Interned& status_word(Change change) {
+  static const host::Interned modified{"modified"};
+  static const host::Interned staged{"staged"};
+  static const host::Interned deleted{"deleted"};
+  static const host::Interned untracked{"untracked"};
+  static const host::Interned renamed{"renamed"};
+  static const host::Interned copied{"copied"};
+  switch (change) {
+    case Change::Staged:
+      return staged;
+    case Change::Deleted:
+      return deleted;
+    case Change::Untracked:
+      return untracked;
+    case Change::Renamed:
+      return renamed;
+    case Change::Copied:
+      return copied;
+    case Change::Modified:
+      break;
+  }
+  return modified;
+}
+
+void append_utf8(const Text& text, std::string& out) {
+  for (Py_ssize_t i = 0; i < text.size(); ++i) {
+    const Py_UCS4 ch = text[i];
+    if (ch < 0x80) {
+      out += static_cast<char>(ch);
+    } else if (ch < 0x800) {
+      out += static_cast<char>(0xC0 | (ch >> 6));
+      out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+      out += static_cast<char>(0xE0 | (ch >> 12));
+      out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (ch >> 18));
+      out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (ch & 0x3F));
+    }
+  }
+}
+
+std::string utf8_key(PyObject* text) {
+  // The host's own UTF-8 form, kept with the str, is the key unless the text
+  // holds a lone surrogate, which UTF-8 proper cannot write.
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, static_cast<std::size_t>(size));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw host::Error{};
+  PyErr_Clear();
+  std::string key;
+  append_utf8(Text(text), key);
+  return key;
+}
+
 Ref get_file_status(Service& self) {
-  Ref subprocess = host::import("subprocess");
+  const git::Runner git_runner(self);
   try {
-    return status_from_git(self, subprocess.get());
+    return status_from_git(self, git_runner);
   } catch (const host::Error&) {
     host::except_exception();
   }
