@@ -496,10 +496,12 @@ def reference_is_path_ignored(file_path: str, compiled: list[dict]) -> bool:
 def run_child(script: str, *, timeout: float, env: dict | None = None) -> subprocess.CompletedProcess:
     """Runs `script` in a fresh interpreter (with this one's environment, so
     a sanitizer build stays loaded), for calls that must not be able to hang
-    or exhaust the test process."""
+    or exhaust the test process. The timeout is widened by `slowdown()`: an
+    emulated interpreter takes most of a minute to start and import."""
     import sys
 
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout,
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=timeout * slowdown(),
                           env={**os.environ, **(env or {})}, check=False)
 
 
