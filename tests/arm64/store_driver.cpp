@@ -94,7 +94,7 @@ int cat(store::ObjectStore& objects) {
   store::ObjectType type;
   store::Buffer content;
   for (const ObjectId& id : ids_on_stdin()) {
-    if (objects.read(id, type, content) != store::Read::Found) {
+    if (objects.read(id, type, content) != store::Outcome::Found) {
       write(id.hex() + " missing\n");
       continue;
     }

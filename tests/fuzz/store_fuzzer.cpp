@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const store::PackedRefs refs(text, shape);
         refs.for_each("", [&](std::string_view name, std::string_view) {
           std::string_view hex;
-          if (refs.find(name, hex) != store::RefRead::Found) __builtin_trap();
+          if (refs.find(name, hex) != store::Outcome::Found) __builtin_trap();
         });
       }
       break;

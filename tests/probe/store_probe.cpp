@@ -29,8 +29,9 @@ using store::ObjectId;
 
 // Runs `work` (store calls) without the GIL. A file the store refuses to read
 // is raised as the module raises it (OSError or ValueError); false then.
-// What the store declined in the last run_store, with why.
-store::Declines g_last_declines;
+// What the store declined in this thread's last run_store, with why (each
+// thread its own: several threads may read at once).
+thread_local store::Declines g_last_declines;
 
 template <class Work>
 bool run_store(Work&& work) {
