@@ -126,14 +126,21 @@ inline constexpr int kNotRegularFile = -1;
 // open(path, "rb").read() of a regular file. Anything else is refused before
 // a byte is read, as its read could fail, wait for a writer or never end:
 // EISDIR for a directory, kNotRegularFile for the other kinds.
-int read_whole_file(const std::string& path, Buffer& out, File::RetryInterrupted retry = nullptr);
-// The same, with what fstat said of the file read in `info`.
-int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, File::RetryInterrupted retry = nullptr);
-// The same, refusing with EFBIG a file of more than `most` bytes, by its size
-// or by what a read finds (a file that grows while it is read): `info` then
-// says how large it was.
+// Refuses with EFBIG a file of more than `most` bytes, by its size or by what
+// a read finds (a file that grows while it is read): `info` then says how
+// large it was; otherwise `info` holds what fstat said of the file read.
 int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, std::uint64_t most,
                     File::RetryInterrupted retry = nullptr);
+// The same without a bound, with what fstat said of the file read in `info`.
+inline int read_whole_file(const std::string& path, Buffer& out, FileInfo& info,
+                           File::RetryInterrupted retry = nullptr) {
+  return read_whole_file(path, out, info, UINT64_MAX, retry);
+}
+// The same without a bound.
+inline int read_whole_file(const std::string& path, Buffer& out, File::RetryInterrupted retry = nullptr) {
+  FileInfo info;
+  return read_whole_file(path, out, info, UINT64_MAX, retry);
+}
 
 // The target text of the symbolic link `path`, as the system stores it.
 int read_link(const std::string& path, Buffer& out);

@@ -542,15 +542,6 @@ int File::read_to_end(Buffer& out, std::size_t expected_size, RetryInterrupted, 
   }
 }
 
-int read_whole_file(const std::string& path, Buffer& out, File::RetryInterrupted retry) {
-  FileInfo info;
-  return read_whole_file(path, out, info, UINT64_MAX, retry);
-}
-
-int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, File::RetryInterrupted retry) {
-  return read_whole_file(path, out, info, UINT64_MAX, retry);
-}
-
 int read_whole_file(const std::string& path, Buffer& out, FileInfo& info, std::uint64_t most,
                     File::RetryInterrupted retry) {
   out.clear();
