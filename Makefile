@@ -144,7 +144,7 @@ wheel-check: dist newer-git
 	cd $(CHECK_DIR) && cp313/bin/python -m mypy.stubtest git_service_cython --allowlist "$(CURDIR)/stubs/stubtest-allowlist.txt"
 	cd $(CHECK_DIR) && cp313/bin/python -m mypy --strict "$(CURDIR)/tests/typing/sample_usage.py"
 	$(CHECK_DIR)/cp312/bin/python -m pip --disable-pip-version-check --quiet wheel --no-deps \
-	  --wheel-dir $(CHECK_DIR)/from-sdist dist/*.tar.gz
+	  -Ccmake.define.CMAKE_UNITY_BUILD=ON --wheel-dir $(CHECK_DIR)/from-sdist dist/*.tar.gz
 	ls $(CHECK_DIR)/from-sdist/*.whl
 
 # The module on ARM64: the ARM64 CPython 3.13 wheel (the same build as
@@ -195,7 +195,7 @@ ARM64_DIR := $(CROSS_DIR)/aarch64-driver
 arm64-check: $(VENV)/.ready debian-packages
 	$(VENV_ON_PATH) cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/packaging/toolchain-aarch64-linux-gnu.2.17.cmake \
-	  -DGSC_WERROR=ON -DGSC_STORE_DRIVER=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	  -DGSC_WERROR=ON -DGSC_STORE_DRIVER=ON -DCMAKE_UNITY_BUILD=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV_ON_PATH) cmake --build $(ARM64_DIR) --target store_driver
 	$(PY) tests/arm64/check_store.py qemu-aarch64-static $(ARM64_DIR)/store_driver
 
@@ -246,7 +246,7 @@ windows-check: $(VENV)/.ready
 	packaging/debian-packages.sh libz-mingw-w64-dev wine64 wine
 	$(VENV_ON_PATH) cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/packaging/toolchain-x86_64-windows-gnu.cmake \
-	  -DGSC_WERROR=ON -DGSC_MODULE=OFF -DGSC_STORE_DRIVER=ON
+	  -DGSC_WERROR=ON -DGSC_MODULE=OFF -DGSC_STORE_DRIVER=ON -DCMAKE_UNITY_BUILD=ON
 	$(VENV_ON_PATH) cmake --build $(WINDOWS_DIR) --target store_driver
 	$(PY) tests/arm64/check_store.py wine $(WINDOWS_DIR)/store_driver.exe
 
@@ -265,7 +265,7 @@ SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
 
 sanitize: $(VENV)/.ready newer-git
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
-	  -DGSC_SANITIZE=ON -DGSC_WERROR=ON -DGSC_TEST_PROBE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DGSC_SANITIZE=ON -DGSC_WERROR=ON -DGSC_TEST_PROBE=ON -DCMAKE_UNITY_BUILD=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	cmake --build $(SANITIZE_DIR)
 	$(SANITIZE_ENV) $(PY) -c "import git_service_cython as m, sys; \

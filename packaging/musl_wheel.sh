@@ -11,7 +11,7 @@ work="$build_dir-wheel"
 rm -rf "$work"
 python3 -m pip --disable-pip-version-check --quiet wheel --no-build-isolation --no-deps --wheel-dir "$work" \
   -Cbuild-dir="$build_dir" -Ccmake.toolchain-file="packaging/toolchain-$arch-linux-musl.cmake" \
-  -Ccmake.define.GSC_ZLIB_DIR="$zlib_dir" -Ccmake.define.GSC_WERROR=ON -Ccmake.define.GSC_STORE_DRIVER=ON \
+  -Ccmake.define.GSC_ZLIB_DIR="$zlib_dir" -Ccmake.define.GSC_WERROR=ON -Ccmake.define.GSC_STORE_DRIVER=ON -Ccmake.define.CMAKE_UNITY_BUILD=ON \
   -Cinstall.components=module .
 # scikit-build-core tags the wheel with the building machine's platform.
 python3 -m wheel tags --remove --platform-tag "musllinux_1_2_$arch" "$work"/*.whl >/dev/null

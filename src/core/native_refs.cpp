@@ -8,12 +8,6 @@ namespace core {
 
 namespace {
 
-// Notes why the native reading of refs is closed to this call.
-std::nullopt_t gate_closed(const char* reason) {
-  store::note_decline(reason);
-  return std::nullopt;
-}
-
 struct NativeDirectory {
   std::string git_dir;
   store::RefStorage storage;

@@ -23,13 +23,12 @@ std::string git_dir_of(Service& self) {
   return file_system_bytes(root.get()) + "/.git";
 }
 
-namespace {
-
-// Notes why the native road is closed to this call (core/declines.h).
 std::nullopt_t gate_closed(const char* reason) {
   store::note_decline(reason);
   return std::nullopt;
 }
+
+namespace {
 
 std::optional<ObjectDatabase> on_disk_database(Service& self) {
   static const host::Interned object_store_name{"object_store"};

@@ -25,6 +25,10 @@ struct ObjectDatabase {
 // os.fsencode(text), for a str.
 std::string file_system_bytes(PyObject* text);
 
+// Notes why the native road is closed to this call (store/declines.h) and
+// gives the gate's answer: no native road.
+std::nullopt_t gate_closed(const char* reason);
+
 // type(value) is module.name
 bool is_exactly(PyObject* value, const char* module, const char* name);
 

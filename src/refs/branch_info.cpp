@@ -12,8 +12,6 @@ namespace refs {
 
 namespace {
 
-constexpr std::string_view kHeadsPrefix = "refs/heads/";
-
 // The ref HEAD points at, as bytes: from the refs module's `follow` where
 // the installed dulwich has one, else read from the reference container
 // (`repo.refs.read_ref(b"HEAD")` gives b"ref: <target>" for a symbolic HEAD;

@@ -18,7 +18,6 @@ namespace git = core::git;
 namespace {
 
 constexpr const char* kBranchFormat = "--format=%(refname:short)|%(objectname)|%(committerdate:unix)";
-constexpr std::string_view kHeadsPrefix = "refs/heads/";
 
 // One record per line of `git for-each-ref <pattern>`. A non-zero exit adds
 // nothing; an exception (git missing, a time field int() refuses) leaves

@@ -11,6 +11,9 @@ namespace refs {
 
 using host::Ref;
 
+// Where local branches' names are.
+inline constexpr std::string_view kHeadsPrefix = "refs/heads/";
+
 // name.startswith(prefix), `prefix` given as the bytes it stands for.
 bool has_prefix(PyObject* name, std::string_view prefix);
 

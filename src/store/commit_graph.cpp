@@ -17,7 +17,7 @@ namespace {
 // checksum of all that.
 // Ids, the trailer and the rows' tree ids are of the repository's format,
 // which the header's hash version names (1 SHA-1, 2 SHA-256).
-constexpr std::size_t kHeaderSize = 8;  // "CGPH", version, hash version, chunk count, base count
+constexpr std::size_t kGraphHeaderSize = 8;  // "CGPH", version, hash version, chunk count, base count
 constexpr std::size_t kChunkEntrySize = 12;
 constexpr std::size_t kFanoutSize = 256 * 4;
 constexpr std::uint8_t hash_version(HashFormat format) { return format == HashFormat::Sha1 ? 1 : 2; }
@@ -137,20 +137,21 @@ Outcome CommitGraph::locate(Layer& layer, HashFormat format) {
   const std::uint64_t size = layer.size;
   const std::size_t id_bytes = id_size(format);
   const std::size_t trailer = id_bytes;
-  if (size < kHeaderSize + kChunkEntrySize + trailer) return Outcome::declined("commit-graph: shorter than its header");
+  if (size < kGraphHeaderSize + kChunkEntrySize + trailer)
+    return Outcome::declined("commit-graph: shorter than its header");
   if (std::memcmp(data, "CGPH", 4) != 0) return Outcome::declined("commit-graph: no CGPH signature");
   if (data[4] != 1) return Outcome::declined("commit-graph: version {}", data[4]);
   if (data[5] != hash_version(format)) return Outcome::declined("commit-graph: hash version {}", data[5]);
   layer.format = format;
   const std::uint64_t chunks = data[6];
   layer.base_count = data[7];
-  const std::uint64_t table_end = kHeaderSize + kChunkEntrySize * (chunks + 1);
+  const std::uint64_t table_end = kGraphHeaderSize + kChunkEntrySize * (chunks + 1);
   const std::uint64_t chunks_end = size - trailer;
   if (table_end > chunks_end) return Outcome::declined("commit-graph: chunk table past the end");
   std::uint64_t fanout_size = 0, ids_size = 0, rows_size = 0, edges_size = 0, bases_size = 0;
   bool has_fanout = false, has_ids = false, has_rows = false, has_edges = false, has_bases = false;
   for (std::uint64_t i = 0; i < chunks; ++i) {
-    const std::uint8_t* entry = data + kHeaderSize + kChunkEntrySize * i;
+    const std::uint8_t* entry = data + kGraphHeaderSize + kChunkEntrySize * i;
     const std::uint32_t id = read_be32(entry);
     const std::uint64_t start = read_be64(entry + 4);
     const std::uint64_t end = read_be64(entry + kChunkEntrySize + 4);
@@ -184,7 +185,7 @@ Outcome CommitGraph::locate(Layer& layer, HashFormat format) {
       *seen = true;
     }
   }
-  if (read_be32(data + kHeaderSize + kChunkEntrySize * chunks) != 0) {
+  if (read_be32(data + kGraphHeaderSize + kChunkEntrySize * chunks) != 0) {
     return Outcome::declined("commit-graph: chunk table not ended by id 0");
   }
   if (!has_fanout || !has_ids || !has_rows) return Outcome::declined("commit-graph: a required chunk missing");

@@ -17,7 +17,7 @@ namespace {
 // the id (of the repository's format), the flags, then (version 3 and later)
 // the extended flags and the path. The file ends with its checksum, a hash
 // of the format.
-constexpr std::size_t kHeaderSize = 12;  // "DIRC", version, entry count
+constexpr std::size_t kIndexHeaderSize = 12;  // "DIRC", version, entry count
 constexpr std::size_t kStatFields = 10 * 4;
 constexpr std::size_t flags_at(HashFormat format) { return kStatFields + id_size(format); }
 // Entry bytes before the extended flags and the path: 62, or 74 with SHA-256.
@@ -41,7 +41,8 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
   const std::size_t checksum_size = id_size(format);
   const std::size_t fixed = fixed_size(format);
   const std::size_t flags_offset = flags_at(format);
-  if (size < kHeaderSize + checksum_size || std::memcmp(data, "DIRC", 4) != 0) return declined("index: no DIRC header");
+  if (size < kIndexHeaderSize + checksum_size || std::memcmp(data, "DIRC", 4) != 0)
+    return declined("index: no DIRC header");
   const std::uint32_t version = read_be32(data + 4);
   if (version < 2 || version > 4) return declined("index: a version other than 2, 3 or 4");
   contents.version = version;
@@ -49,7 +50,7 @@ IndexRead parse_index(std::string_view text, HashFormat format, IndexContents& c
   const std::size_t end = size - checksum_size;  // where the checksum starts
   if (count > end / fixed) return declined("index: more entries than the file holds");
   contents.entries.reserve(count);
-  std::size_t at = kHeaderSize;
+  std::size_t at = kIndexHeaderSize;
   std::string previous;                        // version 4 compresses each path against this one
   std::size_t last_offset = 0, last_size = 0;  // the previous entry's path in `paths`
   int last_stage = -1;

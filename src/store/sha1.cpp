@@ -75,7 +75,7 @@ bool Sha1::hardware_available() { return detail::cpu_has_sha_extensions(); }
 
 namespace {
 
-constexpr std::uint32_t kInitialState[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+constexpr std::uint32_t kSha1InitialState[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
 
 detail::BlockHash<5>::Blocks block_function(Sha1::Engine engine) {
 #if defined(__x86_64__)
@@ -88,7 +88,7 @@ detail::BlockHash<5>::Blocks block_function(Sha1::Engine engine) {
 
 }  // namespace
 
-Sha1::Sha1(Engine engine) : hash_(block_function(engine), kInitialState) {}
+Sha1::Sha1(Engine engine) : hash_(block_function(engine), kSha1InitialState) {}
 
 ObjectId Sha1::finish() {
   ObjectId id;

@@ -79,8 +79,8 @@ bool Sha256::hardware_available() { return detail::cpu_has_sha_extensions(); }
 
 namespace {
 
-constexpr std::uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+constexpr std::uint32_t kSha256InitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                                  0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 detail::BlockHash<8>::Blocks block_function(Sha256::Engine engine) {
 #if defined(__x86_64__)
@@ -93,7 +93,7 @@ detail::BlockHash<8>::Blocks block_function(Sha256::Engine engine) {
 
 }  // namespace
 
-Sha256::Sha256(Engine engine) : hash_(block_function(engine), kInitialState) {}
+Sha256::Sha256(Engine engine) : hash_(block_function(engine), kSha256InitialState) {}
 
 void Sha256::finish(std::uint8_t digest[kDigestSize]) { hash_.finish(digest); }
 
