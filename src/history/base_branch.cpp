@@ -27,8 +27,7 @@ bool add_walked_ids(Service& self, PyObject* head, int limit, IdTextRule rule, c
   }
 }
 
-}  // namespace
-
+// branch in ("main", "master")
 bool is_base_branch(PyObject* branch) {
   for (const std::string_view name : kBaseBranchNames) {
     if (equals_text(branch, name)) return true;
@@ -36,7 +35,9 @@ bool is_base_branch(PyObject* branch) {
   return false;
 }
 
-BaseBranch base_of(Service& self, PyObject* branch) {
+// The first of "main" and "master", never `branch` itself, whose ref can be
+// read (see BranchBase::base).
+BaseBranch first_readable_base(Service& self, PyObject* branch) {
   for (const std::string_view name : kBaseBranchNames) {
     if (equals_text(branch, name)) continue;
     try {
@@ -48,19 +49,29 @@ BaseBranch base_of(Service& self, PyObject* branch) {
   return {};
 }
 
-void collect_base_branch_ids(Service& self, PyObject* branch, const BaseBranch& base, int limit, IdTextRule rule,
-                             core::IdFormat& format, HostIdTextSet& set) {
-  if (!base || add_walked_ids(self, base.head.get(), limit, rule, format, set)) return;
+}  // namespace
+
+BranchBase::BranchBase(Service& self, PyObject* branch)
+    : self_(self), branch_(branch), branch_is_base_(is_base_branch(branch)) {}
+
+const BaseBranch& BranchBase::base() {
+  if (!base_) base_ = branch_is_base_ ? BaseBranch{} : first_readable_base(self_, branch_);
+  return *base_;
+}
+
+void BranchBase::collect_ids(int limit, IdTextRule rule, core::IdFormat& format, HostIdTextSet& set) {
+  const BaseBranch& first = base();
+  if (!first || add_walked_ids(self_, first.head.get(), limit, rule, format, set)) return;
   bool after_base = false;
   for (const std::string_view name : kBaseBranchNames) {
     if (!after_base) {
-      after_base = name == base.name;
+      after_base = name == first.name;
       continue;
     }
-    if (equals_text(branch, name)) continue;
+    if (equals_text(branch_, name)) continue;
     try {
-      Ref head = read_branch_head(self, name);
-      if (add_walked_ids(self, head.get(), limit, rule, format, set)) return;
+      Ref head = read_branch_head(self_, name);
+      if (add_walked_ids(self_, head.get(), limit, rule, format, set)) return;
     } catch (const host::Error&) {
       host::except_key_attribute_or_type_error();
     }

@@ -38,9 +38,9 @@ Ref usable_count(const git::Result& result) {
 
 // git's answer: every commit of a base branch, or a branch's commits since
 // its merge base with main. Null when git gives no usable answer.
-Ref count_with_git(const git::Runner& git_runner, PyObject* branch) {
+Ref count_with_git(const git::Runner& git_runner, PyObject* branch, const BranchBase& branch_base) {
   auto run = [&](const git::Command& command) { return git_runner.run(command, git::Limit::CommitCount); };
-  if (is_base_branch(branch)) return usable_count(run(git::Command{"rev-list", "--count"}.value(branch)));
+  if (branch_base.branch_is_base()) return usable_count(run(git::Command{"rev-list", "--count"}.value(branch)));
   Ref base_name = host::text(kCountingMergeBase);
   Ref merge_base = usable_output(run(git::Command{"merge-base"}.value(base_name.get()).value(branch)));
   if (!merge_base) return Ref();
@@ -96,16 +96,17 @@ std::optional<CountPlan> count_plan(PyObject* head_sha, const BaseBranch& base, 
 
 // Counts by walking: every commit reachable from the branch, less (for
 // branches other than the base branches) every commit of its base branch.
-Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha, const BaseBranch& base) {
+Ref count_by_walking(Service& self, BranchBase& branch_base, PyObject* head_sha) {
+  const BaseBranch& base = branch_base.base();
   if (const auto road = walk_road(self)) {
     if (const std::optional<CountPlan> plan = count_plan(head_sha, base, road->format)) {
       if (const std::optional<long long> count = count_walk(*road, *plan)) return host::integer(*count);
     }
   }
-  const bool hides_base = !is_base_branch(branch);
+  const bool hides_base = !branch_base.branch_is_base();
   HostIdTextSet base_ids;
   IdFormat format(self);
-  if (hides_base) collect_base_branch_ids(self, branch, base, -1, walked_id_text, format, base_ids);
+  branch_base.collect_ids(-1, walked_id_text, format, base_ids);
   long long count = 0;
   WalkItems items = walk_from(self, head_sha, -1);
   Ref id;
@@ -126,9 +127,10 @@ Ref count_by_walking(Service& self, PyObject* branch, PyObject* head_sha, const 
 
 Ref count_commits(Service& self, PyObject* branch) {
   const git::Runner git_runner(self);
+  BranchBase branch_base(self, branch);
   bool git_runs = true;
   try {
-    if (Ref count = count_with_git(git_runner, branch)) return count;
+    if (Ref count = count_with_git(git_runner, branch, branch_base)) return count;
   } catch (const host::Error&) {
     // git missing, a timeout, a branch git cannot take: the walk answers,
     // without asking git again.
@@ -136,13 +138,13 @@ Ref count_commits(Service& self, PyObject* branch) {
     git_runs = false;
   }
   Ref head_sha = read_ref(self, ref_name("refs/heads/", branch).get());
-  const BaseBranch base = is_base_branch(branch) ? BaseBranch{} : base_of(self, branch);
+  const BaseBranch& base = branch_base.base();
   // A base other than main (or no merge base with it): git still counts the
   // walk's own set far faster than the walk.
   if (git_runs) {
     if (Ref count = count_set_with_git(self, git_runner, head_sha.get(), base)) return count;
   }
-  return count_by_walking(self, branch, head_sha.get(), base);
+  return count_by_walking(self, branch_base, head_sha.get());
 }
 
 }  // namespace history

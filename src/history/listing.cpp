@@ -8,6 +8,7 @@
 #include "history/id_text.h"
 #include "history/native.h"
 #include "history/walk.h"
+#include "history/walk_rules.h"
 
 namespace history {
 
@@ -44,46 +45,43 @@ Ref summary_text(PyObject* commit) {
   return host::decode_utf8_replace(host::getitem(parts.get(), zero.get()).get());
 }
 
-// The list being built, with the limit that ends it.
+// The list being built: a record per listed commit, each marked pushed or not.
 class CommitList {
  public:
-  CommitList(PyObject* remote_commits, int max_count) : remote_commits_(remote_commits), max_count_(max_count) {}
+  explicit CommitList(PyObject* remote_commits) : remote_commits_(remote_commits) {}
 
-  // Appends the record of a walked commit; true once the list holds
-  // `max_count` records (tested only after appending, so a limit of 0 or less
-  // still lets one record in).
-  bool append(PyObject* sha, PyObject* commit) {
+  // Appends the record of a walked commit.
+  void append(PyObject* sha, PyObject* commit) {
     static const host::Interned commit_time{"commit_time"};
     Ref author = author_text(commit);
     Ref summary = summary_text(commit);
     const bool pushed = is_pushed(sha);
     Ref time = host::getattr(commit, commit_time);
-    return append(sha, summary.get(), author.get(), Ref::check(PyNumber_Long(time.get())).get(), pushed);
+    append(sha, summary.get(), author.get(), Ref::check(PyNumber_Long(time.get())).get(), pushed);
   }
   // The same for a commit the store read: its fields as they are stored.
-  bool append(const ListedCommit& commit) {
+  void append(const ListedCommit& commit) {
     Ref sha = host::text(commit.id.hex());
     Ref author = Ref::check(PyUnicode_DecodeUTF8(commit.author.data(), std::ssize(commit.author), "replace"));
     Ref summary = Ref::check(PyUnicode_DecodeUTF8(commit.summary.data(), std::ssize(commit.summary), "replace"));
     const bool pushed = is_pushed(sha.get());
-    return append(sha.get(), summary.get(), author.get(), host::integer(commit.commit_time).get(), pushed);
+    append(sha.get(), summary.get(), author.get(), host::integer(commit.commit_time).get(), pushed);
   }
+  std::size_t size() const { return static_cast<std::size_t>(PyList_GET_SIZE(list_.get())); }
   Ref take() { return std::move(list_); }
 
  private:
   bool is_pushed(PyObject* sha) { return host::check(PySequence_Contains(remote_commits_, sha)) != 0; }
 
-  bool append(PyObject* sha, PyObject* summary, PyObject* author, PyObject* timestamp, bool pushed) {
+  void append(PyObject* sha, PyObject* summary, PyObject* author, PyObject* timestamp, bool pushed) {
     // The record class is looked up when the first record is made, as the
     // host would look up the name: a list with no records never needs it.
     if (!maker_) maker_.emplace(core::Record::CommitInfo);
     Ref record = maker_->make({sha, summary, author, timestamp, host::boolean(pushed)});
     host::append(list_.get(), record.get());
-    return PyList_GET_SIZE(list_.get()) >= max_count_;
   }
 
   PyObject* remote_commits_;
-  int max_count_;
   std::optional<core::RecordMaker> maker_;
   Ref list_ = host::new_list();
 };
@@ -100,30 +98,23 @@ Ref find_merge_base(Service& self, PyObject* branch) {
   return Ref();
 }
 
-// What the walk does with a commit before the skip and the limit apply.
-enum class Verdict { List, Pass, End };
-
-// The commits of the walk from `head_sha` that `judge(sha)` lets through,
-// after the first `skip` of them (commits passed over do not count), up to
-// `max_count` records.
-template <class Judge>
-Ref walk_and_list(Service& self, PyObject* head_sha, PyObject* remote_commits, int max_count, int skip,
-                  IdFormat& format, Judge&& judge) {
-  CommitList commits(remote_commits, max_count);
-  int skipped = 0;
+// The listing through the library: the walk from `head_sha` under the
+// listing's rule, `stops_here(sha)` and `hidden(sha)` telling the rule about
+// each commit.
+template <class StopsHere, class Hidden>
+Ref walk_and_list(Service& self, PyObject* head_sha, PyObject* remote_commits, ListingRule rule, IdFormat& format,
+                  StopsHere&& stops_here, Hidden&& hidden) {
+  CommitList commits(remote_commits);
   WalkItems items = walk_from(self, head_sha, -1);
   Ref id;
   Ref commit;
   while (items.next(id, commit)) {
     Ref sha = listing_id_text(id.get(), format);
-    const Verdict verdict = judge(sha.get());
-    if (verdict == Verdict::End) break;
-    if (verdict == Verdict::Pass) continue;
-    if (skipped < skip) {
-      ++skipped;
-      continue;
-    }
-    if (commits.append(sha.get(), commit.get())) break;
+    const auto verdict = rule.judge(stops_here(sha.get()), hidden(sha.get()));
+    if (verdict == ListingRule::Verdict::End) break;
+    if (verdict == ListingRule::Verdict::Pass) continue;
+    commits.append(sha.get(), commit.get());
+    if (rule.complete(commits.size())) break;
   }
   return commits.take();
 }
@@ -152,7 +143,7 @@ std::optional<ListingPlan> listing_plan(PyObject* head_sha, int max_count, int s
 Ref list_natively(const core::ObjectDatabase& road, const ListingPlan& plan, PyObject* remote_commits) {
   const std::optional<std::vector<ListedCommit>> listed = listed_commits(road, plan);
   if (!listed) return Ref();
-  CommitList commits(remote_commits, plan.max_count);
+  CommitList commits(remote_commits);
   for (const ListedCommit& commit : *listed) commits.append(commit);
   return commits.take();
 }
@@ -179,17 +170,16 @@ Ref full_history(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
     }
   }
   IdFormat format(self);
-  return walk_and_list(self, head_sha, remote_commits, max_count, skip, format, [&](PyObject* sha) {
-    return stop_at && host::equal(sha, stop_at.get()) ? Verdict::End : Verdict::List;
-  });
+  return walk_and_list(
+      self, head_sha, remote_commits, ListingRule(max_count, skip), format,
+      [&](PyObject* sha) { return stop_at && host::equal(sha, stop_at.get()); }, [](PyObject*) { return false; });
 }
 
 // The whole history of the branch, less the nearest commits of its base
 // branch (nothing hidden for the base branches themselves).
-Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* remote_commits, int max_count,
+Ref default_view(Service& self, BranchBase& branch_base, PyObject* head_sha, PyObject* remote_commits, int max_count,
                  int skip) {
-  const bool hides_base = !is_base_branch(branch);
-  const BaseBranch base = hides_base ? base_of(self, branch) : BaseBranch{};
+  const BaseBranch& base = branch_base.base();
   if (const auto road = listing_road(self)) {
     std::optional<ListingPlan> plan = listing_plan(head_sha, max_count, skip, road->format);
     if (plan && base) {
@@ -204,10 +194,10 @@ Ref default_view(Service& self, PyObject* branch, PyObject* head_sha, PyObject* 
   }
   HostIdTextSet base_ids;
   IdFormat format(self);
-  if (hides_base) collect_base_branch_ids(self, branch, base, kBaseCommitLimit, listing_id_text, format, base_ids);
-  return walk_and_list(self, head_sha, remote_commits, max_count, skip, format, [&](PyObject* sha) {
-    return hides_base && base_ids.contains(sha) ? Verdict::Pass : Verdict::List;
-  });
+  branch_base.collect_ids(kBaseCommitLimit, listing_id_text, format, base_ids);
+  return walk_and_list(
+      self, head_sha, remote_commits, ListingRule(max_count, skip), format, [](PyObject*) { return false; },
+      [&](PyObject* sha) { return base_ids.contains(sha); });
 }
 
 }  // namespace
@@ -216,10 +206,11 @@ Ref list_commits(Service& self, PyObject* branch, int max_count, int skip, PyObj
   static const host::Interned get_remote_commits{"_get_remote_commits"};
   Ref head_sha = read_ref(self, ref_name("refs/heads/", branch).get());
   Ref remote_commits = host::call_method(self.object(), get_remote_commits, {branch});
-  if (host::truthy(show_full_history) && !is_base_branch(branch)) {
+  BranchBase branch_base(self, branch);
+  if (host::truthy(show_full_history) && !branch_base.branch_is_base()) {
     return full_history(self, branch, head_sha.get(), remote_commits.get(), max_count, skip);
   }
-  return default_view(self, branch, head_sha.get(), remote_commits.get(), max_count, skip);
+  return default_view(self, branch_base, head_sha.get(), remote_commits.get(), max_count, skip);
 }
 
 }  // namespace history

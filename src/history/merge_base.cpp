@@ -7,16 +7,13 @@
 #include "history/id_text.h"
 #include "history/native.h"
 #include "history/walk.h"
+#include "history/walk_rules.h"
 
 namespace history {
 
 namespace {
 
 namespace git = core::git;
-
-// The walk fallback looks this far into each history, no further.
-constexpr int kBaseWalkLimit = 1000;
-constexpr int kBranchWalkLimit = 200;
 
 // Whether self.repo.refs has `name`, a missing ref (or one the library
 // cannot take) answering false.
@@ -50,31 +47,33 @@ std::optional<MergeBasePlan> merge_base_plan(PyObject* base_head, PyObject* bran
   const std::optional<ObjectId> base = core::hex_object_id(base_head, format);
   const std::optional<ObjectId> branch = core::hex_object_id(branch_head, format);
   if (!base || !branch) return std::nullopt;
-  return MergeBasePlan{*base, kBaseWalkLimit, *branch, kBranchWalkLimit};
+  return MergeBasePlan{*base, *branch};
 }
 
-// The first of the branch's nearest commits that is among the base branch's
-// nearest commits; None when there is none or the walk fails.
+// The merge-base walk's answer (MergeBaseRule): the first of the branch's
+// nearest commits that is among the base branch's nearest commits; None when
+// there is none or the walk fails.
 Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_ref) {
   try {
     Ref base_head = read_ref(self, base_ref);
     Ref branch_head = read_ref(self, branch_ref);
     if (const auto road = walk_road(self)) {
       if (const std::optional<MergeBasePlan> plan = merge_base_plan(base_head.get(), branch_head.get(), road->format)) {
-        if (const auto common = first_common_commit(*road, *plan)) {
-          return *common ? host::text((*common)->hex()) : Ref::borrow(Py_None);
-        }
+        const CommonCommit common = first_common_commit(*road, *plan);
+        if (common.kind == CommonCommit::Kind::Found) return host::text(common.id.hex());
+        if (common.kind == CommonCommit::Kind::None) return Ref::borrow(Py_None);
       }
     }
     HostIdSet base_commits;
     Ref id;
     Ref commit;
-    WalkItems base_items = walk_from(self, base_head.get(), kBaseWalkLimit);
+    WalkItems base_items = walk_from(self, base_head.get(), MergeBaseRule::kBaseLimit);
     while (base_items.next(id, commit)) base_commits.add(id.get());
     IdFormat format(self);
-    WalkItems branch_items = walk_from(self, branch_head.get(), kBranchWalkLimit);
-    while (branch_items.next(id, commit)) {
-      if (base_commits.contains(id.get())) return walked_id_text(id.get(), format);
+    WalkItems branch_items = walk_from(self, branch_head.get(), MergeBaseRule::kBranchLimit);
+    if (MergeBaseRule::first_common([&] { return branch_items.next(id, commit); },
+                                    [&] { return base_commits.contains(id.get()); })) {
+      return walked_id_text(id.get(), format);
     }
   } catch (const host::Error&) {
     host::except_exception();

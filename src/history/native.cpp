@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "history/walk_rules.h"
 #include "store/commit_walk.h"
 
 namespace history {
@@ -43,21 +44,20 @@ std::optional<long long> count_walk(const core::ObjectDatabase& database, const 
   });
 }
 
-std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database,
-                                                           const MergeBasePlan& plan) {
-  return core::without_gil([&]() -> std::optional<std::optional<ObjectId>> {
+CommonCommit first_common_commit(const core::ObjectDatabase& database, const MergeBasePlan& plan) {
+  return core::without_gil([&]() -> CommonCommit {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
-    std::optional<store::CommitSet> base_commits = store::reached(objects, plan.base, plan.base_limit);
-    if (!base_commits) return std::nullopt;
-    CommitWalk walk(objects, plan.branch, plan.branch_limit, CommitWalk::Reads::Parents);
+    std::optional<store::CommitSet> base_commits = store::reached(objects, plan.base, MergeBaseRule::kBaseLimit);
+    if (!base_commits) return {};
+    CommitWalk walk(objects, plan.branch, MergeBaseRule::kBranchLimit, CommitWalk::Reads::Parents);
     CommitRef commit;
-    Step step;
-    while ((step = walk.next(commit)) == Step::Commit) {
-      if (base_commits->contains(commit)) return std::optional<ObjectId>(commit.id);
-    }
-    if (step == Step::Declined) return std::nullopt;
-    return std::optional<ObjectId>();
+    Step step = Step::End;
+    const bool found = MergeBaseRule::first_common([&] { return (step = walk.next(commit)) == Step::Commit; },
+                                                   [&] { return base_commits->contains(commit); });
+    if (found) return {CommonCommit::Kind::Found, commit.id};
+    if (step == Step::Declined) return {};
+    return {CommonCommit::Kind::None, {}};
   });
 }
 
@@ -71,24 +71,21 @@ std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDataba
       if (!hidden) return std::nullopt;
     }
     std::vector<ListedCommit> listed;
-    int skipped = 0;
+    ListingRule rule(plan.max_count, plan.skip);
     CommitWalk walk(objects, plan.head, -1, CommitWalk::Reads::Fields);
     CommitRef commit;
     Step step;
     while ((step = walk.next(commit)) == Step::Commit) {
-      if (plan.stop_at && commit.id == *plan.stop_at) break;
-      if (hidden && hidden->contains(commit)) continue;
-      if (skipped < plan.skip) {
-        ++skipped;
-        continue;
-      }
+      const auto verdict = rule.judge(plan.stop_at && commit.id == *plan.stop_at, hidden && hidden->contains(commit));
+      if (verdict == ListingRule::Verdict::End) break;
+      if (verdict == ListingRule::Verdict::Pass) continue;
       const store::Commit& fields = walk.fields();
       // dulwich's road shows "None" for a missing author, raises on a missing
       // time or message, and gives times beyond 64 bits: left to it.
       if (!fields.author || !fields.commit_time || !fields.message) return std::nullopt;
       const std::string_view summary = fields.message->substr(0, fields.message->find('\n'));
       listed.push_back({commit.id, std::string(summary), store::unfolded(*fields.author), *fields.commit_time});
-      if (static_cast<long long>(listed.size()) >= plan.max_count) break;
+      if (rule.complete(listed.size())) break;
     }
     if (step == Step::Declined) return std::nullopt;
     return listed;

@@ -32,17 +32,21 @@ struct CountPlan {
 };
 std::optional<long long> count_walk(const core::ObjectDatabase& database, const CountPlan& plan);
 
-// The merge-base walk: the first of the `branch_limit` nearest commits of
-// `branch` that is among the `base_limit` nearest commits of `base`.
+// The merge-base walk (MergeBaseRule, history/walk_rules.h) from the heads
+// of `base` and `branch`.
 struct MergeBasePlan {
   ObjectId base;
-  int base_limit;
   ObjectId branch;
-  int branch_limit;
 };
-// The commit found, or a null id when there is none; nothing when the walk declined.
-std::optional<std::optional<ObjectId>> first_common_commit(const core::ObjectDatabase& database,
-                                                           const MergeBasePlan& plan);
+
+// What the merge-base walk gives: the commit found, no commit in common, or
+// nothing (Declined: a walk declined, and the caller walks through dulwich).
+struct CommonCommit {
+  enum class Kind : std::uint8_t { Found, None, Declined };
+  Kind kind = Kind::Declined;
+  ObjectId id;  // the commit, when Found
+};
+CommonCommit first_common_commit(const core::ObjectDatabase& database, const MergeBasePlan& plan);
 
 // One commit of the listing, with the fields its record is made of.
 struct ListedCommit {
@@ -52,10 +56,10 @@ struct ListedCommit {
   std::int64_t commit_time;
 };
 
-// What the listing's walk shows: the walk from `head`, ending before
-// `stop_at`, passing over the `hidden_limit` nearest commits of `hidden_base`,
-// skipping the first `skip` commits shown and ending once `max_count` are
-// listed (at least one).
+// What the listing's walk shows (ListingRule, history/walk_rules.h): the
+// walk from `head`, ending before `stop_at`, passing over the `hidden_limit`
+// nearest commits of `hidden_base`, skipping the first `skip` commits shown
+// and ending once `max_count` are listed (at least one).
 struct ListingPlan {
   ObjectId head;
   std::optional<ObjectId> stop_at;
