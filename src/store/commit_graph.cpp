@@ -73,7 +73,10 @@ bool rewritten_here(const std::string& dir) {
   }
 }
 
-// One bit per row, set at most once, read by any thread.
+}  // namespace
+
+// One bit per row, set at most once, read by any thread. (Outside the
+// unnamed namespace: GraphFileFacts, declared in the header, holds two.)
 class RowMarks {
  public:
   explicit RowMarks(std::uint32_t rows) : words_((std::size_t{rows} + 63) / 64) {}
@@ -85,8 +88,6 @@ class RowMarks {
  private:
   std::vector<std::atomic<std::uint64_t>> words_;
 };
-
-}  // namespace
 
 struct GraphFileFacts {
   explicit GraphFileFacts(std::uint32_t rows) : checked(rows), closed(rows) {}
