@@ -59,9 +59,9 @@ Ref merge_base_by_walking(Service& self, PyObject* base_ref, PyObject* branch_re
     Ref branch_head = read_ref(self, branch_ref);
     if (const auto road = walk_road(self)) {
       if (const std::optional<MergeBasePlan> plan = merge_base_plan(base_head.get(), branch_head.get(), road->format)) {
-        const CommonCommit common = first_common_commit(*road, *plan);
-        if (common.kind == CommonCommit::Kind::Found) return host::text(common.id.hex());
-        if (common.kind == CommonCommit::Kind::None) return Ref::borrow(Py_None);
+        if (const std::optional<CommonCommit> common = first_common_commit(*road, *plan)) {
+          return common->id ? host::text(common->id->hex()) : Ref::borrow(Py_None);
+        }
       }
     }
     HostIdSet base_commits;

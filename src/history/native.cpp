@@ -44,20 +44,20 @@ std::optional<long long> count_walk(const core::ObjectDatabase& database, const 
   });
 }
 
-CommonCommit first_common_commit(const core::ObjectDatabase& database, const MergeBasePlan& plan) {
-  return core::without_gil([&]() -> CommonCommit {
+std::optional<CommonCommit> first_common_commit(const core::ObjectDatabase& database, const MergeBasePlan& plan) {
+  return core::without_gil([&]() -> std::optional<CommonCommit> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
     std::optional<store::CommitSet> base_commits = store::reached(objects, plan.base, MergeBaseRule::kBaseLimit);
-    if (!base_commits) return {};
+    if (!base_commits) return std::nullopt;
     CommitWalk walk(objects, plan.branch, MergeBaseRule::kBranchLimit, CommitWalk::Reads::Parents);
     CommitRef commit;
     Step step = Step::End;
     const bool found = MergeBaseRule::first_common([&] { return (step = walk.next(commit)) == Step::Commit; },
                                                    [&] { return base_commits->contains(commit); });
-    if (found) return {CommonCommit::Kind::Found, commit.id};
-    if (step == Step::Declined) return {};
-    return {CommonCommit::Kind::None, {}};
+    if (found) return CommonCommit{commit.id};
+    if (step == Step::Declined) return std::nullopt;
+    return CommonCommit{};
   });
 }
 

@@ -39,14 +39,12 @@ struct MergeBasePlan {
   ObjectId branch;
 };
 
-// What the merge-base walk gives: the commit found, no commit in common, or
-// nothing (Declined: a walk declined, and the caller walks through dulwich).
+// What the merge-base walk found: the commit the two histories have in
+// common, or none.
 struct CommonCommit {
-  enum class Kind : std::uint8_t { Found, None, Declined };
-  Kind kind = Kind::Declined;
-  ObjectId id;  // the commit, when Found
+  std::optional<ObjectId> id;
 };
-CommonCommit first_common_commit(const core::ObjectDatabase& database, const MergeBasePlan& plan);
+std::optional<CommonCommit> first_common_commit(const core::ObjectDatabase& database, const MergeBasePlan& plan);
 
 // One commit of the listing, with the fields its record is made of.
 struct ListedCommit {
