@@ -10,7 +10,7 @@ REPO ?= .
 
 .PHONY: all demo test lint typecheck sanitize bench install dist wheel-check test-3.13 fuzz libfuzzer clean \
   debian-packages arm64-check portability-check newer-git windows-check dist-musl musl-check \
-  arm64-module-check arm64-module-ci
+  arm64-module-check arm64-module-ci zig-home
 
 all: install
 
@@ -32,7 +32,7 @@ demo: install
 PYTEST_WORKERS ?= auto
 PYTEST_PARALLEL := -n $(PYTEST_WORKERS) --dist loadfile
 
-test: install lint typecheck newer-git
+test: install lint typecheck newer-git zig-home
 	$(NEWER_GIT_ENV) $(PY) -m pytest $(PYTEST_PARALLEL)
 
 # Formatting of the C++ sources and lint of the Python files.
@@ -70,6 +70,13 @@ NEWER_GIT_ENV := GSC_NEWER_GIT="$(abspath $(NEWER_GIT))/bin/git"
 newer-git:
 	packaging/newer-git.sh $(NEWER_GIT)
 
+# zig for the cross builds: a copy of the ziglang package kept in a cache
+# outside the clone and linked at build/zig-home (always there: the compiler
+# wrappers in packaging/zig/ look for it), so that zig's own cache of what it
+# built for each target serves every clone (see packaging/zig-home.sh).
+zig-home: $(VENV)/.ready
+	$(VENV_ON_PATH) packaging/zig-home.sh build/zig-home
+
 # Debian's packages for the cross builds and the emulated ARM64 check (zlib's
 # static library for each target, qemu); installs only what is missing.
 debian-packages:
@@ -98,7 +105,7 @@ ARM64_INCLUDE := $(abspath $(ARM64_PYTHON))/include/python3.13
 # $(call cross_wheel,VENV,PYTAG,TARGET,OUT_DIR,PROBE[,INCLUDE]): one wheel, built by VENV's Python.
 cross_wheel = PATH="$(abspath $(1))/bin:$$PATH" packaging/cross_wheel.sh $(3) $(CROSS_DIR)/$(2)-$(3) $(4) $(5) $(6)
 
-dist: $(VENV)/.ready debian-packages
+dist: $(VENV)/.ready debian-packages zig-home
 	$(MAKE) --no-print-directory VENV=$(VENV_3_13) PYTHON=python3.13 $(VENV_3_13)/.ready
 	packaging/arm64-python.sh $(ARM64_PYTHON)
 	rm -rf dist
@@ -165,7 +172,7 @@ ARM64_CHECK_DIR := $(CROSS_DIR)/arm64-module-check
 ARM64_VENV := $(ARM64_CHECK_DIR)/venv
 ARM64_TESTS ?= tests
 ARM64_ENV := PYTHONPYCACHEPREFIX="$(abspath $(ARM64_CHECK_DIR))/pycache" GSC_SLOWDOWN=10 HYPOTHESIS_PROFILE=emulated
-arm64-module-check: $(VENV)/.ready debian-packages newer-git
+arm64-module-check: $(VENV)/.ready debian-packages newer-git zig-home
 	$(MAKE) --no-print-directory VENV=$(VENV_3_13) PYTHON=python3.13 $(VENV_3_13)/.ready
 	packaging/arm64-python.sh $(ARM64_PYTHON)
 	rm -rf $(ARM64_CHECK_DIR)/wheel $(ARM64_VENV)
@@ -192,7 +199,7 @@ arm64-module-ci:
 # user-mode emulation, with Debian's ARM64 C library, on repositories generated
 # here, and every answer is compared with git's on this machine.
 ARM64_DIR := $(CROSS_DIR)/aarch64-driver
-arm64-check: $(VENV)/.ready debian-packages
+arm64-check: $(VENV)/.ready debian-packages zig-home
 	$(VENV_ON_PATH) cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/packaging/toolchain-aarch64-linux-gnu.2.17.cmake \
 	  -DGSC_WERROR=ON -DGSC_STORE_DRIVER=ON -DCMAKE_UNITY_BUILD=ON -DPython_EXECUTABLE=$(abspath $(PY))
@@ -207,7 +214,7 @@ arm64-check: $(VENV)/.ready debian-packages
 # $(CROSS_DIR) between runs; it also builds store_driver (not in the wheel),
 # linked statically with musl, for musl-check.
 MUSL_ARCHES := x86_64 aarch64
-dist-musl: $(VENV)/.ready
+dist-musl: $(VENV)/.ready zig-home
 	mkdir -p dist
 	rm -f dist/*musllinux*.whl
 	for arch in $(MUSL_ARCHES); do \
@@ -232,7 +239,7 @@ musl-check: dist-musl
 # the rest of the module is left out. (packaging/portability_check.py takes
 # macOS targets too, where it compiles every unit; `make dist` compiles and
 # links the whole module for both macOS architectures.)
-portability-check: $(VENV)/.ready
+portability-check: $(VENV)/.ready zig-home
 	packaging/debian-packages.sh libz-mingw-w64-dev
 	$(VENV_ON_PATH) $(PY) packaging/portability_check.py x86_64-windows-gnu aarch64-windows-gnu
 
@@ -242,7 +249,7 @@ portability-check: $(VENV)/.ready
 # the same generated repositories as arm64-check, and on a tree of files for
 # the file layer, every answer compared with git's and this machine's.
 WINDOWS_DIR := $(CROSS_DIR)/windows-driver
-windows-check: $(VENV)/.ready
+windows-check: $(VENV)/.ready zig-home
 	packaging/debian-packages.sh libz-mingw-w64-dev wine64 wine
 	$(VENV_ON_PATH) cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/packaging/toolchain-x86_64-windows-gnu.cmake \

@@ -25,6 +25,11 @@ def load_checker():
 
 checker = load_checker()
 
+# The zig the cross builds run (`make zig-home`: its cache of each target's
+# C++ runtime is kept between clones), else this interpreter's ziglang.
+SHARED_ZIG = PROJECT / "build" / "zig-home" / "ziglang" / "zig"
+ZIG = [str(SHARED_ZIG)] if SHARED_ZIG.exists() else [sys.executable, "-m", "ziglang"]
+
 # A module in C: the interpreter's functions declared by hand (the check reads
 # symbols, not types), zlib's from the header zig ships for macOS.
 MODULE = """
@@ -45,7 +50,7 @@ def link(tmp_path, target, source, *, language="c", extra_flags=()):
     source_path.write_text(source)
     output = tmp_path / f"{target}.so"
     driver = "cc" if language == "c" else "c++"
-    subprocess.run([sys.executable, "-m", "ziglang", driver, "-target", target, "-O1", "-fvisibility=hidden",
+    subprocess.run([*ZIG, driver, "-target", target, "-O1", "-fvisibility=hidden",
                     "-shared", "-Wl,-undefined,dynamic_lookup", *extra_flags, str(source_path),
                     str(PROJECT / "packaging" / "macos" / "libz.tbd"), "-o", str(output)],
                    check=True, capture_output=True)
