@@ -145,9 +145,9 @@ bool check_merge_in_store(core::NativeStore& objects, PyObject* entry, PyObject*
   if (static_cast<std::size_t>(PyBytes_GET_SIZE(raw_id)) != store::id_size(format)) return false;
   const ObjectId id = ObjectId::from_raw(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw_id)), format);
   std::vector<ObjectId> parents;
-  const store::ParentsRead read = core::without_gil([&] { return store::read_parents(objects.get(), id, parents); });
-  if (read == store::ParentsRead::Declined) return false;
-  if (read == store::ParentsRead::NotACommit || parents.size() <= 1) return true;
+  const store::Outcome read = core::without_gil([&] { return store::read_parents(objects.get(), id, parents); });
+  if (read != store::Outcome::Found) return false;
+  if (parents.size() <= 1) return true;
   host::set_item(entry, kIsMerge, Py_True);
   if (keep_listed_parents && host::length(host::getitem(entry, kMergeParents.get()).get()) != 0) return true;
   Ref texts = host::new_list();

@@ -279,7 +279,7 @@ std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& 
   return drain(walk);
 }
 
-ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents) {
+Outcome read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents) {
   parents.clear();
   Buffer content;
   if (const CommitGraph* graph = store.commit_graph()) {
@@ -289,35 +289,29 @@ ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<Obj
         for (const std::uint32_t parent : positions) {
           ObjectId parent_id;
           if (!graph->id_at(parent, parent_id)) {
-            note_decline("commit-graph: a position outside the graph");
-            return ParentsRead::Declined;
+            return note_decline(Outcome::declined("commit-graph: a position outside the graph"));
           }
           parents.push_back(parent_id);
         }
-        return ParentsRead::Commit;
+        return Outcome::Found;
       }
       parents.clear();
     }
   }
   ObjectType type;
-  if (const Outcome read = store.read(id, type, content); read != Outcome::Found) {
-    if (read == Outcome::Missing) note_decline("commit: not in the store");
-    return ParentsRead::Declined;
-  }
+  const Outcome read = store.read(id, type, content);
+  if (read == Outcome::Missing) return note_decline(Outcome::declined("commit: not in the store"));
+  if (read != Outcome::Found) return read;  // the store noted why
   // dulwich would read any other object and find no parents on it; a tag
   // the store does not parse is left to it.
   if (type != ObjectType::Commit) {
-    if (parses_like_dulwich(type, content.view(), store.format())) return ParentsRead::NotACommit;
-    note_decline("tag: a shape the store does not parse");
-    return ParentsRead::Declined;
+    if (parses_like_dulwich(type, content.view(), store.format())) return Outcome::Found;
+    return note_decline(Outcome::declined("tag: a shape the store does not parse"));
   }
   std::optional<Commit> commit = parse_commit(content.view(), store.format());
-  if (!commit) {
-    note_decline("commit: a shape the store does not parse");
-    return ParentsRead::Declined;
-  }
+  if (!commit) return note_decline(Outcome::declined("commit: a shape the store does not parse"));
   for (std::size_t i = 0; i < commit->parent_count(); ++i) parents.push_back(commit->parent(i));
-  return ParentsRead::Commit;
+  return Outcome::Found;
 }
 
 }  // namespace store

@@ -113,14 +113,13 @@ std::optional<CommitSet> reached(ObjectStore& store, const ObjectId& head, std::
 std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& head,
                                             const std::optional<ObjectId>& base);
 
-// How reading one commit's parents went: a commit (its parents read), an
-// object that is no commit (so it has no parents to read), or declined.
-enum class ParentsRead : std::uint8_t { Commit, NotACommit, Declined };
-
 // The parents of object `id` as `repo[id].parents` gives them: the commit's
 // own (not cut at the shallow boundary), from the commit-graph when it holds
-// the commit and agrees with it, from the object otherwise.
-ParentsRead read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents);
+// the commit and agrees with it, from the object otherwise. Found, with the
+// parents (none for an object that is no commit: dulwich finds none on it
+// either), or Declined (noted), never Missing: an object the store does not
+// have is left to dulwich too.
+Outcome read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents);
 
 // The parents the commit-graph records for `position`, once its row has
 // been compared with the commit it stands for (read into `scratch`); false

@@ -109,7 +109,7 @@ int parents(store::ObjectStore& objects) {
   std::vector<ObjectId> found;
   for (const ObjectId& id : ids_on_stdin()) {
     found.clear();
-    if (store::read_parents(objects, id, found) != store::ParentsRead::Commit) {
+    if (store::read_parents(objects, id, found) != store::Outcome::Found) {
       write(id.hex() + " declined\n");
       continue;
     }
