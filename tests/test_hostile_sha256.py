@@ -357,7 +357,7 @@ REFUSED_BEFORE_THE_GRAPH = "objects: packs or alternates dulwich raises on, met 
 CHECKSUM = "pack: checksum differs from the one its index records"
 INDEX_TOO_SHORT = "pack index: shorter than its object count needs"
 UNPARSED_COMMIT = "commit: a shape the store does not parse"
-UNPARSED_TREE = "loose object: dulwich would not parse it"
+UNPARSED_TREE = "loose object: a tree dulwich would not parse"
 MISSING_OBJECTS = ("commit: not in the store", "tree: not in the store")
 
 SHA256_DAMAGE = {

@@ -150,6 +150,22 @@ Outcome measure_overrun(const std::string& path, LooseStream& stream, LooseStrea
   return Outcome::declined(reason);
 }
 
+// Why the store declines a loose object of `type` that dulwich would raise on
+// as it parses it (every blob parses).
+Outcome unparsed_loose_object(ObjectType type) {
+  switch (type) {
+    case ObjectType::Commit:
+      return Outcome::declined("loose object: a commit dulwich would not parse");
+    case ObjectType::Tree:
+      return Outcome::declined("loose object: a tree dulwich would not parse");
+    case ObjectType::Tag:
+      return Outcome::declined("loose object: a tag dulwich would not parse");
+    case ObjectType::Blob:
+      break;
+  }
+  return Outcome::declined("loose object: dulwich would not parse it");
+}
+
 }  // namespace
 
 ObjectStore::ObjectStore(std::string git_dir, std::string objects_dir, HashFormat format, StoreOptions options)
@@ -557,8 +573,7 @@ Outcome ObjectStore::read_loose(const Directory& directory, const ObjectId& id, 
   content.resize(size);
   // dulwich parses a loose object as it reads it: what it would refuse to
   // parse, it raises on.
-  if (!parses_like_dulwich(type, content.view(), format_))
-    return Outcome::declined("loose object: dulwich would not parse it");
+  if (!parses_like_dulwich(type, content.view(), format_)) return unparsed_loose_object(type);
   return Outcome::Found;
 }
 
