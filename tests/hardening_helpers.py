@@ -13,6 +13,7 @@ from pathlib import Path
 
 import git_service_cython as gsc
 from conftest import BASE_TIME, GIT_ENV, GitRepo, init_repo  # noqa: F401 - GIT_ENV is shared with the suites
+from decline_reasons import NOTHING
 from public_methods import CHANGES_THE_SERVICE, METHODS, Samples, sample_call
 
 REAL_GIT = shutil.which("git")
@@ -258,37 +259,44 @@ def damage_git_dir_emptied(rich: Rich) -> None:
     git_dir.mkdir()
 
 
-# Damage done before the service is built, and damage done after it.
+# Damage done before the service is built, and damage done after it, each with what the native road
+# declines for it without git (decline_reasons): a reason, several, or NOTHING where the store reads the
+# damaged repository as dulwich does.
+MISSING_OBJECTS = ("commit: not in the store", "tree: not in the store")
+NOT_A_COMMIT = "commit: an object of another type"
+
 BEFORE = {
-    "truncated index": damage_truncated_index,
-    "index with a wrong signature": damage_index_signature,
-    "index with a wrong version": damage_index_version,
-    "missing loose commit": damage_missing_commit,
-    "missing loose blob": damage_missing_blob,
-    "corrupt loose object": damage_corrupt_object,
-    "missing pack": damage_missing_pack,
-    "missing pack and pack index": damage_missing_pack_and_index,
-    "truncated pack": damage_truncated_pack,
-    "branch at a blob": damage_branch_at_blob,
-    "branch at a tree": damage_branch_at_tree,
-    "branch at a tag object": damage_branch_at_tag_object,
-    "symbolic-ref loop": damage_symref_loop,
-    "dangling symbolic refs": damage_dangling_symref,
-    "HEAD naming a missing branch": damage_dangling_head,
-    "garbage in HEAD": damage_garbage_head,
-    "garbage in packed-refs": damage_garbage_packed_refs,
-    "ref names not UTF-8": damage_non_utf8_ref_names,
-    "file names not UTF-8": damage_non_utf8_file_names,
-    "messages and authors not UTF-8": damage_non_utf8_commits,
-    "tag subjects not UTF-8": damage_non_utf8_tags,
-    "file contents not UTF-8": damage_non_utf8_contents,
-    "directory of 20,000 entries": damage_big_directory,
-    "malformed ignore patterns": damage_malformed_gitignore,
+    "truncated index": (damage_truncated_index, "index: more entries than the file holds"),
+    "index with a wrong signature": (damage_index_signature, "index: no DIRC header"),
+    "index with a wrong version": (damage_index_version, "index: a version other than 2, 3 or 4"),
+    "missing loose commit": (damage_missing_commit, "commit: not in the store"),
+    "missing loose blob": (damage_missing_blob, NOTHING),
+    "corrupt loose object": (damage_corrupt_object, "loose object: bytes after the zlib stream"),
+    # A pack without its index, or neither, is no pack to dulwich either.
+    "missing pack": (damage_missing_pack, MISSING_OBJECTS),
+    "missing pack and pack index": (damage_missing_pack_and_index, MISSING_OBJECTS),
+    "truncated pack": (damage_truncated_pack, "pack: checksum differs from the one its index records"),
+    "branch at a blob": (damage_branch_at_blob, NOT_A_COMMIT),
+    "branch at a tree": (damage_branch_at_tree, NOT_A_COMMIT),
+    "branch at a tag object": (damage_branch_at_tag_object, NOT_A_COMMIT),
+    "symbolic-ref loop": (damage_symref_loop, "symbolic refs: a chain dulwich calls a loop"),
+    "dangling symbolic refs": (damage_dangling_symref, NOTHING),
+    "HEAD naming a missing branch": (damage_dangling_head, NOTHING),
+    "garbage in HEAD": (damage_garbage_head, "loose ref: neither an id nor a symbolic ref"),
+    "garbage in packed-refs": (damage_garbage_packed_refs, "packed-refs: line 2 malformed"),
+    "ref names not UTF-8": (damage_non_utf8_ref_names, NOTHING),
+    "file names not UTF-8": (damage_non_utf8_file_names, NOTHING),
+    "messages and authors not UTF-8": (damage_non_utf8_commits, NOTHING),
+    "tag subjects not UTF-8": (damage_non_utf8_tags, NOTHING),
+    "file contents not UTF-8": (damage_non_utf8_contents, NOTHING),
+    "directory of 20,000 entries": (damage_big_directory, NOTHING),
+    "malformed ignore patterns": (damage_malformed_gitignore, NOTHING),
 }
+# The objects are gone with the repository: every read finds nothing, as dulwich does.
 AFTER = {
-    "repository deleted": damage_deleted,
-    "repository moved": damage_moved,
-    ".git emptied": damage_git_dir_emptied,
+    "repository deleted": (damage_deleted, MISSING_OBJECTS),
+    "repository moved": (damage_moved, MISSING_OBJECTS),
+    ".git emptied": (damage_git_dir_emptied, MISSING_OBJECTS),
 }
 
 

@@ -23,12 +23,18 @@ from pathlib import Path
 import git_service_cython as gsc
 import profiles
 import pytest
+from decline_reasons import NOTHING, assert_declined, listening
 from hypothesis import given
 from hypothesis import strategies as st
 from roads import library_service, outcome
 from store_helpers import ID_SIZES, checksum, commit_facts, git, import_commits, loose_path, write_graph_chain
 
 FUZZ = profiles.examples(ci=60, fuzz=1_000)
+
+# Why the native road stops trusting a graph (decline_reasons): the call that finds a row wrong, and the file
+# refused from then on (told once per file).
+ROW_DISAGREES = "commit-graph: a row disagrees with its commit"
+ROW_DISAGREED = "commit-graph: a row disagreed with its commit"
 
 NO_PARENT = 0x70000000
 BRANCHES = ("main", "feature", "side", "octopus")
@@ -323,7 +329,9 @@ def test_levels_that_disagree_with_the_parents_do_not_count(tmp_path, object_for
     truth = int(git(path, "rev-list", "--count", "feature", "^main"))
     patch = without_git()
     try:
-        assert gsc.GitServiceCython(str(path)).count_commits("feature") == truth == 1
+        with listening() as heard:
+            assert gsc.GitServiceCython(str(path)).count_commits("feature") == truth == 1
+        assert_declined(heard.reasons, NOTHING)  # the store counts without the levels itself
         assert library_service(path).count_commits("feature") == truth
     finally:
         patch.undo()
@@ -364,7 +372,11 @@ def test_a_graph_naming_the_other_hash_version_stands_for_no_commit(tmp_path, ob
             assert gsc.GitServiceCython(str(path)).count_commits("main") == 4  # each row compared with its commit
             damage()
         assert gsc.GitServiceCython(str(made["own version"])).count_commits("main") == 4
-        native = answers(gsc.GitServiceCython(str(made["other version"])))
+        with listening() as heard:
+            native = answers(gsc.GitServiceCython(str(made["other version"])))
+        other = {"sha1": 2, "sha256": 1}[object_format]
+        assert_declined(heard.reasons, (f"commit-graph: hash version {other}",
+                                        "pack: object data does not inflate to its size"))
         assert native == answers(library_service(made["other version"]))
         assert type(native["count main"]) is tuple
     finally:
@@ -381,12 +393,17 @@ def test_a_listing_follows_the_commits_and_walks_decline_a_row_that_disagrees(tm
     graphs.write()
     patch = without_git()
     try:
-        native = answers(gsc.GitServiceCython(str(path)))
+        with listening() as heard:
+            native = answers(gsc.GitServiceCython(str(path)))
+        # The listing finds the row wrong as it reads D; the walks after it refuse the file.
+        assert_declined(heard.reasons, ROW_DISAGREED)
         assert [commit.sha for commit in native["list main"]] == [ids[name] for name in "DCBA"]
         assert native["count main"] == 4
         assert native == answers(library_service(path))
         # Once a row was found wrong, the file is not trusted again.
-        assert gsc.GitServiceCython(str(path)).count_commits("main") == 4
+        with listening() as heard:
+            assert gsc.GitServiceCython(str(path)).count_commits("main") == 4
+        assert_declined(heard.reasons, NOTHING)  # the refusal was told; the commits are counted natively
     finally:
         patch.undo()
 
@@ -412,7 +429,9 @@ def test_a_graph_rewritten_in_place_between_calls_is_checked_again(tmp_path, obj
             file.write(graph.sealed())
         os.utime(graph_path, ns=(times.st_atime_ns, times.st_mtime_ns))
         assert os.stat(graph_path).st_size == times.st_size
-        after = answers(service)
+        with listening() as heard:
+            after = answers(service)
+        assert_declined(heard.reasons, (ROW_DISAGREES, ROW_DISAGREED))
         assert after == undamaged == answers(library_service(path))
     finally:
         patch.undo()
@@ -516,7 +535,10 @@ def test_a_commit_in_two_layers_of_a_chain_is_one_commit(tmp_path, object_format
     truth = int(git(path, "rev-list", "--count", "main"))
     patch = without_git()
     try:
-        native = answers(gsc.GitServiceCython(str(path)))
+        with listening() as heard:
+            native = answers(gsc.GitServiceCython(str(path)))
+        # Walks tell commits apart by position: the store does not use such a chain.
+        assert_declined(heard.reasons, "commit-graph: a commit in two layers of the chain")
         assert native["count main"] == truth == 6
         assert len({commit.sha for commit in native["list main"]}) == len(native["list main"]) == 6
         assert native == answers(library_service(path))
@@ -600,7 +622,8 @@ def shaped_history(path: Path, object_format: str = "sha1") -> list[str]:
 
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_a_row_that_lies_about_a_commit_of_any_shape_changes_nothing(tmp_path, shape):
-    # The row of the commit in `shape` names the first commit as its parent instead of the one it has.
+    # The row of the commit in `shape` names the first commit as its parent instead of the one it has (that of
+    # the commit whose parent is the first names none).
     path = tmp_path / "shapes"
     chain = shaped_history(path)
     patch = without_git()
@@ -610,12 +633,16 @@ def test_a_row_that_lies_about_a_commit_of_any_shape_changes_nothing(tmp_path, s
         patch.undo()
     facts = commit_facts(path)
     forged = chain[1 + list(SHAPES).index(shape)]
-    tree, _, when = facts[forged]
-    facts[forged] = (tree, [chain[0]], when)
+    tree, parents, when = facts[forged]
+    facts[forged] = (tree, [] if parents == [chain[0]] else [chain[0]], when)
     write_graph_chain(path, [chain], facts)
     patch = without_git()
     try:
-        assert answers(gsc.GitServiceCython(str(path))) == expected
+        with listening() as heard:
+            assert answers(gsc.GitServiceCython(str(path))) == expected
+        # A walk finds the row wrong and the file is refused after; main's head the listing reads first, which
+        # follows the commits and refuses the file.
+        assert_declined(heard.reasons, ROW_DISAGREED if forged == chain[-1] else (ROW_DISAGREES, ROW_DISAGREED))
     finally:
         patch.undo()
 
@@ -641,6 +668,9 @@ def test_a_row_that_lies_about_a_damaged_commit_gives_dulwichs_answer(tmp_path, 
     loose.write_bytes(loose.read_bytes()[:-6] + b"\0" * 6)  # the stream no longer ends
     patch = without_git()
     try:
-        assert answers(gsc.GitServiceCython(str(path))) == answers(library_service(path))
+        with listening() as heard:
+            native = answers(gsc.GitServiceCython(str(path)))
+        assert_declined(heard.reasons, "loose object: zlib stream damaged")
+        assert native == answers(library_service(path))
     finally:
         patch.undo()

@@ -9,6 +9,7 @@ import time
 
 import git_service_cython as gsc
 import pytest
+from decline_reasons import assert_declined_on_road, listening
 from hardening_helpers import (
     AFTER,
     BEFORE,
@@ -53,10 +54,10 @@ def damaged(fresh, case, request, road):
     the case says), then hides git for the no-git road."""
     rich, trees = fresh
     if case in BEFORE:
-        BEFORE[case](rich)
+        BEFORE[case][0](rich)
     service = gsc.GitServiceCython(str(rich.path))
     if case in AFTER:
-        AFTER[case](rich)
+        AFTER[case][0](rich)
     if road == "no git":
         request.getfixturevalue("no_git")
     return rich, service, method_calls(rich, trees)
@@ -68,8 +69,10 @@ def test_every_method_answers_as_stated(fresh, request, case, road):
     rich, service, calls = damaged(fresh, case, request, road)
     before = os.getcwd()
     started = time.monotonic()
-    outcomes = call_all(service, calls)
+    with listening() as heard:
+        outcomes = call_all(service, calls)
     elapsed = time.monotonic() - started
+    assert_declined_on_road(heard.reasons, CASES[case][1], road == "git")
     problems = {name: problem for name, outcome in outcomes.items()
                 if (problem := complaint(name, outcome)) is not None}
     assert problems == {}

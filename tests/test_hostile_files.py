@@ -22,12 +22,15 @@ import _git_store_probe as probe
 import git_service_cython as gsc
 import pytest
 from conftest import GitRepo
+from decline_reasons import NOTHING, assert_declined, listening, probe_reasons
 from dulwich.refs import DiskRefsContainer
 from hardening_helpers import run_child
 from roads import LibraryRepo, library_service
 from roads import outcome as answer_of
 
 MAX_OBJECT = 256 << 20  # the largest object the store builds
+# Why the store leaves a loose object whose header claims more than that to dulwich.
+CLAIMS_PAST_THE_BOUND = "loose object: a header declaring more than the largest object the store reads"
 BIG = 600 << 20  # a loose object far above it, stored in 0.6 MB
 
 
@@ -117,9 +120,15 @@ def growing(count: int, start: bytes = b"a") -> list[tuple[int, bytes]]:
 CALLS = ["list_commits", "count_commits", "list_branches", "get_branch_info", "get_commit_refs", "get_file_status"]
 
 CHILD = textwrap.dedent("""
-    import json, os, resource, time
+    import json, logging, os, resource, time
     import git_service_cython as gsc
     root, head, names, rounds, later = CONFIG
+    class Heard(logging.Handler):
+        messages = []
+        def emit(self, record):
+            self.messages.append(record.getMessage())
+    logging.getLogger("git_service_cython").addHandler(Heard())
+    logging.getLogger("git_service_cython").setLevel(logging.DEBUG)
     calls = {
         "list_commits": lambda s: s.list_commits("main", 20, 0, False),
         "count_commits": lambda s: s.count_commits("feature"),
@@ -142,6 +151,7 @@ CHILD = textwrap.dedent("""
             if name == "new service":
                 service = gsc.GitServiceCython(root)
                 continue
+            Heard.messages.clear()
             peak, read, started = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, read_bytes(), time.monotonic()
             outcome = {"raised": None}
             try:
@@ -152,6 +162,8 @@ CHILD = textwrap.dedent("""
             outcome["seconds"] = time.monotonic() - started
             outcome["read"] = read_bytes() - read
             outcome["growth"] = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) * 1024
+            # What the call declined: each message's reason, after the method's name.
+            outcome["declined"] = sorted({message.split(": ", 1)[1] for message in Heard.messages})
             print(json.dumps([round, name, outcome]), flush=True)
 """)
 
@@ -172,11 +184,17 @@ def outcomes_of(lines: list) -> dict[str, dict]:
     return {name: outcome for _, name, outcome in lines}
 
 
+def declined_in(outcomes: dict[str, dict]) -> set[str]:
+    """What the calls declined, together."""
+    return {reason for outcome in outcomes.values() for reason in outcome["declined"]}
+
+
 # --- a pipe, a socket or a device where git keeps a regular file ---------------------------------------
 
 # The calls that raise OSError naming the file; every other call answers, as
 # its own guards treat a failing read (HEAD and the index are read only under
-# such guards, a branch's head where a missing one is allowed for).
+# such guards, a branch's head where a missing one is allowed for). None of
+# them declines (decline_reasons): the store refuses the file itself.
 RAISING = {
     "loose ref": {"list_commits", "count_commits", "list_branches", "get_commit_refs"},
     "packed-refs": {"list_commits", "count_commits", "list_branches", "get_commit_refs"},
@@ -194,6 +212,7 @@ def test_a_file_that_is_no_regular_file_raises_naming_it(repo, tmp_path, place, 
     put_special_file(path, kind)
     outcomes = outcomes_of(call_in_child(repo, ids["main"], CALLS, tmp_path))
     assert list(outcomes) == CALLS
+    assert_declined(declined_in(outcomes), NOTHING)
     for name, outcome in outcomes.items():
         assert outcome["seconds"] < 10, (name, outcome)
         if name in RAISING[place]:
@@ -250,6 +269,7 @@ def test_a_shallow_file_that_is_no_regular_file_stops_the_walks(repo, tmp_path, 
     shallow.write_text("")
     outcomes = outcomes_of(call_in_child(repo, ids["main"], ["list_commits", "count_commits"], tmp_path,
                                          later=(str(shallow), kind)))
+    assert_declined(declined_in(outcomes), NOTHING)
     for outcome in outcomes.values():
         assert (outcome["raised"], outcome["filename"]) == ("OSError", str(shallow))
 
@@ -277,6 +297,7 @@ def test_a_directory_where_a_loose_ref_could_be_is_read_as_before(repo, tmp_path
     ids = build(repo)
     repo.git("branch", "team/one", ids["first"])
     outcomes = outcomes_of(call_in_child(repo, ids["main"], ["list_branches", "get_commit_refs"], tmp_path))
+    assert_declined(declined_in(outcomes), NOTHING)
     assert all(outcome["raised"] is None for outcome in outcomes.values())
 
 
@@ -290,6 +311,7 @@ def test_a_header_claiming_more_than_the_bound_over_a_short_stream_is_left_to_du
     git_dir = repo.path / ".git"
     write_loose(object_path(repo, ids["main"]), b"commit %d\0" % BIG, 0)
     assert probe.read_objects(str(git_dir), str(git_dir / "objects"), [ids["main"]], 8 << 30) == ["declined"]
+    assert_declined(probe_reasons(), CLAIMS_PAST_THE_BOUND)
 
 
 def test_a_loose_object_declaring_more_than_the_bound_in_a_short_stream_answers_as_dulwich(repo, hide_git):
@@ -311,7 +333,10 @@ def test_a_loose_object_declaring_more_than_the_bound_in_a_short_stream_answers_
                 "list": answer_of(lambda: service.list_commits("odd")),
                 "refs": answer_of(lambda: service.get_commit_refs(oid))}
 
-    assert calls(gsc.GitServiceCython(str(repo.path))) == calls(library_service(repo.path))
+    with listening() as heard:
+        native = calls(gsc.GitServiceCython(str(repo.path)))
+    assert_declined(heard.reasons, CLAIMS_PAST_THE_BOUND)
+    assert native == calls(library_service(repo.path))
 
 
 def test_a_loose_object_stays_within_the_size_its_header_declares(repo):
@@ -325,10 +350,11 @@ def test_a_loose_object_stays_within_the_size_its_header_declares(repo):
     assert read()[0] == 1
     content = zlib.decompress(path.read_bytes()).split(b"\0", 1)[1]
     # Within the bound: a stream that runs long or ends short is dulwich's to read.
-    for header, body in ((b"commit %d\0" % (len(content) - 1), len(content)),
-                         (b"commit %d\0" % (len(content) + 1), len(content))):
-        write_loose(path, header, body)
+    for declared, declines in ((len(content) - 1, "loose object: inflates past the size its header declares"),
+                               (len(content) + 1, "loose object: shorter than its header declares")):
+        write_loose(path, b"commit %d\0" % declared, len(content))
         assert read() == "declined"
+        assert_declined(probe_reasons(), declines)
     # Past the bound, a stream that runs long is refused, whatever the header says.
     write_loose(path, b"commit 10\0", MAX_OBJECT + 1)
     with pytest.raises(ValueError, match="inflates to more than") as raised:
@@ -337,6 +363,7 @@ def test_a_loose_object_stays_within_the_size_its_header_declares(repo):
     # An object above the repository's own limit is dulwich's to refuse.
     write_loose(path, b"commit 2000\0", 2000)
     assert read(1000) == "declined"
+    assert_declined(probe_reasons(), "loose object: larger than the loose object size limit")
     # A loose file larger than any object within the bound can be stored in.
     path.unlink()
     with open(path, "wb") as out:
@@ -371,6 +398,7 @@ def test_a_huge_loose_object_raises_in_bounded_memory(repo, tmp_path, huge_loose
     path.write_bytes(huge_loose_files[header])
     assert path.stat().st_size < 2 << 20
     outcomes = outcomes_of(call_in_child(repo, ids["main"], ["list_commits", "get_commit_refs"], tmp_path))
+    assert_declined(declined_in(outcomes), NOTHING)  # the store refuses the file itself
     for outcome in outcomes.values():
         assert outcome["raised"] == "ValueError", outcome
         assert str(path) in outcome["text"]
@@ -381,6 +409,7 @@ def test_a_commit_above_the_repositorys_own_limit_is_read_as_dulwich_reads_it(re
     ids = build(repo)
     repo.git("config", "core.bigFileThreshold", "100")
     outcomes = outcomes_of(call_in_child(repo, ids["main"], ["list_commits"], tmp_path))
+    assert_declined(declined_in(outcomes), "loose object: larger than the loose object size limit")
     # dulwich refuses to inflate more than its limit: its own error stands.
     assert outcomes["list_commits"]["raised"] == "error"
     assert "exceeds maximum size" in outcomes["list_commits"]["text"]
@@ -401,6 +430,7 @@ def test_an_index_whose_paths_outgrow_what_git_writes_is_damaged(repo, tmp_path,
     assert probe.parse_index(index.read_bytes()) is None
     # The scan reads no index then, as for any index it cannot read, in bounded memory.
     outcome = outcomes_of(call_in_child(repo, ids["main"], ["get_file_status"], tmp_path))["get_file_status"]
+    assert_declined(set(outcome["declined"]), NOTHING)  # the store refuses the index itself
     assert outcome["raised"] is None and outcome["growth"] < 64 << 20, outcome
 
 
@@ -489,11 +519,18 @@ def test_packed_refs_cut_short_between_calls_read_as_they_are_now(repo, hide_git
     hide_git()
     whole = packed.read_bytes()
     service = gsc.GitServiceCython(str(repo.path))
-    for cut in (len(whole), len(whole) // 2, whole.index(b"\n", len(whole) // 2) + 1, 0, len(whole)):
+    middle = len(whole) // 2
+    # Each cut, and why the native road declines the file then: whole lines it reads.
+    cuts = [(len(whole), NOTHING), (middle, f"packed-refs: line {whole.count(b'\n', 0, middle) + 1} malformed"),
+            (whole.index(b"\n", middle) + 1, NOTHING), (0, "packed-refs: empty file"), (len(whole), NOTHING)]
+    for cut, declines in cuts:
         with open(packed, "r+b") as out:
             out.truncate(0)
             out.write(whole[:cut])
         plain = library_service(repo.path)
         for call in (lambda s: s.get_commit_refs(ids["second"]), lambda s: s.list_branches(),
                      lambda s: s.get_branch_info("main")):
-            assert answer_of(lambda c=call: c(service)) == answer_of(lambda c=call, p=plain: c(p)), cut
+            with listening() as heard:
+                native = answer_of(lambda c=call: c(service))
+            assert_declined(heard.reasons, declines)
+            assert native == answer_of(lambda c=call, p=plain: c(p)), cut

@@ -16,6 +16,7 @@ from pathlib import Path
 import _git_store_probe as probe
 import git_service_cython as gsc
 import pytest
+from decline_reasons import NOTHING, AnyOf, Expected, assert_declined, expected_reasons, listening, probe_reasons
 from dulwich.errors import ChecksumMismatch
 from dulwich.repo import Repo
 from roads import library_service, outcome
@@ -30,6 +31,15 @@ from store_helpers import (
 )
 
 BRANCHES = ("main", "a", "odd", "missing")
+
+# What the native road declines (decline_reasons): a pack it refuses leaves every read of a call to dulwich once
+# the commit-graph is open.
+REFUSED_BEFORE_THE_GRAPH = "objects: packs or alternates dulwich raises on, met before using the graph"
+CHECKSUM = "pack: checksum differs from the one its index records"
+
+
+def with_graph(declines: Expected, graph: bool) -> Expected:
+    return (*expected_reasons(declines), REFUSED_BEFORE_THE_GRAPH) if graph else declines
 
 
 def history_answers(service, commits: list[str]) -> dict:
@@ -95,19 +105,26 @@ def test_a_version_3_index_reads_as_dulwich_reads_it(history, tmp_path, hide_git
     size = ID_SIZES[object_format]
     assert idx.read_bytes()[:16] == b"\377tOc" + struct.pack(">LLL", 3, FORMAT_NUMBERS[object_format], size)
     results = probe.read_objects(str(path / ".git"), str(path / ".git" / "objects"), ids)
+    store_declines = probe_reasons()
     with Repo(str(path)) as repo:
         readings = [dulwich_reading(repo, hexid) for hexid in ids]
     hide_git()  # git does not read this version
-    native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    with listening() as heard:
+        native = history_answers(gsc.GitServiceCython(str(path)), commits)
     assert native == history_answers(library_service(path), commits)
     if object_format == "sha1":
         # The store reads every object itself, as dulwich reads it.
+        assert_declined(store_declines, NOTHING)
+        assert_declined(heard.reasons, NOTHING)
         assert results == readings
         assert native == history_answers(gsc.GitServiceCython(str(plain)), commits)
         assert native["count main"] > 30 and isinstance(native["merge base a"], str)
         return
     # Of a SHA-256 one, dulwich takes the pack checksum the index records as SHA-1's twenty bytes: it
     # refuses the pack the first time it reads it, then reads it. The store leaves the pack to it.
+    refusal = "pack index version 3 of SHA-256: dulwich reads its pack checksum as SHA-1's"
+    assert_declined(store_declines, refusal)
+    assert_declined(heard.reasons, with_graph(refusal, graph))
     refused = [k for k, reading in enumerate(readings) if reading is ChecksumMismatch]
     assert len(refused) == 1 and readings == [
         ChecksumMismatch if k in refused else reading
@@ -128,20 +145,25 @@ def test_a_version_1_index_of_a_sha256_repository_is_left_to_dulwich(histories, 
     (idx,) = pack_files(path, ".idx")
     assert idx.read_bytes()[:4] != b"\377tOc"
     hide_git()
-    native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    with listening() as heard:
+        native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    assert_declined(heard.reasons, "pack index version 1 in a SHA-256 repository")
     assert native == history_answers(library_service(path), commits)
     assert native["list main"][0] is AssertionError and native["count main"][0] is AssertionError
 
 
 # What dulwich raises for a version-3 index it cannot read (with the hash
-# format it names, and the size it is cut to, for an index of `object_format`);
-# a hash format it does not know is a KeyError, for which it passes the pack over.
+# format it names, and the size it is cut to, for an index of `object_format`),
+# and why the store declines it; a hash format dulwich does not know is a
+# KeyError, for which it passes the pack over, and so does the store.
 UNREADABLE = {
-    "the other format": (lambda f: FORMAT_NUMBERS["sha256" if f == "sha1" else "sha1"], None, AssertionError),
-    "unknown hash format": (lambda f: 7, None, KeyError),
-    "cut in the header": (None, lambda f: 14, struct.error),
-    "cut in the fanout": (None, lambda f: 16 + 600, struct.error),
-    "cut in the tables": (None, lambda f: 16 + 1024 + ID_SIZES[f] * 30, AssertionError),
+    "the other format": (lambda f: FORMAT_NUMBERS["sha256" if f == "sha1" else "sha1"], None, AssertionError,
+                         "pack index version 3 of the other object format"),
+    "unknown hash format": (lambda f: 7, None, KeyError, NOTHING),
+    "cut in the header": (None, lambda f: 14, struct.error, "pack index: shorter than its header"),
+    "cut in the fanout": (None, lambda f: 16 + 600, struct.error, "pack index: shorter than its fanout"),
+    "cut in the tables": (None, lambda f: 16 + 1024 + ID_SIZES[f] * 30, AssertionError,
+                          "pack index: shorter than its object count needs"),
 }
 
 
@@ -149,13 +171,14 @@ UNREADABLE = {
 def test_version_3_indexes_dulwich_cannot_read_are_left_to_it(history, tmp_path, hide_git, case, object_format,
                                                               probe_format):
     _, commits, ids = history
-    named, cut, raised = UNREADABLE[case]
+    named, cut, raised, declines = UNREADABLE[case]
     path = copy_of(history, tmp_path, "v3")
     (idx,) = pack_files(path, ".idx")
     write_version_3(idx, named and named(object_format), object_format)
     if cut is not None:
         idx.write_bytes(idx.read_bytes()[:cut(object_format)])
     results = probe.read_objects(str(path / ".git"), str(path / ".git" / "objects"), ids)
+    assert_declined(probe_reasons(), declines)
     with Repo(str(path)) as repo:
         readings = [dulwich_reading(repo, hexid) for hexid in ids]
     if raised is KeyError:  # the packed objects are missing, the loose ones found
@@ -164,7 +187,10 @@ def test_version_3_indexes_dulwich_cannot_read_are_left_to_it(history, tmp_path,
     else:
         assert set(results) == {"declined"} and set(readings) == {raised}
     hide_git()
-    native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    with listening() as heard:
+        native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    # The walks leave a commit the store does not hold to dulwich, which raises for it.
+    assert_declined(heard.reasons, "commit: not in the store" if raised is KeyError else declines)
     assert native == history_answers(library_service(path), commits)
     assert native["list main"][0] in (KeyError, raised)
 
@@ -202,13 +228,14 @@ def cut_one_byte(pack: Path) -> None:
     os.truncate(pack, pack.stat().st_size - 1)
 
 
-# Each damage to a pack of `object_format`, whose trailer and the index's records of it are ids of the format.
+# Each damage to a pack of `object_format`, whose trailer and the index's records of it are ids of the format,
+# and why the store refuses the pack.
 REFUSED = {
-    "trailer": lambda pack, object_format: flip_byte(pack, -1),
-    "trailer cut short": lambda pack, object_format: cut_one_byte(pack),
-    "checksum the index records": lambda pack, object_format: flip_byte(pack.with_suffix(".idx"),
-                                                                        -ID_SIZES[object_format] - 1),
-    "object count": lambda pack, object_format: count_one_more(pack),
+    "trailer": (lambda pack, object_format: flip_byte(pack, -1), CHECKSUM),
+    "trailer cut short": (lambda pack, object_format: cut_one_byte(pack), CHECKSUM),
+    "checksum the index records": (lambda pack, object_format: flip_byte(pack.with_suffix(".idx"),
+                                                                         -ID_SIZES[object_format] - 1), CHECKSUM),
+    "object count": (lambda pack, object_format: count_one_more(pack), "pack: object count differs from its index's"),
 }
 
 # Each order begins with another call, so that a different one meets the
@@ -245,13 +272,17 @@ def in_order(service, order: list[str], head: str, tree) -> list:
     return [(name, outcome(steps[name])) for name in order]
 
 
-def assert_roads_agree(path: Path, head: str, tree) -> list:
-    """Every order of calls, each on a fresh service per road: the same outcome per call."""
-    seen = []
+def assert_roads_agree(path: Path, head: str, tree, declines) -> list:
+    """Every order of calls, each on a fresh service per road: the same outcome per call; the native road
+    declines for `declines` (a file's reason told by the first order that meets it)."""
+    seen, reasons = [], set()
     for name, order in ORDERS.items():
-        native = in_order(gsc.GitServiceCython(str(path)), order, head, tree)
+        with listening() as heard:
+            native = in_order(gsc.GitServiceCython(str(path)), order, head, tree)
+        reasons |= heard.reasons
         assert native == in_order(library_service(path), order, head, tree), name
         seen += [answer for _, answer in native]
+    assert_declined(reasons, declines)
     return seen
 
 
@@ -277,9 +308,10 @@ def test_a_pack_dulwich_refuses_raises_in_the_same_calls_on_both_roads(history, 
     head, tree = head_and_tree(path)
     # Rows of the graph compared with their commits while the pack was whole.
     gsc.GitServiceCython(str(path)).count_commits("a")
-    REFUSED[damage](newer, object_format)
+    make, refusal = REFUSED[damage]
+    make(newer, object_format)
     hide_git()
-    seen = assert_roads_agree(path, head, tree)
+    seen = assert_roads_agree(path, head, tree, with_graph(refusal, graph))
     # dulwich's check raised in some calls, and in others the pack was read.
     assert {raised(answer) for answer in seen} & {AssertionError, ChecksumMismatch}
     assert any(type(answer) is list and answer for answer in seen)
@@ -314,18 +346,23 @@ def test_a_pack_dulwich_refuses_in_an_alternate_raises_in_the_same_calls(history
     (shared_pack,) = pack_files(shared, ".pack")
     flip_byte(shared_pack, -1)
     hide_git()
-    seen = assert_roads_agree(path, head, tree)
+    refusal = {"sha1": CHECKSUM, "sha256": "alternates: dulwich reads them as SHA-1 stores"}[object_format]
+    seen = assert_roads_agree(path, head, tree, with_graph(refusal, graph))
     assert {"sha1": ChecksumMismatch, "sha256": AssertionError}[object_format] in {raised(answer) for answer in seen}
 
 
 # Changes made in place to a pack of `object_format` or to its index (the same files, the index the same size:
-# dulwich maps indexes) between two calls of one service.
+# dulwich maps indexes) between two calls of one service, and why the store then declines. The bytes flipped
+# in the entries fall in deltas and whole objects: which a call meets first depends on the history's ids.
 BETWEEN_CALLS = {
-    "entries": lambda pack, object_format: [flip_byte(pack, at) for at in (300, 700, 1100)],
-    "trailer": lambda pack, object_format: flip_byte(pack, -ID_SIZES[object_format]),
-    "trailer cut off": lambda pack, object_format: os.truncate(pack, pack.stat().st_size - ID_SIZES[object_format]),
-    "the index's record of the trailer": lambda pack, object_format: flip_byte(pack.with_suffix(".idx"),
-                                                                               -2 * ID_SIZES[object_format]),
+    "entries": (lambda pack, object_format: [flip_byte(pack, at) for at in (300, 700, 1100)],
+                AnyOf("pack: object data does not inflate to its size", "pack: delta does not inflate to its size")),
+    "trailer": (lambda pack, object_format: flip_byte(pack, -ID_SIZES[object_format]), CHECKSUM),
+    "trailer cut off": (lambda pack, object_format: os.truncate(pack, pack.stat().st_size - ID_SIZES[object_format]),
+                        CHECKSUM),
+    "the index's record of the trailer": (lambda pack, object_format: flip_byte(pack.with_suffix(".idx"),
+                                                                                -2 * ID_SIZES[object_format]),
+                                          CHECKSUM),
 }
 
 
@@ -346,8 +383,11 @@ def test_a_pack_changed_between_two_calls_of_one_service_answers_as_dulwich_does
     assert before == history_answers(plain, commits)
     (pack,) = pack_files(path, ".pack")
     os.chmod(pack, 0o644)
-    BETWEEN_CALLS[change](pack, object_format)
-    after = history_answers(native, commits)
+    make, declines = BETWEEN_CALLS[change]
+    make(pack, object_format)
+    with listening() as heard:
+        after = history_answers(native, commits)
+    assert_declined(heard.reasons, with_graph(declines, graph))
     assert after == history_answers(plain, commits)
     assert (after != before) is (change == "entries")
 
@@ -369,12 +409,24 @@ def test_many_sound_packs_keep_the_commit_graph_in_use(history, tmp_path, hide_g
     data = bytearray(newest.read_bytes())
     data[12:-20] = bytes(len(data) - 32)
     newest.write_bytes(bytes(data))
-    assert gsc.GitServiceCython(str(path)).count_commits("main") == count
+    with listening() as heard:
+        assert gsc.GitServiceCython(str(path)).count_commits("main") == count
+    assert_declined(heard.reasons, NOTHING)
     assert raised(outcome(lambda: library_service(path).count_commits("main"))) is not None
 
 
+# A first line of alternates (given the repository's path and a regular file), and why the store declines it.
+OWN_DIRECTORY = "alternates: a line naming its own directory or one that borrows from it"
+FIRST_LINES = {
+    "": (lambda path, file: "", OWN_DIRECTORY),
+    ".": (lambda path, file: ".", OWN_DIRECTORY),
+    "itself": (lambda path, file: str(path / ".git" / "objects"), OWN_DIRECTORY),
+    "a regular file": (lambda path, file: str(file), "alternates: a line naming no directory"),
+}
+
+
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # dulwich's packs, left half made
-@pytest.mark.parametrize("line", ["", ".", "itself", "a regular file"])
+@pytest.mark.parametrize("line", list(FIRST_LINES))
 @pytest.mark.parametrize("graph", [False, True], ids=["packed", "with a commit-graph"])
 def test_an_alternate_dulwich_cannot_pass_over_answers_as_dulwich(history, tmp_path, hide_git, line,
                                                                             graph):
@@ -393,8 +445,11 @@ def test_an_alternate_dulwich_cannot_pass_over_answers_as_dulwich(history, tmp_p
         git(path, "commit-graph", "write", "--reachable")
     alternates = path / ".git" / "objects" / "info" / "alternates"
     (tmp_path / "a file").write_text("not a directory\n")
-    own = {"": "", ".": ".", "itself": str(path / ".git" / "objects"), "a regular file": str(tmp_path / "a file")}[line]
-    alternates.write_text(f"{own}\n{alternates.read_text()}")
+    first, declines = FIRST_LINES[line]
+    alternates.write_text(f"{first(path, tmp_path / 'a file')}\n{alternates.read_text()}")
     commits = git(shared, "rev-list", "--all").split()[:3]
     hide_git()
-    assert history_answers(gsc.GitServiceCython(str(path)), commits) == history_answers(library_service(path), commits)
+    with listening() as heard:
+        native = history_answers(gsc.GitServiceCython(str(path)), commits)
+    assert_declined(heard.reasons, with_graph(declines, graph))
+    assert native == history_answers(library_service(path), commits)

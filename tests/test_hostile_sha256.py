@@ -22,6 +22,7 @@ from pathlib import Path
 import git_service_cython as gsc
 import pytest
 from conftest import GIT_ENV, init_repo
+from decline_reasons import NOTHING, Expected, assert_declined, assert_declined_on_road, listening
 from dulwich.repo import Repo
 from public_methods import CHANGES_THE_SERVICE, METHODS, Samples, sample_call
 from roads import library_service, outcome
@@ -335,8 +336,11 @@ def loose_refs_of_the_other_length(case: Case) -> None:
 
 
 def alternates_into_the_other_format(case: Case) -> None:
-    case.write(case.git_dir / "objects" / "info" / "alternates", str(case.other() / ".git" / "objects") + "\n")
-    case.set_ref("refs/heads/other", case.rev("main", case.other()))
+    # A copy of its own: the store tells why it refuses a file once per file.
+    other = case.path.parent / "other"
+    shutil.copytree(case.other(), other, symlinks=True)
+    case.write(case.git_dir / "objects" / "info" / "alternates", str(other / ".git" / "objects") + "\n")
+    case.set_ref("refs/heads/other", case.rev("main", other))
 
 
 def config_format(text: str):
@@ -346,60 +350,86 @@ def config_format(text: str):
     return damage
 
 
+# What the native road declines for each damage (decline_reasons), with git hidden: a reason, several, or
+# NOTHING where the store reads the damaged repository as dulwich does. A pack it refuses leaves every read of
+# a call to dulwich once the commit-graph is open.
+REFUSED_BEFORE_THE_GRAPH = "objects: packs or alternates dulwich raises on, met before using the graph"
+CHECKSUM = "pack: checksum differs from the one its index records"
+INDEX_TOO_SHORT = "pack index: shorter than its object count needs"
+UNPARSED_COMMIT = "commit: a shape the store does not parse"
+UNPARSED_TREE = "loose object: a tree dulwich would not parse"
+MISSING_OBJECTS = ("commit: not in the store", "tree: not in the store")
+
 SHA256_DAMAGE = {
-    **{f"pack index cut by {n}": cut_each(".idx", n) for n in (1, 20, 32, 33, 64, 65)},
-    **{f"pack cut by {n}": cut_each(".pack", n) for n in (1, 20, 32, 33)},
-    **{f"commit-graph cut by {n}": lambda case, n=n: case.cut(case.graph(), n) for n in (1, 20, 32, 33, 64)},
-    **{f"index file cut by {n}": lambda case, n=n: case.cut(case.git_dir / "index", n) for n in (1, 20, 32, 33)},
-    "a pack index name out of order": cut_index_names,
-    "version-3 index naming SHA-256": version_3_index(2),
-    "version-3 index naming SHA-1": version_3_index(1),
-    "version-3 index naming no format": version_3_index(9),
-    "graph of hash version 1": graph_hash_version(1, "sha256"),
-    "graph of hash version 1, SHA-1 trailer": graph_hash_version(1, "sha1"),
-    "a SHA-1 repository's graph": copy_other(".git/objects/info/commit-graph"),
-    "a chain of 40-digit lines": chain_lines_cut_to_40,
-    "a chain whose top layer is of hash version 1": chain_top_of_hash_version_1,
-    "a chain holding a SHA-1 layer": chain_with_the_other_formats_graph,
-    "a SHA-1 pack beside the packs": other_pack(replace=False),
-    "a SHA-1 pack instead of the packs": other_pack(replace=True),
-    "an index file written by a SHA-1 git": copy_other(".git/index"),
-    "a reference delta whose base is in another pack": lambda case: ref_delta_commit(case, with_base=False),
-    "a reference delta whose base is named by 20 bytes": lambda case: ref_delta_commit(case, base_name_bytes=20),
-    **{f"a hand-made pack whose trailer is cut by {n}": lambda case, n=n: ref_delta_commit(case, trailer_cut=n)
-       for n in (1, 12, 20)},
-    "a tree entry's id cut short": tree_of_ids([32, 20]),
-    "a tree of 20-byte ids": tree_of_ids([20, 20]),
-    "a tree with bytes after its last id": tree_of_ids([34]),
-    "a commit naming a 40-digit tree": commit_naming("tree"),
-    "a commit with a 40-digit parent": commit_naming("parent"),
-    "a merge with a 40-digit second parent": commit_naming("second parent"),
-    "a commit with an uppercase parent": commit_naming("uppercase parent"),
-    "a mergetag naming a 40-digit object": commit_naming("mergetag"),
-    "a tag naming a 40-digit object": tag_of_other_length,
-    "shallow lines of both lengths": shallow_of_both_lengths,
-    "packed-refs of both lengths": packed_refs_of_both_lengths,
-    "loose refs of 40 digits": loose_refs_of_the_other_length,
-    "HEAD of 40 digits": lambda case: case.write(case.git_dir / "HEAD", case.rev()[:40] + "\n"),
-    "alternates into a SHA-1 repository": alternates_into_the_other_format,
-    "config naming SHA-1": config_format("objectformat = sha1"),
-    "config naming no format": config_format(""),
-    "config naming an unknown format": config_format("objectformat = sha512"),
+    **{f"pack index cut by {n}": (cut_each(".idx", n), (CHECKSUM, REFUSED_BEFORE_THE_GRAPH))
+       for n in (1, 20, 32, 33, 64)},
+    "pack index cut by 65": (cut_each(".idx", 65), (INDEX_TOO_SHORT, REFUSED_BEFORE_THE_GRAPH)),
+    **{f"pack cut by {n}": (cut_each(".pack", n), (CHECKSUM, REFUSED_BEFORE_THE_GRAPH)) for n in (1, 20, 32, 33)},
+    **{f"commit-graph cut by {n}": (lambda case, n=n: case.cut(case.graph(), n), "commit-graph: chunk outside the file")
+       for n in (1, 20, 32, 33, 64)},
+    **{f"index file cut by {n}": (lambda case, n=n: case.cut(case.git_dir / "index", n),
+                                  "index: an extension past the end") for n in (1, 20, 32, 33)},
+    "a pack index name out of order": (cut_index_names, NOTHING),
+    "version-3 index naming SHA-256": (version_3_index(2), (
+        "pack index version 3 of SHA-256: dulwich reads its pack checksum as SHA-1's", REFUSED_BEFORE_THE_GRAPH)),
+    "version-3 index naming SHA-1": (version_3_index(1), (
+        "pack index version 3 of the other object format", REFUSED_BEFORE_THE_GRAPH)),
+    # dulwich passes over an index naming a format it does not know: its objects are missing on both roads.
+    "version-3 index naming no format": (version_3_index(9), (
+        *MISSING_OBJECTS, "commit-graph: a row's commit not in the store")),
+    "graph of hash version 1": (graph_hash_version(1, "sha256"), "commit-graph: hash version 1"),
+    "graph of hash version 1, SHA-1 trailer": (graph_hash_version(1, "sha1"), "commit-graph: hash version 1"),
+    "a SHA-1 repository's graph": (copy_other(".git/objects/info/commit-graph"), "commit-graph: hash version 1"),
+    "a chain of 40-digit lines": (chain_lines_cut_to_40,
+                                  "commit-graph: a chain line that is no id of the object format"),
+    "a chain whose top layer is of hash version 1": (chain_top_of_hash_version_1, "commit-graph: hash version 1"),
+    "a chain holding a SHA-1 layer": (chain_with_the_other_formats_graph,
+                                      "commit-graph: a chain line that is no id of the object format"),
+    "a SHA-1 pack beside the packs": (other_pack(replace=False), (INDEX_TOO_SHORT, REFUSED_BEFORE_THE_GRAPH)),
+    "a SHA-1 pack instead of the packs": (other_pack(replace=True), (INDEX_TOO_SHORT, REFUSED_BEFORE_THE_GRAPH)),
+    "an index file written by a SHA-1 git": (copy_other(".git/index"), "index: extended flags dulwich reads otherwise"),
+    "a reference delta whose base is in another pack": (lambda case: ref_delta_commit(case, with_base=False),
+                                                        "pack: delta base not in the same pack"),
+    "a reference delta whose base is named by 20 bytes": (lambda case: ref_delta_commit(case, base_name_bytes=20),
+                                                          "pack: delta base not in the same pack"),
+    **{f"a hand-made pack whose trailer is cut by {n}": (lambda case, n=n: ref_delta_commit(case, trailer_cut=n),
+                                                         (CHECKSUM, REFUSED_BEFORE_THE_GRAPH)) for n in (1, 12, 20)},
+    "a tree entry's id cut short": (tree_of_ids([32, 20]), UNPARSED_TREE),
+    "a tree of 20-byte ids": (tree_of_ids([20, 20]), UNPARSED_TREE),
+    "a tree with bytes after its last id": (tree_of_ids([34]), UNPARSED_TREE),
+    "a commit naming a 40-digit tree": (commit_naming("tree"), UNPARSED_COMMIT),
+    "a commit with a 40-digit parent": (commit_naming("parent"), UNPARSED_COMMIT),
+    "a merge with a 40-digit second parent": (commit_naming("second parent"), UNPARSED_COMMIT),
+    "a commit with an uppercase parent": (commit_naming("uppercase parent"), UNPARSED_COMMIT),
+    "a mergetag naming a 40-digit object": (commit_naming("mergetag"), NOTHING),
+    "a tag naming a 40-digit object": (tag_of_other_length, NOTHING),
+    "shallow lines of both lengths": (shallow_of_both_lengths, NOTHING),
+    "packed-refs of both lengths": (packed_refs_of_both_lengths, NOTHING),
+    "loose refs of 40 digits": (loose_refs_of_the_other_length, NOTHING),
+    "HEAD of 40 digits": (lambda case: case.write(case.git_dir / "HEAD", case.rev()[:40] + "\n"), NOTHING),
+    "alternates into a SHA-1 repository": (alternates_into_the_other_format, (
+        "alternates: dulwich reads them as SHA-1 stores", REFUSED_BEFORE_THE_GRAPH)),
+    # Read as a SHA-1 repository: the graph is of the other hash version, the refs name no object of the store.
+    **{f"config naming {named}": (config_format(text), (
+        "commit-graph: hash version 2", *MISSING_OBJECTS, "index: a path of 4095 bytes or more, or past the end"))
+       for named, text in (("SHA-1", "objectformat = sha1"), ("no format", ""),
+                           ("an unknown format", "objectformat = sha512"))},
 }
 
 SHA1_DAMAGE = {
-    "a commit with a 64-digit parent": commit_naming("parent"),
-    "a merge with a 64-digit second parent": commit_naming("second parent"),
-    "a commit naming a 64-digit tree": commit_naming("tree"),
-    "a tag naming a 64-digit object": tag_of_other_length,
-    "a tree of 32-byte ids": tree_of_ids([32, 32]),
-    "shallow lines of both lengths": shallow_of_both_lengths,
-    "packed-refs of both lengths": packed_refs_of_both_lengths,
-    "loose refs of 64 digits": loose_refs_of_the_other_length,
-    "a SHA-256 pack beside the packs": other_pack(replace=False),
-    "an index file written by a SHA-256 git": copy_other(".git/index"),
-    "a SHA-256 repository's graph": copy_other(".git/objects/info/commit-graph"),
-    "alternates into a SHA-256 repository": alternates_into_the_other_format,
+    "a commit with a 64-digit parent": (commit_naming("parent"), UNPARSED_COMMIT),
+    "a merge with a 64-digit second parent": (commit_naming("second parent"), UNPARSED_COMMIT),
+    "a commit naming a 64-digit tree": (commit_naming("tree"), UNPARSED_COMMIT),
+    "a tag naming a 64-digit object": (tag_of_other_length, NOTHING),
+    "a tree of 32-byte ids": (tree_of_ids([32, 32]), UNPARSED_TREE),
+    "shallow lines of both lengths": (shallow_of_both_lengths, NOTHING),
+    "packed-refs of both lengths": (packed_refs_of_both_lengths, NOTHING),
+    "loose refs of 64 digits": (loose_refs_of_the_other_length, NOTHING),
+    "a SHA-256 pack beside the packs": (other_pack(replace=False), (CHECKSUM, REFUSED_BEFORE_THE_GRAPH)),
+    "an index file written by a SHA-256 git": (copy_other(".git/index"),
+                                               "index: a path of 4095 bytes or more, or past the end"),
+    "a SHA-256 repository's graph": (copy_other(".git/objects/info/commit-graph"), "commit-graph: hash version 2"),
+    "alternates into a SHA-256 repository": (alternates_into_the_other_format, (CHECKSUM, REFUSED_BEFORE_THE_GRAPH)),
 }
 
 
@@ -438,10 +468,13 @@ def answers(service, calls: dict) -> dict:
     return {name: outcome(lambda call=call: call(service)) for name, call in calls.items()}
 
 
-def assert_roads_agree(path: Path, calls: dict, hide_git, git_on_path: bool) -> None:
+def assert_roads_agree(path: Path, calls: dict, hide_git, git_on_path: bool, declines: Expected) -> None:
+    """Both roads answer alike, the native road declining for `declines`."""
     if not git_on_path:
         hide_git()
-    native = answers(gsc.GitServiceCython(str(path)), calls)
+    with listening() as heard:
+        native = answers(gsc.GitServiceCython(str(path)), calls)
+    assert_declined_on_road(heard.reasons, declines, git_on_path)
     plain = answers(library_service(path), calls)
     assert {name: native[name] for name in native if native[name] != plain[name]} == {}, \
         {name: plain[name] for name in native if native[name] != plain[name]}
@@ -458,16 +491,18 @@ def damaged(bases, tmp_path, object_format: str, damage) -> tuple[Path, Samples]
 @pytest.mark.parametrize("git_on_path", [True, False], ids=["git", "no git"])
 @pytest.mark.parametrize("damage", list(SHA256_DAMAGE))
 def test_a_damaged_sha256_repository_answers_alike_on_both_roads(bases, tmp_path, hide_git, damage, git_on_path):
-    path, samples = damaged(bases, tmp_path, "sha256", SHA256_DAMAGE[damage])
-    assert_roads_agree(path, public_calls(samples, bases), hide_git, git_on_path)
+    make, declines = SHA256_DAMAGE[damage]
+    path, samples = damaged(bases, tmp_path, "sha256", make)
+    assert_roads_agree(path, public_calls(samples, bases), hide_git, git_on_path, declines)
 
 
 @pytest.mark.parametrize("git_on_path", [True, False], ids=["git", "no git"])
 @pytest.mark.parametrize("damage", list(SHA1_DAMAGE))
 def test_sha256_sizes_in_a_sha1_repository_answer_alike_on_both_roads(bases, tmp_path, hide_git, damage,
                                                                       git_on_path):
-    path, samples = damaged(bases, tmp_path, "sha1", SHA1_DAMAGE[damage])
-    assert_roads_agree(path, public_calls(samples, bases), hide_git, git_on_path)
+    make, declines = SHA1_DAMAGE[damage]
+    path, samples = damaged(bases, tmp_path, "sha1", make)
+    assert_roads_agree(path, public_calls(samples, bases), hide_git, git_on_path, declines)
 
 
 # --- nested repositories of the other format --------------------------------------------------------------
@@ -502,15 +537,17 @@ def repacked_with_a_new_commit(case: Case) -> None:
     git(case.path, "commit-graph", "write", "--reachable")
 
 
+# Each rewrite, and what the native road declines for it after (before it, nothing).
 REWRITES = {
-    "graph of hash version 1": graph_hash_version(1, "sha256"),
-    "repacked, with a new commit and graph": repacked_with_a_new_commit,
-    "graph split into a chain": split_graph,
-    "SHA-1 pack instead of the packs": other_pack(replace=True),
-    "index file written by a SHA-1 git": copy_other(".git/index"),
-    "packed-refs of both lengths": packed_refs_of_both_lengths,
-    "shallow lines of both lengths": shallow_of_both_lengths,
-    "alternates into a SHA-1 repository": alternates_into_the_other_format,
+    "graph of hash version 1": (graph_hash_version(1, "sha256"), "commit-graph: hash version 1"),
+    "repacked, with a new commit and graph": (repacked_with_a_new_commit, NOTHING),
+    "graph split into a chain": (split_graph, NOTHING),
+    "SHA-1 pack instead of the packs": (other_pack(replace=True), (INDEX_TOO_SHORT, REFUSED_BEFORE_THE_GRAPH)),
+    "index file written by a SHA-1 git": (copy_other(".git/index"), "index: extended flags dulwich reads otherwise"),
+    "packed-refs of both lengths": (packed_refs_of_both_lengths, NOTHING),
+    "shallow lines of both lengths": (shallow_of_both_lengths, NOTHING),
+    "alternates into a SHA-1 repository": (alternates_into_the_other_format, (
+        "alternates: dulwich reads them as SHA-1 stores", REFUSED_BEFORE_THE_GRAPH)),
 }
 
 
@@ -521,9 +558,16 @@ def test_one_service_sees_a_rewrite_as_dulwich_does(bases, tmp_path, hide_git, r
     calls = public_calls(samples_of(path), bases)
     hide_git()
     native, plain = gsc.GitServiceCython(str(path)), library_service(path)
-    assert answers(native, calls) == answers(plain, calls)
-    REWRITES[rewrite](Case(path, "sha256", bases))
-    assert answers(native, calls) == answers(plain, calls)
+    with listening() as heard:
+        before = answers(native, calls)
+    assert_declined(heard.reasons, NOTHING)
+    assert before == answers(plain, calls)
+    make, declines = REWRITES[rewrite]
+    make(Case(path, "sha256", bases))
+    with listening() as heard:
+        after = answers(native, calls)
+    assert_declined(heard.reasons, declines)
+    assert after == answers(plain, calls)
 
 
 # --- services in threads ----------------------------------------------------------------------------------

@@ -14,6 +14,7 @@ import _git_store_probe as probe
 import profiles
 import pytest
 from conftest import GitRepo, init_repo
+from decline_reasons import AnyOf, assert_declined, probe_reasons
 from hypothesis import example, given
 from hypothesis import strategies as st
 from reftable_helpers import (
@@ -155,6 +156,7 @@ def test_many_refs_over_several_blocks(tmp_path, newer_git, object_format):
     assert probe.reftable(data) == read_table(data) is not None
     if object_format == "sha1":
         assert probe.reftable_stack(str(repo.path / ".git")) is None
+        assert_declined(probe_reasons(), "reftable: dulwich reads these tables otherwise than git")
         assert dulwich_stack(repo.path / ".git") != {name: value for name, value in git_refs(repo).items()}
     else:
         assert stack_refs(repo.path / ".git") == git_refs(repo)
@@ -169,6 +171,7 @@ def test_a_long_name_dulwich_misreads_declines(tmp_path, newer_git):
     repo.git("pack-refs", "--all")
     assert dulwich_stack(repo.path / ".git") != git_refs(repo)
     assert probe.reftable_stack(str(repo.path / ".git")) is None
+    assert_declined(probe_reasons(), "reftable: dulwich reads these tables otherwise than git")
     # Short enough, the same refs are read.
     repo.git("update-ref", "-d", "refs/tags/" + "x" * 40)
     repo.git("pack-refs", "--all")
@@ -183,8 +186,12 @@ def test_every_cut_and_flip_of_a_table_is_read_as_the_plain_reading(tmp_path, ne
     repo.git("pack-refs", "--all")
     (table,) = tables(repo)
     data = table.read_bytes()
+    # Cut short, the footer is not where a table's is.
+    cut_short = AnyOf("reftable: no REFT signature", "reftable: shorter than its header and footer",
+                      "reftable: footer does not repeat the header", "reftable: footer checksum mismatch")
     for cut in range(len(data)):
         assert probe.reftable(data[:cut]) is None
+        assert_declined(probe_reasons(), cut_short)
     for at in range(len(data)):
         for flip in (0x01, 0x80, 0xFF):
             damaged = bytearray(data)
@@ -199,15 +206,19 @@ def hand_table(records, **options) -> bytes:
 OID = bytes(range(20))
 
 
-@pytest.mark.parametrize(("damage", "why"), [
-    (lambda data: data[:-1] + bytes([data[-1] ^ 1]), "checksum"),
-    (lambda data: data[:5] + b"\x00\x00\x00" + data[8:], "header differs from the footer"),
-    (lambda data: data.replace(b"\x00\x00\x1c\x00\x01", b"\x00\x10\x1c\x00\x01"), "restart past the block"),
+@pytest.mark.parametrize(("damage", "why", "reason"), [
+    (lambda data: data[:-1] + bytes([data[-1] ^ 1]), "checksum", "reftable: footer checksum mismatch"),
+    (lambda data: data[:5] + b"\x00\x00\x00" + data[8:], "header differs from the footer",
+     "reftable: footer does not repeat the header"),
+    # The first record is then no restart point.
+    (lambda data: data.replace(b"\x00\x00\x1c\x00\x01", b"\x00\x10\x1c\x00\x01"), "restart past the block",
+     "reftable: a block whose first record is no restart point"),
 ])
-def test_damaged_tables_are_declined(damage, why):
+def test_damaged_tables_are_declined(damage, why, reason):
     data = hand_table([(b"refs/heads/main", ID, OID, 1)])
     assert probe.reftable(data) is not None
     assert probe.reftable(damage(data)) is None, why
+    assert_declined(probe_reasons(), reason)
 
 
 def test_records_git_would_not_write_are_declined():
@@ -222,21 +233,29 @@ def test_records_git_would_not_write_are_declined():
     assert probe.reftable(table_of(plain))[4] == [(b"refs/a/b", ID, OID.hex().encode(), 1)]
     second = b"\x07" + bytes([(1 << 3) | ID]) + b"c" + b"\x00" + OID
     assert [r[0] for r in probe.reftable(table_of(plain + second))[4]] == [b"refs/a/b", b"refs/a/c"]
-    # A prefix longer than the name before it.
-    assert probe.reftable(table_of(plain + b"\x09" + bytes([(1 << 3) | ID]) + b"c" + b"\x00" + OID)) is None
-    # Names out of order, and a name twice.
-    assert probe.reftable(table_of(plain + b"\x07" + bytes([(1 << 3) | ID]) + b"a" + b"\x00" + OID)) is None
-    assert probe.reftable(table_of(plain + plain, restarts=(28, 28 + len(plain)))) is None
-    # A varint that does not fit 64 bits, and one cut short.
-    assert probe.reftable(table_of(b"\xff" * 10 + b"\x00" + plain[1:])) is None
-    assert probe.reftable(table_of(b"\x80")) is None
-    # An update index past the table's, an unknown value type, a NUL in a name.
-    assert probe.reftable(table_of(plain[:10] + b"\x05" + OID)) is None
-    assert probe.reftable(table_of(b"\x00" + bytes([(8 << 3) | 5]) + b"refs/a/b\x00")) is None
-    assert probe.reftable(table_of(b"\x00" + bytes([(8 << 3) | ID]) + b"refs/a\0b\x00" + OID)) is None
-    # A restart point inside a record, and a restart record that shares a prefix.
-    assert probe.reftable(table_of(plain + second, restarts=(28, 29))) is None
-    assert probe.reftable(table_of(plain + second, restarts=(28, 28 + len(plain)))) is None
+    # Records git would not write, each with why the reader declines the table.
+    refused = [
+        # A prefix longer than the name before it.
+        (table_of(plain + b"\x09" + bytes([(1 << 3) | ID]) + b"c" + b"\x00" + OID),
+         "reftable: a name's prefix longer than the name before"),
+        # Names out of order, and a name twice.
+        (table_of(plain + b"\x07" + bytes([(1 << 3) | ID]) + b"a" + b"\x00" + OID), "reftable: ref names out of order"),
+        (table_of(plain + plain, restarts=(28, 28 + len(plain))), "reftable: ref names out of order"),
+        # A varint that does not fit 64 bits, and one cut short.
+        (table_of(b"\xff" * 10 + b"\x00" + plain[1:]), "reftable: a varint past its block or 64 bits"),
+        (table_of(b"\x80"), "reftable: a varint past its block or 64 bits"),
+        # An update index past the table's, an unknown value type, a NUL in a name.
+        (table_of(plain[:10] + b"\x05" + OID), "reftable: a record's update index past the table's"),
+        (table_of(b"\x00" + bytes([(8 << 3) | 5]) + b"refs/a/b\x00"), "reftable: a value type git does not write"),
+        (table_of(b"\x00" + bytes([(8 << 3) | ID]) + b"refs/a\0b\x00" + OID),
+         "reftable: an empty name or a NUL in one"),
+        # A restart point inside a record, and a restart record that shares a prefix.
+        (table_of(plain + second, restarts=(28, 29)), "reftable: a restart point inside a record"),
+        (table_of(plain + second, restarts=(28, 28 + len(plain))), "reftable: a restart record that shares a prefix"),
+    ]
+    for data, reason in refused:
+        assert probe.reftable(data) is None, reason
+        assert_declined(probe_reasons(), reason)
 
 
 def write_stack(git_dir, names: list[str], files: dict[str, bytes]) -> None:
@@ -258,9 +277,11 @@ def test_tables_list_names_checked_as_dulwich_checks_them(tmp_path):
     for bad in ["../a.ref", "sub/a.ref", "/abs.ref", " a.ref", "a.ref\r", "a:ref", "..", "a\\b.ref", "caf\u00e9.ref"]:
         (git_dir / "reftable" / "tables.list").write_bytes(bad.encode() + b"\n")
         assert probe.reftable_stack(str(git_dir)) is None, bad
+        assert_declined(probe_reasons(), "reftable: tables.list names no plain file")
     # A missing table (the list read again names it still), and no list at all.
     (git_dir / "reftable" / "tables.list").write_text("a.ref\nmissing.ref\n")
     assert probe.reftable_stack(str(git_dir)) is None
+    assert_declined(probe_reasons(), "reftable: a table vanished and tables.list stayed")
     assert isinstance(dulwich_stack(git_dir), type) and issubclass(dulwich_stack(git_dir), OSError)
     (git_dir / "reftable" / "tables.list").unlink()
     assert probe.reftable_stack(str(git_dir)) == (0, True, [])
@@ -268,6 +289,7 @@ def test_tables_list_names_checked_as_dulwich_checks_them(tmp_path):
     (git_dir / "reftable" / "tables.list").write_text("\n\nsub\n")
     (git_dir / "reftable" / "sub").mkdir()
     assert probe.reftable_stack(str(git_dir)) is None
+    assert_declined(probe_reasons(), "reftable: a table cannot be read")
     (git_dir / "reftable" / "tables.list").write_text("\n")
     assert probe.reftable_stack(str(git_dir)) == (0, True, [])
 
@@ -278,12 +300,14 @@ def test_tables_that_disagree_on_their_ids_are_declined(tmp_path):
     two = hand_table([(b"refs/heads/b", ID, bytes(32), 2)], version=2, hash_name=b"s256")
     write_stack(git_dir, ["1.ref", "2.ref"], {"1.ref": one, "2.ref": two})
     assert probe.reftable_stack(str(git_dir)) is None  # the first holds 20 bytes where it says 32
+    assert_declined(probe_reasons(), "reftable: a ref record's field past its block")
     one = hand_table([(b"refs/heads/a", ID, bytes(32), 1)], version=2, hash_name=b"s256")
     write_stack(git_dir, ["1.ref", "2.ref"], {"1.ref": one, "2.ref": two})
     assert probe.reftable_stack(str(git_dir))[:2] == (32, False)
     sha1 = hand_table([(b"refs/heads/c", ID, OID, 3)])
     write_stack(git_dir, ["1.ref", "2.ref", "3.ref"], {"1.ref": one, "2.ref": two, "3.ref": sha1})
     assert probe.reftable_stack(str(git_dir)) is None
+    assert_declined(probe_reasons(), "reftable: tables whose ids differ in size")
 
 
 def test_tables_dulwich_merges_in_another_order_are_declined(tmp_path):
@@ -294,6 +318,7 @@ def test_tables_dulwich_merges_in_another_order_are_declined(tmp_path):
     new = hand_table([(b"refs/heads/a", ID, bytes(20), 2)])
     write_stack(git_dir, ["old.ref", "new.ref"], {"old.ref": old, "new.ref": new})
     assert probe.reftable_stack(str(git_dir)) is None
+    assert_declined(probe_reasons(), "reftable: dulwich reads these tables otherwise than git")
     write_stack(git_dir, ["new.ref", "old.ref"], {"old.ref": old, "new.ref": new})
     assert stack_refs(git_dir) == dulwich_stack(git_dir) == {b"refs/heads/a": (ID, OID.hex().encode())}
 
@@ -318,8 +343,10 @@ def test_a_table_replaced_between_two_reads(tmp_path, newer_git):
     # A table rewritten in place with garbage, then removed.
     table.write_bytes(b"REFT\x01" + os.urandom(64))
     assert probe.reftable_stack(str(git_dir)) is None
+    assert_declined(probe_reasons(), "reftable: shorter than its header and footer")
     table.unlink()
     assert probe.reftable_stack(str(git_dir)) is None
+    assert_declined(probe_reasons(), "reftable: a table vanished and tables.list stayed")
 
 
 # --- properties ---

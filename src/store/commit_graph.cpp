@@ -397,7 +397,7 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
     const std::string_view line = chain.substr(at, end - at);
     at = end + 1;
     if (!is_hex_id(line, format)) {
-      note_decline("commit-graph: chain file names no id");
+      note_decline("commit-graph: a chain line that is no id of the object format");
       return nullptr;
     }
     const ObjectId hash = *ObjectId::from_hex(line, format);

@@ -129,12 +129,14 @@ class LooseStream {
   bool ready_ = false;
 };
 
-// What is left of a loose object whose stream runs past the size its header
-// declares, `inflated` bytes of content so far: dulwich would still read it,
-// up to its own limit. Within the store's bound that is for dulwich to say
-// (Declined); past it, what dulwich would build is too large for anyone.
+// What is left of a loose object the store does not build, `inflated` bytes
+// of content so far (its stream runs past the size its header declares, or
+// the header declares more than the store's bound): dulwich would still read
+// it, up to its own limit. Within the store's bound that is for dulwich to
+// say (Declined for `reason`); past it, what dulwich would build is too large
+// for anyone.
 Outcome measure_overrun(const std::string& path, LooseStream& stream, LooseStream::Status status,
-                        std::uint64_t inflated, Buffer& scratch) {
+                        std::uint64_t inflated, Buffer& scratch, const char* reason) {
   scratch.resize(kZlibPiece);
   while (status == LooseStream::Status::Full && inflated <= kMaxObjectSize) {
     std::size_t produced = 0;
@@ -145,7 +147,23 @@ Outcome measure_overrun(const std::string& path, LooseStream& stream, LooseStrea
     throw FileError::too_large(path, "a loose object that inflates to more than the " + std::to_string(kMaxObjectSize) +
                                          " bytes of the largest object the store reads");
   }
-  return Outcome::declined("loose object: inflates past the size its header declares");
+  return Outcome::declined(reason);
+}
+
+// Why the store declines a loose object of `type` that dulwich would raise on
+// as it parses it (every blob parses).
+Outcome unparsed_loose_object(ObjectType type) {
+  switch (type) {
+    case ObjectType::Commit:
+      return Outcome::declined("loose object: a commit dulwich would not parse");
+    case ObjectType::Tree:
+      return Outcome::declined("loose object: a tree dulwich would not parse");
+    case ObjectType::Tag:
+      return Outcome::declined("loose object: a tag dulwich would not parse");
+    case ObjectType::Blob:
+      break;
+  }
+  return Outcome::declined("loose object: dulwich would not parse it");
 }
 
 }  // namespace
@@ -231,12 +249,21 @@ void ObjectStore::read_alternates(std::size_t index) {
     // Nothing there: dulwich finds nothing there either.
     if (error != 0 && platform::means_absent(error) && !other_format) continue;
     const std::pair<std::uint64_t, std::uint64_t> key(info.identity.device, info.identity.inode);
-    if (other_format || error != 0 || info.kind != platform::FileKind::Directory ||
-        std::find(ancestors.begin(), ancestors.end(), key) != ancestors.end()) {
-      // dulwich raises when it gets here (AssertionError, NotADirectoryError, RecursionError, ...).
+    // Why dulwich raises when it gets here, if it does (AssertionError,
+    // OSError, NotADirectoryError, RecursionError).
+    const char* fault = nullptr;
+    if (other_format) {
+      fault = "alternates: dulwich reads them as SHA-1 stores";
+    } else if (error != 0) {
+      fault = "alternates: a line naming a path that cannot be looked at";
+    } else if (info.kind != platform::FileKind::Directory) {
+      fault = "alternates: a line naming no directory";
+    } else if (std::find(ancestors.begin(), ancestors.end(), key) != ancestors.end()) {
+      fault = "alternates: a line naming its own directory or one that borrows from it";
+    }
+    if (fault != nullptr) {
       alternate->listed = alternate->alternates_read = true;
-      alternate->fault =
-          other_format ? "alternates: dulwich reads them as SHA-1 stores" : "alternates: a directory dulwich raises on";
+      alternate->fault = fault;
     } else {
       if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
       seen.push_back(key);
@@ -249,7 +276,10 @@ void ObjectStore::read_alternates(std::size_t index) {
 }
 
 Outcome ObjectStore::read(const ObjectId& id, ObjectType& type, Buffer& content) {
-  if (refused_) return note_decline(Outcome::declined("objects: a pack dulwich refuses, met before using the graph"));
+  if (refused_) {
+    return note_decline(
+        Outcome::declined("objects: packs or alternates dulwich raises on, met before using the graph"));
+  }
   if (id.format != format_) return note_decline(Outcome::declined("objects: id of the other object format"));
   know_own_directory();
   return note_decline(read_in(0, id, type, content));
@@ -271,7 +301,10 @@ bool ObjectStore::packs_sound() {
   for (std::size_t index = 0; index < directories_.size(); ++index) {
     Directory& directory = *directories_[index];
     if (!directory.listed) list_packs(directory);
-    if (directory.fault != nullptr) return false;
+    if (directory.fault != nullptr) {
+      note_decline(directory.fault);
+      return false;
+    }
     for (Pack& pack : directory.packs) {
       // dulwich never reaches the data of a pack whose index it passes over.
       if (pack.load == PackIndex::Load::Usable && !pack_matches(pack)) return false;
@@ -362,7 +395,10 @@ bool ObjectStore::pack_data_usable(Pack& pack) {
   if (version != 2 && version != 3) return refuse("pack: a version other than 2 or 3");
   if (read_be32(data + 8) != pack.index->count()) return refuse("pack: object count differs from its index's");
   ObjectId recorded;
-  if (!pack.index->pack_checksum(recorded) || ObjectId::from_raw(data + size - trailer, format_) != recorded) {
+  if (const Outcome record = pack.index->pack_checksum(recorded); record != Outcome::Found) {
+    return refuse(record.reason());
+  }
+  if (ObjectId::from_raw(data + size - trailer, format_) != recorded) {
     return refuse("pack: checksum differs from the one its index records");
   }
   pack.data_usable = true;
@@ -505,7 +541,10 @@ Outcome ObjectStore::read_loose(const Directory& directory, const ObjectId& id, 
   const std::size_t header_size = nul + 1;
   // A header may claim any size: what counts is how far the stream runs
   // (dulwich reads a short one and raises on it).
-  if (declared > kMaxObjectSize) return measure_overrun(path, stream, status, produced - header_size, scratch_);
+  if (declared > kMaxObjectSize) {
+    return measure_overrun(path, stream, status, produced - header_size, scratch_,
+                           "loose object: a header declaring more than the largest object the store reads");
+  }
   // dulwich inflates no more than its limit (the header included), and
   // raises past it.
   if (header_size + declared > options_.loose_object_size_limit) {
@@ -520,7 +559,10 @@ Outcome ObjectStore::read_loose(const Directory& directory, const ObjectId& id, 
     if (status == LooseStream::Status::Broken) return Outcome::declined("loose object: zlib stream damaged");
     have += produced;
   }
-  if (have > size) return measure_overrun(path, stream, status, have, scratch_);
+  if (have > size) {
+    return measure_overrun(path, stream, status, have, scratch_,
+                           "loose object: inflates past the size its header declares");
+  }
   if (have != size) return Outcome::declined("loose object: shorter than its header declares");
   // Bytes after the stream: dulwich ignores them, git would not.
   if (stream.left() != 0) return Outcome::declined("loose object: bytes after the zlib stream");
@@ -531,8 +573,7 @@ Outcome ObjectStore::read_loose(const Directory& directory, const ObjectId& id, 
   content.resize(size);
   // dulwich parses a loose object as it reads it: what it would refuse to
   // parse, it raises on.
-  if (!parses_like_dulwich(type, content.view(), format_))
-    return Outcome::declined("loose object: dulwich would not parse it");
+  if (!parses_like_dulwich(type, content.view(), format_)) return unparsed_loose_object(type);
   return Outcome::Found;
 }
 

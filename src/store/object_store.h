@@ -172,7 +172,7 @@ class ObjectStore {
   std::unordered_map<CacheKey, std::list<Cached>::iterator, CacheKeyHash> cache_index_;
   std::size_t cache_bytes_ = 0;
   bool keep_reads_ = false;
-  bool refused_ = false;  // a pack dulwich refuses: the whole call is left to dulwich
+  bool refused_ = false;  // packs or alternates dulwich raises on: the whole call is left to dulwich
   bool graph_opened_ = false;
   std::unique_ptr<CommitGraph> graph_;
   bool shallow_read_ = false;

@@ -63,6 +63,7 @@ PackIndex::Load PackIndex::load(std::shared_ptr<const MappedFile> file, HashForm
         return declined("pack index version 3 of the other object format");
       }
       header = kV3Header;
+      if (size < header) return declined("pack index: shorter than its header");
       made->version_3_ = true;
     } else if (version != 2) {
       return Load::Skipped;
@@ -162,15 +163,17 @@ std::uint32_t PackIndex::fanout(std::size_t i) const {
   return read_be32(file_->data() + at);
 }
 
-bool PackIndex::pack_checksum(ObjectId& checksum) const {
+Outcome PackIndex::pack_checksum(ObjectId& checksum) const {
   // dulwich takes a version-3 index's record as the twenty bytes before the
   // last twenty, whatever the format: of a SHA-256 one, that never equals the
   // pack's 32-byte trailer, and dulwich refuses the pack.
-  if (version_3_ && format_ != HashFormat::Sha1) return false;
+  if (version_3_ && format_ != HashFormat::Sha1) {
+    return Outcome::declined("pack index version 3 of SHA-256: dulwich reads its pack checksum as SHA-1's");
+  }
   const std::size_t trailer = index_trailer_size(format_);
-  if (file_->size() < trailer) return false;
+  if (file_->size() < trailer) return Outcome::declined("pack index: shorter than its trailer");
   checksum = ObjectId::from_raw(file_->data() + file_->size() - trailer, format_);
-  return true;
+  return Outcome::Found;
 }
 
 Outcome PackIndex::find(const ObjectId& id, std::uint64_t& offset) const {

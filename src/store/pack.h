@@ -48,9 +48,9 @@ class PackIndex {
   std::uint32_t count() const { return count_; }
   const FileIdentity& identity() const { return file_->identity(); }
   // The pack checksum the index records (the first of its two trailing
-  // ids) as dulwich reads it; false when the index is too short to hold it,
-  // or when dulwich reads it as no checksum of the format at all.
-  bool pack_checksum(ObjectId& checksum) const;
+  // ids) as dulwich reads it: Found, or Declined when the index is too short
+  // to hold it or dulwich reads it as no checksum of the format at all.
+  Outcome pack_checksum(ObjectId& checksum) const;
 
  private:
   // Entry i of the fanout table; the loaded size covers the whole table.

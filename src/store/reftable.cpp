@@ -111,21 +111,28 @@ class Cursor {
 
 // One ref record of a block, decoded as git decodes it (reftable_decode_key,
 // reftable_ref_record_decode). `name` holds the previous name on entry.
-bool read_record(Cursor& cursor, const Reftable& table, std::string& name, bool& whole_name, ReftableRef& ref) {
+// Found, or Declined where git would not have written the record.
+Outcome read_record(Cursor& cursor, const Reftable& table, std::string& name, bool& whole_name, ReftableRef& ref) {
+  constexpr Outcome bad_varint = Outcome::declined("reftable: a varint past its block or 64 bits");
+  constexpr Outcome past_block = Outcome::declined("reftable: a ref record's field past its block");
   std::uint64_t prefix = 0;
   std::uint64_t suffix_and_type = 0;
   std::string_view suffix;
-  if (!cursor.varint(prefix) || !cursor.varint(suffix_and_type) || prefix > name.size() ||
-      !cursor.take(suffix_and_type >> 3, suffix)) {
-    return false;
-  }
+  if (!cursor.varint(prefix) || !cursor.varint(suffix_and_type)) return bad_varint;
+  if (prefix > name.size()) return Outcome::declined("reftable: a name's prefix longer than the name before");
+  if (!cursor.take(suffix_and_type >> 3, suffix)) return past_block;
   name.resize(static_cast<std::size_t>(prefix));
   name.append(suffix);
   whole_name = prefix == 0;
   // git keeps names as C strings: one with a NUL is not the name it wrote.
-  if (name.empty() || name.find('\0') != std::string::npos) return false;
+  if (name.empty() || name.find('\0') != std::string::npos) {
+    return Outcome::declined("reftable: an empty name or a NUL in one");
+  }
   std::uint64_t update_delta = 0;
-  if (!cursor.varint(update_delta) || update_delta > table.max_update_index - table.min_update_index) return false;
+  if (!cursor.varint(update_delta)) return bad_varint;
+  if (update_delta > table.max_update_index - table.min_update_index) {
+    return Outcome::declined("reftable: a record's update index past the table's");
+  }
   ref.name = name;
   ref.update_index = table.min_update_index + update_delta;
   std::string_view value;
@@ -133,43 +140,46 @@ bool read_record(Cursor& cursor, const Reftable& table, std::string& name, bool&
     case 0:
       ref.kind = ReftableKind::Deletion;
       ref.value.clear();
-      return true;
+      return Outcome::Found;
     case 1:
       ref.kind = ReftableKind::Id;
-      if (!cursor.take(table.id_size, value)) return false;
+      if (!cursor.take(table.id_size, value)) return past_block;
       ref.value = hex_of(value);
-      return true;
+      return Outcome::Found;
     case 2:
       ref.kind = ReftableKind::Peeled;
-      if (!cursor.take(2 * table.id_size, value)) return false;
+      if (!cursor.take(2 * table.id_size, value)) return past_block;
       ref.value = hex_of(value);
-      return true;
+      return Outcome::Found;
     case 3: {
       ref.kind = ReftableKind::Symbolic;
       std::uint64_t length = 0;
-      if (!cursor.varint(length) || !cursor.take(length, value) || value.find('\0') != std::string_view::npos) {
-        return false;
+      if (!cursor.varint(length)) return bad_varint;
+      if (!cursor.take(length, value)) return past_block;
+      if (value.find('\0') != std::string_view::npos) {
+        return Outcome::declined("reftable: a NUL in a symbolic ref's target");
       }
       ref.value = std::string(value);
-      return true;
+      return Outcome::Found;
     }
     default:
-      return false;
+      return Outcome::declined("reftable: a value type git does not write");
   }
 }
 
 // The ref block at `offset` (git's block_reader_init, read strictly): its
 // records appended to table.refs, `next` set to where the next block
-// begins. `limit` is where the footer begins.
-bool read_ref_block(std::string_view bytes, std::size_t offset, std::size_t header_size, std::size_t limit,
-                    std::uint32_t block_size, Reftable& table, std::size_t& next) {
+// begins. `limit` is where the footer begins. Found, or Declined where git
+// would not have written the block.
+Outcome read_ref_block(std::string_view bytes, std::size_t offset, std::size_t header_size, std::size_t limit,
+                       std::uint32_t block_size, Reftable& table, std::size_t& next) {
   const std::size_t header_off = offset == 0 ? header_size : 0;
   const std::size_t available = limit - offset;
-  if (header_off + kBlockHeader > available) return false;
+  if (header_off + kBlockHeader > available) return Outcome::declined("reftable: a block header past the footer");
   const auto length = static_cast<std::size_t>(big_endian(bytes, offset + header_off + 1, 3));
   if (length < header_off + kBlockHeader + kRestartCountSize || length > available ||
       (block_size != 0 && length > block_size)) {
-    return false;
+    return Outcome::declined("reftable: a block length outside the table or its block size");
   }
   // git reads the block size's worth (or the block, when longer) and takes
   // a block shorter than that as unpadded when a byte other than zero
@@ -183,7 +193,9 @@ bool read_ref_block(std::string_view bytes, std::size_t offset, std::size_t head
 
   const auto restart_count = static_cast<std::size_t>(big_endian(bytes, offset + length - kRestartCountSize, 2));
   const std::size_t records_start = header_off + kBlockHeader;
-  if (restart_count == 0 || restart_count * kRestartSize + kRestartCountSize > length - records_start) return false;
+  if (restart_count == 0 || restart_count * kRestartSize + kRestartCountSize > length - records_start) {
+    return Outcome::declined("reftable: a block's restart count outside the block");
+  }
   const std::size_t records_end = length - kRestartCountSize - restart_count * kRestartSize;
   // The restart points are the records written with their whole name, the
   // first record the first of them; git's lookups search them, so each must
@@ -197,23 +209,28 @@ bool read_ref_block(std::string_view bytes, std::size_t offset, std::size_t head
     if (restart_index < restart_count) {
       const auto point =
           static_cast<std::size_t>(big_endian(bytes, offset + records_end + restart_index * kRestartSize, 3));
-      if (point < position) return false;
+      if (point < position) return Outcome::declined("reftable: a restart point inside a record");
       restart = point == position;
     }
-    if (position == records_start && !restart) return false;
+    if (position == records_start && !restart)
+      return Outcome::declined("reftable: a block whose first record is no restart point");
     ReftableRef ref;
     bool whole_name = false;
-    if (!read_record(cursor, table, name, whole_name, ref)) return false;
+    if (const Outcome record = read_record(cursor, table, name, whole_name, ref); record != Outcome::Found) {
+      return record;
+    }
     if (restart) {
-      if (!whole_name) return false;
+      if (!whole_name) return Outcome::declined("reftable: a restart record that shares a prefix");
       ++restart_index;
     }
-    if (!table.refs.empty() && !(table.refs.back().name < ref.name)) return false;
+    if (!table.refs.empty() && !(table.refs.back().name < ref.name)) {
+      return Outcome::declined("reftable: ref names out of order");
+    }
     table.refs.push_back(std::move(ref));
   }
-  if (restart_index != restart_count) return false;
+  if (restart_index != restart_count) return Outcome::declined("reftable: a restart point past the records");
   next = offset + full_size;
-  return true;
+  return Outcome::Found;
 }
 
 // --- dulwich's reading, replayed (reftable.py: ReftableReader, RefBlock.decode) ---
@@ -396,36 +413,43 @@ bool same_refs(const std::vector<ReftableRef>& git, const DulwichRefs& dulwich) 
 
 }  // namespace
 
-bool read_reftable(std::string_view bytes, Reftable& table) {
+Outcome read_reftable(std::string_view bytes, Reftable& table) {
   table = Reftable();
-  if (bytes.size() < kMagic.size() + 1 || !bytes.starts_with(kMagic)) return false;
+  if (bytes.size() < kMagic.size() + 1 || !bytes.starts_with(kMagic)) {
+    return Outcome::declined("reftable: no REFT signature");
+  }
   table.version = static_cast<std::uint8_t>(bytes[4]);
-  if (table.version != 1 && table.version != 2) return false;
+  if (table.version != 1 && table.version != 2) return Outcome::declined("reftable: version {}", table.version);
   const std::size_t header_size = table.version == 1 ? kHeaderV1 : kHeaderV2;
   const std::size_t footer_size = table.version == 1 ? kFooterV1 : kFooterV2;
-  if (bytes.size() < header_size + footer_size) return false;
+  if (bytes.size() < header_size + footer_size)
+    return Outcome::declined("reftable: shorter than its header and footer");
   const auto block_size = static_cast<std::uint32_t>(big_endian(bytes, 5, 3));
   table.min_update_index = big_endian(bytes, 8, 8);
   table.max_update_index = big_endian(bytes, 16, 8);
-  if (table.min_update_index > table.max_update_index) return false;
+  if (table.min_update_index > table.max_update_index) {
+    return Outcome::declined("reftable: lowest update index above the highest");
+  }
   table.id_size = kSha1Size;
   if (table.version == 2) {
     const auto format = static_cast<std::uint32_t>(big_endian(bytes, 24, 4));
     if (format == kSha256Format) {
       table.id_size = kSha256Size;
     } else if (format != kSha1Format) {
-      return false;
+      return Outcome::declined("reftable: a hash id neither sha1 nor s256");
     }
   }
   // The footer: the header again, the sections' positions, and a CRC-32 of
   // all that.
   const std::size_t limit = bytes.size() - footer_size;
   const std::string_view footer = bytes.substr(limit);
-  if (footer.substr(0, header_size) != bytes.substr(0, header_size)) return false;
+  if (footer.substr(0, header_size) != bytes.substr(0, header_size)) {
+    return Outcome::declined("reftable: footer does not repeat the header");
+  }
   const std::size_t checked = footer_size - 4;
   const auto crc =
       static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(footer.data()), static_cast<uInt>(checked)));
-  if (crc != big_endian(footer, checked, 4)) return false;
+  if (crc != big_endian(footer, checked, 4)) return Outcome::declined("reftable: footer checksum mismatch");
 
   // The ref blocks, from the first block (right after the header) while
   // their type is a ref block's.
@@ -434,10 +458,13 @@ bool read_reftable(std::string_view bytes, Reftable& table) {
     const std::size_t type_at = offset + (offset == 0 ? header_size : 0);
     if (type_at >= limit || bytes[type_at] != kRefBlock) break;
     std::size_t next = 0;
-    if (!read_ref_block(bytes, offset, header_size, limit, block_size, table, next)) return false;
+    if (const Outcome block = read_ref_block(bytes, offset, header_size, limit, block_size, table, next);
+        block != Outcome::Found) {
+      return block;
+    }
     offset = next;
   }
-  return true;
+  return Outcome::Found;
 }
 
 bool read_reftable_as_dulwich(std::string_view bytes, DulwichReftable& table) {
@@ -546,9 +573,10 @@ enum class TableRead : std::uint8_t { Read, Vanished, Declined };
 
 // The table at `path`, expected to be the file of `identity`: read whole (or
 // taken from what an earlier read of the same file gave). Vanished when it
-// is gone or was replaced since its identity was taken.
+// is gone or was replaced since its identity was taken; Declined for
+// `refusal`.
 TableRead read_table(const std::string& path, const platform::FileIdentity& identity,
-                     std::shared_ptr<const ReadTable>& out) {
+                     std::shared_ptr<const ReadTable>& out, Outcome& refusal) {
   std::shared_ptr<const CachedTable> cached =
       table_cache().find([&](const CachedTable& entry) { return entry.identity == identity; });
   if (cached != nullptr) {
@@ -564,12 +592,15 @@ TableRead read_table(const std::string& path, const platform::FileIdentity& iden
                                            " bytes, more than the " + std::to_string(kLargestTable) +
                                            " bytes of the largest the store reads");
     }
-    return platform::means_absent(error) ? TableRead::Vanished : TableRead::Declined;
+    if (platform::means_absent(error)) return TableRead::Vanished;
+    refusal = Outcome::declined("reftable: a table cannot be read");
+    return TableRead::Declined;
   }
   if (info.identity != identity) return TableRead::Vanished;
   auto read = std::make_shared<ReadTable>();
   read->bytes = content.view().size();
-  if (!read_reftable(content.view(), read->table)) return TableRead::Declined;
+  refusal = read_reftable(content.view(), read->table);
+  if (refusal != Outcome::Found) return TableRead::Declined;
   if (read->table.version == 1) read->replayed = read_reftable_as_dulwich(content.view(), read->replay);
   out = read;
   table_cache().keep(std::make_shared<const CachedTable>(CachedTable{identity, read, read->bytes}));
@@ -650,19 +681,20 @@ Outcome ReftableStack::read(const std::string& git_dir, ReftableReading reading,
           [&](const MergedTables& entry) { return entry.directory == directory && entry.identities == identities; });
       std::vector<std::shared_ptr<const ReadTable>> tables(names.size());
       for (std::size_t i = 0; merged_ == nullptr && i < names.size() && !vanished; ++i) {
-        switch (read_table(directory + "/" + names[i], identities[i], tables[i])) {
+        Outcome refusal = Outcome::Found;
+        switch (read_table(directory + "/" + names[i], identities[i], tables[i], refusal)) {
           case TableRead::Read:
             break;
           case TableRead::Vanished:
             vanished = true;
             break;
           case TableRead::Declined:
-            return Outcome::declined("reftable: a table git would not write");
+            return refusal;
         }
       }
       if (merged_ == nullptr && !vanished) {
         merged_ = merge_tables(directory, identities, tables);
-        if (merged_ == nullptr) return Outcome::declined("reftable: the tables do not merge");
+        if (merged_ == nullptr) return Outcome::declined("reftable: tables whose ids differ in size");
         merged_cache().keep(merged_);
       }
     }

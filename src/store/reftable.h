@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/outcome.h"
 #include "store/packed_refs.h"
 
 namespace store {
@@ -64,8 +65,9 @@ struct Reftable {
   std::vector<ReftableRef> refs;  // in strictly ascending order of names
 };
 
-// git's reading of a whole table: false when it is not one git writes.
-bool read_reftable(std::string_view bytes, Reftable& table);
+// git's reading of a whole table: Found, or Declined (saying why) when it is
+// not one git writes.
+Outcome read_reftable(std::string_view bytes, Reftable& table);
 
 // What dulwich's ReftableReader gives for the same bytes: its
 // min_update_index and its all_refs(), name -> (value type, value).

@@ -615,18 +615,21 @@ PyObject* reftable_records(const std::vector<store::ReftableRef>& refs) {
   return list;
 }
 
-// reftable(data) -> None when git would not read the table, else (version,
-// id_size, min_update_index, max_update_index, records).
+// reftable(data) -> None when git would not read the table (last_declines()
+// says why), else (version, id_size, min_update_index, max_update_index,
+// records).
 PyObject* reftable(PyObject*, PyObject* args) {
   Py_buffer data;
   if (!PyArg_ParseTuple(args, "y*", &data)) return nullptr;
   store::Reftable table;
-  bool read = false;
-  Py_BEGIN_ALLOW_THREADS;
-  read = store::read_reftable({static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)}, table);
-  Py_END_ALLOW_THREADS;
+  store::Outcome read = store::Outcome::declined("probe: not read");
+  const bool ran = run_store([&] {
+    read = store::note_decline(
+        store::read_reftable({static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)}, table));
+  });
   PyBuffer_Release(&data);
-  if (!read) Py_RETURN_NONE;
+  if (!ran) return nullptr;
+  if (read != store::Outcome::Found) Py_RETURN_NONE;
   return Py_BuildValue("(inKKN)", static_cast<int>(table.version), static_cast<Py_ssize_t>(table.id_size),
                        static_cast<unsigned long long>(table.min_update_index),
                        static_cast<unsigned long long>(table.max_update_index), reftable_records(table.refs));
@@ -665,7 +668,7 @@ PyObject* reftable_stack(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "s", &git_dir)) return nullptr;
   store::ReftableStack stack;
   store::Outcome read = store::Outcome::declined("probe: not read");
-  if (!run_store([&] { read = stack.read(git_dir); })) return nullptr;
+  if (!run_store([&] { read = store::note_decline(stack.read(git_dir)); })) return nullptr;
   if (read != store::Outcome::Found) Py_RETURN_NONE;
   return Py_BuildValue("(nON)", static_cast<Py_ssize_t>(stack.id_size()), stack.dulwich_reads() ? Py_True : Py_False,
                        reftable_records(stack.refs()));
