@@ -278,17 +278,18 @@ PyObject* graph_dump(const store::CommitGraph* graph) {
   if (graph == nullptr) Py_RETURN_NONE;
   PyObject* list = PyList_New(graph->size());
   if (list == nullptr) return nullptr;
-  std::vector<std::uint32_t> parents;
+  std::vector<store::GraphPosition> parents;
   for (std::uint32_t i = 0; i < graph->size(); ++i) {
+    const store::GraphPosition position(i);
     parents.clear();
     ObjectId id;
-    if (!graph->parents(i, parents) || !graph->id_at(i, id)) {
+    if (!graph->parents(position, parents) || !graph->id_at(position, id)) {
       Py_DECREF(list);
       return PyErr_Format(PyExc_RuntimeError, "row %u reaches outside the graph", i);
     }
     PyObject* positions = PyList_New(static_cast<Py_ssize_t>(parents.size()));
     for (std::size_t k = 0; positions != nullptr && k < parents.size(); ++k) {
-      PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k]));
+      PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k].value()));
     }
     PyObject* item = positions == nullptr ? nullptr : Py_BuildValue("(NN)", hex_of(id), positions);
     if (item == nullptr) {
@@ -336,7 +337,7 @@ PyObject* graph_find(PyObject*, PyObject* args) {
   const char *git_dir, *objects_dir, *hex;
   ObjectId id;
   if (!PyArg_ParseTuple(args, "sss", &git_dir, &objects_dir, &hex) || !id_of(hex, id)) return nullptr;
-  std::optional<std::uint32_t> position;
+  std::optional<store::GraphPosition> position;
   const bool found = run_store([&] {
     store::ObjectStore objects(git_dir, objects_dir, g_format);
     const store::CommitGraph* graph = objects.commit_graph();
@@ -344,7 +345,7 @@ PyObject* graph_find(PyObject*, PyObject* args) {
   });
   if (!found) return nullptr;
   if (!position) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(*position);
+  return PyLong_FromUnsignedLong(position->value());
 }
 
 // parse_pack_entry(pack bytes, offset) -> (type, size, data offset, base offset or base hex) or None
@@ -831,7 +832,7 @@ PyObject* time_graph(PyObject*, PyObject* args) {
   open_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / rounds;
   kept = std::make_unique<store::ObjectStore>(git_dir, objects_dir, g_format);
   graph = kept->commit_graph();
-  std::vector<std::uint32_t> parents;
+  std::vector<store::GraphPosition> parents;
   start = std::chrono::steady_clock::now();
   for (int round = 0; graph != nullptr && round < rounds; ++round) {
     for (const ObjectId& id : ids) {
