@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/commit_graph.h"
+#include "store/commit_walk.h"
 #include "store/declines.h"
 #include "store/file_error.h"
 #include "store/index_file.h"
@@ -346,6 +347,30 @@ PyObject* graph_find(PyObject*, PyObject* args) {
   if (!found) return nullptr;
   if (!position) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(position->value());
+}
+
+// count_reachable(git_dir, objects_dir, head hex, base hex or None) -> the
+// count, or None when a walk declined (last_declines() says why)
+PyObject* count_reachable(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir, *head_hex;
+  PyObject* base_hex;
+  ObjectId head;
+  if (!PyArg_ParseTuple(args, "sssO", &git_dir, &objects_dir, &head_hex, &base_hex) || !id_of(head_hex, head)) {
+    return nullptr;
+  }
+  std::optional<ObjectId> base;
+  if (base_hex != Py_None) {
+    const char* hex = PyUnicode_AsUTF8(base_hex);
+    if (hex == nullptr || !id_of(hex, base.emplace())) return nullptr;
+  }
+  std::optional<std::int64_t> counted;
+  const bool walked = run_store([&] {
+    store::ObjectStore objects(git_dir, objects_dir, g_format);
+    counted = store::count_reachable(objects, head, base);
+  });
+  if (!walked) return nullptr;
+  if (!counted) Py_RETURN_NONE;
+  return PyLong_FromLongLong(*counted);
 }
 
 // parse_pack_entry(pack bytes, offset) -> (type, size, data offset, base offset or base hex) or None
@@ -884,6 +909,7 @@ PyMethodDef methods[] = {
     {"graph_parse", graph_parse, METH_VARARGS, nullptr},
     {"graph_open", graph_open, METH_VARARGS, nullptr},
     {"graph_find", graph_find, METH_VARARGS, nullptr},
+    {"count_reachable", count_reachable, METH_VARARGS, nullptr},
     {"parse_pack_entry", parse_pack_entry, METH_VARARGS, nullptr},
     {"apply_delta", apply_delta, METH_VARARGS, nullptr},
     {"inflate", inflate, METH_VARARGS, nullptr},
