@@ -20,6 +20,7 @@ import sys
 import time
 from pathlib import Path
 
+import _git_store_probe as probe
 import git_service_cython as gsc
 import profiles
 import pytest
@@ -406,6 +407,34 @@ def test_a_listing_follows_the_commits_and_walks_decline_a_row_that_disagrees(tm
         assert_declined(heard.reasons, NOTHING)  # the refusal was told; the commits are counted natively
     finally:
         patch.undo()
+
+
+def test_a_row_that_disagrees_condemns_its_own_layer_only(tmp_path, object_format, probe_format):
+    # A chain of two: A, B and C below, D and F above, and D's row names B where the commit says C.
+    # Positions of the upper layer are rows of its own file: the counts that agree (across both
+    # layers, walked and painted by generation) check rows in both files, the walk that meets D's
+    # row condemns the upper file alone, and a chain of the base alone is used as before.
+    path = tmp_path / "layers"
+    ids = linear_with_fork(path, object_format)
+    facts = commit_facts(path)
+    tree, _, when = facts[ids["D"]]
+    facts[ids["D"]] = (tree, [ids["B"]], when)
+    write_graph_chain(path, [[ids[name] for name in "ABC"], [ids["D"], ids["F"]]], facts,
+                      object_format=object_format)
+    git_dir, objects = str(path / ".git"), str(path / ".git" / "objects")
+    assert len(probe.graph_open(git_dir, objects)) == 5
+    assert probe.count_reachable(git_dir, objects, ids["F"], None) == 3
+    assert probe.count_reachable(git_dir, objects, ids["F"], ids["C"]) == 1
+    assert probe.last_declines() == []
+    assert probe.count_reachable(git_dir, objects, ids["D"], None) is None
+    assert [reason for reason, _ in probe.last_declines()] == ["commit-graph: a row disagrees with its commit"]
+    assert probe.graph_open(git_dir, objects) is None
+    chain = path / ".git" / "objects" / "info" / "commit-graphs" / "commit-graph-chain"
+    chain.write_text(chain.read_text().splitlines(keepends=True)[0])
+    assert sorted(hexid for hexid, _ in probe.graph_open(git_dir, objects)) == sorted(ids[name] for name in "ABC")
+    assert probe.count_reachable(git_dir, objects, ids["C"], None) == 3
+    assert probe.count_reachable(git_dir, objects, ids["D"], ids["A"]) == 3
+    assert probe.last_declines() == []
 
 
 def test_a_graph_rewritten_in_place_between_calls_is_checked_again(tmp_path, object_format):

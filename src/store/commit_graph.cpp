@@ -80,10 +80,12 @@ bool rewritten_here(const std::string& dir) {
 class RowMarks {
  public:
   explicit RowMarks(std::uint32_t rows) : words_((std::size_t{rows} + 63) / 64) {}
-  bool test(std::uint32_t row) const {
-    return (words_[row / 64].load(std::memory_order_acquire) >> (row % 64) & 1) != 0;
+  bool test(LayerRow row) const {
+    return (words_[row.value() / 64].load(std::memory_order_acquire) >> (row.value() % 64) & 1) != 0;
   }
-  void set(std::uint32_t row) { words_[row / 64].fetch_or(std::uint64_t{1} << (row % 64), std::memory_order_release); }
+  void set(LayerRow row) {
+    words_[row.value() / 64].fetch_or(std::uint64_t{1} << (row.value() % 64), std::memory_order_release);
+  }
 
  private:
   std::vector<std::atomic<std::uint64_t>> words_;
@@ -231,10 +233,12 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
     const std::uint32_t below = id[0] == 0 ? 0 : fanout(id[0] - 1);
     if (i < below || i >= fanout(id[0])) return unsound("commit-graph: an id outside its fanout bucket");
   }
-  // Parent positions, octopus lists ending inside the edge chunk.
+  // Parent positions, octopus lists ending inside the edge chunk. The
+  // fields stay numbers here: they become positions only once a graph of
+  // all the layers finds them inside itself.
   std::int64_t highest = -1;
-  auto note = [&](std::uint32_t position) {
-    if (static_cast<std::int64_t>(position) > highest) highest = position;
+  auto note = [&](std::uint32_t parent) {
+    if (static_cast<std::int64_t>(parent) > highest) highest = parent;
   };
   for (std::uint32_t i = 0; i < layer.count; ++i) {
     const std::uint8_t* row = layer.rows + row_layout.size * std::size_t{i};
@@ -273,15 +277,15 @@ namespace {
 
 // The row of `id` among a layer's ids (sorted, as the one-time check found
 // them), searched within its fanout bucket as the bucket's bounds read now.
-std::optional<std::uint32_t> row_of(const std::uint8_t* fanout, const std::uint8_t* ids, std::uint32_t count,
-                                    std::size_t id_bytes, const std::uint8_t* id) {
+std::optional<LayerRow> row_of(const std::uint8_t* fanout, const std::uint8_t* ids, std::uint32_t count,
+                               std::size_t id_bytes, const std::uint8_t* id) {
   std::uint32_t low = id[0] == 0 ? 0 : read_be32(fanout + 4 * (id[0] - 1));
   std::uint32_t high = read_be32(fanout + 4 * id[0]);
   if (low > high || high > count) return std::nullopt;
   while (low < high) {
     const std::uint32_t middle = low + (high - low) / 2;
     const int order = std::memcmp(ids + id_bytes * std::size_t{middle}, id, id_bytes);
-    if (order == 0) return middle;
+    if (order == 0) return LayerRow(middle);
     if (order < 0) {
       low = middle + 1;
     } else {
@@ -335,7 +339,7 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
     // Walks tell commits apart by position: a commit in two layers would be
     // two commits to them.
     if (k != 0 && repeats_below(layers, k)) return refuse("commit-graph: a commit in two layers of the chain");
-    layer.first = static_cast<std::uint32_t>(total);
+    layer.first = GraphPosition(static_cast<std::uint32_t>(total));
     total += layer.count;
     if (total >= kNoParent) return refuse("commit-graph: more commits than positions");
     if (layer.facts->highest_parent >= static_cast<std::int64_t>(total)) {
@@ -411,63 +415,60 @@ std::unique_ptr<CommitGraph> CommitGraph::open(const std::string& git_dir, const
   return assemble(std::move(layers));
 }
 
-std::optional<std::uint32_t> CommitGraph::find(const ObjectId& id) const {
+std::optional<GraphPosition> CommitGraph::find(const ObjectId& id) const {
   if (id.format != format_) return std::nullopt;
   for (const Layer& layer : layers_) {
-    if (std::optional<std::uint32_t> row = row_of(layer.fanout, layer.ids, layer.count, id.size(), id.bytes.data())) {
-      return layer.first + *row;
+    if (std::optional<LayerRow> row = row_of(layer.fanout, layer.ids, layer.count, id.size(), id.bytes.data())) {
+      return layer.position_of(*row);
     }
   }
   return std::nullopt;
 }
 
-const CommitGraph::Layer& CommitGraph::layer_of(std::uint32_t position, std::uint32_t& local) const {
+CommitGraph::LayerAndRow CommitGraph::layer_of(GraphPosition position) const {
   std::size_t k = layers_.size() - 1;
   while (k > 0 && position < layers_[k].first) --k;
-  local = position - layers_[k].first;
-  return layers_[k];
+  const Layer& layer = layers_[k];
+  return {layer, LayerRow(position.value() - layer.first.value())};
 }
 
-bool CommitGraph::id_at(std::uint32_t position, ObjectId& id) const {
-  if (position >= total_) return false;
-  std::uint32_t local = 0;
-  const Layer& layer = layer_of(position, local);
-  id = ObjectId::from_raw(layer.ids + id_size(format_) * std::size_t{local}, format_);
+bool CommitGraph::id_at(GraphPosition position, ObjectId& id) const {
+  if (!holds(position)) return false;
+  const auto [layer, row] = layer_of(position);
+  id = ObjectId::from_raw(layer.ids + id_size(format_) * std::size_t{row.value()}, format_);
   return true;
 }
 
-bool CommitGraph::parents(std::uint32_t position, std::vector<std::uint32_t>& out) const {
-  if (position >= total_) return false;
-  std::uint32_t local = 0;
-  const Layer& layer = layer_of(position, local);
+bool CommitGraph::parents(GraphPosition position, std::vector<GraphPosition>& out) const {
+  if (!holds(position)) return false;
+  const auto [layer, row] = layer_of(position);
   const RowLayout row_layout(format_);
-  const std::uint8_t* row = layer.rows + row_layout.size * std::size_t{local};
-  const std::uint32_t first = read_be32(row + row_layout.first_parent);
-  const std::uint32_t second = read_be32(row + row_layout.second_parent);
-  if (first == kNoParent) return second == kNoParent;
-  if (first >= total_) return false;
-  out.push_back(first);
-  if (second == kNoParent) return true;
-  if ((second & kEdgeFlag) == 0) {
-    if (second >= total_) return false;
-    out.push_back(second);
+  const std::uint8_t* fields = layer.rows + row_layout.size * std::size_t{row.value()};
+  const std::uint32_t first = read_be32(fields + row_layout.first_parent);
+  const std::uint32_t second = read_be32(fields + row_layout.second_parent);
+  // A parent field names a position once it is found inside the graph.
+  auto take = [&](std::uint32_t parent) {
+    if (parent >= total_) return false;
+    out.push_back(GraphPosition(parent));
     return true;
-  }
+  };
+  if (first == kNoParent) return second == kNoParent;
+  if (!take(first)) return false;
+  if (second == kNoParent) return true;
+  if ((second & kEdgeFlag) == 0) return take(second);
   for (std::size_t edge = second & kPositionMask; edge < layer.edge_count; ++edge) {
     const std::uint32_t value = read_be32(layer.edges + 4 * edge);
-    if ((value & kPositionMask) >= total_) return false;
-    out.push_back(value & kPositionMask);
+    if (!take(value & kPositionMask)) return false;
     if (value & kEdgeFlag) return true;
   }
   return false;  // the list runs past its chunk
 }
 
-std::uint32_t CommitGraph::generation(std::uint32_t position) const {
-  if (position >= total_) return 0;
-  std::uint32_t local = 0;
-  const Layer& layer = layer_of(position, local);
+std::uint32_t CommitGraph::generation(GraphPosition position) const {
+  if (!holds(position)) return 0;
+  const auto [layer, row] = layer_of(position);
   const RowLayout row_layout(format_);
-  return read_be32(layer.rows + row_layout.size * std::size_t{local} + row_layout.level) >> 2;
+  return read_be32(layer.rows + row_layout.size * std::size_t{row.value()} + row_layout.level) >> 2;
 }
 
 bool CommitGraph::levels_agree() const {
@@ -485,16 +486,16 @@ bool CommitGraph::levels_agree() const {
 // reads). Worked out for each layer in turn, base first, and kept with it.
 bool CommitGraph::compute_levels_agree() const {
   using Levels = GraphFileFacts::Levels;
-  std::vector<std::uint32_t> parent_positions;
+  std::vector<GraphPosition> parent_positions;
   for (const Layer& layer : layers_) {
     if (layer.facts->levels.load() == Levels::Agree) continue;
     bool agree = layer.facts->levels.load() != Levels::Disagree;
-    for (std::uint32_t local = 0; agree && local < layer.count; ++local) {
-      const std::uint32_t position = layer.first + local;
+    for (std::uint32_t row = 0; agree && row < layer.count; ++row) {
+      const GraphPosition position = layer.position_of(LayerRow(row));
       const std::uint32_t level = generation(position);
       parent_positions.clear();
       agree = level != 0 && parents(position, parent_positions);
-      for (const std::uint32_t parent : parent_positions) agree = agree && generation(parent) < level;
+      for (const GraphPosition parent : parent_positions) agree = agree && generation(parent) < level;
     }
     layer.facts->levels.store(agree ? Levels::Agree : Levels::Disagree);
     if (!agree) return false;
@@ -502,36 +503,33 @@ bool CommitGraph::compute_levels_agree() const {
   return true;
 }
 
-GraphFileFacts* CommitGraph::facts_at(std::uint32_t position, std::uint32_t& row) const {
-  if (position >= total_) return nullptr;
-  return layer_of(position, row).facts.get();
+bool CommitGraph::checked(GraphPosition position) const {
+  if (!holds(position)) return false;
+  const auto [layer, row] = layer_of(position);
+  return layer.facts->checked.test(row);
 }
 
-bool CommitGraph::checked(std::uint32_t position) const {
-  std::uint32_t row = 0;
-  const GraphFileFacts* facts = facts_at(position, row);
-  return facts != nullptr && facts->checked.test(row);
+bool CommitGraph::closed(GraphPosition position) const {
+  if (!holds(position)) return false;
+  const auto [layer, row] = layer_of(position);
+  return layer.facts->closed.test(row);
 }
 
-bool CommitGraph::closed(std::uint32_t position) const {
-  std::uint32_t row = 0;
-  const GraphFileFacts* facts = facts_at(position, row);
-  return facts != nullptr && facts->closed.test(row);
+void CommitGraph::mark_checked(GraphPosition position) const {
+  if (!holds(position)) return;
+  const auto [layer, row] = layer_of(position);
+  layer.facts->checked.set(row);
 }
 
-void CommitGraph::mark_checked(std::uint32_t position) const {
-  std::uint32_t row = 0;
-  if (GraphFileFacts* facts = facts_at(position, row)) facts->checked.set(row);
+void CommitGraph::mark_closed(GraphPosition position) const {
+  if (!holds(position)) return;
+  const auto [layer, row] = layer_of(position);
+  layer.facts->closed.set(row);
 }
 
-void CommitGraph::mark_closed(std::uint32_t position) const {
-  std::uint32_t row = 0;
-  if (GraphFileFacts* facts = facts_at(position, row)) facts->closed.set(row);
-}
-
-void CommitGraph::mark_disagreeing(std::uint32_t position) const {
-  std::uint32_t row = 0;
-  if (GraphFileFacts* facts = facts_at(position, row)) facts->disagreeing.store(true);
+void CommitGraph::mark_disagreeing(GraphPosition position) const {
+  if (!holds(position)) return;
+  layer_of(position).layer.facts->disagreeing.store(true);
 }
 
 }  // namespace store

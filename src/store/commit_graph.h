@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/graph_position.h"
 #include "store/mapped_file.h"
 #include "store/object_id.h"
 #include "store/outcome.h"
@@ -49,18 +50,20 @@ class CommitGraph {
 
   // Number of commits, all layers together.
   std::uint32_t size() const { return total_; }
+  // Whether `position` lies inside the graph.
+  bool holds(GraphPosition position) const { return position.value() < total_; }
   // The position of a commit, or nullopt when the graph does not have it.
-  std::optional<std::uint32_t> find(const ObjectId& id) const;
+  std::optional<GraphPosition> find(const ObjectId& id) const;
   // The id at `position`; false for a position outside the graph.
-  bool id_at(std::uint32_t position, ObjectId& id) const;
+  bool id_at(GraphPosition position, ObjectId& id) const;
   // Appends the parent positions of `position` as its row records them,
   // first parent first and octopus parents in their stored order. False when
   // the position or a parent lies outside the graph, or an octopus list runs
   // past its chunk: the graph is then not to be used.
-  bool parents(std::uint32_t position, std::vector<std::uint32_t>& out) const;
+  bool parents(GraphPosition position, std::vector<GraphPosition>& out) const;
   // The commit's topological level, 1 + the highest of its parents'; 0 for a
   // position outside the graph. Rely on it only when levels_agree().
-  std::uint32_t generation(std::uint32_t position) const;
+  std::uint32_t generation(GraphPosition position) const;
   // Whether every row's level is non-zero and above its parents' levels,
   // in every layer (checked once per file, on first use).
   bool levels_agree() const;
@@ -68,12 +71,13 @@ class CommitGraph {
   // Rows compared with their commits. A row is `checked` once its parents
   // were found equal to the commit's, and `closed` once it and every row
   // below it are checked. A row found to disagree makes its file unusable
-  // from then on, for every store.
-  bool checked(std::uint32_t position) const;
-  void mark_checked(std::uint32_t position) const;
-  bool closed(std::uint32_t position) const;
-  void mark_closed(std::uint32_t position) const;
-  void mark_disagreeing(std::uint32_t position) const;
+  // from then on, for every store. Positions outside the graph are neither,
+  // and marking them does nothing.
+  bool checked(GraphPosition position) const;
+  void mark_checked(GraphPosition position) const;
+  bool closed(GraphPosition position) const;
+  void mark_closed(GraphPosition position) const;
+  void mark_disagreeing(GraphPosition position) const;
 
  private:
   struct Layer {
@@ -89,9 +93,18 @@ class CommitGraph {
     const std::uint8_t* bases = nullptr;
     std::uint32_t base_count = 0;  // base graphs named in the header
     std::uint32_t count = 0;
-    std::uint32_t first = 0;  // position of its first commit
+    GraphPosition first{0};  // position of its first commit
     HashFormat format = HashFormat::Sha1;
     ObjectId checksum;
+
+    // Where the layer's row `row` (below `count`) stands in the graph.
+    GraphPosition position_of(LayerRow row) const { return GraphPosition(first.value() + row.value()); }
+  };
+  // A row as the graph finds it: the layer whose file holds it, and its
+  // number there.
+  struct LayerAndRow {
+    const Layer& layer;
+    LayerRow row;
   };
   CommitGraph() = default;
   // Reads a layer's header and chunk table and finds its chunks (cheap):
@@ -105,12 +118,9 @@ class CommitGraph {
   // Whether an id of layer `k` is also in a layer below it (kept with the
   // layer's file: its base ids pin the layers below).
   static bool repeats_below(const std::vector<Layer>& layers, std::size_t k);
-  // The layer holding `position` (< total_) and the position within it.
-  const Layer& layer_of(std::uint32_t position, std::uint32_t& local) const;
+  // The row at `position`, which the caller found inside the graph.
+  LayerAndRow layer_of(GraphPosition position) const;
   bool compute_levels_agree() const;
-  // The facts of the file holding `position`, and the row's number in it;
-  // null outside the graph.
-  GraphFileFacts* facts_at(std::uint32_t position, std::uint32_t& row) const;
 
   std::vector<Layer> layers_;
   std::uint32_t total_ = 0;

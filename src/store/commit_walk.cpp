@@ -8,8 +8,8 @@ namespace store {
 
 bool CommitSet::insert(const CommitRef& commit) {
   if (!by_position(commit)) return ids_.insert(commit.id);
-  std::uint64_t& word = positions_[commit.position / 64];
-  const std::uint64_t bit = std::uint64_t{1} << (commit.position % 64);
+  std::uint64_t& word = positions_[commit.position->value() / 64];
+  const std::uint64_t bit = std::uint64_t{1} << (commit.position->value() % 64);
   const bool added = (word & bit) == 0;
   word |= bit;
   return added;
@@ -17,7 +17,7 @@ bool CommitSet::insert(const CommitRef& commit) {
 
 bool CommitSet::contains(const CommitRef& commit) const {
   if (!by_position(commit)) return ids_.contains(commit.id);
-  return (positions_[commit.position / 64] >> (commit.position % 64) & 1) != 0;
+  return (positions_[commit.position->value() / 64] >> (commit.position->value() % 64) & 1) != 0;
 }
 
 namespace {
@@ -29,7 +29,7 @@ bool declines(const char* reason) {
 }
 
 // Whether the graph's parent positions name the commit's own parents.
-bool same_parents(const CommitGraph& graph, const std::vector<std::uint32_t>& positions, const Commit& commit) {
+bool same_parents(const CommitGraph& graph, const std::vector<GraphPosition>& positions, const Commit& commit) {
   if (positions.size() != commit.parent_count()) return false;
   for (std::size_t i = 0; i < positions.size(); ++i) {
     ObjectId id;
@@ -40,8 +40,8 @@ bool same_parents(const CommitGraph& graph, const std::vector<std::uint32_t>& po
 
 }  // namespace
 
-bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t position,
-                     std::vector<std::uint32_t>& out, Buffer& scratch) {
+bool checked_parents(ObjectStore& store, const CommitGraph& graph, GraphPosition position,
+                     std::vector<GraphPosition>& out, Buffer& scratch) {
   out.clear();
   if (!graph.parents(position, out)) return declines("commit-graph: a row's parents outside the graph");
   if (graph.checked(position)) return true;
@@ -81,10 +81,8 @@ CommitWalk::CommitWalk(ObjectStore& store, const ObjectId& head, std::int64_t ma
 }
 
 CommitRef CommitWalk::locate(const ObjectId& id) const {
-  if (graph_ != nullptr) {
-    if (std::optional<std::uint32_t> position = graph_->find(id)) return {id, *position};
-  }
-  return {id, kNoPosition};
+  if (graph_ == nullptr) return {id, std::nullopt};
+  return {id, graph_->find(id)};
 }
 
 Step CommitWalk::next(CommitRef& commit) {
@@ -102,7 +100,7 @@ Step CommitWalk::next(CommitRef& commit) {
     if (!seen_.insert(commit)) continue;
     // The module's walk reads every commit it hands out; the graph stands in
     // for that read where only parents are needed.
-    if (!take_parents(commit, reads_ == Reads::Fields || commit.position == kNoPosition)) return Step::Declined;
+    if (!take_parents(commit, reads_ == Reads::Fields || !commit.position)) return Step::Declined;
     ++count_;
     return Step::Commit;
   }
@@ -124,8 +122,9 @@ bool CommitWalk::take_parents(const CommitRef& commit, bool read) {
     locate_parsed_parents(commit);
     return true;
   }
-  if (!checked_parents(store_, *graph_, commit.position, positions_, content_)) return false;
-  for (const std::uint32_t position : positions_) {
+  // Not read: the graph holds the commit.
+  if (!checked_parents(store_, *graph_, *commit.position, positions_, content_)) return false;
+  for (const GraphPosition position : positions_) {
     ObjectId id;
     if (!graph_->id_at(position, id)) return declines("commit-graph: a position outside the graph");
     parents_.push_back({id, position});
@@ -138,14 +137,14 @@ bool CommitWalk::take_parents(const CommitRef& commit, bool read) {
 // row that agrees gives their positions at once, and one that disagrees makes
 // the graph unusable for the walks that trust it.
 void CommitWalk::locate_parsed_parents(const CommitRef& commit) {
-  if (commit.position != kNoPosition) {
+  if (commit.position) {
     positions_.clear();
-    if (graph_->parents(commit.position, positions_) && same_parents(*graph_, positions_, fields_)) {
-      graph_->mark_checked(commit.position);
+    if (graph_->parents(*commit.position, positions_) && same_parents(*graph_, positions_, fields_)) {
+      graph_->mark_checked(*commit.position);
       for (std::size_t i = 0; i < positions_.size(); ++i) parents_.push_back({fields_.parent(i), positions_[i]});
       return;
     }
-    graph_->mark_disagreeing(commit.position);
+    graph_->mark_disagreeing(*commit.position);
   }
   for (std::size_t i = 0; i < fields_.parent_count(); ++i) parents_.push_back(locate(fields_.parent(i)));
 }
@@ -164,32 +163,33 @@ std::optional<std::int64_t> drain(CommitWalk& walk) {
 
 // Makes every row at or below `starts` closed: each one checked against its
 // commit. False when a row reaches outside the graph or disagrees.
-bool close_rows(ObjectStore& store, const CommitGraph& graph, const std::vector<std::uint32_t>& starts,
+bool close_rows(ObjectStore& store, const CommitGraph& graph, const std::vector<GraphPosition>& starts,
                 Buffer& scratch) {
   // Once a process has closed them, a count asks only this.
-  if (std::all_of(starts.begin(), starts.end(), [&](std::uint32_t start) { return graph.closed(start); })) return true;
-  std::vector<std::uint32_t> pending;
-  std::vector<std::uint32_t> visited;
+  if (std::all_of(starts.begin(), starts.end(), [&](GraphPosition start) { return graph.closed(start); })) return true;
+  std::vector<GraphPosition> pending;
+  std::vector<GraphPosition> visited;
   std::vector<std::uint64_t> queued((std::size_t{graph.size()} + 63) / 64, 0);
-  auto enqueue = [&](std::uint32_t position) {
+  // Every position here was found inside the graph: a head or a parent.
+  auto enqueue = [&](GraphPosition position) {
     if (graph.closed(position)) return;
-    std::uint64_t& word = queued[position / 64];
-    const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+    std::uint64_t& word = queued[position.value() / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (position.value() % 64);
     if (word & bit) return;
     word |= bit;
     pending.push_back(position);
   };
-  for (const std::uint32_t position : starts) enqueue(position);
-  std::vector<std::uint32_t> parents;
+  for (const GraphPosition position : starts) enqueue(position);
+  std::vector<GraphPosition> parents;
   while (!pending.empty()) {
-    const std::uint32_t position = pending.back();
+    const GraphPosition position = pending.back();
     pending.pop_back();
     if (!checked_parents(store, graph, position, parents, scratch)) return false;
     visited.push_back(position);
-    for (const std::uint32_t parent : parents) enqueue(parent);
+    for (const GraphPosition parent : parents) enqueue(parent);
   }
   // Only a whole descent closes its rows: every row below each one is checked.
-  for (const std::uint32_t position : visited) graph.mark_closed(position);
+  for (const GraphPosition position : visited) graph.mark_closed(position);
   return true;
 }
 
@@ -203,20 +203,23 @@ bool close_rows(ObjectStore& store, const CommitGraph& graph, const std::vector<
 // when the graph lacks a head, its levels disagree, or a row disagrees.
 std::optional<std::int64_t> count_by_generation(ObjectStore& store, const CommitGraph& graph, const ObjectId& head,
                                                 const ObjectId& base) {
-  const std::optional<std::uint32_t> head_position = graph.find(head);
-  const std::optional<std::uint32_t> base_position = graph.find(base);
+  const std::optional<GraphPosition> head_position = graph.find(head);
+  const std::optional<GraphPosition> base_position = graph.find(base);
   if (!head_position || !base_position || !graph.levels_agree()) return std::nullopt;
   enum : std::uint8_t { kSeen = 1, kUninteresting = 2 };
+  // One per position: every position here was found inside the graph, a
+  // head or a parent.
   std::vector<std::uint8_t> marks(graph.size(), 0);
+  auto mark = [&marks](GraphPosition position) -> std::uint8_t& { return marks[position.value()]; };
   struct Waiting {
     std::uint32_t generation;
-    std::uint32_t position;
+    GraphPosition position;
     bool operator<(const Waiting& other) const { return generation < other.generation; }
   };
   std::vector<Waiting> queue;  // a heap, highest generation on top
   std::int64_t interesting = 0;
-  auto push = [&](std::uint32_t position, bool uninteresting) {
-    marks[position] = kSeen | (uninteresting ? kUninteresting : 0);
+  auto push = [&](GraphPosition position, bool uninteresting) {
+    mark(position) = kSeen | (uninteresting ? kUninteresting : 0);
     if (!uninteresting) ++interesting;
     queue.push_back({graph.generation(position), position});
     std::push_heap(queue.begin(), queue.end());
@@ -224,29 +227,29 @@ std::optional<std::int64_t> count_by_generation(ObjectStore& store, const Commit
   push(*base_position, true);
   if (*head_position != *base_position) push(*head_position, false);
   std::int64_t count = 0;
-  std::vector<std::uint32_t> parents;
+  std::vector<GraphPosition> parents;
   Buffer scratch;
   while (interesting > 0) {
     std::pop_heap(queue.begin(), queue.end());
     const Waiting taken = queue.back();
     queue.pop_back();
-    const bool uninteresting = (marks[taken.position] & kUninteresting) != 0;
+    const bool uninteresting = (mark(taken.position) & kUninteresting) != 0;
     if (!uninteresting) {
       --interesting;
       ++count;
     }
     if (!checked_parents(store, graph, taken.position, parents, scratch)) return std::nullopt;
-    for (const std::uint32_t parent : parents) {
-      if ((marks[parent] & kSeen) == 0) {
+    for (const GraphPosition parent : parents) {
+      if ((mark(parent) & kSeen) == 0) {
         push(parent, uninteresting);
-      } else if (uninteresting && (marks[parent] & kUninteresting) == 0) {
+      } else if (uninteresting && (mark(parent) & kUninteresting) == 0) {
         // Waiting as interesting until now: the base reaches it after all.
-        marks[parent] |= kUninteresting;
+        mark(parent) |= kUninteresting;
         --interesting;
       }
     }
   }
-  std::vector<std::uint32_t> waiting;
+  std::vector<GraphPosition> waiting;
   waiting.reserve(queue.size());
   for (const Waiting& left : queue) waiting.push_back(left.position);
   if (!close_rows(store, graph, waiting, scratch)) return std::nullopt;
@@ -283,10 +286,10 @@ Outcome read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectI
   parents.clear();
   Buffer content;
   if (const CommitGraph* graph = store.commit_graph()) {
-    std::vector<std::uint32_t> positions;
-    if (std::optional<std::uint32_t> position = graph->find(id)) {
+    std::vector<GraphPosition> positions;
+    if (std::optional<GraphPosition> position = graph->find(id)) {
       if (checked_parents(store, *graph, *position, positions, content)) {
-        for (const std::uint32_t parent : positions) {
+        for (const GraphPosition parent : positions) {
           ObjectId parent_id;
           if (!graph->id_at(parent, parent_id)) {
             return note_decline(Outcome::declined("commit-graph: a position outside the graph"));

@@ -19,20 +19,21 @@
 #include <optional>
 #include <vector>
 
+#include "store/graph_position.h"
 #include "store/id_set.h"
 #include "store/object_store.h"
 #include "store/objects.h"
 
 namespace store {
 
-inline constexpr std::uint32_t kNoPosition = UINT32_MAX;
-
 // A commit as walks know it: its id, and its position when the commit-graph
-// holds it (then the position alone identifies it).
+// holds it (then the position alone identifies it). Walks copy it through
+// their queues: OptionalPosition keeps it as small as a bare number would.
 struct CommitRef {
   ObjectId id;
-  std::uint32_t position = kNoPosition;
+  OptionalPosition position;
 };
+static_assert(sizeof(CommitRef) == 40, "a walk's queue copies commits: keep them an id and a number");
 
 // Commits a walk has handed out, for membership tests by a later walk over
 // the same store. Positions beyond the graph it was made for are kept by id.
@@ -45,7 +46,7 @@ class CommitSet {
 
  private:
   bool by_position(const CommitRef& commit) const {
-    return commit.position != kNoPosition && commit.position / 64 < positions_.size();
+    return commit.position && commit.position->value() / 64 < positions_.size();
   }
 
   std::vector<std::uint64_t> positions_;
@@ -94,8 +95,8 @@ class CommitWalk {
   std::deque<CommitRef> queue_;
   CommitSet seen_;
   const CommitSet* boundary_ = nullptr;
-  std::vector<CommitRef> parents_;  // of the commit handed out last
-  std::vector<std::uint32_t> positions_;
+  std::vector<CommitRef> parents_;        // of the commit handed out last
+  std::vector<GraphPosition> positions_;  // parents read from the graph
   ObjectType type_ = ObjectType::Commit;
   Buffer content_;
   Commit fields_;
@@ -125,7 +126,7 @@ Outcome read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectI
 // been compared with the commit it stands for (read into `scratch`); false
 // when the row reaches outside the graph, disagrees with its commit, or the
 // commit cannot be read or parsed: the caller then declines.
-bool checked_parents(ObjectStore& store, const CommitGraph& graph, std::uint32_t position,
-                     std::vector<std::uint32_t>& out, Buffer& scratch);
+bool checked_parents(ObjectStore& store, const CommitGraph& graph, GraphPosition position,
+                     std::vector<GraphPosition>& out, Buffer& scratch);
 
 }  // namespace store

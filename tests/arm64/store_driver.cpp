@@ -148,16 +148,17 @@ int graph(store::ObjectStore& objects) {
     return 0;
   }
   write(std::to_string(commits->size()) + (commits->levels_agree() ? " levels agree\n" : " levels disagree\n"));
-  std::vector<std::uint32_t> positions;
+  std::vector<store::GraphPosition> parents;
   ObjectId id, parent_id;
-  for (std::uint32_t position = 0; position < commits->size(); ++position) {
-    positions.clear();
-    if (!commits->id_at(position, id) || !commits->parents(position, positions)) {
-      write("row " + std::to_string(position) + " unreadable\n");
+  for (std::uint32_t i = 0; i < commits->size(); ++i) {
+    const store::GraphPosition position(i);
+    parents.clear();
+    if (!commits->id_at(position, id) || !commits->parents(position, parents)) {
+      write("row " + std::to_string(i) + " unreadable\n");
       continue;
     }
     std::string line = id.hex() + " " + std::to_string(commits->generation(position));
-    for (std::uint32_t parent : positions) {
+    for (const store::GraphPosition parent : parents) {
       line += " " + (commits->id_at(parent, parent_id) ? parent_id.hex() : std::string("unreadable"));
     }
     write(line + "\n");

@@ -62,13 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 6: {  // a commit-graph: every position it hands out must be readable
       const auto graph = store::CommitGraph::parse({text}, format);
       if (graph != nullptr) {
-        std::vector<std::uint32_t> parents;
+        std::vector<store::GraphPosition> parents;
         for (std::uint32_t i = 0; i < graph->size(); ++i) {
+          const store::GraphPosition position(i);
           store::ObjectId id;
-          if (graph->id_at(i, id)) graph->find(id);
+          if (graph->id_at(position, id)) graph->find(id);
           parents.clear();
-          graph->parents(i, parents);
-          graph->generation(i);
+          graph->parents(position, parents);
+          graph->generation(position);
         }
         graph->levels_agree();
       }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/commit_graph.h"
+#include "store/commit_walk.h"
 #include "store/declines.h"
 #include "store/file_error.h"
 #include "store/index_file.h"
@@ -278,17 +279,18 @@ PyObject* graph_dump(const store::CommitGraph* graph) {
   if (graph == nullptr) Py_RETURN_NONE;
   PyObject* list = PyList_New(graph->size());
   if (list == nullptr) return nullptr;
-  std::vector<std::uint32_t> parents;
+  std::vector<store::GraphPosition> parents;
   for (std::uint32_t i = 0; i < graph->size(); ++i) {
+    const store::GraphPosition position(i);
     parents.clear();
     ObjectId id;
-    if (!graph->parents(i, parents) || !graph->id_at(i, id)) {
+    if (!graph->parents(position, parents) || !graph->id_at(position, id)) {
       Py_DECREF(list);
       return PyErr_Format(PyExc_RuntimeError, "row %u reaches outside the graph", i);
     }
     PyObject* positions = PyList_New(static_cast<Py_ssize_t>(parents.size()));
     for (std::size_t k = 0; positions != nullptr && k < parents.size(); ++k) {
-      PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k]));
+      PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k].value()));
     }
     PyObject* item = positions == nullptr ? nullptr : Py_BuildValue("(NN)", hex_of(id), positions);
     if (item == nullptr) {
@@ -336,7 +338,7 @@ PyObject* graph_find(PyObject*, PyObject* args) {
   const char *git_dir, *objects_dir, *hex;
   ObjectId id;
   if (!PyArg_ParseTuple(args, "sss", &git_dir, &objects_dir, &hex) || !id_of(hex, id)) return nullptr;
-  std::optional<std::uint32_t> position;
+  std::optional<store::GraphPosition> position;
   const bool found = run_store([&] {
     store::ObjectStore objects(git_dir, objects_dir, g_format);
     const store::CommitGraph* graph = objects.commit_graph();
@@ -344,7 +346,31 @@ PyObject* graph_find(PyObject*, PyObject* args) {
   });
   if (!found) return nullptr;
   if (!position) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLong(*position);
+  return PyLong_FromUnsignedLong(position->value());
+}
+
+// count_reachable(git_dir, objects_dir, head hex, base hex or None) -> the
+// count, or None when a walk declined (last_declines() says why)
+PyObject* count_reachable(PyObject*, PyObject* args) {
+  const char *git_dir, *objects_dir, *head_hex;
+  PyObject* base_hex;
+  ObjectId head;
+  if (!PyArg_ParseTuple(args, "sssO", &git_dir, &objects_dir, &head_hex, &base_hex) || !id_of(head_hex, head)) {
+    return nullptr;
+  }
+  std::optional<ObjectId> base;
+  if (base_hex != Py_None) {
+    const char* hex = PyUnicode_AsUTF8(base_hex);
+    if (hex == nullptr || !id_of(hex, base.emplace())) return nullptr;
+  }
+  std::optional<std::int64_t> counted;
+  const bool walked = run_store([&] {
+    store::ObjectStore objects(git_dir, objects_dir, g_format);
+    counted = store::count_reachable(objects, head, base);
+  });
+  if (!walked) return nullptr;
+  if (!counted) Py_RETURN_NONE;
+  return PyLong_FromLongLong(*counted);
 }
 
 // parse_pack_entry(pack bytes, offset) -> (type, size, data offset, base offset or base hex) or None
@@ -834,7 +860,7 @@ PyObject* time_graph(PyObject*, PyObject* args) {
   open_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / rounds;
   kept = std::make_unique<store::ObjectStore>(git_dir, objects_dir, g_format);
   graph = kept->commit_graph();
-  std::vector<std::uint32_t> parents;
+  std::vector<store::GraphPosition> parents;
   start = std::chrono::steady_clock::now();
   for (int round = 0; graph != nullptr && round < rounds; ++round) {
     for (const ObjectId& id : ids) {
@@ -886,6 +912,7 @@ PyMethodDef methods[] = {
     {"graph_parse", graph_parse, METH_VARARGS, nullptr},
     {"graph_open", graph_open, METH_VARARGS, nullptr},
     {"graph_find", graph_find, METH_VARARGS, nullptr},
+    {"count_reachable", count_reachable, METH_VARARGS, nullptr},
     {"parse_pack_entry", parse_pack_entry, METH_VARARGS, nullptr},
     {"apply_delta", apply_delta, METH_VARARGS, nullptr},
     {"inflate", inflate, METH_VARARGS, nullptr},
