@@ -274,11 +274,15 @@ SANITIZE_GIT := $(abspath $(SANITIZE_DIR))/git
 SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE_DIR))
-# $(call unpreloaded_git,DIR,GIT): DIR/git runs GIT without the preloaded runtime.
-define unpreloaded_git
+# $(call unpreloaded,DIR,PROGRAMS): DIR/<name> runs each program without the
+# preloaded runtime (for the newer git, every program of its bin directory,
+# which git's own runs find first on PATH, as they find the real ones).
+define unpreloaded
 	mkdir -p $(1)
-	printf '#!/bin/sh\nunset LD_PRELOAD\nexec "%s" "$$@"\n' "$(2)" > $(1)/git
-	chmod +x $(1)/git
+	for program in $(2); do \
+	  wrapper=$(1)/$$(basename "$$program"); \
+	  printf '#!/bin/sh\nunset LD_PRELOAD\nexec "%s" "$$@"\n' "$$program" > "$$wrapper" && chmod +x "$$wrapper" || exit 1; \
+	done
 endef
 
 sanitize: $(VENV)/.ready newer-git
@@ -286,8 +290,8 @@ sanitize: $(VENV)/.ready newer-git
 	  -DGSC_SANITIZE=ON -DGSC_WERROR=ON -DGSC_TEST_PROBE=ON -DCMAKE_UNITY_BUILD=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	cmake --build $(SANITIZE_DIR)
-	$(call unpreloaded_git,$(SANITIZE_GIT)/bin,$$(command -v git))
-	$(call unpreloaded_git,$(SANITIZE_GIT)/newer-bin,$(abspath $(NEWER_GIT))/bin/git)
+	$(call unpreloaded,$(SANITIZE_GIT)/bin,$$(command -v git))
+	$(call unpreloaded,$(SANITIZE_GIT)/newer-bin,$(abspath $(NEWER_GIT))/bin/*)
 	$(SANITIZE_ENV) $(PY) -c "import git_service_cython as m, sys; \
 	  sys.exit(0 if m.__file__.startswith('$(abspath $(SANITIZE_DIR))') else 'not the sanitizer build: ' + m.__file__)"
 	PATH="$(SANITIZE_GIT)/bin:$$PATH" GSC_NEWER_GIT="$(SANITIZE_GIT)/newer-bin/git" $(SANITIZE_ENV) \
