@@ -186,7 +186,7 @@ arm64-module-check: $(VENV)/.ready debian-packages newer-git zig-home
 	  venv/bin/python -m pytest $(PYTEST_PARALLEL) -p no:cacheprovider --rootdir "$(CURDIR)" -c "$(CURDIR)/pyproject.toml" \
 	  $(addprefix "$(CURDIR)"/,$(ARM64_TESTS))
 
-# The part of the ARM64 suite that every CI run takes (about nine and a half
+# The part of the ARM64 suite that every CI run takes (about 8
 # minutes on two cores): every pane on both its roads, the native object store and
 # dulwich, compared (test_native_road.py), and the object store read through
 # the probe module (test_store.py).
