@@ -55,7 +55,7 @@ test-3.13:
 # a quick run never touches it.
 SCALE ?= quick
 bench: install
-	$(PY) bench/run.py --scale $(SCALE) --json $(BUILD)/bench-$(SCALE).json $(if $(filter full,$(SCALE)),--readme README.md)
+	$(PY) bench/run.py --scale $(SCALE) --json $(BUILD)/bench-$(SCALE).json $(if $(filter full huge,$(SCALE)),--readme README.md)
 
 # A git that makes reftable repositories (2.45 or later), for the tests that
 # need one: Debian 13's source package of git, fetched through an apt

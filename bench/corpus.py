@@ -22,13 +22,17 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
 import os
 import random
 import shutil
 import subprocess
 import tempfile
+import time
+from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
+from typing import Self
 
 VERSION = 3  # bump when what is built changes, so old corpora are rebuilt
 BASE_TIME = 1_600_000_000
@@ -108,7 +112,7 @@ class Stream:
         self.parts.append(b"data %d\n" % len(payload) + payload + b"\n")
 
     def commit(self, ref: str, when: int, message: str, parent: str | None = None,
-               files: dict[str, bytes] | None = None) -> str:
+               files: dict[str, bytes] | None = None, merged: str | None = None) -> str:
         self.marks += 1
         mark = f":{self.marks}"
         self.parts.append(f"commit {ref}\nmark {mark}\n".encode())
@@ -116,6 +120,8 @@ class Stream:
         self.data(message.encode())
         if parent:
             self.parts.append(f"from {parent}\n".encode())
+        if merged:
+            self.parts.append(f"merge {merged}\n".encode())
         for path, content in (files or {}).items():
             self.parts.append(f"M 100644 inline {path}\n".encode())
             self.data(content)
@@ -130,9 +136,51 @@ class Stream:
         marks_file = repo / ".git" / "bench-marks"
         self.parts.append(b"done\n")
         git(repo, "fast-import", "--quiet", "--done", f"--export-marks={marks_file}", input=b"".join(self.parts))
-        marks = dict(line.split() for line in marks_file.read_text().splitlines())
-        marks_file.unlink()
-        return marks
+        return read_marks(marks_file)
+
+
+class FedStream(Stream):
+    """A stream fed to git as it is written, for histories too long to hold: `with FedStream(repo) as stream`,
+    then `stream.marks_read` once the block ends."""
+
+    FEED_AT = 20_000  # parts held before they are written
+
+    def __init__(self, repo: Path):
+        super().__init__()
+        self.marks_file = repo / ".git" / "bench-marks"
+        self.process = subprocess.Popen(
+            ["git", "fast-import", "--quiet", "--done", f"--export-marks={self.marks_file}"], cwd=repo,
+            stdin=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, **GIT_ENV})
+        self.marks_read: dict[str, str] = {}
+
+    def data(self, payload: bytes) -> None:
+        super().data(payload)
+        if len(self.parts) >= self.FEED_AT:
+            self.feed()
+
+    def feed(self) -> None:
+        self.process.stdin.write(b"".join(self.parts))
+        self.parts.clear()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind, error, trace) -> None:
+        if kind is None:
+            self.parts.append(b"done\n")
+            self.feed()
+        self.process.stdin.close()
+        failure = self.process.stderr.read()
+        if self.process.wait() != 0 and kind is None:
+            raise RuntimeError(f"git fast-import failed: {failure.decode(errors='replace')}")
+        if kind is None:
+            self.marks_read = read_marks(self.marks_file)
+
+
+def read_marks(marks_file: Path) -> dict[str, str]:
+    marks = dict(line.split() for line in marks_file.read_text().splitlines())
+    marks_file.unlink()
+    return marks
 
 
 def linear_history(stream: Stream, ref: str, count: int, start_time: int, prefix: str,
@@ -190,9 +238,10 @@ def build_plain_history(path: Path, scale: Scale, object_format: str = SHA1) -> 
     git(path, "reset", "-q", "--hard")
 
 
-def build_refs(path: Path, scale: Scale, object_format: str = SHA1) -> None:
+def build_refs(path: Path, scale: Scale, object_format: str = SHA1, loose_every: int | None = None) -> None:
     """Tags (two thirds lightweight, a third annotated, a few with empty subjects) and many branches,
-    packed as a clone or `git gc` leaves them, with a few loose refs on top as later work leaves them."""
+    packed as a clone or `git gc` leaves them, with loose refs on top as later work leaves them: ten branches
+    of each kind, or with `loose_every` one in that many branches and lightweight tags."""
     repo = init(path, "main", object_format)
     stream = Stream()
     history = linear_history(stream, "refs/heads/main", max(200, scale.branches), BASE_TIME, "main")
@@ -218,9 +267,13 @@ def build_refs(path: Path, scale: Scale, object_format: str = SHA1) -> None:
     git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
     git(repo, "pack-refs", "--all")
     moved = []
-    for i in range(0, scale.branches, max(1, scale.branches // 10)):
+    for i in range(0, scale.branches, loose_every or max(1, scale.branches // 10)):
         moved.append(f"update refs/heads/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
         moved.append(f"update refs/remotes/origin/branch-{i:05d} {ids[rng.randrange(len(ids))]}")
+    if loose_every:
+        light = [i for i in range(scale.tags) if i % annotated_every != 0]
+        for i in light[::loose_every]:
+            moved.append(f"update refs/tags/light-{i:06d} {ids[rng.randrange(len(ids))]}")
     git(repo, "update-ref", "--stdin", input=("\n".join(moved) + "\n").encode())
     git(repo, "reset", "-q", "--hard")
 
@@ -230,19 +283,20 @@ def file_content(rng: random.Random, index: int) -> bytes:
     return f"file {index}\n{words}\n".encode()
 
 
-def tracked_paths(count: int) -> list[str]:
+def tracked_paths(count: int, per_directory: int = 100) -> list[str]:
+    """`count` paths, `per_directory` to a directory, ten directories to a package."""
     paths = []
     for i in range(count):
-        top, middle = divmod(i // 100, 10)
-        paths.append(f"pkg{top:03d}/mod{middle}/file{i % 100:02d}.txt")
+        top, middle = divmod(i // per_directory, 10)
+        paths.append(f"pkg{top:03d}/mod{middle}/file{i % per_directory:02d}.txt")
     return paths
 
 
-def build_worktree(path: Path, scale: Scale, object_format: str = SHA1) -> None:
+def build_worktree(path: Path, scale: Scale, object_format: str = SHA1, per_directory: int = 100) -> None:
     """A working tree with an ignored node_modules, modified, staged, untracked files and stashes."""
     repo = init(path, "main", object_format)
     rng = random.Random(11)
-    paths = tracked_paths(scale.files)
+    paths = tracked_paths(scale.files, per_directory)
     files = {p: file_content(rng, i) for i, p in enumerate(paths)}
     files[".gitignore"] = b"node_modules/\n*.log\n/build/\n"
     stream = Stream()
@@ -302,7 +356,7 @@ BUILD_ORDER = ("history-main", "history-main-sha256", "worktree", "worktree-sha2
 BUILD_WORKERS = 2
 
 
-def marker_text(scale: Scale) -> str:
+def marker_text(scale: Scale | HugeScale) -> str:
     return f"{VERSION} {scale}\n"
 
 
@@ -316,32 +370,191 @@ def ensure(scale_name: str, root: Path | None = None) -> dict[str, Path]:
     """The corpus at `scale_name`, built where it is missing or out of date."""
     scale = SCALES[scale_name]
     base = (root or default_root()) / scale_name
-    repos = {name: base / name for name in BUILDERS}
+    builders = {name: functools.partial(builder, scale=scale) for name, builder in BUILDERS.items()}
+    return build_all(base, builders, BUILD_ORDER, AFTER, marker_text(scale))
+
+
+def build_all(base: Path, builders: dict[str, Callable[[Path], None]], order: tuple[str, ...],
+              after: dict[str, str], marker: str) -> dict[str, Path]:
+    """Every repository of `builders` under `base`, built in `order` where its marker is not `marker`, one
+    waiting for the one `after` names."""
+    repos = {name: base / name for name in builders}
     built: dict[str, Future] = {}
 
     def build(name: str) -> None:
-        if name in AFTER:
-            built[AFTER[name]].result()
+        if name in after:
+            built[after[name]].result()
         path = repos[name]
-        if not is_finished(path, scale):
-            BUILDERS[name](path, scale)
-            (path / ".git" / "bench-corpus").write_text(marker_text(scale))
+        marker_file = path / ".git" / "bench-corpus"
+        if not (marker_file.exists() and marker_file.read_text() == marker):
+            builders[name](path)
+            marker_file.write_text(marker)
 
     with ThreadPoolExecutor(max_workers=BUILD_WORKERS) as pool:
-        for name in BUILD_ORDER:  # a repository is submitted after the one it waits for
+        for name in order:  # a repository is submitted after the one it waits for
             built[name] = pool.submit(build, name)
     for future in built.values():
         future.result()
     return repos
 
 
+# --- the huge corpus ------------------------------------------------------------------------------
+#
+# The size of the largest repositories people open: a history of a million
+# commits with merges, two hundred thousand refs, a hundred thousand files.
+# It is built at three sizes of the same shape (a tenth and a hundredth of
+# it), so that how each pane's cost grows can be read off one table.
+
+
+@dataclasses.dataclass(frozen=True)
+class HugeScale:
+    commits: int  # every commit of the main history, the merged side branches' included
+    tags: int
+    branches: int  # local, and as many remote-tracking
+    files: int  # tracked files of the working tree
+    merge_every: int = 300  # a side branch of two commits is merged this often
+    feature_commits: int = 40  # forked a fiftieth of the history back from main's head
+    loose_every: int = 10  # one in this many branches and lightweight tags is loose
+    files_per_directory: int = 30
+    ignored_files: int = 3_000
+    stashes: int = 5
+
+    def as_scale(self) -> Scale:
+        """The shape the plain builders take."""
+        return Scale(commits=self.commits, feature_commits=self.feature_commits, tags=self.tags,
+                     branches=self.branches, files=self.files, ignored_files=self.ignored_files,
+                     stashes=self.stashes)
+
+
+HUGE_SIZES = {
+    "10k": HugeScale(commits=10_000, tags=1_400, branches=300, files=10_000),
+    "100k": HugeScale(commits=100_000, tags=14_000, branches=3_000, files=30_000),
+    "1m": HugeScale(commits=1_000_000, tags=140_000, branches=30_000, files=100_000),
+}
+LARGEST = "1m"
+
+
+def merged_history(stream: Stream, scale: HugeScale) -> list[str]:
+    """main's history: commits that each change one of a hundred files, and every `merge_every` commits a
+    merge of a two-commit side branch forked five commits back. Returns main's first-parent marks, oldest
+    first."""
+    line: list[str] = []
+    written = 0
+    when = BASE_TIME
+    while written < scale.commits:
+        i = len(line)
+        merged = None
+        if i >= 5 and i % scale.merge_every == 0 and written + 3 <= scale.commits:
+            side = line[-5]
+            for j in range(2):
+                when += 60
+                side = stream.commit("refs/heads/side", when, f"side {i}.{j}\n", side if j == 0 else None,
+                                     {f"side/file{i % 10}.txt": f"side {i}.{j}\n".encode()})
+            written += 2
+            merged = side
+        when += 60
+        line.append(stream.commit("refs/heads/main", when, f"main {i}\n\nBody of main {i}.\n",
+                                  line[-1] if line and merged else None,
+                                  {f"src/file{i % 100:02d}.txt": f"main {i}\n".encode()}, merged))
+        written += 1
+    return line
+
+
+def build_huge_history(path: Path, scale: HugeScale) -> None:
+    """main (with merges), a feature branch forked a fiftieth of the history back, origin's tracking refs and
+    a tag; a commit-graph of one file."""
+    repo = init(path, "main")
+    with FedStream(repo) as stream:
+        main = merged_history(stream, scale)
+        fork = main[-max(1, scale.commits // 50)]
+        feature_start = BASE_TIME + 2 * scale.commits * 60
+        feature = linear_history(stream, "refs/heads/feature", scale.feature_commits, feature_start, "feature",
+                                 fork)
+    marks = stream.marks_read
+    updates = [
+        "delete refs/heads/side",
+        f"create refs/remotes/origin/main {marks[main[-10]]}",
+        f"create refs/remotes/origin/feature {marks[feature[len(feature) // 2]]}",
+        f"create refs/remotes/origin/HEAD {marks[main[-10]]}",
+        f"create refs/tags/v1.0 {marks[main[-20]]}",
+    ]
+    git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
+    git(repo, "symbolic-ref", "HEAD", "refs/heads/feature")
+    git(repo, "reset", "-q", "--hard")
+    git(repo, "commit-graph", "write", "--reachable")
+
+
+def linked_copy(template: Path, path: Path) -> None:
+    """A copy of `template`'s repository without its commit-graph, its pack files linked, not copied."""
+    if path.exists():
+        shutil.rmtree(path)
+    path.mkdir(parents=True)
+
+    def link_packs(source: str, target: str) -> None:
+        if "/objects/pack/" in source:
+            os.link(source, target)
+        else:
+            shutil.copy2(source, target)
+
+    shutil.copytree(template / ".git", path / ".git", ignore=lambda _, names: NOT_COPIED.intersection(names),
+                    copy_function=link_packs)
+    git(path, "reset", "-q", "--hard")
+
+
+def build_split_history(path: Path, template: Path) -> None:
+    """The history with its commit-graph as a chain of three files, as `git maintenance` leaves it: the
+    oldest four fifths, the next fifth less the newest 2 %, the rest."""
+    linked_copy(template, path)
+    first_parents = git(path, "rev-list", "--first-parent", "main").split()
+    for tip, split in ((first_parents[len(first_parents) // 5], "--split"),
+                       (first_parents[len(first_parents) // 50], "--split=no-merge")):
+        git(path, "commit-graph", "write", split, "--stdin-commits", input=f"{tip}\n".encode())
+    git(path, "commit-graph", "write", "--reachable", "--split=no-merge")
+
+
+def huge_builders(scale: HugeScale) -> dict[str, Callable[[Path], None]]:
+    plain = scale.as_scale()
+    return {
+        "history": lambda path: build_huge_history(path, scale),
+        "history-split": lambda path: build_split_history(path, path.parent / "history"),
+        "history-plain": lambda path: linked_copy(path.parent / "history", path),
+        "refs": lambda path: build_refs(path, plain, loose_every=scale.loose_every),
+        "worktree": lambda path: build_worktree(path, plain, per_directory=scale.files_per_directory),
+    }
+
+
+HUGE_AFTER = {"history-split": "history", "history-plain": "history"}
+HUGE_ORDER = ("history", "worktree", "refs", "history-split", "history-plain")
+
+
+def ensure_huge(size: str, root: Path | None = None) -> dict[str, Path]:
+    """The huge corpus at one of its sizes, built where it is missing or out of date."""
+    scale = HUGE_SIZES[size]
+    base = (root or default_root()) / "huge" / size
+    builders = huge_builders(scale)
+    return build_all(base, builders, HUGE_ORDER, HUGE_AFTER, marker_text(scale))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scale", choices=sorted(SCALES), default="quick")
+    parser.add_argument("--scale", choices=[*sorted(SCALES), "huge"], default="quick")
     parser.add_argument("--root", type=Path, default=None)
     args = parser.parse_args()
+    if args.scale == "huge":
+        for size in HUGE_SIZES:
+            started = time.monotonic()
+            repos = ensure_huge(size, args.root)
+            print(f"{size}: ready in {time.monotonic() - started:.0f} s")
+            for name, path in repos.items():
+                print(f"  {name}: {path} ({disk_size(path) / 2**20:.0f} MB)")
+        return
     for name, path in ensure(args.scale, args.root).items():
         print(f"{name}: {path}")
+
+
+def disk_size(path: Path) -> int:
+    """Bytes the repository takes on disk, linked files counted where they lie."""
+    return sum(entry.stat().st_size for entry in path.rglob("*") if entry.is_file() and not entry.is_symlink())
 
 
 if __name__ == "__main__":

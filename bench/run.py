@@ -33,6 +33,7 @@ import importlib.metadata
 import json
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -50,6 +51,15 @@ from dulwich.repo import Repo
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus
+from peers import (
+    peer_bounded_merge_base,
+    peer_commit_refs,
+    peer_count_commits,
+    peer_file_status,
+    peer_fresh_page,
+    peer_list_commits,
+    peer_merge_base,
+)
 
 BRANCH_FORMAT = "--format=%(refname:short)|%(objectname)|%(committerdate:unix)"
 TAG_FORMAT = "--format=%(refname:short)|%(objectname)|%(creatordate:unix)|%(contents:subject)|%(objecttype)"
@@ -65,6 +75,19 @@ class Case:
     run: Callable[[], object]
     floor: Callable[[], object]
     peer: Peer | None = None  # the same answer through pygit2, where it can give it
+    task: Task | None = None  # the call made again in a fresh process, for its first time and memory
+
+
+@dataclasses.dataclass
+class Task:
+    """A case's call as a fresh process makes it (child.py): the service's method and its arguments, and the
+    peers.py function giving pygit2's same answer with its arguments, where there is one."""
+    method: str
+    args: tuple = ()
+    kwargs: dict = dataclasses.field(default_factory=dict)
+    peer: str | None = None
+    peer_args: tuple | None = None  # the method's own arguments when None
+    peer_kwargs: dict | None = None
 
 
 @dataclasses.dataclass
@@ -84,6 +107,11 @@ class Row:
     module_max_ms: float
     pygit2_ms: float | None = None
     pygit2_peer: str = ""
+    # From fresh processes (the huge scale): the first call with the repository opened, and peak memory.
+    first_ms: float | None = None
+    pygit2_first_ms: float | None = None
+    peak_mb: float | None = None
+    pygit2_peak_mb: float | None = None
 
     @property
     def ratio(self) -> float:
@@ -109,6 +137,15 @@ class PeerMismatch(AssertionError):
 
 def git(root: Path, *args: str, timeout: int, text: bool = True):
     return subprocess.run(["git", *args], capture_output=True, text=text, timeout=timeout, cwd=str(root))
+
+
+GIT = shutil.which("git") or "git"
+
+
+def git_anyway(root: Path, *args: str, timeout: int = 600):
+    """A git run that finds git where PATH named it when the run began: git's own work as the yardstick of a
+    road that hides git from the module."""
+    return subprocess.run([GIT, *args], capture_output=True, text=True, timeout=timeout, cwd=str(root), check=True)
 
 
 def try_git(root: Path, *args: str, timeout: int):
@@ -242,18 +279,13 @@ def scan_floor(root: Path) -> None:
 
 # --- the pygit2 peers --------------------------------------------------------------------------------
 #
-# What a Python developer would write with pygit2 to get the module's answers,
-# with libgit2's defaults and the module's own record classes (so that the
-# records cost the same). Each peer keeps a Repository open, as a host keeps
+# What a Python developer would write with pygit2 to get the module's answers
+# (peers.py), with libgit2's defaults. Each peer keeps a Repository open, as a host keeps
 # its service, so parsed objects stay in libgit2's cache between its calls
 # (the module reads every call afresh). The Repository is the peer's own: what
 # one peer leaves in the cache changes another's times (after a Walker over the
 # whole history, libgit2's merge base takes several times as long), and each
 # row is to measure its own call, whatever ran before it.
-
-BASE_BRANCHES = ("main", "master")
-RECENT = 200  # the nearest commits looked at for pushed ids and for the base branch's hidden ones
-SORT_NONE = pygit2.enums.SortMode.NONE
 
 
 def object_format(root: Path) -> str:
@@ -283,167 +315,13 @@ def pygit2_peer(root: Path, answer: Callable[[pygit2.Repository], object], how: 
     return Peer(lambda: answer(repo), how)
 
 
-def peer_nearest(repo: pygit2.Repository, head: pygit2.Oid, limit: int) -> set[pygit2.Oid]:
-    """The ids of the `limit` commits nearest `head`, breadth-first."""
-    seen: set[pygit2.Oid] = set()
-    queue = deque([head])
-    while queue and len(seen) < limit:
-        oid = queue.popleft()
-        if oid not in seen:
-            seen.add(oid)
-            queue.extend(repo[oid].parent_ids)
-    return seen
-
-
-def peer_ordered(repo: pygit2.Repository, head: pygit2.Oid, limit: int) -> list[pygit2.Oid]:
-    """The same commits in the order of the walk."""
-    seen: set[pygit2.Oid] = set()
-    order = []
-    queue = deque([head])
-    while queue and len(order) < limit:
-        oid = queue.popleft()
-        if oid not in seen:
-            seen.add(oid)
-            order.append(oid)
-            queue.extend(repo[oid].parent_ids)
-    return order
-
-
-def peer_base_head(repo: pygit2.Repository) -> pygit2.Oid | None:
-    """The head of main, else of master."""
-    for name in BASE_BRANCHES:
-        ref = repo.references.get(f"refs/heads/{name}")
-        if ref is not None:
-            return ref.target
-    return None
-
-
-def peer_list_commits(repo: pygit2.Repository, branch: str, max_count: int = 200, skip: int = 0,
-                      show_full_history: bool = False) -> list[gsc.CommitInfo]:
-    """list_commits: breadth-first from the branch head over pygit2's commits, building the same records."""
-    head = repo.references[f"refs/heads/{branch}"].target
-    remote = repo.references.get(f"refs/remotes/origin/{branch}")
-    pushed = peer_nearest(repo, remote.target, RECENT) if remote is not None else set()
-    hidden: set[pygit2.Oid] = set()
-    stop = None
-    if branch not in BASE_BRANCHES:
-        base = peer_base_head(repo)
-        if base is not None and show_full_history:
-            stop = repo.merge_base(base, head)
-        elif base is not None:
-            hidden = peer_nearest(repo, base, RECENT)
-    commits: list[gsc.CommitInfo] = []
-    skipped = 0
-    seen: set[pygit2.Oid] = set()
-    queue = deque([head])
-    while queue:
-        oid = queue.popleft()
-        if oid in seen:
-            continue
-        seen.add(oid)
-        commit = repo[oid]
-        queue.extend(commit.parent_ids)
-        if oid == stop:
-            break
-        if oid in hidden:
-            continue
-        if skipped < skip:
-            skipped += 1
-            continue
-        author = commit.author
-        commits.append(gsc.CommitInfo(
-            str(oid), commit.raw_message.split(b"\n", 1)[0].decode("utf-8", "replace"),
-            (b"%s <%s>" % (author.raw_name, author.raw_email)).decode("utf-8", "replace"), commit.commit_time,
-            oid in pushed))
-        if len(commits) >= max_count:
-            break
-    return commits
-
-
-def peer_count_commits(repo: pygit2.Repository, branch: str) -> int:
-    """count_commits: a Walker from the branch, hiding main (or master) for the other branches."""
-    walker = repo.walk(repo.references[f"refs/heads/{branch}"].target, SORT_NONE)
-    if branch not in BASE_BRANCHES:
-        walker.hide(peer_base_head(repo))
-    return sum(1 for _ in walker)
-
-
-def peer_merge_base(repo: pygit2.Repository, branch: str) -> str | None:
-    """get_merge_base(branch), base main (or master): libgit2's merge base."""
-    merge_base = repo.merge_base(peer_base_head(repo), repo.references[f"refs/heads/{branch}"].target)
-    return None if merge_base is None else str(merge_base)
-
-
-def peer_bounded_merge_base(repo: pygit2.Repository, branch: str) -> str | None:
-    """The module's answer without git: the first of the branch's 200 nearest commits among the base's 1,000."""
-    base = peer_nearest(repo, peer_base_head(repo), 1000)
-    for oid in peer_ordered(repo, repo.references[f"refs/heads/{branch}"].target, 200):
-        if oid in base:
-            return str(oid)
-    return None
-
-
-def peer_commit_refs(repo: pygit2.Repository, sha: str) -> dict:
-    """get_commit_refs(sha): one pass over every reference, symbolic ones resolved, then the merge check."""
-    target = pygit2.Oid(hex=sha)
-    lists: dict[str, list[str]] = {"branches": [], "remote_branches": [], "tags": []}
-    for ref in repo.references.iterator():
-        oid = ref.target
-        if isinstance(oid, str):
-            oid = ref.resolve().target
-        if oid != target:
-            continue
-        name = ref.name
-        for prefix, key in (("refs/heads/", "branches"), ("refs/remotes/", "remote_branches"),
-                            ("refs/tags/", "tags")):
-            if name.startswith(prefix):
-                lists[key].append(name[len(prefix):])
-    parents = repo[target].parent_ids
-    merge = len(parents) > 1
-    return {"branches": sorted(lists["branches"]), "remote_branches": sorted(lists["remote_branches"]),
-            "tags": sorted(lists["tags"]), "is_head": False, "is_merge": merge,
-            "merge_parents": [str(oid) for oid in parents] if merge else []}
-
-
-def peer_fresh_page(root: Path, branch: str) -> list[gsc.CommitInfo]:
-    """A fresh Repository and the first page of the branch."""
-    return peer_list_commits(pygit2.Repository(str(root)), branch)
-
-
-# The module's rules for one path's flags, in the order they apply: a file
-# missing from the disk is a staged deletion, a change on both sides is
-# modified on both, a new index entry is staged.
-INDEX_SIDE = (pygit2.enums.FileStatus.INDEX_NEW | pygit2.enums.FileStatus.INDEX_MODIFIED
-              | pygit2.enums.FileStatus.INDEX_DELETED | pygit2.enums.FileStatus.INDEX_RENAMED
-              | pygit2.enums.FileStatus.INDEX_TYPECHANGE)
-WORKTREE_SIDE = (pygit2.enums.FileStatus.WT_MODIFIED | pygit2.enums.FileStatus.WT_NEW
-                 | pygit2.enums.FileStatus.WT_DELETED | pygit2.enums.FileStatus.WT_RENAMED
-                 | pygit2.enums.FileStatus.WT_TYPECHANGE)
-
-
-def peer_file_state(flags: int) -> tuple[str, bool, bool]:
-    if flags & pygit2.enums.FileStatus.WT_DELETED:
-        return "deleted", True, False
-    if flags & pygit2.enums.FileStatus.CONFLICTED or (flags & INDEX_SIDE and flags & WORKTREE_SIDE):
-        return "modified", True, True
-    if flags & pygit2.enums.FileStatus.INDEX_NEW:
-        return "staged", True, False
-    if flags & INDEX_SIDE:
-        return "modified", True, False
-    if flags & pygit2.enums.FileStatus.WT_NEW:
-        return "untracked", False, True
-    return "modified", False, True
-
-
-def peer_file_status(repo: pygit2.Repository) -> list[gsc.FileStatus]:
-    """get_file_status: libgit2's status (index and working tree, untracked files listed one by one)."""
-    return [gsc.FileStatus(path, *peer_file_state(flags)) for path, flags in sorted(repo.status().items())]
-
-
 # --- the cases --------------------------------------------------------------------------------------
 
 
-def history_cases(name: str, root: Path, base: str) -> list[Case]:
+def history_cases(name: str, root: Path, base: str, whole_walks: bool = True) -> list[Case]:
+    """The history pane's cases. Without `whole_walks` (the huge scale), no floor reads a whole history
+    through dulwich: the counts' and merge base's floors without git are then git's own commands on the same
+    repository (with its commit-graph, where it has one), the yardstick for that size."""
     service = gsc.GitServiceCython(str(root))
     repo = Repo(str(root))
     feature_reads = reads_of_listing(repo, "feature")
@@ -456,16 +334,21 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
     base_next_listed = listed_ids(service, base, skip=200)
     page = [c.sha for c in service.list_commits("feature")]
     merge_base = git(root, "merge-base", base, "feature", timeout=5).stdout.strip()
+    full_listed = listed_ids(service, "feature", show_full_history=True)
+    # The full view stops at the merge base or once its page is full.
     full_reads = [sha for sha, _ in walk(repo, repo.refs[b"refs/remotes/origin/feature"], 200)]
-    for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], -1):
+    for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], len(full_listed) + 1):
         full_reads.append(sha)
         if sha.decode() == merge_base:
             break
-    full_listed = listed_ids(service, "feature", show_full_history=True)
     matched = labelled(root, "feature", page)
     newest = page[0]
-    all_reads = [sha for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], -1)]
-    all_reads += [sha for sha, _ in walk(repo, repo.refs[f"refs/heads/{base}".encode()], -1)]
+
+    @functools.cache
+    def all_reads() -> list[bytes]:
+        reads = [sha for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], -1)]
+        return reads + [sha for sha, _ in walk(repo, repo.refs[f"refs/heads/{base}".encode()], -1)]
+
     fallback_reads = [sha for sha, _ in walk(repo, repo.refs[f"refs/heads/{base}".encode()], 1000)]
     base_ids = set(fallback_reads)
     for sha, _ in walk(repo, repo.refs[b"refs/heads/feature"], 200):
@@ -478,29 +361,52 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
         if result.returncode == 0:
             git(root, "rev-list", "--count", f"{result.stdout.strip()}..feature", timeout=10)
         else:
-            read_commits(repo, all_reads)
+            read_commits(repo, all_reads())
+
+    def git_count_feature():
+        """git's count of the branch's own commits, found on PATH or not (for the roads without git)."""
+        found = git_anyway(root, "merge-base", "main", "feature")
+        git_anyway(root, "rev-list", "--count", f"{found.stdout.strip()}..feature")
+
+    if whole_walks:
+        count_floor_without_git = lambda: (try_git(root, "merge-base", "main", "feature", timeout=10),
+                                           read_commits(repo, all_reads()))
+        merge_base_floor_without_git = lambda: (try_git(root, "merge-base", base, "feature", timeout=5),
+                                                read_commits(repo, fallback_reads))
+    else:
+        count_floor_without_git = git_count_feature
+        merge_base_floor_without_git = lambda: git_anyway(root, "merge-base", base, "feature")
+
+    def listing(branch: str, **options) -> Task:
+        return Task("list_commits", (branch,), options, "peer_list_commits")
 
     walk_peer = "breadth-first over repo[id]"
     merge_base_peer = "repo.merge_base"
-    return [
+    count_feature = Task("count_commits", ("feature",), peer="peer_count_commits")
+    bounded_merge_base = Task("get_merge_base", ("feature", base), peer="peer_bounded_merge_base",
+                              peer_args=("feature",))
+    cases = [
         Case("list_commits(feature)", name, "git", lambda: service.list_commits("feature"),
              lambda: read_listed_commits(repo, feature_reads, feature_listed),
-             pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature"), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature"), walk_peer), listing("feature")),
         Case(f"list_commits({base})", name, "git", lambda: service.list_commits(base),
              lambda: read_listed_commits(repo, base_reads, base_listed),
-             pygit2_peer(root, lambda repo: peer_list_commits(repo, base), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, base), walk_peer), listing(base)),
         Case("list_commits(feature, skip=200)", name, "git", lambda: service.list_commits("feature", skip=200),
              lambda: read_listed_commits(repo, next_reads, next_listed),
-             pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature", skip=200), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature", skip=200), walk_peer),
+             listing("feature", skip=200)),
         Case(f"list_commits({base}, skip=200)", name, "git", lambda: service.list_commits(base, skip=200),
              lambda: read_listed_commits(repo, base_next_reads, base_next_listed),
-             pygit2_peer(root, lambda repo: peer_list_commits(repo, base, skip=200), walk_peer)),
+             pygit2_peer(root, lambda repo: peer_list_commits(repo, base, skip=200), walk_peer),
+             listing(base, skip=200)),
         Case("list_commits(feature, full history)", name, "git",
              lambda: service.list_commits("feature", show_full_history=True),
              lambda: (git(root, "merge-base", base, "feature", timeout=5),
                       read_listed_commits(repo, full_reads, full_listed)),
              pygit2_peer(root, lambda repo: peer_list_commits(repo, "feature", show_full_history=True),
-                  f"{merge_base_peer}, then {walk_peer}")),
+                  f"{merge_base_peer}, then {walk_peer}"),
+             listing("feature", show_full_history=True)),
         Case(f"count_commits({base})", name, "git", lambda: service.count_commits(base),
              lambda: git(root, "rev-list", "--count", base, timeout=10),
              pygit2_peer(root, lambda repo: peer_count_commits(repo, base), "Walker")),
@@ -520,15 +426,23 @@ def history_cases(name: str, root: Path, base: str) -> list[Case]:
         Case("get_commit_diff", name, "git", lambda: service.get_commit_diff(newest),
              lambda: git(root, "show", newest, "--no-color", timeout=10)),
         Case("count_commits(feature)", name, "no git", lambda: service.count_commits("feature"),
-             lambda: (try_git(root, "merge-base", "main", "feature", timeout=10), read_commits(repo, all_reads)),
-             pygit2_peer(root, lambda repo: peer_count_commits(repo, "feature"), f"Walker, {base} hidden")),
+             count_floor_without_git,
+             pygit2_peer(root, lambda repo: peer_count_commits(repo, "feature"), f"Walker, {base} hidden"),
+             count_feature),
         # Without git the module looks only at the 1,000 nearest commits of the
         # base and the 200 nearest of the branch; libgit2's merge base looks
         # further, so the peer walks as the module does.
         Case("get_merge_base(feature)", name, "no git", lambda: service.get_merge_base("feature", base),
-             lambda: (try_git(root, "merge-base", base, "feature", timeout=5), read_commits(repo, fallback_reads)),
-             pygit2_peer(root, lambda repo: peer_bounded_merge_base(repo, "feature"), "breadth-first, 1,000 + 200 commits")),
+             merge_base_floor_without_git,
+             pygit2_peer(root, lambda repo: peer_bounded_merge_base(repo, "feature"), "breadth-first, 1,000 + 200 commits"),
+             bounded_merge_base),
     ]
+    if not whole_walks:
+        cases.append(Case(f"count_commits({base})", name, "no git", lambda: service.count_commits(base),
+                          lambda: git_anyway(root, "rev-list", "--count", base),
+                          pygit2_peer(root, lambda repo: peer_count_commits(repo, base), "Walker"),
+                          Task("count_commits", (base,), peer="peer_count_commits")))
+    return cases
 
 
 def refs_cases(name: str, root: Path) -> list[Case]:
@@ -540,12 +454,13 @@ def refs_cases(name: str, root: Path) -> list[Case]:
     return [
         Case("get_commit_refs(head)", name, "git", lambda: service.get_commit_refs(head),
              lambda: ref_scan_floor(repo, head),
-             pygit2_peer(root, lambda repo: peer_commit_refs(repo, head), "one pass over references.iterator()")),
+             pygit2_peer(root, lambda repo: peer_commit_refs(repo, head), "one pass over references.iterator()"),
+             Task("get_commit_refs", (head,), peer="peer_commit_refs")),
         Case("a fresh service's first page", name, "git",
              lambda: gsc.GitServiceCython(str(root)).list_commits("main"),
              lambda: fresh_page_floor(root, "main", reads, listed),
              Peer(lambda: peer_fresh_page(root, "main"), "a fresh Repository, breadth-first over repo[id]")
-             if pygit2_opens(root) else None),
+             if pygit2_opens(root) else None, Task("list_commits", ("main",), peer="peer_list_commits")),
         Case("list_branches", name, "git", service.list_branches,
              lambda: git(root, "for-each-ref", "refs/heads/", BRANCH_FORMAT, timeout=5)),
         Case("list_remote_branches", name, "git", service.list_remote_branches,
@@ -553,10 +468,12 @@ def refs_cases(name: str, root: Path) -> list[Case]:
         Case("list_tags", name, "git", service.list_tags, lambda: tags_floor(root)),
         Case("list_branches", name, "no git", service.list_branches,
              lambda: (try_git(root, "for-each-ref", "refs/heads/", BRANCH_FORMAT, timeout=5),
-                      [repo.refs[k] for k in repo.refs.keys() if k.startswith(b"refs/heads/")])),
+                      [repo.refs[k] for k in repo.refs.keys() if k.startswith(b"refs/heads/")]),
+             task=Task("list_branches")),
         Case("list_remote_branches", name, "no git", service.list_remote_branches,
              lambda: (try_git(root, "for-each-ref", "refs/remotes/", BRANCH_FORMAT, timeout=5),
-                      [repo.refs[k] for k in repo.refs.keys() if k.startswith(b"refs/remotes/")])),
+                      [repo.refs[k] for k in repo.refs.keys() if k.startswith(b"refs/remotes/")]),
+             task=Task("list_remote_branches")),
     ]
 
 
@@ -580,8 +497,14 @@ def tags_floor(root: Path) -> None:
             git(root, "cat-file", "tag", line.split(b"|")[0].decode(), timeout=1)
 
 
-def worktree_cases(name: str, root: Path) -> list[Case]:
+def worktree_cases(name: str, root: Path, whole_walks: bool = True) -> list[Case]:
+    """The working tree's cases. Without `whole_walks` (the huge scale) the scan's floor is git's status of
+    the same tree rather than the scan's reads through dulwich."""
     service = gsc.GitServiceCython(str(root))
+    if whole_walks:
+        scan_floor_here = lambda: (try_git(root, "status", "--porcelain", "-u", timeout=10), scan_floor(root))
+    else:
+        scan_floor_here = lambda: git_anyway(root, "status", "--porcelain", "-u")
 
     return [
         Case("get_file_status", name, "git", service.get_file_status, lambda: status_floor(root)),
@@ -591,9 +514,9 @@ def worktree_cases(name: str, root: Path) -> list[Case]:
                       git(root, "stash", "show", "stash@{0}", "-p", "--color=always", timeout=5))),
         # libgit2 trusts the index's cached file data where it matches the
         # disk and reads only the files that differ, as the scan does.
-        Case("get_file_status (scan)", name, "no git", service.get_file_status,
-             lambda: (try_git(root, "status", "--porcelain", "-u", timeout=10), scan_floor(root)),
-             pygit2_peer(root, lambda repo: peer_file_status(repo), "repo.status(): stat data, hashes only files left in doubt")),
+        Case("get_file_status (scan)", name, "no git", service.get_file_status, scan_floor_here,
+             pygit2_peer(root, lambda repo: peer_file_status(repo), "repo.status(): stat data, hashes only files left in doubt"),
+             Task("get_file_status", peer="peer_file_status")),
     ]
 
 
@@ -652,6 +575,23 @@ def all_cases(repos: dict[str, Path]) -> list[Case]:
     cases += worktree_cases("worktree", repos["worktree"])
     cases += sha256_twin_cases("worktree", repos, worktree_cases)
     cases += [open_sequence("history-main", repos["history-main"], "feature"),
+              open_sequence("refs", repos["refs"], "main"),
+              open_sequence("worktree", repos["worktree"], "main")]
+    return cases
+
+
+def huge_cases(repos: dict[str, Path]) -> list[Case]:
+    """The cases at one size of the huge corpus: every pane on the history with a commit-graph of one file,
+    the rows that read the graph also with it split in three and without it, the refs, the working tree and
+    the sequence of opening a repository."""
+    cases = history_cases("history", repos["history"], "main", whole_walks=False)
+    for name in ("history-split", "history-plain"):
+        cases += [case for case in history_cases(name, repos[name], "main", whole_walks=False)
+                  if case.task is not None and case.method.startswith(("list_commits(feature)", "count_commits",
+                                                                        "get_merge_base"))]
+    cases += refs_cases("refs", repos["refs"])
+    cases += worktree_cases("worktree", repos["worktree"], whole_walks=False)
+    cases += [open_sequence("history", repos["history"], "feature"),
               open_sequence("refs", repos["refs"], "main"),
               open_sequence("worktree", repos["worktree"], "main")]
     return cases
@@ -766,6 +706,156 @@ def measure_all(cases: list[Case], repeats: int) -> list[Row]:
     return [rows[id(case)] for case in cases]
 
 
+# --- fresh processes and the huge corpus --------------------------------------------------------------
+
+CHILD = Path(__file__).resolve().parent / "child.py"
+FRESH_RUNS = 3  # fresh processes per library and task; the medians are kept
+
+
+def in_fresh_process(library: str, root: Path, road_name: str, name: str, args: tuple, kwargs: dict) -> dict:
+    """What child.py measures of one call in a fresh process."""
+    result = subprocess.run([sys.executable, str(CHILD), library, str(root), road_name, name, json.dumps(args),
+                             json.dumps(kwargs)], capture_output=True, text=True, check=True, timeout=1800)
+    return json.loads(result.stdout)
+
+
+def fresh_medians(library: str, root: Path, road_name: str, name: str, args: tuple, kwargs: dict
+                  ) -> tuple[float, float]:
+    """The median first-call time and peak memory of FRESH_RUNS fresh processes."""
+    runs = [in_fresh_process(library, root, road_name, name, args, kwargs) for _ in range(FRESH_RUNS)]
+    return (statistics.median(run["first_ms"] for run in runs), statistics.median(run["peak_mb"] for run in runs))
+
+
+def measure_fresh(case: Case, row: Row, root: Path) -> None:
+    """Adds the first call in a fresh process and the peak memory, the module's and pygit2's, to `row`."""
+    task = case.task
+    assert task is not None
+    row.first_ms, row.peak_mb = fresh_medians("module", root, case.road, task.method, task.args, task.kwargs)
+    if task.peer is not None and case.peer is not None:
+        peer_args = task.args if task.peer_args is None else task.peer_args
+        peer_kwargs = task.kwargs if task.peer_kwargs is None else task.peer_kwargs
+        row.pygit2_first_ms, row.pygit2_peak_mb = fresh_medians("pygit2", root, case.road, task.peer, peer_args,
+                                                                peer_kwargs)
+
+
+def imported_mb(library: str, root: Path) -> float:
+    """A fresh process's memory with the library imported, before it opens anything."""
+    name = "list_branches" if library == "module" else "peer_base_head"
+    return in_fresh_process(library, root, "git", name, (), {})["imported_mb"]
+
+
+def packs_and_graph_mb(root: Path) -> float:
+    """The size of the files the libraries map: pack files and indexes, and the commit-graph."""
+    objects = root / ".git" / "objects"
+    files = [*(objects / "pack").glob("pack-*"), *(objects / "info").glob("commit-graph*"),
+             *(objects / "info" / "commit-graphs").glob("*.graph")]
+    return sum(path.stat().st_size for path in files if path.is_file()) / 2**20
+
+
+def measure_huge(size: str, root: Path | None, repeats: int, only: str | None, fresh: bool) -> dict:
+    """The rows of one size of the huge corpus, with the first calls in fresh processes where `fresh`."""
+    started = time.monotonic()
+    repos = corpus.ensure_huge(size, root)
+    built_s = time.monotonic() - started
+    cases = [case for case in huge_cases(repos) if not only or only in case.method]
+    rows = measure_all(cases, repeats)
+    if fresh:
+        for case, row in zip(cases, rows, strict=True):
+            if case.task is not None:
+                measure_fresh(case, row, repos[case.repo])
+    scale = corpus.HUGE_SIZES[size]
+    return {"size": size, "commits": scale.commits, "refs": scale.tags + 2 * scale.branches, "files": scale.files,
+            "corpus_ready_s": built_s, "repeats": repeats,
+            "disk_mb": {name: corpus.disk_size(path) / 2**20 for name, path in repos.items()},
+            "mapped_mb": {name: packs_and_graph_mb(path) for name, path in repos.items()},
+            "imported_mb": {library: imported_mb(library, repos["refs"]) for library in ("module", "pygit2")},
+            "rows": [row_json(row) for row in rows]}
+
+
+def row_json(row: Row) -> dict:
+    return {**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms,
+            "module_per_pygit2": row.module_per_pygit2}
+
+
+def cell(value: float | None, digits: int = 2) -> str:
+    return "" if value is None else f"{value:.{digits}f}"
+
+
+HUGE_HEADER = ["method", "repository", "road", "module ms", "floor ms", "ratio", "pygit2 ms", "module / pygit2",
+               "first call ms", "pygit2 first call ms", "peak MB", "pygit2 peak MB", "packs and graph MB"]
+
+
+def markdown(lines: list[list[str]]) -> str:
+    return "\n".join("| " + " | ".join(cells) + " |" for cells in lines)
+
+
+def huge_table(size_payload: dict) -> str:
+    """The largest size's rows: warm medians as in the full table, then a fresh process's first call and its
+    peak memory for the module and for pygit2, and the size of the files both map."""
+    lines = [HUGE_HEADER, ["---"] * len(HUGE_HEADER)]
+    mapped = size_payload["mapped_mb"]
+    for row in rows_from_json(size_payload):
+        lines.append([row.method, row.repo, row.road, f"{row.module_ms:.2f}", f"{row.floor_ms:.2f}",
+                      f"{row.ratio:.3f}", cell(row.pygit2_ms), cell(row.module_per_pygit2, 3), cell(row.first_ms),
+                      cell(row.pygit2_first_ms), cell(row.peak_mb, 0), cell(row.pygit2_peak_mb, 0),
+                      f"{mapped[row.repo]:.0f}" if row.peak_mb is not None else ""])
+    return markdown(lines)
+
+
+def growth_table(sizes: list[dict]) -> str:
+    """Every row's module time at each size beside the floor's growth: how the cost grows with the history,
+    the refs and the files."""
+    names = [payload["size"] for payload in sizes]
+    header = ["method", "repository", "road", *(f"{name} ms" for name in names),
+              f"{names[-1]} / {names[0]}", f"floor {names[-1]} / {names[0]}",
+              *(f"first call {name} ms" for name in names)]
+    keyed = [{(row.method, row.repo, row.road): row for row in rows_from_json(payload)} for payload in sizes]
+    lines = [header, ["---"] * len(header)]
+    for key, largest in keyed[-1].items():
+        at = [by_size.get(key) for by_size in keyed]
+        smallest = at[0]
+        lines.append([*key, *(cell(row.module_ms if row else None) for row in at),
+                      cell(ratio(largest.module_ms, smallest.module_ms) if smallest else None, 1),
+                      cell(ratio(largest.floor_ms, smallest.floor_ms) if smallest else None, 1),
+                      *(cell(row.first_ms if row else None) for row in at)])
+    return markdown(lines)
+
+
+def huge_section(payload: dict) -> str:
+    """What stands between the README's huge-corpus markers."""
+    sizes = payload["sizes"]
+    largest = sizes[-1]
+    legend = "; ".join(f"{size['size']}: {size['commits']:,} commits, {size['refs']:,} refs, {size['files']:,} files"
+                       for size in sizes)
+    imported = largest["imported_mb"]
+    return (f"Huge corpus ({legend}); {largest['repeats']} runs each at {largest['size']}, medians; first calls and"
+            f" peak memory: medians of {FRESH_RUNS} fresh processes (a process with only the module imported"
+            f" holds {imported['module']:.0f} MB, one with pygit2 and the records {imported['pygit2']:.0f} MB);"
+            f" {payload['machine']}; {payload['versions']}.\n\n{huge_table(largest)}\n\n"
+            f"How each row's module time grows with the corpus:\n\n{growth_table(sizes)}\n")
+
+
+README_HUGE_BEGIN = "<!-- The tables below are written by `make bench SCALE=huge` from its JSON: edit bench/run.py. -->"
+README_HUGE_END = "<!-- End of the tables written by `make bench SCALE=huge`. -->"
+
+
+def replace_between(path: Path, begin_marker: str, end_marker: str, section: str) -> None:
+    text = path.read_text()
+    begin = text.find(begin_marker)
+    end = text.find(end_marker)
+    if begin < 0 or end < begin:
+        raise NotAFullRun(f"{path} has no pair of table markers")
+    begin += len(begin_marker)
+    path.write_text(f"{text[:begin]}\n{section}{text[end:]}")
+
+
+def run_huge(args: argparse.Namespace) -> dict:
+    sizes = [measure_huge(size, args.root, args.repeats or (3 if size == corpus.LARGEST else 5), args.only,
+                          fresh=True)
+             for size in corpus.HUGE_SIZES]
+    return {"scale": "huge", "only": args.only, "machine": machine(), "versions": versions(), "sizes": sizes}
+
+
 HEADER = ["method", "repository", "road", "module ms", "floor ms", "ratio", "overhead ms", "module spread ms",
           "pygit2 ms", "module / pygit2", "pygit2 peer"]
 
@@ -841,16 +931,13 @@ def readme_section(payload: dict) -> str:
 
 
 def write_readme(path: Path, payload: dict) -> None:
-    """Rewrites the table between the README's markers from a whole full-scale run's JSON."""
-    if payload.get("scale") != "full" or payload.get("only"):
-        raise NotAFullRun("the README's table is written from a whole full-scale run only")
-    text = path.read_text()
-    begin = text.find(README_BEGIN)
-    end = text.find(README_END)
-    if begin < 0 or end < begin:
-        raise NotAFullRun(f"{path} has no pair of table markers")
-    begin += len(README_BEGIN)
-    path.write_text(f"{text[:begin]}\n{readme_section(payload)}{text[end:]}")
+    """Rewrites the tables between the README's markers from a whole full-scale or huge run's JSON."""
+    if payload.get("only") or payload.get("scale") not in ("full", "huge"):
+        raise NotAFullRun("the README's tables are written from a whole full-scale or huge run only")
+    if payload["scale"] == "huge":
+        replace_between(path, README_HUGE_BEGIN, README_HUGE_END, huge_section(payload))
+    else:
+        replace_between(path, README_BEGIN, README_END, readme_section(payload))
 
 
 def machine() -> str:
@@ -865,7 +952,7 @@ def versions() -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scale", choices=sorted(corpus.SCALES), default="quick")
+    parser.add_argument("--scale", choices=[*sorted(corpus.SCALES), "huge"], default="quick")
     parser.add_argument("--root", type=Path, default=None, help="where the corpus is kept")
     parser.add_argument("--repeats", type=int, default=None)
     parser.add_argument("--json", type=Path, default=None, help="also write the rows as JSON")
@@ -875,12 +962,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--from-json", type=Path, default=None,
                         help="measure nothing: take the rows of an earlier run's JSON (for --readme)")
     args = parser.parse_args(argv)
-    if args.readme and not args.from_json and (args.scale != "full" or args.only):
-        parser.error("--readme takes a whole full-scale run (--scale full, no --only)")
+    if args.readme and not args.from_json and (args.scale not in ("full", "huge") or args.only):
+        parser.error("--readme takes a whole full-scale or huge run (--scale full or huge, no --only)")
     if args.from_json:
         if not args.readme:
             parser.error("--from-json is for --readme")
         write_readme(args.readme, json.loads(args.from_json.read_text()))
+        return 0
+    if args.scale == "huge":
+        payload = run_huge(args)
+        print(huge_section(payload))
+        if args.json:
+            args.json.write_text(json.dumps(payload, indent=2) + "\n")
+        if args.readme and not args.only:
+            write_readme(args.readme, payload)
         return 0
     repeats = args.repeats or {"tiny": 3, "quick": 9, "full": 5}[args.scale]
     repos = corpus.ensure(args.scale, args.root)
@@ -892,8 +987,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"\n{beside}")
     payload = {"scale": args.scale, "repeats": repeats, "only": args.only, "machine": machine(),
                "versions": versions(),
-               "rows": [{**dataclasses.asdict(row), "ratio": row.ratio, "overhead_ms": row.overhead_ms,
-                         "module_per_pygit2": row.module_per_pygit2} for row in rows]}
+               "rows": [row_json(row) for row in rows]}
     if args.json:
         args.json.write_text(json.dumps(payload, indent=2) + "\n")
     if args.readme:

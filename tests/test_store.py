@@ -9,6 +9,7 @@ probe reading in the repository's format.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import itertools
 import os
@@ -19,11 +20,13 @@ import zlib
 from pathlib import Path
 
 import _git_store_probe as probe
+import git_service_cython as gsc
 import pytest
 from dulwich.errors import ChecksumMismatch
 from dulwich.index import ConflictedIndexEntry, Index
 from dulwich.objects import Commit, Tree
 from dulwich.repo import Repo
+from roads import library_service, outcome
 from store_helpers import (
     FORMAT_NUMBERS,
     ID_SIZES,
@@ -702,22 +705,46 @@ def test_damaged_commit_graphs_are_ignored(history, tmp_path, object_format):
     assert probe.graph_parse([good]) is not None
     positions = [0, 4, 5, 6, 7, 8, 12, 20, 40, len(good) // 3, len(good) // 2, len(good) - trailer - 1,
                  len(good) - trailer, len(good) - 30, len(good) - 1]
+    # The header, the chunk table and the sizes they imply are checked when the file is opened. Damage past
+    # them may leave a file that is read (its checksum is not recomputed): then no answer may change.
+    structure = {0, 4, 5, 6, 7, 8, 12, 20, 40}
+    graph_file.chmod(0o644)
     for position in positions:
         for bit in (0, 7):
             damaged = bytearray(good)
             damaged[position] ^= 1 << bit
-            assert probe.graph_parse([bytes(damaged)]) is None, position
+            if position in structure:
+                assert probe.graph_parse([bytes(damaged)]) is None, position
+            else:
+                graph_file.write_bytes(bytes(damaged))
+                assert walks_answer_as_dulwich(path), (position, bit)
     for size in (0, 8, 40, 100, len(good) // 2, len(good) - 32, len(good) - 21, len(good) - 20, len(good) - 1):
         assert probe.graph_parse([good[:size]]) is None, size
     # On disk too, with the verdict kept for the file: a changed file is checked again.
+    graph_file.write_bytes(good)
     assert graph_parents(path / ".git") is not None
-    damaged = bytearray(good)
-    damaged[len(good) // 2] ^= 4
-    graph_file.chmod(0o644)
-    graph_file.write_bytes(bytes(damaged))
+    graph_file.write_bytes(ids_out_of_order(good, object_format))
     assert graph_parents(path / ".git") is None
     graph_file.write_bytes(good)
     assert graph_parents(path / ".git") is not None
+
+
+def walks_answer_as_dulwich(path: Path) -> bool:
+    """Whether, without git, the history panes of a fresh service answer as dulwich's walk does for every
+    branch: a commit-graph that is read must change no answer."""
+    heads = git(path, "for-each-ref", "--format=%(refname:short)", "refs/heads/").split()
+    calls = [lambda service, branch: service.list_commits(branch),
+             lambda service, branch: service.list_commits(branch, show_full_history=True),
+             lambda service, branch: service.count_commits(branch),
+             lambda service, branch: service.get_merge_base(branch)]
+    saved = os.environ["PATH"]
+    os.environ["PATH"] = str(path / ".git" / "no-git-here")
+    try:
+        native, library = gsc.GitServiceCython(str(path)), library_service(path)
+        return all(outcome(functools.partial(call, native, branch)) == outcome(functools.partial(call, library, branch))
+                   for branch in heads for call in calls)
+    finally:
+        os.environ["PATH"] = saved
 
 
 # --- damage ----------------------------------------------------------------------------------------------
@@ -1086,5 +1113,20 @@ def test_a_chain_out_of_order_or_with_a_damaged_layer_is_ignored(history, tmp_pa
     assert graph_parents(path / ".git") is not None
     base = graphs / f"graph-{chain[0]}.graph"
     base.chmod(0o644)
+    good = base.read_bytes()
     flip(base, base.stat().st_size // 2)
+    assert walks_answer_as_dulwich(path)
+    # A layer whose ids are out of order is not used.
+    base.write_bytes(ids_out_of_order(good, object_format))
     assert graph_parents(path / ".git") is None
+
+
+def ids_out_of_order(graph: bytes, object_format: str) -> bytes:
+    """The commit-graph file with its second id made a copy of its first."""
+    size = ID_SIZES[object_format]
+    for k in range(graph[6]):  # the chunk table
+        entry = 8 + 12 * k
+        if graph[entry:entry + 4] == b"OIDL":
+            ids = struct.unpack(">Q", graph[entry + 4:entry + 12])[0]
+            return graph[:ids + size] + graph[ids:ids + size] + graph[ids + 2 * size:]
+    raise AssertionError("no OIDL chunk")

@@ -1,7 +1,7 @@
 // The commit-graph: commit ids, parents and generation levels for walks,
 // without reading the commits. A cache written by whoever wrote the
-// repository: each file is checked once (its structure and checksum), every
-// position read from it is checked again when it is read (the file may be
+// repository: each file's structure is checked once (not its checksum: see
+// check()), every position read from it is checked again when it is read (the file may be
 // written in place while it is mapped), a row's parents are compared with the
 // commit it stands for before a walk relies on them, and the generation
 // levels are used only where they agree with the parents for the whole file.
@@ -33,7 +33,7 @@ class CommitGraph {
   // The graph of a repository: `objects/info/commit-graph`, or else the
   // chain in `objects/info/commit-graphs/`. Null when there is none, when a
   // file of it fails a check (header, chunk table, chunk sizes, fanout, id
-  // order, parent positions, octopus lists, base ids, trailing checksum),
+  // order, parent positions, octopus lists, base ids),
   // when a commit is in two layers of a chain, when a row of it was found to
   // disagree with its commit, or when the repository has a shallow file,
   // grafts or replace refs. Throws FileError (file_error.h) where one of its
@@ -112,7 +112,8 @@ class CommitGraph {
   // and its ids are of `format`.
   static Outcome locate(Layer& layer, HashFormat format);
   // The one-time check of what `locate` does not see: id order, parent
-  // positions, octopus lists and the trailing checksum.
+  // positions and octopus lists. Not the trailing checksum: what a walk
+  // relies on is checked where it is read.
   static std::shared_ptr<GraphFileFacts> check(const Layer& layer);
   static std::unique_ptr<CommitGraph> assemble(std::vector<Layer> layers);
   // Whether an id of layer `k` is also in a layer below it (kept with the
