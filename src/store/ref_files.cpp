@@ -69,16 +69,14 @@ FileState read_packed_refs(const std::string& path, std::shared_ptr<const Packed
     case FileState::Unusable:
       break;
   }
-  platform::Buffer bytes;
+  auto fresh = std::make_shared<PackedRefsFile>();
   platform::FileInfo info;
-  if (const int error = read_repository_file(path, bytes, info)) {
+  if (const int error = read_repository_file(path, fresh->bytes, info)) {
     return platform::means_absent(error) ? FileState::Absent : FileState::Unusable;
   }
-  auto fresh = std::make_shared<PackedRefsFile>();
   fresh->identity = info.identity;
-  fresh->text.assign(bytes.view());
-  fresh->shape = check_packed_refs(fresh->text);
-  fresh->names_replace_refs = fresh->text.find("refs/replace/") != std::string::npos;
+  fresh->shape = check_packed_refs(fresh->text());
+  fresh->names_replace_refs = fresh->text().find("refs/replace/") != std::string_view::npos;
   // Kept only while the path still shows the file that was read: one written
   // meanwhile may have given a mixture, good for this call only.
   FileIdentity after;
@@ -124,7 +122,7 @@ Outcome RefFiles::packed(const PackedRefs*& refs) {
         break;
       case FileState::Present:
         if (packed_file_->shape.plain) {
-          packed_refs_ = std::make_unique<PackedRefs>(packed_file_->text, packed_file_->shape);
+          packed_refs_ = std::make_unique<PackedRefs>(packed_file_->text(), packed_file_->shape);
         } else if (packed_file_->shape.malformed_line == 0) {
           packed_outcome_ = Outcome::declined("packed-refs: empty file");
         } else {

@@ -36,7 +36,8 @@ namespace store {
 // which a mapping would turn into a fatal signal.
 struct PackedRefsFile {
   FileIdentity identity;  // of the file read
-  std::string text;
+  platform::Buffer bytes;
+  std::string_view text() const { return bytes.view(); }
   PackedRefsShape shape;
   bool names_replace_refs = false;  // "refs/replace/" appears in it (the commit-graph then stays unused)
 };
