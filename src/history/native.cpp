@@ -26,6 +26,7 @@ std::optional<std::vector<ObjectId>> walked_ids(const core::ObjectDatabase& data
   return core::without_gil([&]() -> std::optional<std::vector<ObjectId>> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
+    if (limit >= 0) objects.skip_commit_graph();
     CommitWalk walk(objects, head, limit, CommitWalk::Reads::Parents);
     std::vector<ObjectId> ids;
     CommitRef commit;
@@ -65,6 +66,8 @@ std::optional<std::vector<ListedCommit>> listed_commits(const core::ObjectDataba
   return core::without_gil([&]() -> std::optional<std::vector<ListedCommit>> {
     core::NativeStore native(database);
     store::ObjectStore& objects = native.get();
+    // The listing reads every commit it shows, and the hidden set is bounded.
+    objects.skip_commit_graph();
     std::optional<store::CommitSet> hidden;
     if (plan.hidden_base) {
       hidden = store::reached(objects, *plan.hidden_base, plan.hidden_limit);

@@ -93,11 +93,9 @@ class RowMarks {
 struct GraphFileFacts {
   explicit GraphFileFacts(std::uint32_t rows) : checked(rows), closed(rows) {}
 
-  // The one-time check: the structure and the checksum sound, and the
-  // largest parent position the file names (-1 for none).
+  // The one-time check: the fanout and the ids' order sound.
   bool sound = false;
   const char* unsound = nullptr;  // why not, when not
-  std::int64_t highest_parent = -1;
   // Whether the rows' levels agree with their parents' (in this file and the
   // files below it, which its base ids pin): unknown until first asked.
   enum class Levels : std::uint8_t { Unknown, Agree, Disagree };
@@ -215,7 +213,6 @@ Outcome CommitGraph::locate(Layer& layer, HashFormat format) {
 std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
   auto facts = std::make_shared<GraphFileFacts>(layer.count);
   const std::size_t id_bytes = id_size(layer.format);
-  const RowLayout row_layout(layer.format);
   auto fanout = [&](std::size_t i) { return read_be32(layer.fanout + 4 * i); };
   // The fanout never decreases; ids strictly increase, each in the bucket of
   // its first byte.
@@ -232,44 +229,14 @@ std::shared_ptr<GraphFileFacts> CommitGraph::check(const Layer& layer) {
     const std::uint32_t below = id[0] == 0 ? 0 : fanout(id[0] - 1);
     if (i < below || i >= fanout(id[0])) return unsound("commit-graph: an id outside its fanout bucket");
   }
-  // Parent positions, octopus lists ending inside the edge chunk. The
-  // fields stay numbers here: they become positions only once a graph of
-  // all the layers finds them inside itself.
-  std::int64_t highest = -1;
-  auto note = [&](std::uint32_t parent) {
-    if (static_cast<std::int64_t>(parent) > highest) highest = parent;
-  };
-  for (std::uint32_t i = 0; i < layer.count; ++i) {
-    const std::uint8_t* row = layer.rows + row_layout.size * std::size_t{i};
-    const std::uint32_t first = read_be32(row + row_layout.first_parent);
-    const std::uint32_t second = read_be32(row + row_layout.second_parent);
-    if (first == kNoParent) {
-      if (second != kNoParent) return unsound("commit-graph: a second parent without a first");
-      continue;
-    }
-    if (first & kEdgeFlag) return unsound("commit-graph: a first parent in the octopus list");
-    note(first);
-    if (second == kNoParent) continue;
-    if ((second & kEdgeFlag) == 0) {
-      note(second);
-      continue;
-    }
-    for (std::size_t edge = second & kPositionMask;; ++edge) {
-      if (edge >= layer.edge_count) return unsound("commit-graph: an octopus list past its chunk");
-      const std::uint32_t value = read_be32(layer.edges + 4 * edge);
-      if ((value & kPositionMask) == kNoParent) return unsound("commit-graph: an octopus list naming no parent");
-      note(value & kPositionMask);
-      if (value & kEdgeFlag) break;
-    }
-  }
-  // The trailing checksum is not recomputed: hashing the whole file would
-  // cost a walk's first call more than the walk (tens of milliseconds for a
-  // million commits), and it would vouch for nothing the walks rely on
-  // unchecked. Ids are exact, positions are checked where they are read, and
-  // a row's parents are compared with its commit before a walk relies on
-  // them; a flipped bit elsewhere changes nothing a walk reads.
+  // The rows are not gone through, nor is the trailing checksum recomputed:
+  // either would cost a walk's first call more than the walk (tens of
+  // milliseconds for a million commits), and vouch for nothing the walks
+  // rely on unchecked. Ids are exact; a row's parent fields and octopus list
+  // are checked where they are read (parents()), and its parents compared
+  // with its commit before a walk relies on them; a flipped bit elsewhere
+  // changes nothing a walk reads.
   facts->sound = true;
-  facts->highest_parent = highest;
   return facts;
 }
 
@@ -342,9 +309,6 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
     layer.first = GraphPosition(static_cast<std::uint32_t>(total));
     total += layer.count;
     if (total >= kNoParent) return refuse("commit-graph: more commits than positions");
-    if (layer.facts->highest_parent >= static_cast<std::int64_t>(total)) {
-      return refuse("commit-graph: a parent position past the graph");
-    }
   }
   if (layers.empty()) return nullptr;
   graph->total_ = static_cast<std::uint32_t>(total);

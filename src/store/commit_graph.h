@@ -33,8 +33,7 @@ class CommitGraph {
   // The graph of a repository: `objects/info/commit-graph`, or else the
   // chain in `objects/info/commit-graphs/`. Null when there is none, when a
   // file of it fails a check (header, chunk table, chunk sizes, fanout, id
-  // order, parent positions, octopus lists, base ids),
-  // when a commit is in two layers of a chain, when a row of it was found to
+  // order, base ids), when a commit is in two layers of a chain, when a row of it was found to
   // disagree with its commit, or when the repository has a shallow file,
   // grafts or replace refs. Throws FileError (file_error.h) where one of its
   // files, packed-refs or commondir is a pipe, a socket or a device.
@@ -111,9 +110,9 @@ class CommitGraph {
   // every chunk lies inside the file, at the size its commit count implies,
   // and its ids are of `format`.
   static Outcome locate(Layer& layer, HashFormat format);
-  // The one-time check of what `locate` does not see: id order, parent
-  // positions and octopus lists. Not the trailing checksum: what a walk
-  // relies on is checked where it is read.
+  // The one-time check of what `locate` does not see: the fanout and the
+  // ids' order. Not the rows nor the trailing checksum: what a walk relies
+  // on is checked where it is read.
   static std::shared_ptr<GraphFileFacts> check(const Layer& layer);
   static std::unique_ptr<CommitGraph> assemble(std::vector<Layer> layers);
   // Whether an id of layer `k` is also in a layer below it (kept with the

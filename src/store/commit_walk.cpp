@@ -318,22 +318,6 @@ std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& 
 Outcome read_parents(ObjectStore& store, const ObjectId& id, std::vector<ObjectId>& parents) {
   parents.clear();
   Buffer content;
-  if (const CommitGraph* graph = store.commit_graph()) {
-    std::vector<GraphPosition> positions;
-    if (std::optional<GraphPosition> position = graph->find(id)) {
-      if (checked_parents(store, *graph, *position, positions, content)) {
-        for (const GraphPosition parent : positions) {
-          ObjectId parent_id;
-          if (!graph->id_at(parent, parent_id)) {
-            return note_decline(Outcome::declined("commit-graph: a position outside the graph"));
-          }
-          parents.push_back(parent_id);
-        }
-        return Outcome::Found;
-      }
-      parents.clear();
-    }
-  }
   ObjectType type;
   const Outcome read = store.read(id, type, content);
   if (read == Outcome::Missing) return note_decline(Outcome::declined("commit: not in the store"));

@@ -115,8 +115,8 @@ std::optional<std::int64_t> count_reachable(ObjectStore& store, const ObjectId& 
                                             const std::optional<ObjectId>& base);
 
 // The parents of object `id` as `repo[id].parents` gives them: the commit's
-// own (not cut at the shallow boundary), from the commit-graph when it holds
-// the commit and agrees with it, from the object otherwise. Found, with the
+// own (not cut at the shallow boundary), read from the object (one object:
+// not worth opening the commit-graph for). Found, with the
 // parents (none for an object that is no commit: dulwich finds none on it
 // either), or Declined (noted), never Missing: an object the store does not
 // have is left to dulwich too.

@@ -88,6 +88,14 @@ class ObjectStore {
   // lands in such a pack is Declined already, and the walk it belongs to is
   // asked of dulwich, which meets the same pack.
   const CommitGraph* commit_graph();
+  // For a call whose walks read a few hundred commits (a page, the sets
+  // beside it, one commit's parents): they go without the commit-graph. Its
+  // first opening in a process checks the ids of every commit it holds,
+  // which costs a large history's first page more than the reads it saves.
+  // Before the first walk: every walk of one store must agree on it.
+  void skip_commit_graph() {
+    if (!graph_opened_) graph_opened_ = true;
+  }
 
   // The commits `.git/shallow` names, whose parents a shallow clone left
   // out (empty without the file); null when the file cannot be read as
