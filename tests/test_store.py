@@ -602,7 +602,7 @@ def graph_parents(git_dir: Path):
     dump = probe.graph_open(str(git_dir), str(git_dir / "objects"))
     if dump is None:
         return None
-    return {hexid: [dump[p][0] for p in parents] for hexid, parents in dump}
+    return {hexid: None if parents is None else [dump[p][0] for p in parents] for hexid, parents in dump}
 
 
 def assert_graph_parents_are_dulwich_parents(path: Path, graph: dict) -> None:

@@ -274,7 +274,9 @@ PyObject* read_index(PyObject*, PyObject* args) {
   return index_result(read, contents);
 }
 
-// [(hex, [parent positions])] in position order, or None
+// [(hex, [parent positions] or None)] in position order, or None. A row whose
+// parent fields reach outside the graph has None: walks decline where they
+// read it.
 PyObject* graph_dump(const store::CommitGraph* graph) {
   if (graph == nullptr) Py_RETURN_NONE;
   PyObject* list = PyList_New(graph->size());
@@ -284,13 +286,18 @@ PyObject* graph_dump(const store::CommitGraph* graph) {
     const store::GraphPosition position(i);
     parents.clear();
     ObjectId id;
-    if (!graph->parents(position, parents) || !graph->id_at(position, id)) {
+    if (!graph->id_at(position, id)) {
       Py_DECREF(list);
-      return PyErr_Format(PyExc_RuntimeError, "row %u reaches outside the graph", i);
+      return PyErr_Format(PyExc_RuntimeError, "position %u outside the graph", i);
     }
-    PyObject* positions = PyList_New(static_cast<Py_ssize_t>(parents.size()));
-    for (std::size_t k = 0; positions != nullptr && k < parents.size(); ++k) {
-      PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k].value()));
+    PyObject* positions = nullptr;
+    if (graph->parents(position, parents)) {
+      positions = PyList_New(static_cast<Py_ssize_t>(parents.size()));
+      for (std::size_t k = 0; positions != nullptr && k < parents.size(); ++k) {
+        PyList_SET_ITEM(positions, static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLong(parents[k].value()));
+      }
+    } else {
+      positions = Py_NewRef(Py_None);
     }
     PyObject* item = positions == nullptr ? nullptr : Py_BuildValue("(NN)", hex_of(id), positions);
     if (item == nullptr) {
