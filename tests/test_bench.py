@@ -342,3 +342,83 @@ def test_the_demo_shows_every_pane(repo, capsys):
         assert f"== {title}" in out, title
     assert "\033[" not in out  # not a terminal: no colour
     assert "modified   a.txt" in out
+
+
+# --- the huge corpus, at a size of its shape small enough for a test ----------------------------------------
+
+@pytest.fixture(scope="module")
+def small_huge(bench, tmp_path_factory):
+    """The huge corpus's repositories at a few hundred commits (a merge every 50, 40 files, 300 refs)."""
+    scale = bench.corpus.HugeScale(commits=500, tags=60, branches=20, files=40, merge_every=50, feature_commits=6,
+                                   loose_every=4, files_per_directory=7, ignored_files=5, stashes=2)
+    base = tmp_path_factory.mktemp("huge")
+    builders = bench.corpus.huge_builders(scale)
+    repos = bench.corpus.build_all(base, builders, bench.corpus.HUGE_ORDER, bench.corpus.HUGE_AFTER,
+                                   bench.corpus.marker_text(scale))
+    return scale, repos
+
+
+def test_the_huge_corpus_has_its_shape(small_huge):
+    scale, repos = small_huge
+    history = repos["history"]
+    assert int(git_lines(history, "rev-list", "--count", "main")[0]) == scale.commits
+    merges = git_lines(history, "rev-list", "--merges", "main")
+    first_parents = git_lines(history, "rev-list", "--first-parent", "main")
+    # A merge every `merge_every` commits of main's line, each bringing two commits of a side branch.
+    assert abs(len(merges) - len(first_parents) // scale.merge_every) <= 1 and merges
+    assert len(first_parents) + 2 * len(merges) == scale.commits
+    fork = git_lines(history, "merge-base", "main", "feature")[0]
+    assert first_parents.index(fork) == scale.commits // 50 - 1
+    assert int(git_lines(history, "rev-list", "--count", "main..feature")[0]) == scale.feature_commits
+    assert git_lines(history, "for-each-ref", "--format=%(refname)") == [
+        "refs/heads/feature", "refs/heads/main", "refs/remotes/origin/HEAD", "refs/remotes/origin/feature",
+        "refs/remotes/origin/main", "refs/tags/v1.0"]
+    # One graph file, a chain of three, none; the same commits and refs in all three, the packs shared.
+    assert commit_graph(history) is not None
+    chain = (repos["history-split"] / ".git/objects/info/commit-graphs/commit-graph-chain").read_text().split()
+    assert len(chain) == 3
+    assert not (repos["history-plain"] / ".git/objects/info/commit-graph").exists()
+    for name in ("history-split", "history-plain"):
+        assert snapshot(repos[name]) == snapshot(history), name
+        pack = next((repos[name] / ".git/objects/pack").glob("*.pack"))
+        assert pack.stat().st_nlink >= 3
+    for name in ("history", "history-split"):
+        verify = subprocess.run(["git", "commit-graph", "verify"], cwd=repos[name], capture_output=True, check=False)
+        assert verify.returncode == 0, verify.stderr
+    # Refs: tags (a third annotated) and branches of both kinds, packed, one in `loose_every` loose.
+    refs = repos["refs"]
+    assert len(git_lines(refs, "for-each-ref", "refs/tags/")) == scale.tags
+    assert len(git_lines(refs, "for-each-ref", "refs/heads/branch-*")) == scale.branches
+    loose = [path for path in (refs / ".git/refs").rglob("*") if path.is_file()]
+    light = [i for i in range(scale.tags) if i % 3]
+    assert len(loose) == 2 * len(range(0, scale.branches, scale.loose_every)) + len(light[::scale.loose_every])
+    # The working tree: its files, a few directories' worth, some changed and some new.
+    worktree = repos["worktree"]
+    assert len(git_lines(worktree, "ls-files")) == scale.files + 1  # and .gitignore
+    assert len({line.rsplit("/", 1)[0] for line in git_lines(worktree, "ls-files") if "/" in line}) == \
+        -(-scale.files // scale.files_per_directory)
+    assert any(line.startswith("??") for line in git_lines(worktree, "status", "--porcelain", "-u"))
+
+
+def test_the_huge_tables_and_the_fresh_processes(bench, small_huge):
+    _, repos = small_huge
+    cases = [case for case in bench.huge_cases(repos) if case.method.startswith(("count_commits(feature)",
+                                                                                 "list_branches"))]
+    rows = bench.measure_all(cases, 1)
+    for case, row in zip(cases, rows, strict=True):
+        if case.task is not None:
+            bench.measure_fresh(case, row, repos[case.repo])
+            assert row.first_ms > 0 and row.peak_mb > 10, row
+            assert (row.pygit2_first_ms is None) == (case.peer is None), row
+    size = {"size": "small", "commits": 500, "refs": 100, "files": 40, "repeats": 1,
+            "mapped_mb": {name: bench.packs_and_graph_mb(path) for name, path in repos.items()},
+            "imported_mb": {"module": 20.0, "pygit2": 30.0}, "rows": [bench.row_json(row) for row in rows]}
+    bigger = {**size, "size": "bigger", "rows": [{**bench.row_json(row), "module_ms": 2 * row.module_ms}
+                                                 for row in rows]}
+    section = bench.huge_section({"machine": "m", "versions": "v", "sizes": [size, bigger]})
+    header, table = table_rows(section)
+    assert header == bench.HUGE_HEADER and len(table) == len(rows)
+    assert all(row[10] for row in table if row[2] == "no git")  # the fresh processes' peak memory
+    header, growth = table_rows(section, 1)
+    assert header[3:6] == ["small ms", "bigger ms", "bigger / small"]
+    assert {row[5] for row in growth} == {"2.0"}

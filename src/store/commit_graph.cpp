@@ -264,6 +264,29 @@ std::optional<LayerRow> row_of(const std::uint8_t* fanout, const std::uint8_t* i
 
 }  // namespace
 
+namespace {
+
+// Whether two runs of ids, each in strictly increasing order (as the one-time
+// check found them), hold an id in common: one pass over both, in order,
+// which reads each file's ids once from start to end (a search of one in the
+// other for every id of the smaller took a chain of a million commits 40 ms).
+bool share_an_id(const std::uint8_t* left, std::uint32_t left_count, const std::uint8_t* right,
+                 std::uint32_t right_count, std::size_t id_bytes) {
+  std::uint32_t i = 0, j = 0;
+  while (i < left_count && j < right_count) {
+    const int order = std::memcmp(left + id_bytes * std::size_t{i}, right + id_bytes * std::size_t{j}, id_bytes);
+    if (order == 0) return true;
+    if (order < 0) {
+      ++i;
+    } else {
+      ++j;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 bool CommitGraph::repeats_below(const std::vector<Layer>& layers, std::size_t k) {
   using Repeats = GraphFileFacts::Repeats;
   const Layer& upper = layers[k];
@@ -271,16 +294,8 @@ bool CommitGraph::repeats_below(const std::vector<Layer>& layers, std::size_t k)
   if (known != Repeats::Unknown) return known == Repeats::Some;
   bool repeats = false;
   for (std::size_t b = 0; b < k && !repeats; ++b) {
-    // The smaller layer's ids looked up in the larger one.
     const Layer& lower = layers[b];
-    const bool upper_smaller = upper.count <= lower.count;
-    const Layer& small = upper_smaller ? upper : lower;
-    const Layer& large = upper_smaller ? lower : upper;
-    for (std::uint32_t i = 0; i < small.count && !repeats; ++i) {
-      const std::size_t id_bytes = id_size(small.format);
-      repeats =
-          row_of(large.fanout, large.ids, large.count, id_bytes, small.ids + id_bytes * std::size_t{i}).has_value();
-    }
+    repeats = share_an_id(upper.ids, upper.count, lower.ids, lower.count, id_size(upper.format));
   }
   upper.facts->repeats.store(repeats ? Repeats::Some : Repeats::None);
   return repeats;
