@@ -325,17 +325,21 @@ Outcome ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& 
     for (std::uint32_t p = 0; p < directory.packs.size(); ++p) {
       Pack& pack = directory.packs[p];
       if (pack.load != PackIndex::Load::Usable) continue;
+      // A copy this very pack file gave before, found through this very
+      // index: checked then as it would be now, and found again without
+      // searching the index (whose search costs more, the larger it is, than
+      // the kept copy). Asked once this call has the pack's data at hand.
+      if (pack.data_usable.value_or(false) && find_recent(recent_key(pack, id), type, content)) {
+        found = true;
+        continue;
+      }
       std::uint64_t offset = 0;
       const Outcome lookup = pack.index->find(id, offset);
       if (lookup == Outcome::Declined) return lookup;
       if (lookup == Outcome::Missing) continue;
-      // A copy this very pack file gave before, checked then as it would be now.
-      if (pack_data_usable(pack)) {
-        const RecentKey key{pack.data->identity(), offset, id};
-        if (find_recent(key, type, content)) {
-          found = true;
-          continue;
-        }
+      if (pack_data_usable(pack) && find_recent(recent_key(pack, id), type, content)) {
+        found = true;
+        continue;
       }
       // Every copy must read back as this very object: dulwich may take any.
       const Outcome copy = read_packed(index, p, offset, type, content);
@@ -343,7 +347,7 @@ Outcome ObjectStore::read_in(std::size_t index, const ObjectId& id, ObjectType& 
       if (copy != Outcome::Found || object_id(format_, type, content.data(), content.size()) != id) {
         return Outcome::declined("pack: an object's content does not hash to its id");
       }
-      if (keep_reads_) keep_recent({pack.data->identity(), offset, id}, type, content);
+      if (keep_reads_) keep_recent(recent_key(pack, id), type, content);
       found = true;
     }
     if (found) return Outcome::Found;

@@ -33,6 +33,7 @@
 #include "store/object_id.h"
 #include "store/outcome.h"
 #include "store/pack.h"
+#include "store/recent_objects.h"
 
 namespace store {
 
@@ -141,6 +142,10 @@ class ObjectStore {
                       Buffer& content);
   Outcome read_loose(const Directory& directory, const ObjectId& id, ObjectType& type, Buffer& content);
   bool pack_data_usable(Pack& pack);
+  // Where a copy of `id` read from `pack` (its data usable) is kept.
+  static RecentKey recent_key(const Pack& pack, const ObjectId& id) {
+    return {pack.data->identity(), pack.index->identity(), id};
+  }
   // pack_data_usable, or what an earlier store learnt of the same two files.
   bool pack_matches(Pack& pack);
   // Whether every index and pack of every object directory is one dulwich

@@ -18,7 +18,7 @@ constexpr std::size_t kEntryCost = 128;
 
 struct KeyHash {
   std::size_t operator()(const RecentKey& key) const noexcept {
-    return ObjectIdHash{}(key.id) ^ (key.offset * 0x9E3779B97F4A7C15ull) ^ key.pack.inode;
+    return ObjectIdHash{}(key.id) ^ (key.index.inode * 0x9E3779B97F4A7C15ull) ^ key.pack.inode;
   }
 };
 

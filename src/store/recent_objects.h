@@ -1,7 +1,8 @@
 // Objects read lately, kept between stores (and so between calls) under the
-// identity of the pack file they came from and their place in it. A pack is
-// never changed in place, and one replaced by a fetch or gc has another
-// identity: nothing kept here can be read for a file it did not come from.
+// identities of the pack file they came from and of the index that found
+// them there. A pack is never changed in place, and one replaced by a fetch
+// or gc has another identity: nothing kept here can be read for a file it did
+// not come from, nor found through an index that did not find it.
 // Bounded in bytes; thread-safe.
 #pragma once
 
@@ -15,7 +16,7 @@ namespace store {
 
 struct RecentKey {
   FileIdentity pack;
-  std::uint64_t offset = 0;
+  FileIdentity index;
   ObjectId id;
   friend bool operator==(const RecentKey&, const RecentKey&) = default;
 };
