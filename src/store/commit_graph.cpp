@@ -425,9 +425,11 @@ bool CommitGraph::parents(GraphPosition position, std::vector<GraphPosition>& ou
   const std::uint8_t* fields = layer.rows + row_layout.size * std::size_t{row.value()};
   const std::uint32_t first = read_be32(fields + row_layout.first_parent);
   const std::uint32_t second = read_be32(fields + row_layout.second_parent);
-  // A parent field names a position once it is found inside the graph.
+  // A parent field names a position once it is found inside the row's own
+  // layer or one below it (which its file's base ids pin).
+  const std::uint32_t end = layer.first.value() + layer.count;
   auto take = [&](std::uint32_t parent) {
-    if (parent >= total_) return false;
+    if (parent >= end) return false;
     out.push_back(GraphPosition(parent));
     return true;
   };

@@ -57,8 +57,11 @@ class CommitGraph {
   bool id_at(GraphPosition position, ObjectId& id) const;
   // Appends the parent positions of `position` as its row records them,
   // first parent first and octopus parents in their stored order. False when
-  // the position or a parent lies outside the graph, or an octopus list runs
-  // past its chunk: the graph is then not to be used.
+  // the position lies outside the graph, a parent lies outside the row's own
+  // layer and those below it (as git refuses it: what is learnt of a file is
+  // kept for every chain it is in, and only the layers below are pinned by
+  // its base ids), or an octopus list runs past its chunk: the graph is then
+  // not to be used.
   bool parents(GraphPosition position, std::vector<GraphPosition>& out) const;
   // The commit's topological level, 1 + the highest of its parents'; 0 for a
   // position outside the graph. Rely on it only when levels_agree().
