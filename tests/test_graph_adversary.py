@@ -11,8 +11,10 @@ from __future__ import annotations
 import hashlib
 import itertools
 import os
+import random
 import struct
 import subprocess
+import sys
 from pathlib import Path
 
 import _git_store_probe as probe
@@ -680,3 +682,66 @@ def test_a_graph_rewritten_in_place_with_the_same_size_and_time_changes_no_answe
             file.write(data)
         os.utime(graph, ns=(times.st_atime_ns, times.st_mtime_ns))
         assert_roads_agree(path, ids, service)
+
+
+# --- octopus lists shared by many rows ---------------------------------------------------------------------------
+
+SHARED_OCTOPUS_CHILD = """
+import subprocess, sys, time
+import git_service_cython as gsc
+
+def missing(*args, **kwargs):
+    raise FileNotFoundError(2, "No such file or directory: 'git'")
+
+subprocess.run = missing
+service = gsc.GitServiceCython(sys.argv[1])
+for call in (lambda: service.count_commits("main"), lambda: service.count_commits("feature")):
+    start = time.monotonic()
+    print(repr(call()), round(time.monotonic() - start, 3), flush=True)
+"""
+
+
+@pytest.mark.parametrize("head_row", ["main", "feature"])
+def test_octopus_lists_shared_by_many_rows_take_no_longer_than_the_file(tmp_path, head_row):
+    # A graph of two true commits and many made up: `mids` rows each name the same octopus list of `roots`
+    # rows (git writes one list per row), and a true head's row names the mids. Reading every row's parents
+    # in full would take mids x roots steps (billions) before any row is compared with its commit: whatever
+    # the rows say, the store reads no more octopus entries than the file holds.
+    path = tmp_path / "wide"
+    ids = make_history(path, "sha1", [("main", []), ("feature", [1])], "MF", others=False)
+    facts = commit_facts(path)
+    tree = facts[ids["M"]][0]
+    mids, roots = 60_000, 60_000
+    rng = random.Random(4)
+    made_up = sorted({rng.randbytes(20).hex() for _ in range(mids + roots + 10)} - set(ids.values()))
+    made_up = made_up[:mids + roots]
+    rng.shuffle(made_up)
+    mid_ids, root_ids = made_up[:mids], made_up[mids:]
+    is_mid = set(mid_ids)
+    order = sorted([*made_up, *ids.values()])
+    at = {hexid: i for i, hexid in enumerate(order)}
+    layer = Layer("sha1")
+    layer.edges = [at[m] for m in mid_ids[1:]] + [at[r] for r in root_ids[1:]]
+    layer.edges[mids - 2] |= EDGE
+    layer.edges[-1] |= EDGE
+    mid_list, root_list = EDGE | 0, EDGE | (mids - 1)
+    for hexid in order:
+        if hexid in (ids["M"], ids["F"]):
+            head = hexid == ids[head_row[0].upper()]
+            if head:
+                layer.add(hexid, tree, at[mid_ids[0]], mid_list, 3)
+            elif hexid == ids["F"]:
+                layer.add(hexid, tree, at[ids["M"]], NO_PARENT, 1 + 3)
+            else:
+                layer.add(hexid, tree, NO_PARENT, NO_PARENT, 1)
+        elif hexid in is_mid:
+            layer.add(hexid, tree, at[root_ids[0]], root_list, 2)
+        else:
+            layer.add(hexid, tree, NO_PARENT, NO_PARENT, 1)
+    write_single(path, layer)
+    child = subprocess.run([sys.executable, "-c", SHARED_OCTOPUS_CHILD, str(path)], capture_output=True, text=True,
+                           timeout=300, check=False)
+    assert child.returncode == 0, child.stderr[-3000:]
+    lines = child.stdout.split("\n")
+    assert [line.split()[0] for line in lines if line] == ["1", "1"]
+    assert all(float(line.split()[1]) < 5 for line in lines if line), child.stdout
