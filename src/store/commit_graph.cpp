@@ -327,6 +327,7 @@ std::unique_ptr<CommitGraph> CommitGraph::assemble(std::vector<Layer> layers) {
   }
   if (layers.empty()) return nullptr;
   graph->total_ = static_cast<std::uint32_t>(total);
+  for (const Layer& layer : layers) graph->octopus_entries_ += layer.edge_count;
   graph->format_ = layers.front().format;
   graph->layers_ = std::move(layers);
   return graph;
@@ -425,9 +426,11 @@ bool CommitGraph::parents(GraphPosition position, std::vector<GraphPosition>& ou
   const std::uint8_t* fields = layer.rows + row_layout.size * std::size_t{row.value()};
   const std::uint32_t first = read_be32(fields + row_layout.first_parent);
   const std::uint32_t second = read_be32(fields + row_layout.second_parent);
-  // A parent field names a position once it is found inside the graph.
+  // A parent field names a position once it is found inside the row's own
+  // layer or one below it (which its file's base ids pin).
+  const std::uint32_t end = layer.first.value() + layer.count;
   auto take = [&](std::uint32_t parent) {
-    if (parent >= total_) return false;
+    if (parent >= end) return false;
     out.push_back(GraphPosition(parent));
     return true;
   };
@@ -463,17 +466,23 @@ bool CommitGraph::levels_agree() const {
 // Every row's level non-zero and above each of its parents' (git writes 0
 // for "not computed"; a graph with corrected dates may hold levels git never
 // reads). Worked out for each layer in turn, base first, and kept with it.
+// Rows whose octopus lists together name more parents than the layer's
+// chunk holds share lists, as git never writes them: such a layer disagrees
+// (reading a shared list again for each row could take rows x entries).
 bool CommitGraph::compute_levels_agree() const {
   using Levels = GraphFileFacts::Levels;
   std::vector<GraphPosition> parent_positions;
   for (const Layer& layer : layers_) {
     if (layer.facts->levels.load() == Levels::Agree) continue;
     bool agree = layer.facts->levels.load() != Levels::Disagree;
+    std::size_t octopus_parents = 0;
     for (std::uint32_t row = 0; agree && row < layer.count; ++row) {
       const GraphPosition position = layer.position_of(LayerRow(row));
       const std::uint32_t level = generation(position);
       parent_positions.clear();
       agree = level != 0 && parents(position, parent_positions);
+      if (parent_positions.size() > 2) octopus_parents += parent_positions.size() - 1;
+      agree = agree && octopus_parents <= layer.edge_count;
       for (const GraphPosition parent : parent_positions) agree = agree && generation(parent) < level;
     }
     layer.facts->levels.store(agree ? Levels::Agree : Levels::Disagree);

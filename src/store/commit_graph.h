@@ -57,9 +57,17 @@ class CommitGraph {
   bool id_at(GraphPosition position, ObjectId& id) const;
   // Appends the parent positions of `position` as its row records them,
   // first parent first and octopus parents in their stored order. False when
-  // the position or a parent lies outside the graph, or an octopus list runs
-  // past its chunk: the graph is then not to be used.
+  // the position lies outside the graph, a parent lies outside the row's own
+  // layer and those below it (as git refuses it: what is learnt of a file is
+  // kept for every chain it is in, and only the layers below are pinned by
+  // its base ids), or an octopus list runs past its chunk: the graph is then
+  // not to be used.
   bool parents(GraphPosition position, std::vector<GraphPosition>& out) const;
+  // The entries of the octopus chunks, all layers together. Each row's list
+  // is its own (as git writes them), so the rows read once each name no more
+  // octopus parents than this; rows that share a list could make a pass
+  // over them read it again for each.
+  std::size_t octopus_entries() const { return octopus_entries_; }
   // The commit's topological level, 1 + the highest of its parents'; 0 for a
   // position outside the graph. Rely on it only when levels_agree().
   std::uint32_t generation(GraphPosition position) const;
@@ -124,6 +132,7 @@ class CommitGraph {
 
   std::vector<Layer> layers_;
   std::uint32_t total_ = 0;
+  std::size_t octopus_entries_ = 0;
   HashFormat format_ = HashFormat::Sha1;
 };
 

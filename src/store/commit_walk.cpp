@@ -162,7 +162,8 @@ std::optional<std::int64_t> drain(CommitWalk& walk) {
 }
 
 // Makes every row at or below `starts` closed: each one checked against its
-// commit. False when a row reaches outside the graph or disagrees.
+// commit. False when a row reaches outside the graph or disagrees, or rows
+// share an octopus list.
 //
 // The rows are gathered first, through their own parent fields, then compared
 // with their commits in the graph's order, which is the ids' order: the pack
@@ -189,12 +190,18 @@ bool close_rows(ObjectStore& store, const CommitGraph& graph, const std::vector<
   };
   for (const GraphPosition position : starts) enqueue(position);
   std::vector<GraphPosition> parents;
+  // Each row is gathered once, and git writes each row an octopus list of
+  // its own: rows that name more octopus parents than the graph holds share
+  // lists, and reading one again for each could take rows x entries.
+  std::size_t octopus_parents = 0;
   while (!pending.empty()) {
     const GraphPosition position = pending.back();
     pending.pop_back();
     below.push_back(position);
     parents.clear();
     if (!graph.parents(position, parents)) return declines("commit-graph: a row's parents outside the graph");
+    if (parents.size() > 2) octopus_parents += parents.size() - 1;
+    if (octopus_parents > graph.octopus_entries()) return declines("commit-graph: rows share an octopus list");
     for (const GraphPosition parent : parents) enqueue(parent);
   }
   std::sort(below.begin(), below.end());
