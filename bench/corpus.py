@@ -203,18 +203,25 @@ def build_history(path: Path, scale: Scale, base: str, commit_graph: bool = True
     fork = main[-max(1, scale.commits // 50)]
     feature_start = BASE_TIME + scale.commits * 60
     feature = linear_history(stream, "refs/heads/feature", scale.feature_commits, feature_start, "feature", fork)
-    marks = stream.run(repo)
-    updates = [
+    check_out_feature(repo, stream.run(repo), base, main, feature)
+    if commit_graph:
+        git(repo, "commit-graph", "write", "--reachable")
+
+
+def check_out_feature(repo: Path, marks: dict[str, str], base: str, main: list[str], feature: list[str],
+                      updates: tuple[str, ...] = ()) -> None:
+    """origin's tracking refs a little behind `base` and halfway along feature, a tag, and feature checked out
+    (with `updates` made in the same transaction)."""
+    updates = (
+        *updates,
         f"create refs/remotes/origin/{base} {marks[main[-10]]}",
         f"create refs/remotes/origin/feature {marks[feature[len(feature) // 2]]}",
         f"create refs/remotes/origin/HEAD {marks[main[-10]]}",
         f"create refs/tags/v1.0 {marks[main[-20]]}",
-    ]
+    )
     git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
     git(repo, "symbolic-ref", "HEAD", "refs/heads/feature")
     git(repo, "reset", "-q", "--hard")
-    if commit_graph:
-        git(repo, "commit-graph", "write", "--reachable")
 
 
 # What a copy of a finished history leaves out: its commit-graph, its index
@@ -470,17 +477,7 @@ def build_huge_history(path: Path, scale: HugeScale) -> None:
         feature_start = BASE_TIME + 2 * scale.commits * 60
         feature = linear_history(stream, "refs/heads/feature", scale.feature_commits, feature_start, "feature",
                                  fork)
-    marks = stream.marks_read
-    updates = [
-        "delete refs/heads/side",
-        f"create refs/remotes/origin/main {marks[main[-10]]}",
-        f"create refs/remotes/origin/feature {marks[feature[len(feature) // 2]]}",
-        f"create refs/remotes/origin/HEAD {marks[main[-10]]}",
-        f"create refs/tags/v1.0 {marks[main[-20]]}",
-    ]
-    git(repo, "update-ref", "--stdin", input=("\n".join(updates) + "\n").encode())
-    git(repo, "symbolic-ref", "HEAD", "refs/heads/feature")
-    git(repo, "reset", "-q", "--hard")
+    check_out_feature(repo, stream.marks_read, "main", main, feature, ("delete refs/heads/side",))
     git(repo, "commit-graph", "write", "--reachable")
 
 

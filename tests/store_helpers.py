@@ -324,8 +324,15 @@ def graph_layer(commits: list[str], facts: dict, position: dict, bases: list[byt
         rows.append(bytes.fromhex(tree) + struct.pack(">IIII", words[0], second,
                                                       (min(level(hexid), 0x3FFFFFFF) << 2) | (when >> 32),
                                                       when & 0xFFFFFFFF))
-    chunks = [(b"OIDF", fanout), (b"OIDL", ids), (b"CDAT", b"".join(rows))]
-    if edges:
+    return sealed_graph(fanout, ids, b"".join(rows), edges or None, bases, object_format)
+
+
+def sealed_graph(fanout: bytes, ids: bytes, rows: bytes, edges: list[int] | None, bases: list[bytes],
+                 object_format: str) -> bytes:
+    """A commit-graph file of these chunks (an EDGE chunk where `edges` is not None, a BASE chunk naming
+    `bases`), with its header, chunk table and checksum."""
+    chunks = [(b"OIDF", fanout), (b"OIDL", ids), (b"CDAT", rows)]
+    if edges is not None:
         chunks.append((b"EDGE", b"".join(struct.pack(">I", word) for word in edges)))
     if bases:
         chunks.append((b"BASE", b"".join(bases)))

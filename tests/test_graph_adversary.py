@@ -21,7 +21,7 @@ import _git_store_probe as probe
 import git_service_cython as gsc
 import pytest
 from roads import library_service, outcome
-from store_helpers import FORMAT_NUMBERS, ID_SIZES, checksum, commit_facts, git
+from store_helpers import ID_SIZES, commit_facts, git, sealed_graph
 
 NO_PARENT = 0x70000000
 EDGE = 0x80000000
@@ -97,23 +97,10 @@ class Layer:
 
     def seal(self) -> bytes:
         fanout = self.fanout or [sum(1 for row in self.rows if int(row[0][:2], 16) <= byte) for byte in range(256)]
-        chunks = [(b"OIDF", struct.pack(">256I", *fanout)),
-                  (b"OIDL", b"".join(bytes.fromhex(row[0]) for row in self.rows)),
-                  (b"CDAT", b"".join(bytes.fromhex(tree) + struct.pack(">IIII", first, second, (level << 2) | 0, time)
-                                     for _, tree, first, second, level, time in self.rows))]
-        if self.edges is not None:
-            chunks.append((b"EDGE", b"".join(struct.pack(">I", word) for word in self.edges)))
-        if self.bases:
-            chunks.append((b"BASE", b"".join(self.bases)))
-        offset = 8 + 12 * (len(chunks) + 1)
-        table = b""
-        for name, data in chunks:
-            table += name + struct.pack(">Q", offset)
-            offset += len(data)
-        table += b"\0\0\0\0" + struct.pack(">Q", offset)
-        body = (b"CGPH" + bytes([1, FORMAT_NUMBERS[self.object_format], len(chunks), len(self.bases)]) + table
-                + b"".join(data for _, data in chunks))
-        return body + checksum(body, self.object_format)
+        rows = b"".join(bytes.fromhex(tree) + struct.pack(">IIII", first, second, (level << 2) | 0, time)
+                        for _, tree, first, second, level, time in self.rows)
+        return sealed_graph(struct.pack(">256I", *fanout), b"".join(bytes.fromhex(row[0]) for row in self.rows), rows,
+                            self.edges, self.bases, self.object_format)
 
 
 def honest_layers(facts: dict, layers: list[list[str]], object_format: str, place=None) -> list[Layer]:
