@@ -94,9 +94,7 @@ class ObjectStore {
   // first opening in a process checks the ids of every commit it holds,
   // which costs a large history's first page more than the reads it saves.
   // Before the first walk: every walk of one store must agree on it.
-  void skip_commit_graph() {
-    if (!graph_opened_) graph_opened_ = true;
-  }
+  void skip_commit_graph() { graph_opened_ = true; }
 
   // The commits `.git/shallow` names, whose parents a shallow clone left
   // out (empty without the file); null when the file cannot be read as
